@@ -1,0 +1,101 @@
+#pragma once
+// A LevelDB database directory opened for raw reading: every data file found by
+// name ("NNNNNN.log", "NNNNNN.ldb", "NNNNNN.sst": six ASCII digits, extension
+// in any case) and the newest manifest, each mapped once at open.
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "ldb_file.h"
+#include "log_file.h"
+#include "manifest.h"
+#include "mapped_file.h"
+#include "types.h"
+
+namespace vostrel {
+
+enum class DbErrorKind { NotADirectory, Io };
+
+struct DbError {
+  DbErrorKind kind;
+  std::string path;  // NotADirectory: the path as passed in
+  OsError error;     // Io
+  // "Not a directory: {path}" or "IO error: {system text}"
+  [[nodiscard]] std::string message() const;
+};
+
+// One opened data file; the alternatives' order is part of the format of this type.
+using DataFile = std::variant<LdbFile, LogFile>;
+
+[[nodiscard]] std::uint64_t number_of(const DataFile& file) noexcept;
+
+enum class DataFileKind { Log, Ldb };
+
+// The data-file rule on an entry name: six ASCII digits, a '.', then "log",
+// "ldb" or "sst" in any case. nullopt for every other name.
+[[nodiscard]] std::optional<DataFileKind> classify_data_file_name(std::string_view name) noexcept;
+
+// Keeps, over a directory listing, the manifest name with the highest number;
+// on equal numbers the one offered first.
+class ManifestSelection {
+ public:
+  void offer(std::string_view name, const std::string& entry_path);
+  // The chosen manifest opened, or nullopt if none was chosen or it failed to
+  // open. Lower-numbered manifests are never tried.
+  [[nodiscard]] std::optional<ManifestFile> open_chosen() const;
+  [[nodiscard]] const std::optional<std::string>& chosen_path() const noexcept { return path_; }
+
+ private:
+  std::uint64_t number_ = 0;
+  std::optional<std::string> path_;
+};
+
+class RawLevelDb {
+ public:
+  // Lists in_dir once and opens every data file and the newest manifest. Files
+  // that fail to open are left out silently; only a path that is not a
+  // directory, or a listing that fails, is an error.
+  [[nodiscard]] static std::expected<RawLevelDb, DbError> open(std::string in_dir);
+
+  // All records of all data files: files ordered stably by number (descending
+  // when reverse), records within a file in the file's own order. Never fails.
+  [[nodiscard]] std::vector<Record> iterate_records_raw(bool reverse) const;
+
+  // Positions into data_files() in iteration order.
+  [[nodiscard]] std::vector<std::size_t> iteration_order(bool reverse) const;
+
+  template <RecordSink Sink>
+  void visit_records(bool reverse, Sink& sink) const {
+    BlockScratch scratch;
+    for (const std::size_t i : iteration_order(reverse)) {
+      std::visit(
+          [&](const auto& file) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(file)>, LdbFile>) {
+              file.visit_records(sink, scratch);
+            } else {
+              file.visit_records(sink);
+            }
+          },
+          data_files_[i]);
+    }
+  }
+
+  [[nodiscard]] const std::string& in_dir() const noexcept { return in_dir_; }
+  [[nodiscard]] const std::vector<DataFile>& data_files() const noexcept { return data_files_; }
+  [[nodiscard]] const std::optional<ManifestFile>& manifest() const noexcept { return manifest_; }
+
+ private:
+  RawLevelDb(std::string in_dir, std::vector<DataFile> files, std::optional<ManifestFile> manifest)
+      : in_dir_(std::move(in_dir)), data_files_(std::move(files)), manifest_(std::move(manifest)) {}
+
+  std::string in_dir_;
+  std::vector<DataFile> data_files_;
+  std::optional<ManifestFile> manifest_;
+};
+
+}  // namespace vostrel

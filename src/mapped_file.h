@@ -1,0 +1,52 @@
+#pragma once
+// A whole file mapped read-only, and the operating-system error type that the
+// file readers carry.
+//
+// The descriptor is closed as soon as the mapping exists: a mapping stays valid
+// after close, and holding one descriptor per data file would make a directory
+// with more files than the descriptor limit silently lose every file past it.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace vostrel {
+
+struct OsError {
+  int code = 0;
+  // The system's description of the code followed by " (os error N)".
+  [[nodiscard]] std::string message() const;
+  friend bool operator==(const OsError&, const OsError&) = default;
+};
+
+class MappedFile {
+ public:
+  // Opens path read-only, takes its length from fstat and maps all of it. An
+  // empty file gets no mapping. No descriptor stays open afterwards.
+  [[nodiscard]] static std::expected<MappedFile, OsError> open(const std::string& path) noexcept;
+  // An in-memory stand-in with the same contract, for tests and fuzzing.
+  [[nodiscard]] static MappedFile from_bytes(std::string_view bytes);
+
+  MappedFile() noexcept = default;
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&& other) noexcept;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile();
+
+  // The file's bytes as they were at open; valid for the life of this object.
+  [[nodiscard]] std::string_view bytes() const noexcept { return {data_, size_}; }
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] bool has_mapping() const noexcept { return data_ != nullptr; }
+
+ private:
+  void release() noexcept;
+
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool owns_heap_ = false;  // from_bytes: data_ came from new[] rather than mmap
+};
+
+}  // namespace vostrel

@@ -1,0 +1,4 @@
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+TEST(Smoke, Builds) { SUCCEED(); }
