@@ -1,5 +1,64 @@
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// The module _vostrel: four classes, listed in __all__ in the order they are added.
 
-static PyModuleDef vostrel_module = {PyModuleDef_HEAD_INIT, "_vostrel", nullptr, -1, nullptr};
-PyMODINIT_FUNC PyInit__vostrel(void) { return PyModule_Create(&vostrel_module); }
+#include "bindings.h"
+
+namespace vostrel::bindings {
+namespace {
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_vostrel",
+    .m_doc = "",
+    .m_size = -1,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// The classes hold process-wide state (the types are created once), so the
+// module can be initialised only once per process.
+bool initialised = false;
+
+int add_class(PyObject* module, const char* name, PyTypeObject* type) {
+  if (type == nullptr) return -1;
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) != 0) {
+      Py_XDECREF(all);
+      return -1;
+    }
+  }
+  PyObject* text = PyUnicode_FromString(name);
+  const int appended = text == nullptr ? -1 : PyList_Append(all, text);
+  Py_XDECREF(text);
+  Py_DECREF(all);
+  if (appended != 0) return -1;
+  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace
+}  // namespace vostrel::bindings
+
+PyMODINIT_FUNC PyInit__vostrel(void) {
+  using namespace vostrel::bindings;
+  if (initialised) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_vostrel cannot be initialised more than once in one process");
+    return nullptr;
+  }
+  PyObject* module = PyModule_Create(&module_definition);
+  if (module == nullptr) return nullptr;
+  if (add_class(module, "KeyState", key_state_type()) != 0 ||
+      add_class(module, "FileType", file_type_type()) != 0 ||
+      add_class(module, "Record", record_type()) != 0 ||
+      add_class(module, "RawLevelDb", raw_level_db_type()) != 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  initialised = true;
+  return module;
+}

@@ -1,1 +1,241 @@
-// placeholder
+// RawLevelDb: one opened database directory. The instance owns the reader
+// until close(); a shared/exclusive guard keeps close() from pulling the
+// reader away from a call still using it (a finaliser run by the garbage
+// collector during an iteration could otherwise do exactly that).
+
+#include <cstring>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "bindings.h"
+
+namespace vostrel::bindings {
+namespace {
+
+struct RawLevelDbObject {
+  PyObject_HEAD
+  std::optional<vostrel::RawLevelDb> reader;  // absent once closed
+  Py_ssize_t shared_uses;
+  bool exclusive_use;
+};
+
+RawLevelDbObject* as_db(PyObject* self) { return reinterpret_cast<RawLevelDbObject*>(self); }
+
+// RAII access guards; `ok()` is false (with RuntimeError set) when the access
+// could not be taken.
+class SharedAccess {
+ public:
+  explicit SharedAccess(RawLevelDbObject* db) : db_(db) {
+    if (db_->exclusive_use) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      db_ = nullptr;
+      return;
+    }
+    ++db_->shared_uses;
+  }
+  SharedAccess(const SharedAccess&) = delete;
+  SharedAccess& operator=(const SharedAccess&) = delete;
+  ~SharedAccess() {
+    if (db_ != nullptr) --db_->shared_uses;
+  }
+  [[nodiscard]] bool ok() const { return db_ != nullptr; }
+
+ private:
+  RawLevelDbObject* db_;
+};
+
+class ExclusiveAccess {
+ public:
+  explicit ExclusiveAccess(RawLevelDbObject* db) : db_(db) {
+    if (db_->exclusive_use || db_->shared_uses > 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      db_ = nullptr;
+      return;
+    }
+    db_->exclusive_use = true;
+  }
+  ExclusiveAccess(const ExclusiveAccess&) = delete;
+  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+  ~ExclusiveAccess() {
+    if (db_ != nullptr) db_->exclusive_use = false;
+  }
+  [[nodiscard]] bool ok() const { return db_ != nullptr; }
+
+ private:
+  RawLevelDbObject* db_;
+};
+
+PyObject* raise_closed() {
+  PyErr_SetString(PyExc_RuntimeError, "Database is closed");
+  return nullptr;
+}
+
+PyObject* raise_conversion(const char* argument, PyObject* value, const char* target) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", argument,
+               Py_TYPE(value)->tp_name, target);
+  return nullptr;
+}
+
+// numpy's boolean scalar, recognised by name so that numpy is not a dependency.
+bool is_numpy_bool(PyObject* value) {
+  const char* name = Py_TYPE(value)->tp_name;
+  return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+}
+
+PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"in_dir", nullptr};
+  PyObject* in_dir = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:RawLevelDb.__new__",
+                                   const_cast<char**>(keywords), &in_dir)) {
+    return nullptr;
+  }
+  if (!PyUnicode_Check(in_dir)) return raise_conversion("in_dir", in_dir, "PyString");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(in_dir, &size);
+  if (utf8 == nullptr) return nullptr;  // lone surrogates: the codec's UnicodeEncodeError
+
+  try {
+    auto reader = vostrel::RawLevelDb::open(std::string(utf8, static_cast<std::size_t>(size)));
+    if (!reader) {
+      raise_db_error(reader.error());
+      return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    RawLevelDbObject* db = as_db(self);
+    new (&db->reader) std::optional<vostrel::RawLevelDb>(std::move(*reader));
+    db->shared_uses = 0;
+    db->exclusive_use = false;
+    return self;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+void db_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_db(self)->reader.~optional();  // unmaps every file of the reader
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* db_iterate_records_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"reverse", nullptr};
+  PyObject* reverse_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:iterate_records_raw",
+                                   const_cast<char**>(keywords), &reverse_arg)) {
+    return nullptr;
+  }
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+
+  bool reverse = false;
+  if (reverse_arg != nullptr) {
+    if (PyBool_Check(reverse_arg)) {
+      reverse = reverse_arg == Py_True;
+    } else if (is_numpy_bool(reverse_arg)) {
+      const int truth = PyObject_IsTrue(reverse_arg);
+      if (truth < 0) return nullptr;
+      reverse = truth != 0;
+    } else {
+      return raise_conversion("reverse", reverse_arg, "PyBool");
+    }
+  }
+  if (!db->reader) return raise_closed();
+
+  try {
+    RecordListSink sink;
+    db->reader->visit_records(reverse, sink);
+    return sink.take_list();
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* db_get_in_dir_path(PyObject* self, void*) {
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  if (!db->reader) return raise_closed();
+  const std::string& path = db->reader->in_dir();
+  return PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace");
+}
+
+// Dropping the reader releases every mapping of its data files and manifest.
+PyObject* close_reader(RawLevelDbObject* db) {
+  const ExclusiveAccess access(db);
+  if (!access.ok()) return nullptr;
+  db->reader.reset();
+  return Py_None;
+}
+
+PyObject* db_close(PyObject* self, PyObject*) {
+  if (close_reader(as_db(self)) == nullptr) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* db_enter(PyObject* self, PyObject*) {
+  const SharedAccess access(as_db(self));
+  if (!access.ok()) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* db_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"_exc_type", "_exc_val", "_exc_tb", nullptr};
+  PyObject* exc_type = nullptr;
+  PyObject* exc_val = nullptr;
+  PyObject* exc_tb = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(keywords),
+                                   &exc_type, &exc_val, &exc_tb)) {
+    return nullptr;
+  }
+  if (close_reader(as_db(self)) == nullptr) return nullptr;
+  Py_RETURN_FALSE;  // never swallows the exception of a with block
+}
+
+PyMethodDef db_methods[] = {
+    {"iterate_records_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_iterate_records_raw)),
+     METH_VARARGS | METH_KEYWORDS, "iterate_records_raw($self, *, reverse=False)\n--\n\n"},
+    {"close", db_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_exit)),
+     METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef db_getset[] = {
+    {"in_dir_path", db_get_in_dir_path, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* raw_level_db_class = nullptr;
+
+}  // namespace
+
+PyTypeObject* raw_level_db_type() {
+  if (raw_level_db_class != nullptr) return raw_level_db_class;
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(db_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(db_dealloc)},
+      {Py_tp_methods, db_methods},
+      {Py_tp_getset, db_getset},
+      {Py_tp_doc, const_cast<char*>("RawLevelDb(in_dir)\n--\n\n")},
+      {0, nullptr},
+  };
+  // Not a base type: a subclass could bypass the access guard around the reader.
+  PyType_Spec spec{
+      .name = "_vostrel.RawLevelDb",
+      .basicsize = sizeof(RawLevelDbObject),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      .slots = slots,
+  };
+  raw_level_db_class = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return raw_level_db_class;
+}
+
+}  // namespace vostrel::bindings

@@ -1,0 +1,58 @@
+#pragma once
+// The Python skin over the reader core. Only the files in this folder touch the
+// CPython API, and no C++ exception ever leaves them: every entry point that
+// calls into code that may throw (allocation) catches at its boundary.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <vector>
+
+#include "db.h"
+#include "types.h"
+
+namespace vostrel::bindings {
+
+// Each type is created once per process, on first use; nullptr with a Python
+// error set when creation fails.
+PyTypeObject* key_state_type();
+PyTypeObject* file_type_type();
+PyTypeObject* record_type();
+PyTypeObject* raw_level_db_type();
+
+// New enumeration objects (a new object on every call).
+PyObject* new_key_state(KeyState state);
+PyObject* new_file_type(FileType type);
+
+// tp_new of the classes that only the module creates.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Builds Python Record objects straight from the decoders' views: one
+// allocation per record holding the fixed fields and the key and value bytes,
+// and one shared str per file for origin_file.
+class RecordListSink {
+ public:
+  RecordListSink() = default;
+  RecordListSink(const RecordListSink&) = delete;
+  RecordListSink& operator=(const RecordListSink&) = delete;
+  ~RecordListSink();
+
+  void operator()(const RecordView& view);
+
+  // The list of all records built so far, or nullptr with a Python error set
+  // if building any of them failed. Leaves the sink empty.
+  PyObject* take_list();
+
+ private:
+  std::vector<PyObject*> records_;
+  const SharedPath* last_path_ = nullptr;
+  PyObject* path_str_ = nullptr;
+  bool failed_ = false;
+};
+
+// The one place where reader errors become Python exceptions.
+void raise_db_error(const DbError& error);
+// For a C++ exception caught at the API boundary (only allocation can throw).
+void raise_from_current_exception();
+
+}  // namespace vostrel::bindings
