@@ -1,0 +1,70 @@
+"""Raw, lenient reader of LevelDB database directories."""
+
+from types import TracebackType
+from typing import Final, Literal, final
+
+__all__ = ["KeyState", "FileType", "Record", "RawLevelDb"]
+
+@final
+class KeyState:
+    """What a record says about its key."""
+
+    Deleted: Final[KeyState]
+    Live: Final[KeyState]
+    Unknown: Final[KeyState]
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
+
+@final
+class FileType:
+    """The kind of data file a record came from."""
+
+    Ldb: Final[FileType]
+    Log: Final[FileType]
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
+
+@final
+class Record:
+    """One record found in a table or log file, with its provenance."""
+
+    @property
+    def key(self) -> bytes:
+        """The key as stored: the internal key (user key + 8-byte trailer) for table records."""
+    @property
+    def value(self) -> bytes: ...
+    @property
+    def seq(self) -> int: ...
+    @property
+    def state(self) -> KeyState: ...
+    @property
+    def file_type(self) -> FileType: ...
+    @property
+    def origin_file(self) -> str: ...
+    @property
+    def offset(self) -> int: ...
+    @property
+    def was_compressed(self) -> bool: ...
+    @property
+    def user_key(self) -> bytes: ...
+
+@final
+class RawLevelDb:
+    """An opened LevelDB database directory, read raw."""
+
+    def __new__(cls, in_dir: str) -> RawLevelDb: ...
+    def iterate_records_raw(self, *, reverse: bool = False) -> list[Record]: ...
+    @property
+    def in_dir_path(self) -> str: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> RawLevelDb: ...
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_val: BaseException | None,
+        _exc_tb: TracebackType | None,
+    ) -> Literal[False]: ...
