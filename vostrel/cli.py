@@ -1,0 +1,223 @@
+"""The vostrel command: dump the records of a LevelDB directory, or count them."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import List, Optional, TextIO
+
+from . import __version__
+from .dump import FORMATS as DUMP_FORMATS
+from .dump import STATE_NAMES, write_records
+from .encodings import DEFAULT_ENCODING, ENCODERS
+from .stats import FORMATS as STATS_FORMATS
+from .stats import collect, render_json, render_table
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+
+MAIN_EPILOG = """\
+vostrel reads the log (.log) and table (.ldb, .sst) files of a LevelDB
+directory itself, without opening the database, and reports every record
+physically present: live ones, deletion markers and overwritten versions.
+Nothing in the directory is changed.
+
+examples:
+  vostrel dump path/to/db                     every record, as JSON Lines
+  vostrel dump --state deleted path/to/db     deletion markers only
+  vostrel dump --format csv -o records.csv path/to/db
+  vostrel stats path/to/db                    records per data file
+  vostrel stats --format json path/to/db
+
+See 'vostrel dump --help' for the fields and byte encodings.
+"""
+
+DUMP_EPILOG = """\
+fields, in this order:
+  key             the key as stored (table records: user key + 8-byte trailer)
+  user_key        the key as the application wrote it
+  value           the value (empty for a deletion read from a log)
+  seq             sequence number
+  state           live, deleted or unknown
+  file_type       ldb (table file) or log (write-ahead log)
+  origin_file     path of the file the record was read from
+  offset          position in origin_file that locates the record (for a
+                  compressed table block: the block's own position)
+  was_compressed  true when the table block holding it was Snappy-compressed
+
+encodings of key, user_key and value (all lossless):
+  escaped  printable UTF-8 text as is, every other byte as \\xNN, and a
+           backslash as \\\\ (the default)
+  hex      two lower-case hex digits per byte
+  base64   standard base64
+
+examples:
+  vostrel dump path/to/db | head
+  vostrel dump --reverse --state live,deleted path/to/db
+  vostrel dump --format csv --encoding hex -o records.csv path/to/db
+"""
+
+STATS_EPILOG = """\
+One row per data file, in file-number order, and a total row. A data file
+that holds no readable record is listed with zero counts. 'compressed' is
+the share of a file's records that came from Snappy-compressed blocks.
+
+examples:
+  vostrel stats path/to/db
+  vostrel stats --format json path/to/db | python3 -m json.tool
+"""
+
+
+class UsageError(Exception):
+    """Bad input from the user: reported in one line, exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    # One line on stderr instead of argparse's usage block.
+    def error(self, message: str) -> None:  # type: ignore[override]
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+def _states(text: str) -> frozenset:
+    codes = {name: code for code, name in STATE_NAMES.items()}
+    wanted = set()
+    for name in text.split(","):
+        name = name.strip().lower()
+        if name not in codes:
+            raise argparse.ArgumentTypeError(
+                f"invalid state {name!r} (choose from {', '.join(sorted(codes))})"
+            )
+        wanted.add(codes[name])
+    return frozenset(wanted)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser = _Parser(
+        prog="vostrel",
+        description="Read every record of a LevelDB directory from its raw files.",
+        epilog=MAIN_EPILOG,
+        formatter_class=formatter,
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    dump = commands.add_parser(
+        "dump",
+        help="write every record, one per line",
+        description="Write every record of the directory, one per line.",
+        epilog=DUMP_EPILOG,
+        formatter_class=formatter,
+    )
+    dump.add_argument("directory", metavar="DIR", help="LevelDB database directory")
+    dump.add_argument("--format", choices=DUMP_FORMATS, default="jsonl",
+                      help="output format (default: jsonl)")
+    dump.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
+                      help=f"text form of keys and values (default: {DEFAULT_ENCODING})")
+    dump.add_argument("--state", type=_states, metavar="STATES",
+                      help="only these states, comma-separated: live,deleted,unknown")
+    dump.add_argument("--reverse", action="store_true",
+                      help="files in descending file-number order")
+    dump.add_argument("-o", "--output", metavar="FILE",
+                      help="write to FILE instead of standard output")
+    dump.set_defaults(run=run_dump)
+
+    stats = commands.add_parser(
+        "stats",
+        help="count records per data file",
+        description="Count the records of each data file of the directory.",
+        epilog=STATS_EPILOG,
+        formatter_class=formatter,
+    )
+    stats.add_argument("directory", metavar="DIR", help="LevelDB database directory")
+    stats.add_argument("--format", choices=STATS_FORMATS, default="table",
+                       help="output format (default: table)")
+    stats.set_defaults(run=run_stats)
+    return parser
+
+
+def read_records(directory: str, reverse: bool = False) -> list:
+    if not os.path.exists(directory):
+        raise UsageError(f"no such directory: {directory}")
+    if not os.path.isdir(directory):
+        raise UsageError(f"not a directory: {directory}")
+    import _vostrel  # imported late so that --help and --version work without it
+
+    try:
+        with _vostrel.RawLevelDb(directory) as db:
+            return db.iterate_records_raw(reverse=reverse)
+    except UnicodeEncodeError:
+        raise UsageError(f"path is not valid UTF-8: {directory!r}") from None
+    except ValueError as error:
+        raise UsageError(f"cannot read {directory}: {error}") from None
+
+
+def _stdout() -> TextIO:
+    out = sys.stdout
+    if hasattr(out, "reconfigure"):
+        out.reconfigure(encoding="utf-8")
+    return out
+
+
+def run_dump(args: argparse.Namespace) -> int:
+    records = read_records(args.directory, args.reverse)
+    if args.state is not None:
+        records = (r for r in records if int(r.state) in args.state)
+    encode = ENCODERS[args.encoding]
+    if args.output is None or args.output == "-":
+        out = _stdout()
+        write_records(records, out, args.format, encode)
+        out.flush()
+        return EXIT_OK
+    try:
+        out = open(args.output, "w", encoding="utf-8", newline="")
+    except OSError as error:
+        raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
+    with out:
+        write_records(records, out, args.format, encode)
+    return EXIT_OK
+
+
+def run_stats(args: argparse.Namespace) -> int:
+    records = read_records(args.directory)
+    files = collect(args.directory, records)
+    out = _stdout()
+    if args.format == "json":
+        out.write(render_json(args.directory, files))
+    else:
+        out.write(render_table(files))
+    out.flush()
+    return EXIT_OK
+
+
+def _silence_stdout() -> None:
+    # The reader of our output has gone (for example `| head`). Point stdout at
+    # /dev/null so that the interpreter's final flush cannot fail again.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, sys.stdout.fileno())
+    finally:
+        os.close(devnull)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except UsageError as error:
+        print(f"vostrel: error: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    except BrokenPipeError:
+        _silence_stdout()
+        return EXIT_OK
+    except KeyboardInterrupt:
+        return 130
+    except OSError as error:
+        print(f"vostrel: error: {error}", file=sys.stderr)
+        return EXIT_FAILURE
+
+
+if __name__ == "__main__":
+    sys.exit(main())
