@@ -1,4 +1,525 @@
+// The primitive decoders every reader builds on: varints, length-prefixed
+// blobs, block handles, user keys, file numbers, UTF-8 checks and mapped files.
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include <gtest/gtest.h>
 
+#include "file_number.h"
+#include "mapped_file.h"
 #include "test_support.h"
-TEST(Smoke, Builds) { SUCCEED(); }
+#include "types.h"
+#include "varint.h"
+
+namespace vostrel {
+namespace {
+
+using testing::hex;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
+
+// ---------------------------------------------------------------------------
+// Varints
+
+struct VarintCase {
+  const char* name;
+  std::string bytes;  // hex
+  bool narrow;
+  std::optional<std::uint64_t> value;
+  std::size_t consumed;  // expected pos afterwards (0 when absent)
+};
+
+void PrintTo(const VarintCase& c, std::ostream* os) { *os << c.name; }
+
+class VarintRead : public ::testing::TestWithParam<VarintCase> {};
+
+TEST_P(VarintRead, CursorAndFreeFunctionAgree) {
+  const VarintCase& c = GetParam();
+  const std::string bytes = hex(c.bytes);
+  SliceCursor cursor(bytes);
+  const auto value = cursor.read_varint(c.narrow);
+  EXPECT_EQ(value, c.value);
+  EXPECT_EQ(cursor.pos(), c.consumed);
+
+  // The same varint behind a prefix, decoded in place: the rule must not
+  // depend on the varint starting at index 0.
+  const std::string prefixed = "\x07\x07\x07" + bytes;
+  const auto decoded = decode_varint(prefixed, 3, c.narrow);
+  ASSERT_EQ(decoded.has_value(), c.value.has_value());
+  if (decoded) {
+    EXPECT_EQ(decoded->value, *c.value);
+    EXPECT_EQ(decoded->length, c.consumed);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, VarintRead,
+    ::testing::Values(
+        VarintCase{"empty_wide", "", false, std::nullopt, 0},
+        VarintCase{"empty_narrow", "", true, std::nullopt, 0},
+        VarintCase{"zero", "00", false, 0, 1},
+        VarintCase{"ac02_is_300", "ac 02", false, 300, 2},
+        VarintCase{"ac02_is_300_narrow", "ac 02", true, 300, 2},
+        VarintCase{"lone_7f", "7f", false, 127, 1},
+        VarintCase{"lone_80_absent", "80", false, std::nullopt, 0},
+        VarintCase{"lone_80_absent_narrow", "80", true, std::nullopt, 0},
+        VarintCase{"cut_after_three", "ff ff ff", false, std::nullopt, 0},
+        VarintCase{"non_minimal_zero", "80 00", false, 0, 2},
+        VarintCase{"trailing_bytes_left", "01 02 03", false, 1, 1},
+        VarintCase{"ten_ff_all_bits", "ff ff ff ff ff ff ff ff ff ff", false, kMax64, 10},
+        VarintCase{"ten_ff_then_more", "ff ff ff ff ff ff ff ff ff ff 05", false, kMax64, 10},
+        VarintCase{"nine_ff_absent", "ff ff ff ff ff ff ff ff ff", false, std::nullopt, 0},
+        VarintCase{"ten_80_then_01", "80 80 80 80 80 80 80 80 80 80 01", false, 0, 10},
+        // The tenth byte contributes only its lowest bit, as bit 63.
+        VarintCase{"tenth_byte_bit63", "80 80 80 80 80 80 80 80 80 01", false,
+                   std::uint64_t{1} << 63, 10},
+        VarintCase{"tenth_byte_high_bits_dropped", "80 80 80 80 80 80 80 80 80 7e", false, 0, 10},
+        VarintCase{"nine_ff_then_7f", "ff ff ff ff ff ff ff ff ff 7f", false, kMax64, 10},
+        VarintCase{"five_ff_narrow", "ff ff ff ff ff", true, (std::uint64_t{1} << 35) - 1, 5},
+        VarintCase{"six_ff_narrow_stops_at_five", "ff ff ff ff ff ff", true,
+                   (std::uint64_t{1} << 35) - 1, 5},
+        VarintCase{"five_ff_wide_absent", "ff ff ff ff ff", false, std::nullopt, 0},
+        VarintCase{"five_80_narrow_at_end", "80 80 80 80 80", true, 0, 5},
+        VarintCase{"four_80_narrow_absent", "80 80 80 80", true, std::nullopt, 0},
+        VarintCase{"narrow_fifth_byte_bits", "80 80 80 80 0f", true, std::uint64_t{0xF} << 28, 5},
+        VarintCase{"narrow_max_u32", "ff ff ff ff 0f", true, 0xFFFFFFFFu, 5}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Varint, TenBytesThenNextReadSeesTheRest) {
+  const std::string bytes = hex("80 80 80 80 80 80 80 80 80 80 01");
+  SliceCursor cursor(bytes);
+  EXPECT_EQ(cursor.read_varint(false), 0u);
+  EXPECT_EQ(cursor.pos(), 10u);
+  EXPECT_EQ(cursor.read_varint(false), 1u);
+  EXPECT_EQ(cursor.pos(), 11u);
+  EXPECT_EQ(cursor.remaining(), 0u);
+  EXPECT_EQ(cursor.read_varint(false), std::nullopt);
+  EXPECT_EQ(cursor.pos(), 11u);
+}
+
+TEST(Varint, NarrowFiveFfLow32Bits) {
+  const std::string bytes = hex("ff ff ff ff ff");
+  SliceCursor cursor(bytes);
+  const auto value = cursor.read_varint(true);
+  ASSERT_TRUE(value);
+  EXPECT_EQ(static_cast<std::uint32_t>(*value), 0xFFFFFFFFu);
+}
+
+TEST(Varint, RoundTripsEncoder) {
+  std::vector<std::uint64_t> values = {0, 1, 127, 128, 300, 16383, 16384, 0xFFFFFFFFu,
+                                       std::uint64_t{1} << 35, kMax64 - 1, kMax64};
+  for (int shift = 0; shift < 64; ++shift) values.push_back(std::uint64_t{1} << shift);
+  for (const auto v : values) {
+    const std::string bytes = testing::varint(v);
+    SliceCursor cursor(bytes);
+    EXPECT_EQ(cursor.read_varint(false), v) << v;
+    EXPECT_EQ(cursor.pos(), bytes.size()) << v;
+  }
+}
+
+// A failed read in the middle of the data must leave the position where it was.
+TEST(Varint, FailedReadAfterSuccessKeepsPosition) {
+  const std::string bytes = hex("05 ff ff");
+  SliceCursor cursor(bytes);
+  EXPECT_EQ(cursor.read_varint(false), 5u);
+  EXPECT_EQ(cursor.read_varint(false), std::nullopt);
+  EXPECT_EQ(cursor.pos(), 1u);
+  EXPECT_EQ(cursor.read_length_prefixed_blob(), std::nullopt);
+  EXPECT_EQ(cursor.pos(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Length-prefixed blobs
+
+struct BlobCase {
+  const char* name;
+  std::string bytes;  // hex
+  std::optional<std::string> blob;  // hex
+  std::size_t consumed;
+};
+
+void PrintTo(const BlobCase& c, std::ostream* os) { *os << c.name; }
+
+class BlobRead : public ::testing::TestWithParam<BlobCase> {};
+
+TEST_P(BlobRead, Table) {
+  const BlobCase& c = GetParam();
+  const std::string bytes = hex(c.bytes);
+  SliceCursor cursor(bytes);
+  const auto blob = cursor.read_length_prefixed_blob();
+  ASSERT_EQ(blob.has_value(), c.blob.has_value());
+  if (blob) {
+    EXPECT_EQ(std::string(*blob), hex(*c.blob));
+    // A view into the cursor's bytes, not a copy.
+    if (!blob->empty()) {
+      EXPECT_EQ(blob->data(), bytes.data() + (c.consumed - blob->size()));
+    }
+  }
+  EXPECT_EQ(cursor.pos(), c.consumed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BlobRead,
+    ::testing::Values(
+        BlobCase{"empty_input", "", std::nullopt, 0},
+        BlobCase{"abc", "03 61 62 63", "61 62 63", 4},
+        BlobCase{"abc_then_more", "03 61 62 63 64", "61 62 63", 4},
+        BlobCase{"one_short", "03 61 62", std::nullopt, 0},
+        BlobCase{"empty_blob", "00", "", 1},
+        BlobCase{"cut_length", "80", std::nullopt, 0},
+        BlobCase{"two_byte_length", "81 00 61", "61", 3},
+        // A length near 2^64 must not wrap around the bounds check.
+        BlobCase{"huge_length", "ff ff ff ff ff ff ff ff ff 01 61 62", std::nullopt, 0},
+        BlobCase{"length_2pow63", "80 80 80 80 80 80 80 80 80 01 61", std::nullopt, 0},
+        BlobCase{"length_bits_past_63_dropped", "81 80 80 80 80 80 80 80 80 7e 61", "61", 11}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Blob, AfterAnotherRead) {
+  const std::string bytes = hex("05 02 61 62 00");
+  SliceCursor cursor(bytes);
+  EXPECT_EQ(cursor.read_varint(true), 5u);
+  EXPECT_EQ(cursor.read_length_prefixed_blob(), std::string_view("ab"));
+  EXPECT_EQ(cursor.pos(), 4u);
+  EXPECT_EQ(cursor.read_length_prefixed_blob(), std::string_view());
+  EXPECT_EQ(cursor.pos(), 5u);
+  EXPECT_EQ(cursor.read_length_prefixed_blob(), std::nullopt);
+  EXPECT_EQ(cursor.pos(), 5u);
+}
+
+// ---------------------------------------------------------------------------
+// Block handles
+
+TEST(BlockHandle, FromBytes) {
+  EXPECT_EQ(BlockHandle::from_bytes(""), std::nullopt);
+  EXPECT_EQ(BlockHandle::from_bytes(hex("05")), std::nullopt);
+  EXPECT_EQ(BlockHandle::from_bytes(hex("05 80")), std::nullopt);
+  EXPECT_EQ(BlockHandle::from_bytes(hex("05 0a ff")), (BlockHandle{5, 10}));
+  EXPECT_EQ(BlockHandle::from_bytes(hex("00 00")), (BlockHandle{0, 0}));
+  EXPECT_EQ(BlockHandle::from_bytes(testing::varint(kMax64) + testing::varint(1ull << 40)),
+            (BlockHandle{kMax64, 1ull << 40}));
+  // Twenty bytes, both fields at the varint64 limit.
+  EXPECT_EQ(BlockHandle::from_bytes(std::string(20, '\xff')), (BlockHandle{kMax64, kMax64}));
+}
+
+TEST(BlockHandle, FromCursor) {
+  {
+    const std::string bytes;
+    SliceCursor cursor(bytes);
+    EXPECT_EQ(BlockHandle::from_cursor(cursor), std::nullopt);
+    EXPECT_EQ(cursor.pos(), 0u);
+  }
+  {
+    const std::string bytes = hex("05");
+    SliceCursor cursor(bytes);
+    EXPECT_EQ(BlockHandle::from_cursor(cursor), std::nullopt);
+    EXPECT_EQ(cursor.pos(), 1u);  // just past the offset
+  }
+  {
+    const std::string bytes = hex("80");
+    SliceCursor cursor(bytes);
+    EXPECT_EQ(BlockHandle::from_cursor(cursor), std::nullopt);
+    EXPECT_EQ(cursor.pos(), 0u);
+  }
+  {
+    const std::string bytes = hex("05 0a");
+    SliceCursor cursor(bytes);
+    EXPECT_EQ(BlockHandle::from_cursor(cursor), (BlockHandle{5, 10}));
+    EXPECT_EQ(cursor.pos(), 2u);
+  }
+  {
+    // Two handles back to back, then a third that is cut after its offset.
+    const std::string bytes = hex("ac 02 01 00 7f 07");
+    SliceCursor cursor(bytes);
+    EXPECT_EQ(BlockHandle::from_cursor(cursor), (BlockHandle{300, 1}));
+    EXPECT_EQ(BlockHandle::from_cursor(cursor), (BlockHandle{0, 127}));
+    EXPECT_EQ(cursor.pos(), 5u);
+    EXPECT_EQ(BlockHandle::from_cursor(cursor), std::nullopt);
+    EXPECT_EQ(cursor.pos(), 6u);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Records and user keys
+
+TEST(UserKey, TableKeysLoseTheirTrailerLogKeysNever) {
+  const std::string eight(8, 'x');
+  const std::string five = "abcde";
+  const std::string twelve = "user" + std::string(8, '\x01');
+  const std::string twenty(20, 'k');
+  EXPECT_EQ(user_key_of(eight, FileType::Ldb), "");
+  EXPECT_EQ(user_key_of(five, FileType::Ldb), five);
+  EXPECT_EQ(user_key_of(twelve, FileType::Ldb), "user");
+  EXPECT_EQ(user_key_of("", FileType::Ldb), "");
+  EXPECT_EQ(user_key_of(twenty, FileType::Log), twenty);
+  EXPECT_EQ(user_key_of(eight, FileType::Log), eight);
+  EXPECT_EQ(user_key_of(five, FileType::Log), five);
+
+  Record table;
+  table.key = eight;
+  table.file_type = FileType::Ldb;
+  EXPECT_EQ(table.user_key(), "");
+  table.key = five;
+  EXPECT_EQ(table.user_key(), five);
+  Record log;
+  log.key = twenty;
+  log.file_type = FileType::Log;
+  EXPECT_EQ(log.user_key(), twenty);
+  EXPECT_EQ(log.user_key().size(), 20u);
+}
+
+TEST(Enums, IntegerValuesAndNames) {
+  EXPECT_EQ(static_cast<int>(KeyState::Deleted), 0);
+  EXPECT_EQ(static_cast<int>(KeyState::Live), 1);
+  EXPECT_EQ(static_cast<int>(KeyState::Unknown), 2);
+  EXPECT_EQ(static_cast<int>(FileType::Ldb), 1);
+  EXPECT_EQ(static_cast<int>(FileType::Log), 2);
+  EXPECT_EQ(to_string(KeyState::Deleted), "Deleted");
+  EXPECT_EQ(to_string(KeyState::Live), "Live");
+  EXPECT_EQ(to_string(KeyState::Unknown), "Unknown");
+  EXPECT_EQ(to_string(FileType::Ldb), "Ldb");
+  EXPECT_EQ(to_string(FileType::Log), "Log");
+}
+
+// ---------------------------------------------------------------------------
+// File numbers
+
+struct HexCase {
+  std::string text;
+  std::optional<std::uint64_t> value;
+};
+
+TEST(FileNumber, ParseHex) {
+  const std::vector<HexCase> cases = {
+      {"000005", 5},
+      {"000010", 16},
+      {"00001a", 26},
+      {"00001A", 26},
+      {"+1F", 31},
+      {"+0", 0},
+      {"abcdef", 0xabcdef},
+      {"ABCDEF", 0xABCDEF},
+      {"ffffffffffffffff", kMax64},
+      {"0000ffffffffffffffff", kMax64},  // leading zeros do not count towards overflow
+      {"10000000000000000", std::nullopt},  // 17 significant digits: 2^64
+      {"1ffffffffffffffff", std::nullopt},
+      {"-1", std::nullopt},
+      {"-0", std::nullopt},
+      {"00000g", std::nullopt},
+      {"+", std::nullopt},
+      {"-", std::nullopt},
+      {"", std::nullopt},
+      {"++1", std::nullopt},
+      {"+-1", std::nullopt},
+      {"1+", std::nullopt},
+      {" 1", std::nullopt},
+      {"1 ", std::nullopt},
+      {"0x10", std::nullopt},
+      {std::string("1\0", 2), std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_hex_u64(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(FileNumber, Stem) {
+  EXPECT_EQ(file_stem("dir/000123.ldb"), "000123");
+  EXPECT_EQ(file_stem("000123.log"), "000123");
+  EXPECT_EQ(file_stem("a.b.c"), "a.b");
+  EXPECT_EQ(file_stem("dir.d/000007"), "000007");
+  EXPECT_EQ(file_stem("dir/.x"), ".x");
+  EXPECT_EQ(file_stem("dir/x."), "x");
+  EXPECT_EQ(file_stem("dir/"), "");
+  EXPECT_EQ(file_stem(""), "");
+  EXPECT_EQ(final_component("/a/b/c.log"), "c.log");
+  EXPECT_EQ(final_component("c.log"), "c.log");
+}
+
+TEST(FileNumber, FromPath) {
+  const std::vector<std::pair<std::string, std::uint64_t>> cases = {
+      {"/db/000005.log", 5},
+      {"/db/000010.log", 16},
+      {"/db/00001a.log", 26},
+      {"/db/+1F.log", 31},
+      {"/db/-1.log", 0},
+      {"/db/00000g.log", 0},
+      {"/db/+.log", 0},
+      {"/db/.log", 0},  // ".log" is its own stem
+      {"/db/", 0},      // no stem at all
+      {"", 0},
+      {"/db/10000000000000000.log", 0},
+      {"/db/ffffffffffffffff.log", kMax64},
+      {"/db.d/000007", 7},
+      {"/db/000007.log.bak", 0},
+      {"/db/\xff" "00005.log", 0},   // not UTF-8
+      {"/\xff/000005.log", 5},       // only the stem must be UTF-8
+      {"/db/000005.\xff", 5},
+  };
+  for (const auto& [path, number] : cases) EXPECT_EQ(file_number_from_path(path), number) << path;
+}
+
+TEST(FileNumber, DecimalNamesKeepTheirOrder) {
+  std::uint64_t previous = 0;
+  for (int i = 1; i <= 2000; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/db/%06d.log", i);
+    const std::uint64_t n = file_number_from_path(name);
+    EXPECT_GT(n, previous) << name;
+    previous = n;
+  }
+}
+
+TEST(Utf8, Corners) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"", true},
+      {"000005", true},
+      {std::string("a\0b", 3), true},
+      {"\xc3\xa9", true},                  // U+00E9
+      {"\xe2\x82\xac", true},              // U+20AC
+      {"\xef\xbf\xbf", true},              // U+FFFF
+      {"\xf0\x9f\x98\x80", true},          // U+1F600
+      {"\xf4\x8f\xbf\xbf", true},          // U+10FFFF, the last code point
+      {"\xed\x9f\xbf", true},              // U+D7FF, just below the surrogates
+      {"\xee\x80\x80", true},              // U+E000, just above them
+      {"\xc3", false},                     // cut two-byte sequence
+      {"\xc3\x41", false},                 // continuation byte missing
+      {"\x80", false},                     // lone continuation byte
+      {"\xbf", false},
+      {"\xc0\x80", false},                 // overlong NUL
+      {"\xc1\xbf", false},                 // overlong
+      {"\xe0\x80\x80", false},             // overlong three-byte
+      {"\xe0\x9f\xbf", false},             // overlong U+07FF
+      {"\xf0\x8f\xbf\xbf", false},         // overlong U+FFFF
+      {"\xed\xa0\x80", false},             // U+D800 surrogate
+      {"\xed\xbf\xbf", false},             // U+DFFF surrogate
+      {"\xf4\x90\x80\x80", false},         // U+110000
+      {"\xf5\x80\x80\x80", false},
+      {"\xf8\x88\x80\x80\x80", false},     // five-byte form
+      {"\xfe", false},
+      {"\xff", false},
+      {"\xf0\x9f\x98", false},             // cut four-byte sequence at the end
+      {"a\xe2\x82", false},                // cut three-byte sequence at the end
+      {"\xe2\x82\xac\x80", false},         // stray continuation after a valid one
+  };
+  for (const auto& [text, valid] : cases) {
+    std::string shown;
+    for (const unsigned char c : text) shown += std::to_string(c) + " ";
+    EXPECT_EQ(is_valid_utf8(text), valid) << shown;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Mapped files
+
+std::size_t open_descriptor_count() {
+  std::size_t count = 0;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count;
+}
+
+TEST(MappedFile, EmptyFileHasNoMapping) {
+  TempDir dir;
+  write_file(dir.file("empty"), "");
+  auto file = MappedFile::open(dir.file("empty"));
+  ASSERT_TRUE(file.has_value()) << file.error().message();
+  EXPECT_FALSE(file->has_mapping());
+  EXPECT_EQ(file->size(), 0u);
+  EXPECT_TRUE(file->bytes().empty());
+}
+
+TEST(MappedFile, MissingFileIsOsError) {
+  TempDir dir;
+  const auto file = MappedFile::open(dir.file("missing"));
+  ASSERT_FALSE(file.has_value());
+  EXPECT_EQ(file.error().code, ENOENT);
+  const std::string message = file.error().message();
+  EXPECT_TRUE(message.ends_with(" (os error 2)")) << message;
+  EXPECT_EQ(message, std::string(std::strerror(ENOENT)) + " (os error 2)");
+}
+
+TEST(MappedFile, DirectoryIsNotReadAsAFile) {
+  TempDir dir;
+  const auto file = MappedFile::open(dir.path());
+  // Directories cannot be mapped; whatever the file system reports, nothing
+  // may be handed out as file bytes.
+  if (file.has_value()) {
+    EXPECT_FALSE(file->has_mapping());
+  } else {
+    EXPECT_NE(file.error().code, 0);
+  }
+}
+
+TEST(MappedFile, HoldsNoDescriptorAndOutlivesTheFile) {
+  TempDir dir;
+  const std::string content = std::string(100000, 'z') + "tail";
+  std::vector<MappedFile> files;
+  for (int i = 0; i < 8; ++i) write_file(dir.file(std::to_string(i).append(".bin")), content);
+  const std::size_t before = open_descriptor_count();
+  ASSERT_GT(before, 0u);
+  for (int i = 0; i < 8; ++i) {
+    auto file = MappedFile::open(dir.file(std::to_string(i).append(".bin")));
+    ASSERT_TRUE(file.has_value());
+    files.push_back(std::move(*file));
+  }
+  EXPECT_EQ(open_descriptor_count(), before);
+  // Unlinking the files does not take the mapped bytes away.
+  for (int i = 0; i < 8; ++i) ::unlink(dir.file(std::to_string(i).append(".bin")).c_str());
+  for (const auto& file : files) {
+    ASSERT_TRUE(file.has_mapping());
+    EXPECT_EQ(file.size(), content.size());
+    EXPECT_EQ(file.bytes(), content);
+  }
+}
+
+TEST(MappedFile, FromBytesCopiesAndMoves) {
+  std::string source = "hello";
+  MappedFile a = MappedFile::from_bytes(source);
+  source[0] = 'j';
+  EXPECT_TRUE(a.has_mapping());
+  EXPECT_EQ(a.bytes(), "hello");
+
+  MappedFile b(std::move(a));
+  EXPECT_FALSE(a.has_mapping());  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(a.size(), 0u);
+  EXPECT_EQ(b.bytes(), "hello");
+
+  MappedFile c = MappedFile::from_bytes("other");
+  c = std::move(b);
+  EXPECT_EQ(c.bytes(), "hello");
+  EXPECT_FALSE(b.has_mapping());  // NOLINT(bugprone-use-after-move)
+
+  EXPECT_FALSE(MappedFile::from_bytes("").has_mapping());
+  EXPECT_FALSE(MappedFile().has_mapping());
+}
+
+TEST(MappedFile, MoveAssignMappedIntoMapped) {
+  TempDir dir;
+  write_file(dir.file("a"), "first");
+  write_file(dir.file("b"), "second");
+  auto a = MappedFile::open(dir.file("a"));
+  auto b = MappedFile::open(dir.file("b"));
+  ASSERT_TRUE(a && b);
+  *a = std::move(*b);
+  EXPECT_EQ(a->bytes(), "second");
+  EXPECT_FALSE(b->has_mapping());
+  MappedFile& alias = *a;
+  *a = std::move(alias);  // self-move keeps the mapping
+  EXPECT_EQ(a->bytes(), "second");
+}
+
+}  // namespace
+}  // namespace vostrel
