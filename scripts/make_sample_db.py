@@ -4,16 +4,16 @@
 Run with Debian's Python, which has plyvel:  /usr/bin/python3 scripts/make_sample_db.py
 
 The story the sample tells, in the order it is written:
-1. A few notes (compressible text) and two attachments (incompressible bytes,
-   one with a key that is not valid UTF-8) are put; one note is then
+1. Three notes (repetitive, compressible text) are put; one is then
    overwritten and another deleted. A flush writes all of it, old version and
-   deletion marker included, into a table file with small blocks, so that
-   the note block is stored Snappy-compressed and the attachment block
-   are not.
-2. After the flush, more writes go to the write-ahead log only: a new note, an
-   overwrite and a deletion of notes that the table still holds, the last two
-   in one write batch.
-The result: one table file, one log file, the manifest and CURRENT. Every
+   deletion marker included, into a table file whose block is stored
+   Snappy-compressed.
+2. Two small attachments (hash bytes, incompressible; one key is not valid
+   UTF-8) are put and flushed into a second table file, stored uncompressed.
+3. More writes then go to the write-ahead log only: a new note, and in one
+   write batch an overwrite and a deletion of notes that the first table
+   still holds.
+The result: two table files, one log file, the manifest, CURRENT and LOCK. Every
 byte is deterministic: the content is fixed and LevelDB's own text log
 (LOG, with timestamps) is removed.
 """
@@ -30,18 +30,25 @@ DEFAULT_TARGET = os.path.join(ROOT, "sample", "db")
 
 
 def note(text: str) -> bytes:
-    # Repetitive text compresses well, so these blocks are stored compressed.
-    return ((text + " ") * 6).encode()
+    # Repetitive text compresses well.
+    return ((text + " ") * 3).encode()
 
 
 def attachment(name: str, size: int) -> bytes:
-    # Hash output does not compress, so these blocks are stored raw.
+    # Hash output does not compress, so its block is stored raw.
     out = b""
     counter = 0
     while len(out) < size:
         out += hashlib.sha256(f"{name}/{counter}".encode()).digest()
         counter += 1
     return out[:size]
+
+
+def flush(db) -> None:
+    # compact_range first writes the memtable into a new table file. The range
+    # names no existing key, so no further compaction runs and the new table
+    # keeps every version, deletion markers included.
+    db.compact_range(start=b"\xff\xfe", stop=b"\xff\xff")
 
 
 def make(target: str) -> None:
@@ -53,18 +60,17 @@ def make(target: str) -> None:
     db.put(b"note:0001", note("Meet at the harbour at nine."))
     db.put(b"note:0002", note("The key is under the blue pot."))
     db.put(b"note:0003", note("Call Anna about the invoice."))
-    db.put(b"att:0001\x00\xfe", attachment("photo", 600))
-    db.put(b"att:0002", attachment("scan", 600))
     db.put(b"note:0002", note("Moved the key; ask me."))  # overwrite
     db.delete(b"note:0003")                                 # deletion
+    flush(db)
 
-    # Flush the memtable into a table file. The range names no existing key,
-    # so no further compaction runs and the table keeps every version.
-    db.compact_range(start=b"\xff\xfe", stop=b"\xff\xff")
+    db.put(b"photo:0001\x00\xfe", attachment("photo", 24))
+    db.put(b"scan:0001", attachment("scan", 24))
+    flush(db)
 
-    db.put(b"note:0004", note("Burn after reading."))
+    db.put(b"note:0004", b"Burn after reading.")
     with db.write_batch() as batch:
-        batch.put(b"note:0001", b"Meeting moved to ten, C:\\plans\\harbour.txt")
+        batch.put(b"note:0001", b"Moved to ten. See C:\\plans\\harbour.txt")
         batch.delete(b"note:0002")
     db.close()
 

@@ -45,7 +45,7 @@ def write_records(
     """Writes each record as soon as it is formatted; returns the count."""
     count = 0
     if fmt == "jsonl":
-        dumps = json.JSONEncoder(ensure_ascii=False, separators=(", ", ": ")).encode
+        dumps = json.JSONEncoder(ensure_ascii=False).encode
         for record in records:
             out.write(dumps(dict(zip(FIELDS, record_fields(record, encode)))))
             out.write("\n")
