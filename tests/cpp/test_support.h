@@ -34,3 +34,50 @@ void write_file(const std::string& path, std::string_view bytes);
 [[nodiscard]] std::string fixed64(std::uint64_t value);
 
 }  // namespace vostrel::testing
+
+// ---- Genuine LevelDB data, log framing and process helpers ----
+#include <functional>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace vostrel::testing {
+
+using KeyValues = std::vector<std::pair<std::string, std::string>>;
+
+// One physical log record: zero checksum, little-endian length, type, payload.
+[[nodiscard]] std::string log_physical_record(std::uint8_t type, std::string_view payload);
+
+// Frames payloads exactly as LevelDB's log writer does: fragments at 32 KiB
+// block boundaries, a tail of fewer than 7 bytes padded with zeros.
+[[nodiscard]] std::string frame_as_log(const std::vector<std::string>& payloads);
+
+// A table file written by LevelDB's own TableBuilder. Entries are user keys
+// (sorted here); each gets an internal-key trailer of a rising sequence number
+// from first_seq and value type 1 (a put).
+[[nodiscard]] std::string real_table_bytes(KeyValues entries, std::uint64_t first_seq, bool compress);
+
+// The log file of a LevelDB database that received these puts (one batch
+// each), then these deletions, and was closed before any flush.
+[[nodiscard]] std::string real_log_bytes(const KeyValues& puts,
+                                         const std::vector<std::string>& deletes = {});
+
+// Writes a genuine multi-file database into dir (created if missing) with the
+// real library over several sessions: overwrites, deletions, Snappy-compressed
+// and incompressible values, level-0 tables from reopening, a manual
+// compaction, and a final log left unflushed. The logs of earlier sessions,
+// which LevelDB deletes once flushed, are put back, so the directory holds
+// several logs as a recovered disk image would. Returns the live contents
+// (user key -> value) as LevelDB's iterator reported them before the last close.
+std::map<std::string, std::string> build_real_database(const std::string& dir);
+
+// Entry names of dir in the order readdir returns them, without "." and "..".
+[[nodiscard]] std::vector<std::string> list_directory(const std::string& dir);
+
+// Runs fn in a forked child that has dropped root privileges (to nobody, if
+// the tests run as root) and returns the text it produced. nullopt when the
+// privileges cannot be dropped. fn must not use GoogleTest assertions.
+[[nodiscard]] std::optional<std::string> run_unprivileged(const std::function<std::string()>& fn);
+
+}  // namespace vostrel::testing
