@@ -338,23 +338,24 @@ def test_close_and_destruction_release_descriptors_and_mappings(small_db):
     files = [n for _, n in data_files(path)]
     non_empty = [n for n in files if os.path.getsize(os.path.join(path, n))]
     fds = open_descriptors()
+    # Every non-empty data file stays mapped while the reader is open (the
+    # manifest may be too); at most one descriptor per file is held.
     db = _vostrel.RawLevelDb(path)
-    # One descriptor per data file, one for the manifest.
-    assert open_descriptors() == fds + len(files) + 1
+    assert open_descriptors() <= fds + len(files) + 1
     assert mappings_under(path) >= len(non_empty)
     db.close()
     assert open_descriptors() == fds
     assert mappings_under(path) == 0
 
     db = _vostrel.RawLevelDb(path)
-    assert open_descriptors() > fds
+    assert mappings_under(path) >= len(non_empty)
     del db
     gc.collect()
     assert open_descriptors() == fds
     assert mappings_under(path) == 0
 
     with _vostrel.RawLevelDb(path):
-        assert open_descriptors() > fds
+        assert mappings_under(path) >= len(non_empty)
     assert open_descriptors() == fds
     assert mappings_under(path) == 0
 

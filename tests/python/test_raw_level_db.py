@@ -6,6 +6,9 @@ import inspect
 import os
 import pathlib
 import shutil
+import subprocess
+import sys
+import textwrap
 import weakref
 
 import pytest
@@ -108,6 +111,29 @@ def test_unlistable_directory_is_an_io_error(tmp_path):
         assert message.endswith(" (os error 13)")
     finally:
         locked.chmod(0o700)
+
+
+def test_listing_failure_is_an_io_error(tmp_path):
+    """With every descriptor in use the directory still passes the directory
+    check, but its listing cannot be started."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import os, resource
+        from _vostrel import RawLevelDb
+        resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        held = []
+        try:
+            while True:
+                held.append(os.open("/dev/null", os.O_RDONLY))
+        except OSError:
+            pass
+        try:
+            RawLevelDb({str(tmp_path)!r})
+        except ValueError as e:
+            print(repr(e.args))
+    """)], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("('IO error: "), result.stdout
+    assert result.stdout.endswith(" (os error 24)',)\n"), result.stdout
 
 
 @pytest.mark.parametrize("args, kwargs", [
@@ -359,10 +385,12 @@ def test_public_members():
 
 def test_close_during_iteration_is_refused(db_path):
     """iterate_records_raw holds shared access while it builds the result list.
-    Python code can only run inside that window through the garbage collector,
-    so a collection callback (forced by a threshold of one allocation) tries to
-    close the instance from within the call: it must fail with "Already
-    borrowed" and the iteration must complete. A collection that happens to run
+    Python code can only run inside that window through the garbage collector:
+    allocating the result list counts towards a collection when it does not
+    come from the interpreter's free list of lists, so the free list is drained
+    first and the threshold set to one allocation. A collection callback then
+    tries to close the instance from within the call: it must fail with
+    "Already borrowed" and the iteration must complete. A collection that runs
     before the guard is taken may close the instance; the call then reports the
     closed state, which is also consistent."""
     import gc as collector
@@ -387,9 +415,10 @@ def test_close_during_iteration_is_refused(db_path):
     refused = 0
     try:
         collector.enable()
-        for _ in range(200):
+        for _ in range(20):
             state["db"] = RawLevelDb(db_path)
             outcomes.clear()
+            drain_list_free_list = [[] for _ in range(200)]
             collector.set_threshold(1)
             state["active"] = True
             try:
@@ -399,6 +428,7 @@ def test_close_during_iteration_is_refused(db_path):
             finally:
                 state["active"] = False
                 collector.set_threshold(*old_threshold)
+                del drain_list_free_list
             if not outcomes:
                 continue
             (kind, args), = outcomes
