@@ -17,6 +17,7 @@ from .stats import collect, render_json, render_table
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+_BUFFER_SIZE = 1 << 16
 
 MAIN_EPILOG = """\
 vostrel reads the log (.log) and table (.ldb, .sst) files of a LevelDB
@@ -155,10 +156,19 @@ def read_records(directory: str, reverse: bool = False) -> list:
 
 
 def _stdout() -> TextIO:
-    out = sys.stdout
-    if hasattr(out, "reconfigure"):
-        out.reconfigure(encoding="utf-8")
-    return out
+    """Standard output as UTF-8 text, block-buffered unless it is a terminal.
+
+    The command's own buffer keeps writing fast even when the interpreter's
+    stdout is unbuffered (PYTHONUNBUFFERED, -u); a terminal still sees each
+    record as soon as its line is complete.
+    """
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, ValueError, OSError):  # replaced by a caller
+        return sys.stdout
+    sys.stdout.flush()
+    buffering = 1 if os.isatty(fd) else _BUFFER_SIZE
+    return open(fd, "w", encoding="utf-8", newline="", buffering=buffering, closefd=False)
 
 
 def run_dump(args: argparse.Namespace) -> int:
@@ -172,7 +182,7 @@ def run_dump(args: argparse.Namespace) -> int:
         out.flush()
         return EXIT_OK
     try:
-        out = open(args.output, "w", encoding="utf-8", newline="")
+        out = open(args.output, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE)
     except OSError as error:
         raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
     with out:

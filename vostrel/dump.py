@@ -45,10 +45,22 @@ def write_records(
     """Writes each record as soon as it is formatted; returns the count."""
     count = 0
     if fmt == "jsonl":
-        dumps = json.JSONEncoder(ensure_ascii=False).encode
+        # One JSON object per line, assembled directly: every value is a
+        # string, an integer or a boolean, so this matches json.dumps.
+        quote = json.encoder.encode_basestring  # keeps non-ASCII text readable
+        quoted_paths: dict = {}
         for record in records:
-            out.write(dumps(dict(zip(FIELDS, record_fields(record, encode)))))
-            out.write("\n")
+            key, user_key, value, seq, state, file_type, origin, offset, compressed = (
+                record_fields(record, encode))
+            path = quoted_paths.get(origin)
+            if path is None:
+                path = quoted_paths[origin] = quote(origin)
+            out.write(
+                f'{{"key": {quote(key)}, "user_key": {quote(user_key)}, '
+                f'"value": {quote(value)}, "seq": {seq}, "state": "{state}", '
+                f'"file_type": "{file_type}", "origin_file": {path}, '
+                f'"offset": {offset}, "was_compressed": {"true" if compressed else "false"}}}\n'
+            )
             count += 1
     elif fmt == "csv":
         writer = csv.writer(out, lineterminator="\n")

@@ -15,7 +15,25 @@ Every form is lossless: the original bytes can always be recovered.
 from __future__ import annotations
 
 import base64
+import re
 from typing import Callable, Dict
+
+
+# ASCII control characters, written as \xNN by str.translate.
+_ASCII_CONTROLS = {c: f"\\x{c:02x}" for c in [*range(0x20), 0x7F]}
+# The slow path looks only at runs of characters outside printable ASCII.
+_OUTSIDE_PRINTABLE_ASCII = re.compile(r"[^\x20-\x7e]+")
+
+
+def _escape_char(ch: str) -> str:
+    if ch.isprintable():
+        return ch
+    return "".join(f"\\x{b:02x}" for b in ch.encode("utf-8"))
+
+
+def _escape_run(match: "re.Match[str]") -> str:
+    run = match.group()
+    return run if run.isprintable() else "".join(map(_escape_char, run))
 
 
 def escape(data: bytes) -> str:
@@ -24,10 +42,9 @@ def escape(data: bytes) -> str:
     text = data.replace(b"\\", b"\\\\").decode("utf-8", "backslashreplace")
     if text.isprintable():
         return text
-    return "".join(
-        ch if ch.isprintable() else "".join(f"\\x{b:02x}" for b in ch.encode("utf-8"))
-        for ch in text
-    )
+    if text.isascii():
+        return text.translate(_ASCII_CONTROLS)
+    return _OUTSIDE_PRINTABLE_ASCII.sub(_escape_run, text)
 
 
 def to_hex(data: bytes) -> str:

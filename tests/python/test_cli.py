@@ -200,7 +200,8 @@ def write_odd_dir(path: Path) -> Path:
 
 @pytest.fixture(scope="module")
 def mixed_db(tmp_path_factory) -> str:
-    return str(write_mixed_db(tmp_path_factory.mktemp("cli") / "db"))
+    # The path itself needs quoting in JSON and CSV.
+    return str(write_mixed_db(tmp_path_factory.mktemp("cli") / 'db "é", 1\\2'))
 
 
 @pytest.fixture(scope="module")
