@@ -156,8 +156,9 @@ def write_large_values(path: Path) -> WrittenDb:
 
 def write_flushed_tables(path: Path, compression) -> WrittenDb:
     """A small write buffer and small blocks: the memtable is flushed into level-0
-    tables many times, background compactions may merge them, and the tail of
-    the history is left in the log."""
+    tables several times and the tail of the history is left in the log. Which
+    background flushes and compactions finish before close depends on timing,
+    so tests on this database check only what holds for every outcome."""
     w = DbWriter(path, write_buffer_size=64 << 10, block_size=1024, compression=compression,
                  bloom_filter_bits=10)
     for round_ in range(6):
@@ -335,8 +336,13 @@ def block_entries(data: bytes):
 
 
 def table_records(path: str, data: bytes):
+    # A table that LevelDB abandoned half-written (a compaction cut short by
+    # close) has no footer and contributes nothing.
+    if len(data) < FOOTER_SIZE:
+        return []
     footer = data[-FOOTER_SIZE:]
-    assert struct.unpack_from("<Q", footer, 40)[0] == TABLE_MAGIC
+    if struct.unpack_from("<Q", footer, 40)[0] != TABLE_MAGIC:
+        return []
     _, pos = read_varint(footer, 0)
     _, pos = read_varint(footer, pos)
     index_offset, pos = read_varint(footer, pos)

@@ -66,7 +66,7 @@ def test_non_integers_are_never_equal(other):
         assert not (other == member)
 
 
-def test_spec_examples():
+def test_comparisons_with_numbers():
     assert int(FileType.Log) == 2
     assert FileType.Log == 2 and 2 == FileType.Log
     assert not (FileType.Log == 1)
