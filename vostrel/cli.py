@@ -208,6 +208,8 @@ def _silence_stdout() -> None:
     devnull = os.open(os.devnull, os.O_WRONLY)
     try:
         os.dup2(devnull, sys.stdout.fileno())
+    except (AttributeError, ValueError, OSError):
+        pass
     finally:
         os.close(devnull)
 

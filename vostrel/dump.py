@@ -41,9 +41,8 @@ def record_fields(record, encode: Callable[[bytes], str]) -> tuple:
 
 def write_records(
     records: Iterable, out: TextIO, fmt: str, encode: Callable[[bytes], str]
-) -> int:
-    """Writes each record as soon as it is formatted; returns the count."""
-    count = 0
+) -> None:
+    """Writes each record as soon as it is formatted."""
     if fmt == "jsonl":
         # One JSON object per line, assembled directly: every value is a
         # string, an integer or a boolean, so this matches json.dumps.
@@ -61,14 +60,11 @@ def write_records(
                 f'"file_type": "{file_type}", "origin_file": {path}, '
                 f'"offset": {offset}, "was_compressed": {"true" if compressed else "false"}}}\n'
             )
-            count += 1
     elif fmt == "csv":
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(FIELDS)
         for record in records:
             row = record_fields(record, encode)
             writer.writerow(row[:-1] + ("true" if row[-1] else "false",))
-            count += 1
     else:
         raise ValueError(f"unknown format: {fmt}")
-    return count
