@@ -667,6 +667,7 @@ TEST_F(LdbFileTest, HugeDeclaredSnappyLengthIsAnError) {
   }
 }
 
+#ifndef VOSTREL_UNDER_ASAN
 std::size_t address_space_in_use() {
   unsigned long pages = 0;
   if (FILE* f = std::fopen("/proc/self/statm", "r")) {
@@ -675,6 +676,7 @@ std::size_t address_space_in_use() {
   }
   return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
+#endif
 
 TEST_F(LdbFileTest, HugeDeclaredSnappyLengthAllocatesNothingLarge) {
 #ifdef VOSTREL_UNDER_ASAN
