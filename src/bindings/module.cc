@@ -9,7 +9,9 @@ PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_vostrel",
     .m_doc = "",
-    .m_size = -1,
+    // 0, not -1: with -1 Python would copy the first module object on a
+    // re-import instead of calling PyInit__vostrel, bypassing the check below.
+    .m_size = 0,
     .m_methods = nullptr,
     .m_slots = nullptr,
     .m_traverse = nullptr,
