@@ -328,6 +328,22 @@ TEST(DbIterate, FilesInNumberOrderForwardAndReverseRecordsInFileOrderBothWays) {
   EXPECT_EQ(db.iterate_records_raw(true), concat({five, four, three}));
   // Nothing is cached or consumed: a second call gives the same.
   EXPECT_EQ(db.iterate_records_raw(false), concat({three, four, five}));
+
+  // The order is one of positions; the files themselves stay in listing order.
+  const auto numbers_in = [&](const std::vector<std::size_t>& order) {
+    std::vector<std::uint64_t> numbers;
+    for (const std::size_t i : order) numbers.push_back(number_of(db.data_files().at(i)));
+    return numbers;
+  };
+  EXPECT_EQ(numbers_in(db.iteration_order(false)), (std::vector<std::uint64_t>{3, 4, 5}));
+  EXPECT_EQ(numbers_in(db.iteration_order(true)), (std::vector<std::uint64_t>{5, 4, 3}));
+
+  // Visiting hands the same records, in the same order, to any sink.
+  for (const bool reverse : {false, true}) {
+    VectorSink sink;
+    db.visit_records(reverse, sink);
+    EXPECT_EQ(std::move(sink).take(), db.iterate_records_raw(reverse));
+  }
 }
 
 TEST(DbIterate, OneFileIsTheSameEitherWay) {
