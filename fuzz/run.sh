@@ -16,8 +16,16 @@ for target in log_fuzz ldb_fuzz manifest_fuzz; do
   work="fuzz/work/$target"
   mkdir -p "$work" "fuzz/corpus/$target"
   echo "fuzz: $target for ${seconds}s"
+  log="fuzz/work/$target.log"
+  status=0
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     "build-fuzz/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=1024 \
     -timeout=10 -print_final_stats=0 -artifact_prefix="fuzz/artifacts/$target-" \
-    "$work" "fuzz/corpus/$target" 2>&1 | tail -n 3
+    "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+  if ((status != 0)); then
+    tail -n 60 "$log"
+    echo "fuzz: $target FAILED (exit $status); the input is in fuzz/artifacts/"
+    exit "$status"
+  fi
+  grep -E '^Done [0-9]+ runs' "$log" || true
 done

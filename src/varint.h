@@ -52,10 +52,25 @@ class SliceCursor {
  public:
   explicit SliceCursor(std::string_view data) noexcept : data_(data) {}
 
-  [[nodiscard]] std::optional<std::uint64_t> read_varint(bool narrow) noexcept;
+  [[nodiscard]] std::optional<std::uint64_t> read_varint(bool narrow) noexcept {
+    const auto decoded = decode_varint(data_, pos_, narrow);
+    if (!decoded) return std::nullopt;
+    pos_ += decoded->length;
+    return decoded->value;
+  }
 
   // A varint64 length followed by that many bytes, returned as a view into data.
-  [[nodiscard]] std::optional<std::string_view> read_length_prefixed_blob() noexcept;
+  [[nodiscard]] std::optional<std::string_view> read_length_prefixed_blob() noexcept {
+    const auto length = decode_varint(data_, pos_, /*narrow=*/false);
+    if (!length) return std::nullopt;
+    // Compared as a subtraction from what remains, so a huge length cannot wrap.
+    const std::size_t after_prefix = remaining() - length->length;
+    if (length->value > after_prefix) return std::nullopt;
+    const std::string_view blob =
+        data_.substr(pos_ + length->length, static_cast<std::size_t>(length->value));
+    pos_ += length->length + blob.size();
+    return blob;
+  }
 
   [[nodiscard]] std::size_t pos() const noexcept { return pos_; }
   [[nodiscard]] std::string_view data() const noexcept { return data_; }
