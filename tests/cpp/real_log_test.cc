@@ -38,6 +38,8 @@ namespace vostrel {
 namespace {
 
 using testing::TempDir;
+using testing::dump_escaped;
+using testing::dump_with_library;
 
 // One entry as it was written.
 struct Written {
@@ -106,37 +108,10 @@ std::vector<std::string> log_files(const std::string& dir) {
 // ---------------------------------------------------------------------------
 // The dumper as an oracle
 
-class StringFile : public leveldb::WritableFile {
- public:
-  leveldb::Status Append(const leveldb::Slice& data) override {
-    text.append(data.data(), data.size());
-    return leveldb::Status::OK();
-  }
-  leveldb::Status Close() override { return leveldb::Status::OK(); }
-  leveldb::Status Flush() override { return leveldb::Status::OK(); }
-  leveldb::Status Sync() override { return leveldb::Status::OK(); }
-  std::string text;
-};
-
-// The dumper's escaping: printable ASCII as is, every other byte as \xNN.
-std::string escape(std::string_view bytes) {
-  std::string out;
-  for (const char c : bytes) {
-    if (c >= ' ' && c <= '~') {
-      out.push_back(c);
-    } else {
-      char buffer[8];
-      std::snprintf(buffer, sizeof buffer, "\\x%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-      out += buffer;
-    }
-  }
-  return out;
-}
-
 // The line the dumper prints for an entry.
 std::string entry_line(const Record& r) {
-  if (r.state == KeyState::Deleted) return "  del '" + escape(r.key) + "'";
-  return "  put '" + escape(r.key) + "' '" + escape(r.value) + "'";
+  if (r.state == KeyState::Deleted) return "  del '" + dump_escaped(r.key) + "'";
+  return "  put '" + dump_escaped(r.key) + "' '" + dump_escaped(r.value) + "'";
 }
 
 struct DumpedBatch {
@@ -146,15 +121,13 @@ struct DumpedBatch {
 };
 
 std::vector<DumpedBatch> dump(const std::string& path) {
-  StringFile out;
-  const leveldb::Status status = leveldb::DumpFile(leveldb::Env::Default(), path, &out);
-  EXPECT_TRUE(status.ok()) << status.ToString();
+  const std::string text = dump_with_library(path);
   std::vector<DumpedBatch> batches;
   std::size_t start = 0;
-  while (start < out.text.size()) {
-    std::size_t end = out.text.find('\n', start);
-    if (end == std::string::npos) end = out.text.size();
-    const std::string line = out.text.substr(start, end - start);
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
     start = end + 1;
     unsigned long long offset = 0;
     unsigned long long seq = 0;

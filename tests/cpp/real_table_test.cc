@@ -34,6 +34,8 @@ namespace {
 
 using testing::read_file;
 using testing::TempDir;
+using testing::dump_escaped;
+using testing::dump_with_library;
 
 struct Config {
   leveldb::CompressionType compression;
@@ -234,40 +236,6 @@ LibraryView read_with_library(const std::string& path) {
   return view;
 }
 
-class StringFile final : public leveldb::WritableFile {
- public:
-  leveldb::Status Append(const leveldb::Slice& data) override {
-    text.append(data.data(), data.size());
-    return leveldb::Status::OK();
-  }
-  leveldb::Status Close() override { return leveldb::Status::OK(); }
-  leveldb::Status Flush() override { return leveldb::Status::OK(); }
-  leveldb::Status Sync() override { return leveldb::Status::OK(); }
-  std::string text;
-};
-
-std::string dump_with_library(const std::string& path) {
-  StringFile out;
-  const leveldb::Status status = leveldb::DumpFile(leveldb::Env::Default(), path, &out);
-  EXPECT_TRUE(status.ok()) << status.ToString();
-  return out.text;
-}
-
-// Bytes as the library's dump shows them: printable ASCII as is, the rest \xNN.
-std::string escaped(std::string_view bytes) {
-  std::string out;
-  for (const char c : bytes) {
-    if (c >= ' ' && c <= '~') {
-      out.push_back(c);
-    } else {
-      char buffer[8];
-      std::snprintf(buffer, sizeof buffer, "\\x%02x", static_cast<unsigned char>(c));
-      out += buffer;
-    }
-  }
-  return out;
-}
-
 // The reader's records in the library's dump format, one line each. A record
 // the reader leaves Unknown (an empty user key) shows its type byte instead.
 std::vector<std::string> dump_of(const std::vector<Record>& records) {
@@ -278,9 +246,9 @@ std::vector<std::string> dump_of(const std::vector<Record>& records) {
                           r.key[r.key.size() - 8] == 0);
     // Appended piecewise: g++ 12 warns falsely (-Wrestrict) on a long chain of +.
     std::string line = "'";
-    line.append(escaped(r.user_key())).append("' @ ").append(std::to_string(r.seq));
+    line.append(dump_escaped(r.user_key())).append("' @ ").append(std::to_string(r.seq));
     line.append(" : ").append(deleted ? "del" : "val").append(" => '");
-    line.append(escaped(r.value)).append("'");
+    line.append(dump_escaped(r.value)).append("'");
     lines.push_back(std::move(line));
   }
   return lines;
@@ -424,9 +392,9 @@ TEST_P(RealTableTest, EveryWriteIsRecoveredExactlyOnce) {
   const auto [f, e] = std::mismatch(found.begin(), found.end(), expected.begin(), expected.end());
   if (f != found.end() || e != expected.end()) {
     ADD_FAILURE() << "first difference at " << (f - found.begin()) << ": found "
-                  << (f != found.end() ? escaped(std::get<0>(*f)) + " @ " + std::to_string(std::get<1>(*f)) : "nothing")
+                  << (f != found.end() ? dump_escaped(std::get<0>(*f)) + " @ " + std::to_string(std::get<1>(*f)) : "nothing")
                   << ", expected "
-                  << (e != expected.end() ? escaped(std::get<0>(*e)) + " @ " + std::to_string(std::get<1>(*e)) : "nothing");
+                  << (e != expected.end() ? dump_escaped(std::get<0>(*e)) + " @ " + std::to_string(std::get<1>(*e)) : "nothing");
   }
 }
 

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -88,10 +89,13 @@ std::string fixed64(std::uint64_t value) {
 #include <memory>
 
 #include <leveldb/db.h>
+#include <leveldb/dumpfile.h>
 #include <leveldb/env.h>
 #include <leveldb/options.h>
 #include <leveldb/table_builder.h>
 #include <leveldb/write_batch.h>
+
+#include <gtest/gtest.h>
 
 namespace vostrel::testing {
 namespace {
@@ -291,6 +295,43 @@ std::optional<std::string> run_unprivileged(const std::function<std::string()>& 
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("unprivileged child failed");
   if (result.empty() || result[0] != 'Y') return std::nullopt;
   return result.substr(1);
+}
+
+namespace {
+
+class StringFile final : public leveldb::WritableFile {
+ public:
+  leveldb::Status Append(const leveldb::Slice& data) override {
+    text.append(data.data(), data.size());
+    return leveldb::Status::OK();
+  }
+  leveldb::Status Close() override { return leveldb::Status::OK(); }
+  leveldb::Status Flush() override { return leveldb::Status::OK(); }
+  leveldb::Status Sync() override { return leveldb::Status::OK(); }
+  std::string text;
+};
+
+}  // namespace
+
+std::string dump_with_library(const std::string& path) {
+  StringFile out;
+  const leveldb::Status status = leveldb::DumpFile(leveldb::Env::Default(), path, &out);
+  EXPECT_TRUE(status.ok()) << status.ToString();
+  return out.text;
+}
+
+std::string dump_escaped(std::string_view bytes) {
+  std::string out;
+  for (const char c : bytes) {
+    if (c >= ' ' && c <= '~') {
+      out.push_back(c);
+    } else {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\x%02x", static_cast<unsigned char>(c));
+      out += buffer;
+    }
+  }
+  return out;
 }
 
 }  // namespace vostrel::testing

@@ -80,4 +80,10 @@ std::map<std::string, std::string> build_real_database(const std::string& dir);
 // privileges cannot be dropped. fn must not use GoogleTest assertions.
 [[nodiscard]] std::optional<std::string> run_unprivileged(const std::function<std::string()>& fn);
 
+// What the real library's dumper (leveldb::DumpFile) prints for a log or
+// table file: an independent oracle for the readers.
+[[nodiscard]] std::string dump_with_library(const std::string& path);
+// Bytes as that dump shows them: printable ASCII as is, every other byte \xNN.
+[[nodiscard]] std::string dump_escaped(std::string_view bytes);
+
 }  // namespace vostrel::testing
