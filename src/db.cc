@@ -26,6 +26,9 @@ class DirectoryStream {
 };
 
 bool is_directory(const std::string& path) noexcept {
+  // The system sees a path only up to its first NUL: "/data\0x" must not
+  // open "/data". No directory's name contains a NUL.
+  if (path.find('\0') != std::string::npos) return false;
   struct stat status {};
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }

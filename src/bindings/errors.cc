@@ -8,7 +8,13 @@ namespace vostrel::bindings {
 
 void raise_db_error(const DbError& error) {
   // Both kinds surface as ValueError carrying the error's message.
-  PyErr_SetString(PyExc_ValueError, error.message().c_str());
+  // Built with its length: the path in the message may hold any character.
+  const std::string message = error.message();
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace");
+  if (text == nullptr) return;
+  PyErr_SetObject(PyExc_ValueError, text);
+  Py_DECREF(text);
 }
 
 void raise_from_current_exception() {

@@ -245,7 +245,9 @@ TEST(DbOpen, PathThatIsNotADirectoryNamesThePathAsPassed) {
 
   for (const std::string& path : {dir.file("missing"), dir.file("plain"), dir.file("plain/"),
                                  dir.file("plain/sub"), std::string("relative/does/not/exist"),
-                                 std::string("")}) {
+                                 std::string(""),
+                                 // The system would stop at the NUL and find the directory.
+                                 dir.path() + std::string("\0/x", 3)}) {
     const auto db = RawLevelDb::open(path);
     ASSERT_FALSE(db.has_value()) << path;
     EXPECT_EQ(db.error().kind, DbErrorKind::NotADirectory) << path;

@@ -92,6 +92,14 @@ def test_regular_file_is_not_a_directory(tmp_path):
     assert info.value.args == (f"Not a directory: {path}",)
 
 
+def test_path_with_nul_never_opens_the_directory_before_it(tmp_path):
+    # The system would see only the text before the NUL, an existing directory.
+    path = str(tmp_path) + "\0/elsewhere"
+    with pytest.raises(ValueError) as info:
+        RawLevelDb(path)
+    assert info.value.args == (f"Not a directory: {path}",)
+
+
 def test_empty_string_is_not_a_directory():
     with pytest.raises(ValueError) as info:
         RawLevelDb("")
