@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace vostrel {
@@ -26,6 +27,24 @@ class Descriptor {
  private:
   int fd_;
 };
+
+// The first `length` bytes of the file in a new[] buffer, or nullptr when they
+// cannot all be read (an error, or the file is shorter than fstat said).
+char* read_whole(int fd, std::size_t length) noexcept {
+  char* buffer = new (std::nothrow) char[length];
+  if (buffer == nullptr) return nullptr;
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd, buffer + done, length - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      delete[] buffer;
+      return nullptr;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return buffer;
+}
 
 }  // namespace
 
@@ -50,8 +69,19 @@ std::expected<MappedFile, OsError> MappedFile::open(const std::string& path) noe
   MappedFile file;
   if (length == 0) return file;
   void* address = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_PRIVATE, fd, 0);
-  if (address == MAP_FAILED) return std::unexpected(OsError{errno});
-  file.data_ = static_cast<const char*>(address);
+  if (address == MAP_FAILED) {
+    // Some file systems cannot map files, and a process can run out of
+    // mappings (vm.max_map_count) on a directory of tens of thousands of
+    // tables. Reading the bytes into memory keeps such a file in the result
+    // instead of silently losing it.
+    const int map_error = errno;
+    char* copy = read_whole(fd, static_cast<std::size_t>(length));
+    if (copy == nullptr) return std::unexpected(OsError{map_error});
+    file.data_ = copy;
+    file.owns_heap_ = true;
+  } else {
+    file.data_ = static_cast<const char*>(address);
+  }
   file.size_ = static_cast<std::size_t>(length);
   return file;
 }

@@ -23,8 +23,9 @@ struct OsError {
 
 class MappedFile {
  public:
-  // Opens path read-only, takes its length from fstat and maps all of it. An
-  // empty file gets no mapping. No descriptor stays open afterwards.
+  // Opens path read-only, takes its length from fstat and maps all of it (or,
+  // where the file cannot be mapped, reads it into memory). An empty file gets
+  // no mapping. No descriptor stays open afterwards.
   [[nodiscard]] static std::expected<MappedFile, OsError> open(const std::string& path) noexcept;
   // An in-memory stand-in with the same contract, for tests and fuzzing.
   [[nodiscard]] static MappedFile from_bytes(std::string_view bytes);
@@ -46,7 +47,7 @@ class MappedFile {
 
   const char* data_ = nullptr;
   std::size_t size_ = 0;
-  bool owns_heap_ = false;  // from_bytes: data_ came from new[] rather than mmap
+  bool owns_heap_ = false;  // data_ came from new[] rather than mmap
 };
 
 }  // namespace vostrel
