@@ -125,8 +125,13 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
 std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
   std::vector<std::size_t> order(data_files_.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return number_of(data_files_[a]) < number_of(data_files_[b]);
+  // Stable by construction: equal numbers keep their listing order. (Plain
+  // sort on (number, position) rather than stable_sort, whose libstdc++
+  // implementation trips a deprecation warning under clang.)
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const std::uint64_t na = number_of(data_files_[a]);
+    const std::uint64_t nb = number_of(data_files_[b]);
+    return na != nb ? na < nb : a < b;
   });
   if (reverse) std::reverse(order.begin(), order.end());
   return order;
