@@ -170,7 +170,8 @@ class LdbFile {
   [[nodiscard]] const std::string& path() const noexcept { return *path_; }
   [[nodiscard]] const SharedPath& shared_path() const noexcept { return path_; }
   [[nodiscard]] std::uint64_t number() const noexcept { return number_; }
-  [[nodiscard]] bool has_mapping() const noexcept { return file_.has_mapping() && file_.size() >= kFooterSize; }
+  // False for a file shorter than a footer: open keeps no mapping for it.
+  [[nodiscard]] bool has_mapping() const noexcept { return file_.has_mapping(); }
   [[nodiscard]] std::string_view bytes() const noexcept { return file_.bytes(); }
   [[nodiscard]] const std::vector<std::pair<std::string, BlockHandle>>& index() const noexcept {
     return index_;
