@@ -1,6 +1,6 @@
 // Table reader fuzz target. The input is used three ways: as a whole table
 // file (open, every record, every block the index names), as the contents of
-// one decompressed block, and as one stored Snappy block. None of them may
+// one decompressed block, and as one stored compressed block. None of them may
 // crash, hang, read out of bounds or allocate what the input merely claims.
 
 #include <cstddef>
@@ -8,9 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "block.h"
+#include "compression.h"
 #include "ldb_file.h"
 #include "mapped_file.h"
-#include "snappy.h"
 
 namespace {
 
@@ -23,30 +24,28 @@ void read_table(std::string_view bytes) {
     return;
   }
   for (const auto& record : table->records()) sink = sink + record.key.size() + record.value.size();
+  vostrel::DecompressBuffer buffer;
   for (const auto& [separator, handle] : table->index()) {
-    const auto block = table->read_block(handle);
+    const auto block = table->read_block(handle, buffer);
     if (!block) {
       sink = sink + block.error().message().size();
       continue;
     }
-    for (const auto& e : block->entries()) sink = sink + e.key.size() + e.offset;
+    for (const auto& e : vostrel::block_entries(block->contents)) sink = sink + e.key.size() + e.offset;
   }
 }
 
 void decode_block(std::string_view contents) {
-  vostrel::Block block;
-  block.data.assign(contents);
-  for (const auto& e : block.entries()) sink = sink + e.key.size() + e.value.size();
+  for (const auto& e : vostrel::block_entries(contents)) sink = sink + e.key.size() + e.value.size();
 }
 
 void decompress(std::string_view stored) {
-  if (const auto out = vostrel::snappy::decompress(stored)) {
+  vostrel::DecompressBuffer buffer;
+  if (const auto out = vostrel::decompress_block(1, stored, buffer)) {
     sink = sink + out->size();
   } else {
     sink = sink + out.error().message().size();
   }
-  vostrel::snappy::ScratchBuffer scratch;
-  if (const auto out = vostrel::snappy::decompress_into(stored, scratch)) sink = sink + out->size();
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ void check_file(const std::string& bytes) {
   // An entry offset counts 12 batch header bytes and its tag position on top
   // of a logical record offset, neither of which can pass the file's end.
   CheckingSink sink{bytes.size(), 2 * static_cast<std::uint64_t>(bytes.size()), 0};
-  log.visit_records(sink);
+  vostrel::DecodeScratch scratch;
+  log.visit_records(sink, scratch);
 
   std::size_t payload_total = 0;
   std::size_t via_logical = 0;

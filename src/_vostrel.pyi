@@ -3,7 +3,7 @@
 from types import TracebackType
 from typing import Final, Literal, final
 
-__all__ = ["KeyState", "FileType", "Record", "RawLevelDb"]
+__all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type"]
 
 @final
 class KeyState:
@@ -68,3 +68,7 @@ class RawLevelDb:
         _exc_val: BaseException | None,
         _exc_tb: TracebackType | None,
     ) -> Literal[False]: ...
+
+def data_file_type(name: str, /) -> FileType | None:
+    """The FileType of a directory entry named `name` if the reader takes it for
+    a data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."""

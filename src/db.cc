@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "file_number.h"
 
 namespace vostrel {
 namespace {
@@ -38,14 +37,6 @@ bool is_regular_file(const std::string& path) noexcept {
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-char ascii_lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(std::string_view text, std::string_view lower) noexcept {
-  return text.size() == lower.size() &&
-         std::equal(text.begin(), text.end(), lower.begin(),
-                    [](char a, char b) { return ascii_lower(a) == b; });
-}
-
 }  // namespace
 
 std::string DbError::message() const {
@@ -57,26 +48,17 @@ std::uint64_t number_of(const DataFile& file) noexcept {
   return std::visit([](const auto& f) { return f.number(); }, file);
 }
 
-std::optional<DataFileKind> classify_data_file_name(std::string_view name) noexcept {
-  const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
-  const std::string_view stem = name.substr(0, dot);
-  const std::string_view extension = name.substr(dot + 1);
-  if (stem.size() != 6 || !std::all_of(stem.begin(), stem.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  if (equals_ignoring_case(extension, "log")) return DataFileKind::Log;
-  if (equals_ignoring_case(extension, "ldb") || equals_ignoring_case(extension, "sst")) {
-    return DataFileKind::Ldb;
-  }
-  return std::nullopt;
+FileType file_type_of(const DataFile& file) noexcept {
+  return std::holds_alternative<LdbFile>(file) ? FileType::Ldb : FileType::Log;
 }
 
-void ManifestSelection::offer(std::string_view name, const std::string& entry_path) {
-  const auto number = manifest_number(name);
-  if (!number) return;
-  if (!path_ || *number > number_) {
-    number_ = *number;
+const std::string& path_of(const DataFile& file) noexcept {
+  return std::visit([](const auto& f) -> const std::string& { return f.path(); }, file);
+}
+
+void ManifestSelection::offer(std::uint64_t number, const std::string& entry_path) {
+  if (!path_ || number > number_) {
+    number_ = number;
     path_ = entry_path;
   }
 }
@@ -103,21 +85,22 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
       if (errno != 0) return std::unexpected(DbError{DbErrorKind::Io, {}, OsError{errno}});
       break;
     }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
+    // "." and ".." and every other name outside the rules are passed over
+    // without a look at the file.
+    const auto named = parse_entry_name(entry->d_name);
+    if (!named) continue;
     std::string path = prefix;
-    path.append(name);
-    if (!is_regular_file(path) || !is_valid_utf8(name)) continue;
+    path.append(entry->d_name);
+    if (!is_regular_file(path)) continue;
 
-    if (const auto kind = classify_data_file_name(name)) {
+    if (named->kind == EntryKind::Manifest) {
+      manifest_selection.offer(named->number, path);
+    } else if (named->file_type == FileType::Log) {
       // A file that fails to open in its reader is left out; it never fails the directory.
-      if (*kind == DataFileKind::Log) {
-        if (auto log = LogFile::open(path)) files.emplace_back(std::move(*log));
-      } else {
-        if (auto table = LdbFile::open(path)) files.emplace_back(std::move(*table));
-      }
+      if (auto log = LogFile::open(path)) files.emplace_back(std::move(*log));
+    } else {
+      if (auto table = LdbFile::open(path)) files.emplace_back(std::move(*table));
     }
-    manifest_selection.offer(name, path);
   }
   return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen());
 }

@@ -1,7 +1,6 @@
 #pragma once
 // A LevelDB database directory opened for raw reading: every data file found by
-// name ("NNNNNN.log", "NNNNNN.ldb", "NNNNNN.sst": six ASCII digits, extension
-// in any case) and the newest manifest, each mapped once at open.
+// name (file_name.h) and the newest manifest, each mapped once at open.
 
 #include <cstdint>
 #include <expected>
@@ -11,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "decode_scratch.h"
+#include "file_name.h"
 #include "ldb_file.h"
 #include "log_file.h"
 #include "manifest.h"
@@ -29,22 +30,20 @@ struct DbError {
   [[nodiscard]] std::string message() const;
 };
 
-// One opened data file; the alternatives' order is part of the format of this type.
+// One opened data file. The alternatives follow FileType's order (Ldb, Log),
+// and both readers offer the same visit_records.
 using DataFile = std::variant<LdbFile, LogFile>;
 
 [[nodiscard]] std::uint64_t number_of(const DataFile& file) noexcept;
+[[nodiscard]] FileType file_type_of(const DataFile& file) noexcept;
+[[nodiscard]] const std::string& path_of(const DataFile& file) noexcept;
 
-enum class DataFileKind { Log, Ldb };
-
-// The data-file rule on an entry name: six ASCII digits, a '.', then "log",
-// "ldb" or "sst" in any case. nullopt for every other name.
-[[nodiscard]] std::optional<DataFileKind> classify_data_file_name(std::string_view name) noexcept;
-
-// Keeps, over a directory listing, the manifest name with the highest number;
-// on equal numbers the one offered first.
+// Keeps, over a directory listing, the manifest with the highest number; on
+// equal numbers the one offered first.
 class ManifestSelection {
  public:
-  void offer(std::string_view name, const std::string& entry_path);
+  // REQUIRES: number is a manifest name's (parse_entry_name).
+  void offer(std::uint64_t number, const std::string& entry_path);
   // The chosen manifest opened, or nullopt if none was chosen or it failed to
   // open. Lower-numbered manifests are never tried.
   [[nodiscard]] std::optional<ManifestFile> open_chosen() const;
@@ -71,18 +70,14 @@ class RawLevelDb {
 
   template <RecordSink Sink>
   void visit_records(bool reverse, Sink& sink) const {
-    BlockScratch scratch;
-    for (const std::size_t i : iteration_order(reverse)) {
-      std::visit(
-          [&](const auto& file) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(file)>, LdbFile>) {
-              file.visit_records(sink, scratch);
-            } else {
-              file.visit_records(sink);
-            }
-          },
-          data_files_[i]);
-    }
+    DecodeScratch scratch;
+    for (const std::size_t i : iteration_order(reverse)) visit_file_records(i, sink, scratch);
+  }
+
+  // The records of one data file, by its position in data_files().
+  template <RecordSink Sink>
+  void visit_file_records(std::size_t position, Sink& sink, DecodeScratch& scratch) const {
+    std::visit([&](const auto& file) { file.visit_records(sink, scratch); }, data_files_[position]);
   }
 
   [[nodiscard]] const std::string& in_dir() const noexcept { return in_dir_; }

@@ -1,13 +1,12 @@
 #include "manifest.h"
 
-#include "file_number.h"
-#include "log_file.h"
+#include "file_name.h"
+#include "log_format.h"
+#include "utf8.h"
 #include "varint.h"
 
 namespace vostrel {
 namespace {
-
-constexpr std::string_view kManifestPrefix = "MANIFEST-";
 
 enum Tag : std::uint64_t {
   kComparator = 1,
@@ -23,6 +22,13 @@ enum Tag : std::uint64_t {
 
 constexpr bool kNarrow = true;  // varint32: tags and levels, all 35 bits kept
 constexpr bool kWide = false;   // varint64
+
+// The number in a manifest's name, or nullopt when the name is not a manifest's.
+std::optional<std::uint64_t> manifest_number(std::string_view name) noexcept {
+  const auto entry = parse_entry_name(name);
+  if (!entry || entry->kind != EntryKind::Manifest) return std::nullopt;
+  return entry->number;
+}
 
 }  // namespace
 
@@ -85,12 +91,6 @@ VersionEdit VersionEdit::from_buffer(std::string_view payload) {
 std::string ManifestError::message() const {
   if (kind == ManifestErrorKind::InvalidFilename) return "invalid manifest filename";
   return "manifest I/O error: " + error.message();
-}
-
-std::optional<std::uint64_t> manifest_number(std::string_view name) noexcept {
-  if (name.size() <= kManifestPrefix.size() || !name.starts_with(kManifestPrefix)) return std::nullopt;
-  if (!is_valid_utf8(name)) return std::nullopt;
-  return parse_hex_u64(name.substr(kManifestPrefix.size()));
 }
 
 std::expected<ManifestFile, ManifestError> ManifestFile::open(std::string path) {

@@ -1,6 +1,6 @@
 #pragma once
-// Manifests: "MANIFEST-" plus a base-16 number. A manifest is framed exactly
-// like a write-ahead log; each logical record is a version edit, a run of
+// Manifests (named as file_name.h says). A manifest is framed exactly like a
+// write-ahead log (log_format.h); each logical record is a version edit, a run of
 // tagged fields:
 //   1 comparator (length-prefixed text)      6 deleted file (varint32 level, varint64 number)
 //   2 log number (varint64)                  7 new file (varint32 level, varint64 number,
@@ -55,10 +55,6 @@ struct ManifestError {
   OsError error;  // Io only
   [[nodiscard]] std::string message() const;
 };
-
-// The number of a manifest name ("MANIFEST-" then a base-16 number), or nullopt
-// when the name breaks the rule.
-[[nodiscard]] std::optional<std::uint64_t> manifest_number(std::string_view name) noexcept;
 
 class ManifestFile {
  public:

@@ -1,5 +1,7 @@
 #include "types.h"
 
+#include "internal_key.h"
+
 namespace vostrel {
 
 std::string_view to_string(KeyState state) noexcept {
@@ -18,6 +20,8 @@ std::string_view to_string(FileType type) noexcept {
   }
   return "Ldb";
 }
+
+std::string_view Record::user_key() const noexcept { return user_key_of(key, file_type); }
 
 const std::string& Record::origin_path() const noexcept {
   static const std::string empty;
@@ -41,19 +45,6 @@ void VectorSink::operator()(const RecordView& view) {
       .offset = view.offset,
       .was_compressed = view.was_compressed,
   });
-}
-
-std::optional<BlockHandle> BlockHandle::from_bytes(std::string_view bytes) noexcept {
-  SliceCursor cursor(bytes);
-  return from_cursor(cursor);
-}
-
-std::optional<BlockHandle> BlockHandle::from_cursor(SliceCursor& cursor) noexcept {
-  const auto offset = cursor.read_varint(/*narrow=*/false);
-  if (!offset) return std::nullopt;
-  const auto size = cursor.read_varint(/*narrow=*/false);
-  if (!size) return std::nullopt;
-  return BlockHandle{*offset, *size};
 }
 
 }  // namespace vostrel

@@ -4,16 +4,12 @@ from __future__ import annotations
 
 import json
 import os
-import re
 from dataclasses import asdict, dataclass
 from typing import Dict, Iterable, List, Optional
 
-# A data file is a regular file named by six ASCII digits and one of the
-# extensions log, ldb or sst, in any case; the same rule the reader applies.
-DATA_FILE_NAME = re.compile(r"([0-9]{6})\.(log|ldb|sst)", re.IGNORECASE)
-
-# int() of the extension's KeyState.
+# int() of the extension's KeyState and FileType.
 _DELETED, _LIVE, _UNKNOWN = 0, 1, 2
+_LOG = 2
 FORMATS = ("table", "json")
 
 
@@ -43,6 +39,19 @@ def entry_path(directory: str, name: str) -> str:
     return directory + ("" if directory.endswith("/") else "/") + name
 
 
+def _data_file(name: str) -> Optional[tuple]:
+    """(kind, number) when the reader takes `name` for a data file, else None.
+
+    The rule is the reader's own; a data file's stem is its number in decimal.
+    """
+    import _vostrel  # late, like the command's own import, so --help works without it
+
+    file_type = _vostrel.data_file_type(name)
+    if file_type is None:
+        return None
+    return ("log" if int(file_type) == _LOG else "ldb", int(name.rpartition(".")[0]))
+
+
 def _file_size(path: str) -> Optional[int]:
     try:
         return os.stat(path).st_size
@@ -58,22 +67,21 @@ def collect(directory: str, records: Iterable) -> List[FileStats]:
     """
     by_path: Dict[str, FileStats] = {}
     for name in os.listdir(directory):
-        match = DATA_FILE_NAME.fullmatch(name)
+        data_file = _data_file(name)
         path = entry_path(directory, name)
-        if match and os.path.isfile(path):
-            kind = "log" if match.group(2).lower() == "log" else "ldb"
-            by_path[path] = FileStats(name, path, kind, int(match.group(1)), _file_size(path))
+        if data_file and os.path.isfile(path):
+            by_path[path] = FileStats(name, path, *data_file, _file_size(path))
 
     for record in records:
         stats = by_path.get(record.origin_file)
         if stats is None:  # the file disappeared or was renamed since reading
             path = record.origin_file
-            match = DATA_FILE_NAME.fullmatch(os.path.basename(path))
+            data_file = _data_file(os.path.basename(path))
             stats = by_path[path] = FileStats(
                 os.path.basename(path),
                 path,
-                "log" if int(record.file_type) == 2 else "ldb",
-                int(match.group(1)) if match else None,
+                "log" if int(record.file_type) == _LOG else "ldb",
+                data_file[1] if data_file else None,
                 _file_size(path),
             )
         stats.records += 1

@@ -1,9 +1,18 @@
-// The module _vostrel: four classes, listed in __all__ in the order they are added.
+// The module _vostrel: four classes and the module functions, listed in
+// __all__ in the order they are added.
 
 #include "bindings.h"
 
 namespace vostrel::bindings {
 namespace {
+
+PyMethodDef module_functions[] = {
+    {"data_file_type", data_file_type, METH_O,
+     "data_file_type(name, /)\n--\n\n"
+     "The FileType of a directory entry named `name` if the reader takes it for a\n"
+     "data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -12,7 +21,7 @@ PyModuleDef module_definition = {
     // 0, not -1: with -1 Python would copy the first module object on a
     // re-import instead of calling PyInit__vostrel, bypassing the check below.
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = module_functions,
     .m_slots = nullptr,
     .m_traverse = nullptr,
     .m_clear = nullptr,
@@ -23,8 +32,7 @@ PyModuleDef module_definition = {
 // module can be initialised only once per process.
 bool initialised = false;
 
-int add_class(PyObject* module, const char* name, PyTypeObject* type) {
-  if (type == nullptr) return -1;
+int add_to_all(PyObject* module, const char* name) {
   PyObject* all = PyObject_GetAttrString(module, "__all__");
   if (all == nullptr) {
     PyErr_Clear();
@@ -38,7 +46,11 @@ int add_class(PyObject* module, const char* name, PyTypeObject* type) {
   const int appended = text == nullptr ? -1 : PyList_Append(all, text);
   Py_XDECREF(text);
   Py_DECREF(all);
-  if (appended != 0) return -1;
+  return appended;
+}
+
+int add_class(PyObject* module, const char* name, PyTypeObject* type) {
+  if (type == nullptr || add_to_all(module, name) != 0) return -1;
   return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
 }
 
@@ -57,7 +69,8 @@ PyMODINIT_FUNC PyInit__vostrel(void) {
   if (add_class(module, "KeyState", key_state_type()) != 0 ||
       add_class(module, "FileType", file_type_type()) != 0 ||
       add_class(module, "Record", record_type()) != 0 ||
-      add_class(module, "RawLevelDb", raw_level_db_type()) != 0) {
+      add_class(module, "RawLevelDb", raw_level_db_type()) != 0 ||
+      add_to_all(module, "data_file_type") != 0) {
     Py_DECREF(module);
     return nullptr;
   }

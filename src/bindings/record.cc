@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "bindings.h"
+#include "internal_key.h"
 
 namespace vostrel::bindings {
 namespace {

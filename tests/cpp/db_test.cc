@@ -105,51 +105,6 @@ std::size_t open_descriptor_count() {
   return count;
 }
 
-// ---------------------------------------------------------------------------
-// Which entries are data files
-
-TEST(DataFileName, SixAsciiDigitsAndAKnownExtensionInAnyCase) {
-  struct Case {
-    std::string name;
-    std::optional<DataFileKind> kind;
-  };
-  const std::vector<Case> cases = {
-      {"000005.log", DataFileKind::Log},
-      {"000005.LOG", DataFileKind::Log},
-      {"000005.lOg", DataFileKind::Log},
-      {"000005.ldb", DataFileKind::Ldb},
-      {"000005.LDB", DataFileKind::Ldb},
-      {"000005.sst", DataFileKind::Ldb},
-      {"000005.Sst", DataFileKind::Ldb},
-      {"999999.log", DataFileKind::Log},
-      {"5.log", std::nullopt},
-      {"00005.log", std::nullopt},
-      {"0000005.log", std::nullopt},
-      {"00000a.log", std::nullopt},
-      {"00000A.ldb", std::nullopt},
-      {"+00005.log", std::nullopt},
-      {"-00005.log", std::nullopt},
-      {" 00005.log", std::nullopt},
-      {"000005.log.bak", std::nullopt},
-      {"000005.bak.log", std::nullopt},
-      {"000005", std::nullopt},
-      {"000005.", std::nullopt},
-      {"000005.txt", std::nullopt},
-      {"000005.logx", std::nullopt},
-      {".log", std::nullopt},
-      {".000005", std::nullopt},
-      {"", std::nullopt},
-      // Six Arabic-Indic digits: twelve bytes, not six.
-      {"\xd9\xa0\xd9\xa0\xd9\xa0\xd9\xa0\xd9\xa0\xd9\xa5.log", std::nullopt},
-      // Fullwidth digits.
-      {"\xef\xbc\x90\xef\xbc\x90\xef\xbc\x90\xef\xbc\x90\xef\xbc\x90\xef\xbc\x95.ldb", std::nullopt},
-      {"MANIFEST-000005", std::nullopt},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(classify_data_file_name(c.name), c.kind) << "name: " << c.name;
-  }
-}
-
 TEST(DbOpen, EmptyDirectoryHasNoFilesNoManifestAndNoRecords) {
   const TempDir dir;
   const RawLevelDb db = open_ok(dir.path());
@@ -395,9 +350,10 @@ TEST(DbRealDatabase, EveryRecordOfEveryFileInFileNumberOrder) {
   int logs = 0;
   int tables = 0;
   for (const std::string& name : testing::list_directory(dir)) {
-    if (!classify_data_file_name(name)) continue;
-    (is_log_name(name) ? logs : tables) += 1;
-    by_number[std::stoull(name.substr(0, 6), nullptr, 16)] = dir + "/" + name;
+    const auto named = parse_entry_name(name);
+    if (!named || named->kind != EntryKind::DataFile) continue;
+    (named->file_type == FileType::Log ? logs : tables) += 1;
+    by_number[named->number] = dir + "/" + name;
   }
   ASSERT_GE(logs, 3);
   ASSERT_GE(tables, 3);

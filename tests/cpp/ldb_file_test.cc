@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "ldb_file.h"
-#include "snappy.h"
+#include "compression.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -149,7 +149,7 @@ std::string internal_key(std::string_view user_key, std::uint64_t seq, std::uint
   return std::string(user_key) + testing::fixed64(seq << 8 | type);
 }
 
-std::vector<std::string> keys_of(const std::vector<RawBlockEntry>& entries) {
+std::vector<std::string> keys_of(const std::vector<BlockEntry>& entries) {
   std::vector<std::string> keys;
   for (const auto& e : entries) keys.push_back(e.key);
   return keys;
@@ -193,7 +193,7 @@ class LdbFileTest : public ::testing::Test {
   }
 
   // The entries of raw block contents, read through a table.
-  std::vector<RawBlockEntry> entries_of(std::string_view contents) {
+  std::vector<BlockEntry> entries_of(std::string_view contents) {
     const auto block = read_single(contents);
     if (!block) {
       ADD_FAILURE() << block.error().message();
@@ -446,7 +446,7 @@ TEST_F(LdbFileTest, ZeroRestartsDecodeFromTheStart) {
   ASSERT_TRUE(block);
   EXPECT_EQ(block->num_restarts, 0u);
   EXPECT_EQ(block->restart_offset, contents.size() - 4);
-  const std::vector<RawBlockEntry> expected = {{"k1", "v1", 0}, {"k2", "v2", 7}};
+  const std::vector<BlockEntry> expected = {{"k1", "v1", 0}, {"k2", "v2", 7}};
   EXPECT_EQ(block->entries(), expected);
 }
 
@@ -482,7 +482,7 @@ TEST_F(LdbFileTest, OnlyTheFirstRestartPointIsUsed) {
   EXPECT_TRUE(entries_of(with_restart(entries, 0xFFFF)).empty());
   EXPECT_TRUE(entries_of(with_restart(entries, 0xFFFFFFFF)).empty());
   // A first restart point of 10 skips ten bytes of junk.
-  const std::vector<RawBlockEntry> skipped = {{"apple", "1", 10}, {"apricot", "2", 19}};
+  const std::vector<BlockEntry> skipped = {{"apple", "1", 10}, {"apricot", "2", 19}};
   EXPECT_EQ(entries_of(with_restart(std::string(10, '\xff') + entries, 10)), skipped);
   // Later restart points are never read, so a non-zero `shared` after one is
   // still applied to the previous key.
@@ -491,7 +491,7 @@ TEST_F(LdbFileTest, OnlyTheFirstRestartPointIsUsed) {
 }
 
 TEST_F(LdbFileTest, PrefixSharingRebuildsKeys) {
-  const std::vector<RawBlockEntry> expected = {
+  const std::vector<BlockEntry> expected = {
       {"apple", "1", 0}, {"apricot", "2", 9}, {"apricots", "", 18}, {"b", "3", 22}};
   EXPECT_EQ(entries_of(with_restart(entry(0, "apple", "1") + entry(2, "ricot", "2") +
                                     entry(7, "s", "") + entry(0, "b", "3"))),
@@ -529,7 +529,7 @@ TEST_F(LdbFileTest, EntryMayRunIntoTheRestartArray) {
   // The entry starts before the restart array and its value is the array
   // itself (restart 0, count 1): it ends inside the contents, so it counts.
   const std::string contents = hex("00 01 08") + "k" + fixed32(0) + fixed32(1);
-  const std::vector<RawBlockEntry> expected = {{"k", fixed32(0) + fixed32(1), 0}};
+  const std::vector<BlockEntry> expected = {{"k", fixed32(0) + fixed32(1), 0}};
   EXPECT_EQ(entries_of(contents), expected);
 }
 
@@ -656,7 +656,8 @@ const std::vector<std::string>& hostile_streams() {
 TEST_F(LdbFileTest, HugeDeclaredSnappyLengthIsAnError) {
   for (const std::string& stream : hostile_streams()) {
     SCOPED_TRACE(stream.size());
-    const auto direct = snappy::decompress(stream);
+    DecompressBuffer buffer;
+    const auto direct = decompress_block(1, stream, buffer);
     ASSERT_FALSE(direct);
     EXPECT_TRUE(direct.error().message().starts_with("Decompression error: "));
     const auto block = read_single(stream, 1);
@@ -699,9 +700,8 @@ TEST_F(LdbFileTest, HugeDeclaredSnappyLengthAllocatesNothingLarge) {
     const rlimit rl{limit, limit};
     if (::setrlimit(RLIMIT_AS, &rl) != 0) ::_exit(10);
     for (const std::string& stream : hostile_streams()) {
-      if (snappy::decompress(stream)) ::_exit(11);
-      snappy::ScratchBuffer scratch;
-      if (snappy::decompress_into(stream, scratch)) ::_exit(12);
+      DecompressBuffer buffer;
+      if (decompress_block(1, stream, buffer)) ::_exit(11);
     }
     const auto file = LdbFile::open(path);
     if (!file) ::_exit(13);

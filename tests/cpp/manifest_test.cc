@@ -25,6 +25,12 @@
 namespace vostrel {
 namespace {
 
+std::optional<std::uint64_t> manifest_number(std::string_view name) {
+  const auto named = parse_entry_name(name);
+  if (!named || named->kind != EntryKind::Manifest) return std::nullopt;
+  return named->number;
+}
+
 namespace fs = std::filesystem;
 using testing::TempDir;
 using testing::hex;
@@ -647,11 +653,14 @@ TEST(ManifestSelectionOnOpen, AHighestManifestThatCannotBeOpenedMeansNoManifest)
   write_file(dir.file("MANIFEST-000002"), marked_manifest(2));
   for (const bool higher_first : {false, true}) {
     ManifestSelection selection;
-    if (higher_first) selection.offer("MANIFEST-000010", dir.file("MANIFEST-000010"));
-    selection.offer("MANIFEST-000002", dir.file("MANIFEST-000002"));
-    selection.offer("MANIFEST-00001", dir.file("MANIFEST-00001"));
-    selection.offer("MANIFEST-zz", dir.file("MANIFEST-zz"));
-    if (!higher_first) selection.offer("MANIFEST-000010", dir.file("MANIFEST-000010"));
+    const auto offer = [&](const std::string& name) {
+      if (const auto number = manifest_number(name)) selection.offer(*number, dir.file(name));
+    };
+    if (higher_first) offer("MANIFEST-000010");
+    offer("MANIFEST-000002");
+    offer("MANIFEST-00001");
+    offer("MANIFEST-zz");
+    if (!higher_first) offer("MANIFEST-000010");
     EXPECT_EQ(selection.chosen_path(), dir.file("MANIFEST-000010"));
     EXPECT_FALSE(selection.open_chosen().has_value());
   }

@@ -27,7 +27,7 @@
 
 #include <gtest/gtest.h>
 
-#include "file_number.h"
+#include "file_name.h"
 #include "log_file.h"
 #include "mapped_file.h"
 #include "test_support.h"

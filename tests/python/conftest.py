@@ -425,7 +425,7 @@ def log_records(path: str, data: bytes):
     return records
 
 
-DATA_FILE = re.compile(r"^([0-9]{6})\.(log|ldb|sst)$", re.IGNORECASE)
+DATA_FILE = re.compile(r"^([0-9]{6})\.(log|ldb|sst)$", re.IGNORECASE | re.ASCII)
 
 
 def data_files(in_dir: str):

@@ -193,6 +193,8 @@ def write_odd_dir(path: Path) -> Path:
     (path / "000004.LOG").write_bytes(b"")
     (path / "000005.ldb").write_bytes(b"not a table" * 10)
     (path / "0000006.log").write_bytes(record)  # seven digits: not a data file
+    # "ſ" (U+017F) folds to "s" case-insensitively, but the extension rule is ASCII.
+    (path / "000009.\u017fst").write_bytes(record)
     (path / "notes.txt").write_bytes(record)
     (path / "000008.log").mkdir()  # a directory, not a data file
     return path

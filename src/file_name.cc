@@ -1,0 +1,98 @@
+#include "file_name.h"
+
+#include <algorithm>
+
+#include "utf8.h"
+
+namespace vostrel {
+namespace {
+
+constexpr std::string_view kManifestPrefix = "MANIFEST-";
+constexpr std::size_t kDataFileDigits = 6;
+
+char ascii_lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_ignoring_case(std::string_view text, std::string_view lower) noexcept {
+  return text.size() == lower.size() &&
+         std::equal(text.begin(), text.end(), lower.begin(),
+                    [](char a, char b) { return ascii_lower(a) == b; });
+}
+
+bool is_ascii_digits(std::string_view text) noexcept {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::optional<EntryName> parse_data_file_name(std::string_view name) noexcept {
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  const std::string_view stem = name.substr(0, dot);
+  const std::string_view extension = name.substr(dot + 1);
+  if (stem.size() != kDataFileDigits || !is_ascii_digits(stem)) return std::nullopt;
+  FileType type;
+  if (equals_ignoring_case(extension, "log")) {
+    type = FileType::Log;
+  } else if (equals_ignoring_case(extension, "ldb") || equals_ignoring_case(extension, "sst")) {
+    type = FileType::Ldb;
+  } else {
+    return std::nullopt;
+  }
+  const auto number = parse_file_number(stem);
+  if (!number) return std::nullopt;
+  return EntryName{EntryKind::DataFile, type, *number};
+}
+
+std::optional<EntryName> parse_manifest_name(std::string_view name) noexcept {
+  if (name.size() <= kManifestPrefix.size() || !name.starts_with(kManifestPrefix)) return std::nullopt;
+  const auto number = parse_file_number(name.substr(kManifestPrefix.size()));
+  if (!number) return std::nullopt;
+  return EntryName{EntryKind::Manifest, FileType::Ldb, *number};
+}
+
+}  // namespace
+
+std::optional<EntryName> parse_entry_name(std::string_view name) noexcept {
+  if (!is_valid_utf8(name)) return std::nullopt;
+  if (auto data_file = parse_data_file_name(name)) return data_file;
+  return parse_manifest_name(name);
+}
+
+std::optional<std::uint64_t> parse_file_number(std::string_view text) noexcept {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    unsigned digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return std::nullopt;
+    }
+    if (value > (UINT64_MAX >> 4)) return std::nullopt;  // one more digit would overflow
+    value = (value << 4) | digit;
+  }
+  return value;
+}
+
+std::string_view final_component(std::string_view path) noexcept {
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string_view file_stem(std::string_view path) noexcept {
+  const std::string_view name = final_component(path);
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return name;
+  return name.substr(0, dot);
+}
+
+std::uint64_t file_number_from_path(std::string_view path) noexcept {
+  const std::string_view stem = file_stem(path);
+  if (stem.empty() || !is_valid_utf8(stem)) return 0;
+  return parse_file_number(stem).value_or(0);
+}
+
+}  // namespace vostrel

@@ -1,0 +1,53 @@
+#pragma once
+// What the name of a directory entry says about the file:
+//
+// - data files: six ASCII digits, a '.', then "log" (a write-ahead log) or
+//   "ldb" / "sst" (a sorted table), the extension in any case: "000005.log",
+//   "000123.LDB";
+// - manifests: "MANIFEST-" (exactly, upper case) then a file number.
+//
+// A file number is read from text one way everywhere: base 16 (not 10), one
+// optional leading '+', at least one hex digit, value below 2^64. For names of
+// decimal digits base 16 keeps their numeric order (000009 < 000010), which is
+// all that the ordering of files relies on. A reader given a path derives its
+// file's number from the stem by the same rule.
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "types.h"
+
+namespace vostrel {
+
+enum class EntryKind : std::uint8_t { DataFile, Manifest };
+
+struct EntryName {
+  EntryKind kind;
+  FileType file_type;    // data files only; Ldb for a manifest
+  std::uint64_t number;  // by the file-number rule
+  friend bool operator==(const EntryName&, const EntryName&) = default;
+};
+
+// The one rule for entry names: a data file, a manifest, or nullopt for every
+// other name (including names that are not valid UTF-8).
+[[nodiscard]] std::optional<EntryName> parse_entry_name(std::string_view name) noexcept;
+
+// The file-number rule: nullopt for an empty text, a lone sign, a '-', any
+// non-hex character, or a value that reaches 2^64.
+[[nodiscard]] std::optional<std::uint64_t> parse_file_number(std::string_view text) noexcept;
+
+// The final component of a '/'-separated path (the text after the last '/').
+[[nodiscard]] std::string_view final_component(std::string_view path) noexcept;
+
+// The final component without its last extension: "000123" for
+// "dir/000123.ldb", "a.b" for "a.b.c". A name whose only '.' is its first
+// character has no extension, so ".x" is its own stem.
+[[nodiscard]] std::string_view file_stem(std::string_view path) noexcept;
+
+// The number of a data file opened by path: its stem read by the file-number
+// rule, or 0 when there is no stem, it is not UTF-8 or it does not parse.
+// Never an error.
+[[nodiscard]] std::uint64_t file_number_from_path(std::string_view path) noexcept;
+
+}  // namespace vostrel

@@ -1,0 +1,196 @@
+// The file-name rules: which entry names are data files or manifests, the
+// file-number rule, stems, and the UTF-8 check that names must pass.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "file_name.h"
+#include "utf8.h"
+
+namespace vostrel {
+namespace {
+
+constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
+
+// ---------------------------------------------------------------------------
+// Which entries are data files
+
+TEST(DataFileName, SixAsciiDigitsAndAKnownExtensionInAnyCase) {
+  struct Case {
+    std::string name;
+    std::optional<FileType> type;
+  };
+  const std::vector<Case> cases = {
+      {"000005.log", FileType::Log},
+      {"000005.LOG", FileType::Log},
+      {"000005.lOg", FileType::Log},
+      {"000005.ldb", FileType::Ldb},
+      {"000005.LDB", FileType::Ldb},
+      {"000005.sst", FileType::Ldb},
+      {"000005.Sst", FileType::Ldb},
+      {"999999.log", FileType::Log},
+      {"5.log", std::nullopt},
+      {"00005.log", std::nullopt},
+      {"0000005.log", std::nullopt},
+      {"00000a.log", std::nullopt},
+      {"00000A.ldb", std::nullopt},
+      {"+00005.log", std::nullopt},
+      {"-00005.log", std::nullopt},
+      {" 00005.log", std::nullopt},
+      {"000005.log.bak", std::nullopt},
+      {"000005.bak.log", std::nullopt},
+      {"000005", std::nullopt},
+      {"000005.", std::nullopt},
+      {"000005.txt", std::nullopt},
+      {"000005.logx", std::nullopt},
+      {".log", std::nullopt},
+      {".000005", std::nullopt},
+      {"", std::nullopt},
+      // Six Arabic-Indic digits: twelve bytes, not six.
+      {"\xd9\xa0\xd9\xa0\xd9\xa0\xd9\xa0\xd9\xa0\xd9\xa5.log", std::nullopt},
+      // Fullwidth digits.
+      {"\xef\xbc\x90\xef\xbc\x90\xef\xbc\x90\xef\xbc\x90\xef\xbc\x90\xef\xbc\x95.ldb", std::nullopt},
+      {"MANIFEST-000005", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const auto named = parse_entry_name(c.name);
+    const bool is_data_file = named && named->kind == EntryKind::DataFile;
+    EXPECT_EQ(is_data_file ? std::optional<FileType>(named->file_type) : std::nullopt, c.type)
+        << "name: " << c.name;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// File numbers
+
+struct HexCase {
+  std::string text;
+  std::optional<std::uint64_t> value;
+};
+
+TEST(FileNumber, ParseHex) {
+  const std::vector<HexCase> cases = {
+      {"000005", 5},
+      {"000010", 16},
+      {"00001a", 26},
+      {"00001A", 26},
+      {"+1F", 31},
+      {"+0", 0},
+      {"abcdef", 0xabcdef},
+      {"ABCDEF", 0xABCDEF},
+      {"ffffffffffffffff", kMax64},
+      {"0000ffffffffffffffff", kMax64},  // leading zeros do not count towards overflow
+      {"10000000000000000", std::nullopt},  // 17 significant digits: 2^64
+      {"1ffffffffffffffff", std::nullopt},
+      {"-1", std::nullopt},
+      {"-0", std::nullopt},
+      {"00000g", std::nullopt},
+      {"+", std::nullopt},
+      {"-", std::nullopt},
+      {"", std::nullopt},
+      {"++1", std::nullopt},
+      {"+-1", std::nullopt},
+      {"1+", std::nullopt},
+      {" 1", std::nullopt},
+      {"1 ", std::nullopt},
+      {"0x10", std::nullopt},
+      {std::string("1\0", 2), std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_file_number(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(FileNumber, Stem) {
+  EXPECT_EQ(file_stem("dir/000123.ldb"), "000123");
+  EXPECT_EQ(file_stem("000123.log"), "000123");
+  EXPECT_EQ(file_stem("a.b.c"), "a.b");
+  EXPECT_EQ(file_stem("dir.d/000007"), "000007");
+  EXPECT_EQ(file_stem("dir/.x"), ".x");
+  EXPECT_EQ(file_stem("dir/x."), "x");
+  EXPECT_EQ(file_stem("dir/"), "");
+  EXPECT_EQ(file_stem(""), "");
+  EXPECT_EQ(final_component("/a/b/c.log"), "c.log");
+  EXPECT_EQ(final_component("c.log"), "c.log");
+}
+
+TEST(FileNumber, FromPath) {
+  const std::vector<std::pair<std::string, std::uint64_t>> cases = {
+      {"/db/000005.log", 5},
+      {"/db/000010.log", 16},
+      {"/db/00001a.log", 26},
+      {"/db/+1F.log", 31},
+      {"/db/-1.log", 0},
+      {"/db/00000g.log", 0},
+      {"/db/+.log", 0},
+      {"/db/.log", 0},  // ".log" is its own stem
+      {"/db/", 0},      // no stem at all
+      {"", 0},
+      {"/db/10000000000000000.log", 0},
+      {"/db/ffffffffffffffff.log", kMax64},
+      {"/db.d/000007", 7},
+      {"/db/000007.log.bak", 0},
+      {"/db/\xff" "00005.log", 0},   // not UTF-8
+      {"/\xff/000005.log", 5},       // only the stem must be UTF-8
+      {"/db/000005.\xff", 5},
+  };
+  for (const auto& [path, number] : cases) EXPECT_EQ(file_number_from_path(path), number) << path;
+}
+
+TEST(FileNumber, DecimalNamesKeepTheirOrder) {
+  std::uint64_t previous = 0;
+  for (int i = 1; i <= 2000; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/db/%06d.log", i);
+    const std::uint64_t n = file_number_from_path(name);
+    EXPECT_GT(n, previous) << name;
+    previous = n;
+  }
+}
+
+TEST(Utf8, Corners) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"", true},
+      {"000005", true},
+      {std::string("a\0b", 3), true},
+      {"\xc3\xa9", true},                  // U+00E9
+      {"\xe2\x82\xac", true},              // U+20AC
+      {"\xef\xbf\xbf", true},              // U+FFFF
+      {"\xf0\x9f\x98\x80", true},          // U+1F600
+      {"\xf4\x8f\xbf\xbf", true},          // U+10FFFF, the last code point
+      {"\xed\x9f\xbf", true},              // U+D7FF, just below the surrogates
+      {"\xee\x80\x80", true},              // U+E000, just above them
+      {"\xc3", false},                     // cut two-byte sequence
+      {"\xc3\x41", false},                 // continuation byte missing
+      {"\x80", false},                     // lone continuation byte
+      {"\xbf", false},
+      {"\xc0\x80", false},                 // overlong NUL
+      {"\xc1\xbf", false},                 // overlong
+      {"\xe0\x80\x80", false},             // overlong three-byte
+      {"\xe0\x9f\xbf", false},             // overlong U+07FF
+      {"\xf0\x8f\xbf\xbf", false},         // overlong U+FFFF
+      {"\xed\xa0\x80", false},             // U+D800 surrogate
+      {"\xed\xbf\xbf", false},             // U+DFFF surrogate
+      {"\xf4\x90\x80\x80", false},         // U+110000
+      {"\xf5\x80\x80\x80", false},
+      {"\xf8\x88\x80\x80\x80", false},     // five-byte form
+      {"\xfe", false},
+      {"\xff", false},
+      {"\xf0\x9f\x98", false},             // cut four-byte sequence at the end
+      {"a\xe2\x82", false},                // cut three-byte sequence at the end
+      {"\xe2\x82\xac\x80", false},         // stray continuation after a valid one
+  };
+  for (const auto& [text, valid] : cases) {
+    std::string shown;
+    for (const unsigned char c : text) shown += std::to_string(c) + " ";
+    EXPECT_EQ(is_valid_utf8(text), valid) << shown;
+  }
+}
+
+}  // namespace
+}  // namespace vostrel
