@@ -186,10 +186,3 @@ def test_seq_reaches_the_top_of_the_unsigned_range(tmp_path):
     assert wrapped.seq == 0
     assert repr(top) == ("Record(key=<1 bytes>, value=<1 bytes>, seq=18446744073709551615, "
                          "state=Live, file_type=Log)")
-
-
-@pytest.mark.skip(reason="a record's path is the UTF-8 encoding of the str directory plus an entry "
-                         "name that must itself be valid UTF-8, so Python cannot make a record "
-                         "whose path holds invalid UTF-8")
-def test_origin_file_with_invalid_utf8():
-    pass
