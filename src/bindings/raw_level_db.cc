@@ -8,80 +8,10 @@
 #include <optional>
 #include <utility>
 
-#include "bindings.h"
+#include "raw_level_db.h"
 
 namespace vostrel::bindings {
 namespace {
-
-struct RawLevelDbObject {
-  PyObject_HEAD
-  std::optional<vostrel::RawLevelDb> reader;  // absent once closed
-  Py_ssize_t shared_uses;
-  bool exclusive_use;
-};
-
-RawLevelDbObject* as_db(PyObject* self) { return reinterpret_cast<RawLevelDbObject*>(self); }
-
-// RAII access guards; `ok()` is false (with RuntimeError set) when the access
-// could not be taken.
-class SharedAccess {
- public:
-  explicit SharedAccess(RawLevelDbObject* db) : db_(db) {
-    if (db_->exclusive_use) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      db_ = nullptr;
-      return;
-    }
-    ++db_->shared_uses;
-  }
-  SharedAccess(const SharedAccess&) = delete;
-  SharedAccess& operator=(const SharedAccess&) = delete;
-  ~SharedAccess() {
-    if (db_ != nullptr) --db_->shared_uses;
-  }
-  [[nodiscard]] bool ok() const { return db_ != nullptr; }
-
- private:
-  RawLevelDbObject* db_;
-};
-
-class ExclusiveAccess {
- public:
-  explicit ExclusiveAccess(RawLevelDbObject* db) : db_(db) {
-    if (db_->exclusive_use || db_->shared_uses > 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      db_ = nullptr;
-      return;
-    }
-    db_->exclusive_use = true;
-  }
-  ExclusiveAccess(const ExclusiveAccess&) = delete;
-  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-  ~ExclusiveAccess() {
-    if (db_ != nullptr) db_->exclusive_use = false;
-  }
-  [[nodiscard]] bool ok() const { return db_ != nullptr; }
-
- private:
-  RawLevelDbObject* db_;
-};
-
-PyObject* raise_closed() {
-  PyErr_SetString(PyExc_RuntimeError, "Database is closed");
-  return nullptr;
-}
-
-PyObject* raise_conversion(const char* argument, PyObject* value, const char* target) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", argument,
-               Py_TYPE(value)->tp_name, target);
-  return nullptr;
-}
-
-// numpy's boolean scalar, recognised by name so that numpy is not a dependency.
-bool is_numpy_bool(PyObject* value) {
-  const char* name = Py_TYPE(value)->tp_name;
-  return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
-}
 
 PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"in_dir", nullptr};
@@ -133,17 +63,7 @@ PyObject* db_iterate_records_raw(PyObject* self, PyObject* args, PyObject* kwarg
   if (!access.ok()) return nullptr;
 
   bool reverse = false;
-  if (reverse_arg != nullptr) {
-    if (PyBool_Check(reverse_arg)) {
-      reverse = reverse_arg == Py_True;
-    } else if (is_numpy_bool(reverse_arg)) {
-      const int truth = PyObject_IsTrue(reverse_arg);
-      if (truth < 0) return nullptr;
-      reverse = truth != 0;
-    } else {
-      return raise_conversion("reverse", reverse_arg, "PyBool");
-    }
-  }
+  if (!parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
   if (!db->reader) return raise_closed();
 
   try {
@@ -215,6 +135,43 @@ PyGetSetDef db_getset[] = {
 PyTypeObject* raw_level_db_class = nullptr;
 
 }  // namespace
+
+PyObject* raise_conversion(const char* argument, PyObject* value, const char* target) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", argument,
+               Py_TYPE(value)->tp_name, target);
+  return nullptr;
+}
+
+namespace {
+
+// numpy's boolean scalar, recognised by name so that numpy is not a dependency.
+bool is_numpy_bool(PyObject* value) {
+  const char* name = Py_TYPE(value)->tp_name;
+  return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+}
+
+}  // namespace
+
+bool parse_bool_argument(const char* name, PyObject* value, bool& out) {
+  if (value == nullptr) return true;
+  if (PyBool_Check(value)) {
+    out = value == Py_True;
+    return true;
+  }
+  if (is_numpy_bool(value)) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+  }
+  raise_conversion(name, value, "PyBool");
+  return false;
+}
+
+PyObject* raise_closed() {
+  PyErr_SetString(PyExc_RuntimeError, "Database is closed");
+  return nullptr;
+}
 
 PyTypeObject* raw_level_db_type() {
   if (raw_level_db_class != nullptr) return raw_level_db_class;

@@ -1,0 +1,72 @@
+#pragma once
+// The Python RawLevelDb object and the access guards around its reader, shared
+// by the files that implement its methods.
+
+#include <optional>
+
+#include "bindings.h"
+
+namespace vostrel::bindings {
+
+struct RawLevelDbObject {
+  PyObject_HEAD
+  std::optional<vostrel::RawLevelDb> reader;  // absent once closed
+  Py_ssize_t shared_uses;
+  bool exclusive_use;
+};
+
+inline RawLevelDbObject* as_db(PyObject* self) { return reinterpret_cast<RawLevelDbObject*>(self); }
+
+// RAII access guards; `ok()` is false (with RuntimeError set) when the access
+// could not be taken.
+class SharedAccess {
+ public:
+  explicit SharedAccess(RawLevelDbObject* db) : db_(db) {
+    if (db_->exclusive_use) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      db_ = nullptr;
+      return;
+    }
+    ++db_->shared_uses;
+  }
+  SharedAccess(const SharedAccess&) = delete;
+  SharedAccess& operator=(const SharedAccess&) = delete;
+  ~SharedAccess() {
+    if (db_ != nullptr) --db_->shared_uses;
+  }
+  [[nodiscard]] bool ok() const { return db_ != nullptr; }
+
+ private:
+  RawLevelDbObject* db_;
+};
+
+class ExclusiveAccess {
+ public:
+  explicit ExclusiveAccess(RawLevelDbObject* db) : db_(db) {
+    if (db_->exclusive_use || db_->shared_uses > 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      db_ = nullptr;
+      return;
+    }
+    db_->exclusive_use = true;
+  }
+  ExclusiveAccess(const ExclusiveAccess&) = delete;
+  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+  ~ExclusiveAccess() {
+    if (db_ != nullptr) db_->exclusive_use = false;
+  }
+  [[nodiscard]] bool ok() const { return db_ != nullptr; }
+
+ private:
+  RawLevelDbObject* db_;
+};
+
+// RuntimeError("Database is closed"); returns nullptr.
+PyObject* raise_closed();
+// TypeError in the module's words for an argument of the wrong type.
+PyObject* raise_conversion(const char* argument, PyObject* value, const char* target);
+// Reads a keyword argument that must be a bool (numpy's bool too); an absent
+// argument (nullptr) leaves out as it is. False with TypeError set otherwise.
+bool parse_bool_argument(const char* name, PyObject* value, bool& out);
+
+}  // namespace vostrel::bindings
