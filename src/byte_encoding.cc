@@ -12,87 +12,83 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// What the escaped form does with one byte, before any character decoding.
-enum ByteClass : std::uint8_t {
-  kCopy,       // printable ASCII that the quoting leaves alone
-  kBackslash,  // doubled by the encoding, then again inside JSON
-  kQuote,      // '"', escaped or doubled by the quoting
-  kControl,    // ASCII control character: \xNN
-  kNonAscii,   // starts a multi-byte character or is invalid UTF-8
+// The escaped text of one byte, for every byte that is a character by itself
+// or invalid wherever it stands: 8 bytes, so that the loop below copies it
+// with one fixed-size store and advances by `size`. A size of 0 marks a byte
+// that may start a multi-byte character (C2..F4), which must be decoded.
+struct Piece {
+  char text[7];
+  std::uint8_t size;
 };
+static_assert(sizeof(Piece) == 8);
 
-constexpr std::array<std::uint8_t, 256> byte_classes(FieldQuoting quoting) {
-  std::array<std::uint8_t, 256> classes{};
-  for (int b = 0; b < 256; ++b) {
-    if (b >= 0x80) {
-      classes[b] = kNonAscii;
-    } else if (b < 0x20 || b == 0x7F) {
-      classes[b] = kControl;
+// write_escaped may store this far past its text, as max_encoded_size allows.
+static_assert(max_encoded_size(ByteEncoding::Escaped, 1) - 5 >= sizeof(Piece) - 5);
+
+constexpr Piece hex_escape(unsigned char b, FieldQuoting quoting) {
+  Piece piece{};
+  std::uint8_t n = 0;
+  piece.text[n++] = '\\';
+  if (quoting == FieldQuoting::Json) piece.text[n++] = '\\';
+  piece.text[n++] = 'x';
+  piece.text[n++] = kHexDigits[b >> 4];
+  piece.text[n++] = kHexDigits[b & 0xF];
+  piece.size = n;
+  return piece;
+}
+
+constexpr std::array<Piece, 256> escaped_pieces(FieldQuoting quoting) {
+  std::array<Piece, 256> pieces{};
+  for (int i = 0; i < 256; ++i) {
+    const auto b = static_cast<unsigned char>(i);
+    Piece& piece = pieces[i];
+    if (b >= 0xC2 && b <= 0xF4) {
+      piece.size = 0;
+    } else if (b >= 0x80 || b < 0x20 || b == 0x7F) {
+      piece = hex_escape(b, quoting);  // invalid anywhere, or an ASCII control
     } else if (b == '\\') {
-      classes[b] = kBackslash;
+      const std::uint8_t n = quoting == FieldQuoting::Json ? 4 : 2;
+      for (std::uint8_t j = 0; j < n; ++j) piece.text[j] = '\\';
+      piece.size = n;
     } else if (b == '"' && quoting != FieldQuoting::None) {
-      classes[b] = kQuote;
+      piece.text[0] = quoting == FieldQuoting::Json ? '\\' : '"';
+      piece.text[1] = '"';
+      piece.size = 2;
     } else {
-      classes[b] = kCopy;
+      piece.text[0] = static_cast<char>(b);
+      piece.size = 1;
     }
   }
-  return classes;
+  return pieces;
 }
 
 template <FieldQuoting Q>
-constexpr std::array<std::uint8_t, 256> kClasses = byte_classes(Q);
-
-template <FieldQuoting Q>
-char* write_hex_escape(char* dst, unsigned char b) noexcept {
-  *dst++ = '\\';
-  if constexpr (Q == FieldQuoting::Json) *dst++ = '\\';
-  *dst++ = 'x';
-  *dst++ = kHexDigits[b >> 4];
-  *dst++ = kHexDigits[b & 0xF];
-  return dst;
-}
+constexpr std::array<Piece, 256> kPieces = escaped_pieces(Q);
 
 template <FieldQuoting Q>
 char* write_escaped(char* dst, std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
   while (p != end) {
-    const unsigned char b = *p;
-    switch (kClasses<Q>[b]) {
-      case kCopy:
-        *dst++ = static_cast<char>(b);
-        ++p;
-        break;
-      case kBackslash:
-        if constexpr (Q == FieldQuoting::Json) {
-          std::memcpy(dst, R"(\\\\)", 4);
-          dst += 4;
-        } else {
-          std::memcpy(dst, R"(\\)", 2);
-          dst += 2;
-        }
-        ++p;
-        break;
-      case kQuote:
-        *dst++ = Q == FieldQuoting::Json ? '\\' : '"';
-        *dst++ = '"';
-        ++p;
-        break;
-      case kControl:
-        dst = write_hex_escape<Q>(dst, b);
-        ++p;
-        break;
-      default: {
-        const utf8::Step step = utf8::next(
-            std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p)));
-        if (step.valid && utf8::is_printable(step.code_point)) {
-          std::memcpy(dst, p, step.length);
-          dst += step.length;
-          p += step.length;
-        } else {
-          // Invalid bytes and every byte of a non-printable character alike.
-          for (std::uint8_t i = 0; i < step.length; ++i) dst = write_hex_escape<Q>(dst, *p++);
-        }
+    const Piece& piece = kPieces<Q>[*p];
+    if (piece.size != 0) [[likely]] {
+      std::memcpy(dst, &piece, sizeof piece);
+      dst += piece.size;
+      ++p;
+      continue;
+    }
+    const utf8::Step step = utf8::next(
+        std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p)));
+    if (step.valid && utf8::is_printable(step.code_point)) {
+      std::memcpy(dst, p, step.length);
+      dst += step.length;
+      p += step.length;
+    } else {
+      // Invalid bytes and every byte of a non-printable character alike.
+      for (std::uint8_t i = 0; i < step.length; ++i) {
+        const Piece escape = hex_escape(*p++, Q);
+        std::memcpy(dst, &escape, sizeof escape);
+        dst += escape.size;
       }
     }
   }
@@ -158,10 +154,9 @@ bool csv_needs_quotes(std::string_view bytes, ByteEncoding encoding) noexcept {
   // character) and writes a line feed as \x0a, so its text holds ',' or '"'
   // exactly when the bytes do.
   if (encoding != ByteEncoding::Escaped) return false;
-  for (const char c : bytes) {
-    if (c == ',' || c == '"') return true;
-  }
-  return false;
+  bool found = false;  // no early exit: the loop vectorizes
+  for (const char c : bytes) found |= (c == ',') | (c == '"');
+  return found;
 }
 
 std::size_t encoding_split_point(std::string_view bytes, std::size_t at,

@@ -36,8 +36,9 @@ enum class FieldQuoting : std::uint8_t {
     case ByteEncoding::Base64: return (size + 2) / 3 * 4;
     case ByteEncoding::Escaped: break;
   }
-  // An invalid byte as \\xNN inside a JSON string.
-  return 5 * size;
+  // An invalid byte as \\xNN inside a JSON string, and 3 bytes that the
+  // writer may store past the end of its text (it copies 8 bytes at a time).
+  return 5 * size + 3;
 }
 
 // Writes the text of bytes at dst, which has room for max_encoded_size bytes,
