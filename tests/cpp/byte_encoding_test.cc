@@ -105,24 +105,6 @@ TEST(ByteEncoding, EscapedTextInEachQuoting) {
   }
 }
 
-TEST(ByteEncoding, HexAndBase64) {
-  const std::string bytes = hex("fa fb fc fd fe");
-  const char* base64[] = {"", "+g==", "+vs=", "+vv8", "+vv8/Q==", "+vv8/f4="};
-  for (std::size_t n = 0; n <= bytes.size(); ++n) {
-    EXPECT_EQ(encode(bytes.substr(0, n), ByteEncoding::Base64), base64[n]);
-  }
-  EXPECT_EQ(encode(hex("00 0f a0 ff"), ByteEncoding::Hex, FieldQuoting::Json), "000fa0ff");
-}
-
-TEST(ByteEncoding, CsvQuotingFollowsTheText) {
-  EXPECT_TRUE(csv_needs_quotes("a,b", ByteEncoding::Escaped));
-  EXPECT_TRUE(csv_needs_quotes("a\"b", ByteEncoding::Escaped));
-  // A line feed or carriage return is written as \x0a or \x0d.
-  EXPECT_FALSE(csv_needs_quotes("a\nb\rc", ByteEncoding::Escaped));
-  EXPECT_FALSE(csv_needs_quotes("a,\"b", ByteEncoding::Hex));
-  EXPECT_FALSE(csv_needs_quotes("a,\"b", ByteEncoding::Base64));
-}
-
 TEST(ByteEncoding, PiecesCutAtSplitPointsEncodeLikeTheWhole) {
   // Valid characters of every length, invalid sequences and escapes.
   const std::string bytes = "a\\\"" + hex("c3 a9 e2 82 ac f0 9f 98 80 e2 80 8b ff e2 82 41 80 80 80 80 f4 8f bf bf 0a");

@@ -26,7 +26,7 @@ ROOT = Path(__file__).resolve().parents[2]
 STATE_CODES = {"deleted": 0, "live": 1, "unknown": 2}
 FILTERS = ["all", "live", "deleted", "unknown", "live,deleted"]
 
-# Text that each part of the formatting treats specially: JSON and CSV
+# Text that some part of the formatting must treat with care: JSON and CSV
 # metacharacters, escapes, invalid and non-shortest UTF-8, surrogates, code
 # points past U+10FFFF, truncated sequences, characters that Python does not
 # count as printable (zero-width space, line separator, no-break space, private
