@@ -3,7 +3,7 @@
 from types import TracebackType
 from typing import Final, Literal, final
 
-__all__ = ["KeyState", "FileType", "Record", "RawLevelDb"]
+__all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "decompress_snappy"]
 
 @final
 class KeyState:
@@ -68,3 +68,6 @@ class RawLevelDb:
         _exc_val: BaseException | None,
         _exc_tb: TracebackType | None,
     ) -> Literal[False]: ...
+
+def decompress_snappy(data: bytes, /) -> bytes:
+    """Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."""

@@ -20,6 +20,9 @@ PyTypeObject* file_type_type();
 PyTypeObject* record_type();
 PyTypeObject* raw_level_db_type();
 
+// The module's functions (codecs.cc), a table ending in a null entry.
+PyMethodDef* module_functions();
+
 // New enumeration objects (a new object on every call).
 PyObject* new_key_state(KeyState state);
 PyObject* new_file_type(FileType type);

@@ -1,4 +1,5 @@
-// The module _vostrel: four classes, listed in __all__ in the order they are added.
+// The module _vostrel: four classes, listed in __all__ in the order they are
+// added, and the functions of codecs.cc after them.
 
 #include "bindings.h"
 
@@ -42,6 +43,20 @@ int add_class(PyObject* module, const char* name, PyTypeObject* type) {
   return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
 }
 
+int add_functions(PyObject* module) {
+  if (PyModule_AddFunctions(module, module_functions()) != 0) return -1;
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) return -1;
+  int status = 0;
+  for (PyMethodDef* f = module_functions(); f->ml_name != nullptr && status == 0; ++f) {
+    PyObject* text = PyUnicode_FromString(f->ml_name);
+    status = text == nullptr ? -1 : PyList_Append(all, text);
+    Py_XDECREF(text);
+  }
+  Py_DECREF(all);
+  return status;
+}
+
 }  // namespace
 }  // namespace vostrel::bindings
 
@@ -57,7 +72,8 @@ PyMODINIT_FUNC PyInit__vostrel(void) {
   if (add_class(module, "KeyState", key_state_type()) != 0 ||
       add_class(module, "FileType", file_type_type()) != 0 ||
       add_class(module, "Record", record_type()) != 0 ||
-      add_class(module, "RawLevelDb", raw_level_db_type()) != 0) {
+      add_class(module, "RawLevelDb", raw_level_db_type()) != 0 ||
+      add_functions(module) != 0) {
     Py_DECREF(module);
     return nullptr;
   }
