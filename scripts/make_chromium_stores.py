@@ -69,15 +69,21 @@ function tag(v, path = '$', seen = new Map()) {
       [tag(k, path + '/' + i + '/0', seen), tag(x, path + '/' + i + '/1', seen)])};
   if (v instanceof Set) return {'$set': Array.from(v, (x, i) => tag(x, path + '/' + i, seen))};
   if (v instanceof File) return {'$file': {'name': v.name, 'type': v.type, 'size': v.size,
-      'last_modified': new Date(v.lastModified).toISOString()}};
+      'last_modified': {'$date': new Date(v.lastModified).toISOString()}}};
   if (v instanceof Blob) return {'$blob': {'type': v.type, 'size': v.size}};
   if (v instanceof Error) return {'$error': v.name, 'message': v.message};
   if (v instanceof Boolean || v instanceof Number || v instanceof String)
     return tag(v.valueOf(), path, seen);
   if (Array.isArray(v)) {
     const keys = Object.keys(v);
-    const dense = keys.length === v.length && keys.every((k, i) => k === String(i));
-    if (dense) return v.map((x, i) => tag(x, path + '/' + i, seen));
+    const dense = keys.length >= v.length && keys.slice(0, v.length).every((k, i) => k === String(i));
+    if (dense) {
+      const items = v.map((x, i) => tag(x, path + '/' + i, seen));
+      if (keys.length === v.length) return items;
+      const properties = {};
+      for (const k of keys.slice(v.length)) properties[k] = tag(v[k], path + '/' + k, seen);
+      return {'$array': items, 'properties': properties};
+    }
     const items = {};
     for (const k of keys) items[k] = tag(v[k], path + '/' + k, seen);
     return {'$sparse_array': items, 'length': v.length};

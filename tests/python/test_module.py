@@ -8,22 +8,28 @@ import types
 import _vostrel
 
 
-def test_all_lists_the_four_classes_in_order():
-    assert _vostrel.__all__ == ["KeyState", "FileType", "Record", "RawLevelDb"]
+CLASSES = ["KeyState", "FileType", "Record", "RawLevelDb"]
+FUNCTIONS = ["decompress_snappy"]
+
+
+def test_all_lists_the_four_classes_in_order_then_the_functions():
+    assert _vostrel.__all__ == CLASSES + FUNCTIONS
     assert type(_vostrel.__all__) is list
 
 
-def test_public_names_are_exactly_the_classes():
+def test_public_names_are_exactly_the_classes_and_functions():
     public = [name for name in vars(_vostrel) if not name.startswith("_")]
-    assert public == ["KeyState", "FileType", "Record", "RawLevelDb"]
-    for name in public:
+    assert sorted(public) == sorted(CLASSES + FUNCTIONS)
+    for name in CLASSES:
         assert isinstance(getattr(_vostrel, name), type)
+    for name in FUNCTIONS:
+        assert isinstance(getattr(_vostrel, name), types.BuiltinFunctionType)
     # No functions or constants hide behind underscore names either.
     dunder = {name for name in vars(_vostrel) if name.startswith("_")}
     assert dunder <= {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
                       "__all__"}
     assert not any(isinstance(v, (types.BuiltinFunctionType, types.FunctionType))
-                   for v in vars(_vostrel).values())
+                   for k, v in vars(_vostrel).items() if k not in FUNCTIONS)
 
 
 def test_module_docstring_is_empty():
@@ -50,7 +56,8 @@ def test_second_initialisation_in_one_process_fails():
             print("imported twice")
         # The first module object is untouched and still usable.
         assert first.KeyState.Live == 1
-        assert first.__all__ == ["KeyState", "FileType", "Record", "RawLevelDb"]
+        assert first.__all__ == ["KeyState", "FileType", "Record", "RawLevelDb",
+                                 "decompress_snappy"]
         print("first ok")
     """)
     assert result.returncode == 0, result.stderr
@@ -62,4 +69,4 @@ def test_import_in_a_fresh_interpreter_has_no_side_output():
     result = run_python("import _vostrel; print(sorted(_vostrel.__all__))")
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
-    assert result.stdout == "['FileType', 'KeyState', 'RawLevelDb', 'Record']\n"
+    assert result.stdout == "['FileType', 'KeyState', 'RawLevelDb', 'Record', 'decompress_snappy']\n"
