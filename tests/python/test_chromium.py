@@ -231,3 +231,31 @@ def test_command_forced_kind_and_bad_input(tmp_path):
     (tmp_path / "empty").mkdir()
     result = run_cli(tmp_path / "empty")
     assert result.returncode == 2 and "cannot tell" in result.stderr
+
+
+class FakeRecord:
+    def __init__(self, key, value, state=1):
+        self.user_key, self.value, self.state = key, value, state
+        self.seq, self.origin_file, self.offset = 1, "x", 0
+
+
+@pytest.mark.parametrize("key,value,expected", [
+    # «1,1,2» exists entry: the version is an Int (little-endian), not a varint
+    (b"\x00\x01\x01\x02\x03" + b"\x00" * 6 + b"\xf0?", b"\xb8\x88",
+     {"type": "exists", "key": 1, "version": 35000}),
+    # two-byte database id (prefix byte 0x20): «300,1,1», a binary key
+    (b"\x20\x2c\x01\x01\x01\x06\x02\xde\xad", b"\x05\xff\x0f\"\x01x",
+     {"type": "record", "database_id": 300, "key": b"\xde\xad", "value": "x", "version": 5}),
+    # index entry with an array key and its primary key
+    (b"\x00\x01\x01\x1e\x04\x02\x01\x01\x00a\x03" + b"\x00" * 7 + b"\x40\x00\x01\x01\x00p",
+     b"\x02\x01\x01\x00p", {"type": "index", "key": ["a", 2], "primary_key": "p", "value": "p"}),
+    # a V8 value before Blink had its own envelope (version 13 header only)
+    (b"\x00\x01\x01\x01\x01\x01\x00k", b"\x01\xff\x0do\"\x01aI\x02{\x01",
+     {"type": "record", "key": "k", "value": {"a": 1}}),
+])
+def test_hand_built_indexeddb_records(key, value, expected):
+    from vostrel.chromium import indexeddb
+
+    item = indexeddb.decode_record(FakeRecord(key, value), indexeddb.Store(None))
+    assert "error" not in item, item
+    assert expected.items() <= item.items()

@@ -18,7 +18,7 @@ little-endian. Id 0 means metadata:
           unique, 2 key path, 3 multi-entry); 150/151 free lists; 200 <name>
           -> store id; 201 <store> <name> -> index id
   «db,store,1» <primary key>  -> record version (varint), the value
-  «db,store,2» <primary key>  -> "exists" entry: record version
+  «db,store,2» <primary key>  -> "exists" entry: record version (Int)
   «db,store,3» <primary key>  -> the value's external objects (blobs, files)
   «db,store,≥30» <index key> <0 varint> <primary key> -> version, primary key
 
@@ -506,7 +506,7 @@ def decode_record(record, store: Store) -> dict:
             _names(item, store, db, object_store)
             item["key"], _ = idb_key(key, pos)
             if live:
-                item["version"] = v8.varint(value, 0)[0]
+                item["version"] = decode_int(value)
         elif object_store and index == 3:
             item["type"] = "blob_entry"
             _names(item, store, db, object_store)
