@@ -45,8 +45,12 @@ def _kind_of_key(key: bytes) -> Optional[str]:
 def detect_kind(db, directory: str = "") -> Optional[str]:
     """Which kind of store an opened RawLevelDb holds, judged by its keys (the
     directory's name decides when the keys do not)."""
+    return _detect(iter_records(db), directory)
+
+
+def _detect(records, directory: str) -> Optional[str]:
     votes = {kind: 0 for kind in KINDS}
-    for count, record in enumerate(iter_records(db)):
+    for count, record in enumerate(records):
         kind = _kind_of_key(record.user_key)
         if kind is not None:
             votes[kind] += 1
@@ -72,16 +76,26 @@ def iter_entries(directory: str, kind: Optional[str] = None,
     or None to detect it (ValueError when it cannot be told)."""
     import _vostrel
 
+    if kind is not None and kind not in KINDS:
+        raise ValueError(f"unknown kind {kind!r} (choose from {', '.join(KINDS)})")
     with _vostrel.RawLevelDb(directory) as db:
+        if hasattr(db, "iter_records"):
+            def records():  # streamed afresh on every pass
+                return db.iter_records(reverse=reverse)
+        else:
+            # Without a lazy iterator every pass would rebuild the whole list:
+            # build it once and let the passes share it.
+            everything = db.iterate_records_raw(reverse=reverse)
+
+            def records():
+                return iter(everything)
         if kind is None:
-            kind = detect_kind(db, directory)
+            kind = _detect(records(), directory)
             if kind is None:
                 raise ValueError(f"cannot tell which kind of Chromium store {directory} is")
         if kind == "localstorage":
-            yield from local_storage.iter_entries(iter_records(db, reverse))
+            yield from local_storage.iter_entries(records())
         elif kind == "sessionstorage":
-            yield from session_storage.iter_entries(iter_records(db, reverse))
-        elif kind == "indexeddb":
-            yield from indexeddb.iter_entries(lambda: iter_records(db, reverse), directory)
+            yield from session_storage.iter_entries(records())
         else:
-            raise ValueError(f"unknown kind {kind!r} (choose from {', '.join(KINDS)})")
+            yield from indexeddb.iter_entries(records, directory)
