@@ -3,7 +3,7 @@
 from types import TracebackType
 from typing import Final, Literal, final
 
-__all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type"]
+__all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "decompress_snappy"]
 
 @final
 class KeyState:
@@ -72,3 +72,6 @@ class RawLevelDb:
 def data_file_type(name: str, /) -> FileType | None:
     """The FileType of a directory entry named `name` if the reader takes it for
     a data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."""
+
+def decompress_snappy(data: bytes, /) -> bytes:
+    """Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."""

@@ -136,6 +136,10 @@ def build_parser() -> argparse.ArgumentParser:
     stats.add_argument("--format", choices=STATS_FORMATS, default="table",
                        help="output format (default: table)")
     stats.set_defaults(run=run_stats)
+
+    from .chromium import cli as chromium_cli
+
+    chromium_cli.add_parser(commands, formatter, _states).set_defaults(run=run_chromium)
     return parser
 
 
@@ -200,6 +204,12 @@ def run_stats(args: argparse.Namespace) -> int:
         out.write(render_table(files))
     out.flush()
     return EXIT_OK
+
+
+def run_chromium(args: argparse.Namespace) -> int:
+    from .chromium import cli as chromium_cli
+
+    return chromium_cli.run(args, UsageError)
 
 
 def _silence_stdout() -> None:
