@@ -11,6 +11,11 @@ PyMethodDef module_functions[] = {
      "data_file_type(name, /)\n--\n\n"
      "The FileType of a directory entry named `name` if the reader takes it for a\n"
      "data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."},
+    {"read_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_file(path, *, carve=True)\n--\n\n"
+     "Every record of one data file, told table or log by its content, whatever its\n"
+     "name: the normal read's records, then (carve=True) the carved ones."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -70,7 +75,7 @@ PyMODINIT_FUNC PyInit__vostrel(void) {
       add_class(module, "FileType", file_type_type()) != 0 ||
       add_class(module, "Record", record_type()) != 0 ||
       add_class(module, "RawLevelDb", raw_level_db_type()) != 0 ||
-      add_to_all(module, "data_file_type") != 0) {
+      add_to_all(module, "data_file_type") != 0 || add_to_all(module, "read_file") != 0) {
     Py_DECREF(module);
     return nullptr;
   }
