@@ -6,6 +6,7 @@
 
 #if defined(__x86_64__)
 #include <nmmintrin.h>
+#include <wmmintrin.h>
 #endif
 
 namespace vostrel {
@@ -82,7 +83,26 @@ __attribute__((target("sse4.2"))) std::uint32_t step_hardware(std::uint32_t crc,
   return _mm_crc32_u8(crc, b);
 }
 
+__attribute__((target("sse4.2"))) void prefixes_hardware(std::uint32_t crc, const unsigned char* p,
+                                                          std::size_t n, std::uint32_t* out) noexcept {
+  for (std::size_t i = 0; i < n; ++i) out[i] = crc = _mm_crc32_u8(crc, p[i]);
+}
+
+// Carry-less multiplication of the two reflected values gives the product's
+// 63 coefficients reversed; shifted left by one, its high half is the product's
+// part below x^32 in register form, and its low half L stands for L * x^32,
+// which is what feeding four zero bytes to register L computes.
+__attribute__((target("sse4.2,pclmul"))) std::uint32_t multiply_hardware(std::uint32_t a,
+                                                                        std::uint32_t b) noexcept {
+  const __m128i product = _mm_clmulepi64_si128(_mm_cvtsi32_si128(static_cast<int>(a)),
+                                               _mm_cvtsi32_si128(static_cast<int>(b)), 0);
+  const std::uint64_t shifted = static_cast<std::uint64_t>(_mm_cvtsi128_si64(product)) << 1;
+  return static_cast<std::uint32_t>(shifted >> 32) ^
+         _mm_crc32_u32(static_cast<std::uint32_t>(shifted), 0);
+}
+
 const bool kHasSse42 = __builtin_cpu_supports("sse4.2");
+const bool kHasClmul = kHasSse42 && __builtin_cpu_supports("pclmul");
 #endif
 
 // x * r mod G: one bit of shift.
@@ -117,7 +137,22 @@ std::uint32_t crc32c_step(std::uint32_t crc, std::uint8_t byte) noexcept {
   return kTables.slice[0][(crc ^ byte) & 0xff] ^ (crc >> 8);
 }
 
+void crc32c_prefixes(std::uint32_t crc, std::string_view data, std::uint32_t* out) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+#if defined(__x86_64__)
+  if (kHasSse42) return prefixes_hardware(crc, p, data.size(), out);
+#endif
+  for (std::size_t i = 0; i < data.size(); ++i) out[i] = crc = kTables.slice[0][(crc ^ p[i]) & 0xff] ^ (crc >> 8);
+}
+
 std::uint32_t crc32c_multiply(std::uint32_t a, std::uint32_t b) noexcept {
+#if defined(__x86_64__)
+  if (kHasClmul) return multiply_hardware(a, b);
+#endif
+  return crc32c_multiply_portable(a, b);
+}
+
+std::uint32_t crc32c_multiply_portable(std::uint32_t a, std::uint32_t b) noexcept {
   // Schoolbook over a's coefficients from x^0 (bit 31) upwards, b taking one
   // more factor of x each round.
   std::uint32_t product = 0;

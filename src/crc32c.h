@@ -34,6 +34,10 @@ inline constexpr std::uint32_t kCrc32cInit = 0xffffffffu;
 // One byte fed to a register (same result as crc32c_run over that byte).
 [[nodiscard]] std::uint32_t crc32c_step(std::uint32_t crc, std::uint8_t byte) noexcept;
 
+// The register after each byte of data, from register `crc`: out[i] is the
+// register after data[0..i]. REQUIRES: out has room for data.size() values.
+void crc32c_prefixes(std::uint32_t crc, std::string_view data, std::uint32_t* out) noexcept;
+
 [[nodiscard]] inline std::uint32_t crc32c(std::string_view data) noexcept {
   return crc32c_run(kCrc32cInit, data) ^ kCrc32cInit;
 }
@@ -50,8 +54,10 @@ inline constexpr std::uint32_t kCrc32cInit = 0xffffffffu;
 
 inline constexpr std::uint32_t kPolyOne = 0x80000000u;  // the polynomial 1
 
-// a * b mod G.
+// a * b mod G: carry-less multiplication where the processor has it, else
+// the portable shift-and-add (the same function; tests compare the two).
 [[nodiscard]] std::uint32_t crc32c_multiply(std::uint32_t a, std::uint32_t b) noexcept;
+[[nodiscard]] std::uint32_t crc32c_multiply_portable(std::uint32_t a, std::uint32_t b) noexcept;
 // r * x^8 mod G and r * x^-8 mod G (x is invertible modulo G).
 [[nodiscard]] std::uint32_t crc32c_times_x8(std::uint32_t r) noexcept;
 [[nodiscard]] std::uint32_t crc32c_times_x_minus8(std::uint32_t r) noexcept;

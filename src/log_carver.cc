@@ -93,7 +93,7 @@ LogCarveCounts carve_log_payloads(
     known->reset();
     walk_physical_records(block, [&](std::size_t at, LogRecordType, std::string_view) { known->set(at); });
     prefix[0] = kCrc32cInit;
-    for (std::size_t i = 0; i < size; ++i) prefix[i + 1] = crc32c_step(prefix[i], static_cast<std::uint8_t>(block[i]));
+    crc32c_prefixes(kCrc32cInit, block, prefix.data() + 1);
 
     std::size_t pos = 0;
     while (size - pos >= kLogHeaderSize) {

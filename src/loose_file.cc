@@ -2,6 +2,10 @@
 
 #include <memory>
 
+#include <algorithm>
+
+#include "crc32c.h"
+#include "log_format.h"
 #include "table_format.h"
 #include "varint.h"
 
@@ -13,6 +17,19 @@ bool ends_with_table_magic(std::string_view bytes) {
 }
 
 }  // namespace
+
+bool begins_with_log_record(std::string_view bytes) {
+  if (bytes.size() < kLogHeaderSize) return false;
+  const auto type = static_cast<std::uint8_t>(bytes[6]);
+  if (type != static_cast<std::uint8_t>(LogRecordType::Full) &&
+      type != static_cast<std::uint8_t>(LogRecordType::First)) {
+    return false;
+  }
+  const std::size_t length = static_cast<std::uint8_t>(bytes[4]) |
+                             (static_cast<std::size_t>(static_cast<std::uint8_t>(bytes[5])) << 8);
+  if (length > std::min(bytes.size(), kLogBlockSize) - kLogHeaderSize) return false;
+  return crc32c(bytes.substr(6, length + 1)) == crc32c_unmask(load_le32(bytes.data()));
+}
 
 std::expected<LooseFile, OsError> LooseFile::open(std::string path) {
   auto file = MappedFile::open(path);

@@ -6,6 +6,8 @@
 // - the last 8 bytes are the table magic: a table. Its normal read goes
 //   through footer and index; carving adds the verified data blocks the index
 //   does not reach (all of them when the index cannot be read);
+// - otherwise, when the file begins with a physical log record whose checksum
+//   matches, a log (a table's first block cannot pass for one);
 // - otherwise, when carving: if table carving finds at least one verified
 //   data block, the file is a table cut short (no footer), and those blocks
 //   are all it yields. A log's records carry no table block trailers, so a log
@@ -29,6 +31,10 @@ namespace vostrel {
 
 enum class LooseFileKind : std::uint8_t { Table, CutTable, Log };
 
+// Whether bytes begin with a physical log record (full or first) whose
+// checksum matches, as every log LevelDB writes does.
+[[nodiscard]] bool begins_with_log_record(std::string_view bytes);
+
 class LooseFile {
  public:
   [[nodiscard]] static std::expected<LooseFile, OsError> open(std::string path);
@@ -48,7 +54,7 @@ class LooseFile {
       return LooseFileKind::Table;
     }
     const auto& log = std::get<LogFile>(reader_);
-    if (carve) {
+    if (carve && !begins_with_log_record(log.bytes())) {
       const auto counts = carve_table_records(log.bytes(), {}, &log.shared_path(), sink, scratch);
       if (counts.data > 0) return LooseFileKind::CutTable;
     }

@@ -71,6 +71,12 @@ TEST(Crc32c, RangeFromPrefixRegistersEqualsDirect) {
   EXPECT_EQ(crc32c_of_range(kCrc32cInit, crc32c_run(kCrc32cInit, big), big.size()), crc32c(big));
   for (std::uint32_t r : {0u, 1u, 0x80000000u, 0xdeadbeefu, 0xffffffffu}) {
     EXPECT_EQ(crc32c_times_x_minus8(crc32c_times_x8(r)), r);
+    EXPECT_EQ(crc32c_multiply(r, crc32c_times_x8(kPolyOne)), crc32c_times_x8(r));
+  }
+  for (int i = 0; i < 1000; ++i) {
+    const std::uint32_t a = static_cast<std::uint32_t>(gen());
+    const std::uint32_t b = static_cast<std::uint32_t>(gen());
+    ASSERT_EQ(crc32c_multiply(a, b), crc32c_multiply_portable(a, b)) << a << " * " << b;
   }
 }
 
