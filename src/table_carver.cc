@@ -136,7 +136,6 @@ class BlockSearch {
         // Damage: rescan from the chain start, looking for any block start.
         covered = std::max(covered, pos_);
         resync_ = true;
-        if (!table_) table_ = std::make_unique<CandidateTable>();
         restart(chain_);
         continue;
       }
@@ -151,6 +150,7 @@ class BlockSearch {
         if (pos_ == limit) continue;
       }
       if (resync_ && pos_ > chain_ && may_start_block(file_, static_cast<std::size_t>(pos_))) {
+        if (!table_) table_ = std::make_unique<CandidateTable>();
         table_->insert(crc32c_multiply(reg_ ^ kCrc32cInit, z_), pos_, chain_);
       }
       const auto type = static_cast<std::uint8_t>(file_[pos_]);
@@ -162,7 +162,7 @@ class BlockSearch {
           after_block(covered);
           continue;
         }
-        if (resync_) {
+        if (resync_ && table_) {
           const std::uint32_t b = crc32c_multiply(reg_ ^ kCrc32cInit ^ crc, z_);
           if (table_->find(b, chain_, pos_, [&](std::uint64_t s) { return take(s, type); })) {
             after_block(covered);
@@ -193,7 +193,7 @@ class BlockSearch {
 
   std::string_view file_;
   const std::function<bool(const VerifiedExtent&)>& consider_;
-  std::unique_ptr<CandidateTable> table_;  // made on the first resynchronisation
+  std::unique_ptr<CandidateTable> table_;  // made for the first candidate start
   std::uint64_t chain_ = 0;  // the known block start: the base of reg_ and z_
   std::uint64_t pos_ = 0;    // the byte about to be fed
   std::uint32_t reg_ = kCrc32cInit;  // P(pos_): the register over [chain_, pos_)
