@@ -77,6 +77,7 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
 
   const std::string prefix = in_dir.ends_with('/') ? in_dir : in_dir + '/';
   std::vector<DataFile> files;
+  std::vector<SharedPath> unopened_tables;
   ManifestSelection manifest_selection;
   while (true) {
     errno = 0;
@@ -99,10 +100,15 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
       // A file that fails to open in its reader is left out; it never fails the directory.
       if (auto log = LogFile::open(path)) files.emplace_back(std::move(*log));
     } else {
-      if (auto table = LdbFile::open(path)) files.emplace_back(std::move(*table));
+      if (auto table = LdbFile::open(path)) {
+        files.emplace_back(std::move(*table));
+      } else if (table.error().kind != LdbErrorKind::Io) {
+        unopened_tables.push_back(std::make_shared<const std::string>(std::move(path)));
+      }
     }
   }
-  return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen());
+  return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen(),
+                    std::move(unopened_tables));
 }
 
 std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
@@ -116,6 +122,24 @@ std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
     const std::uint64_t nb = number_of(data_files_[b]);
     return na != nb ? na < nb : a < b;
   });
+  if (reverse) std::reverse(order.begin(), order.end());
+  return order;
+}
+
+std::vector<std::size_t> RawLevelDb::carving_order(bool reverse) const {
+  const std::size_t opened = data_files_.size();
+  std::vector<std::pair<std::uint64_t, std::size_t>> keyed;
+  keyed.reserve(opened + unopened_tables_.size());
+  for (std::size_t i = 0; i < opened; ++i) keyed.emplace_back(number_of(data_files_[i]), i);
+  for (std::size_t j = 0; j < unopened_tables_.size(); ++j) {
+    keyed.emplace_back(file_number_from_path(*unopened_tables_[j]), opened + j);
+  }
+  // By number, then position: the data files keep iteration_order's order and
+  // an unopened table follows the opened files of its number.
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::size_t> order;
+  order.reserve(keyed.size());
+  for (const auto& entry : keyed) order.push_back(entry.second);
   if (reverse) std::reverse(order.begin(), order.end());
   return order;
 }

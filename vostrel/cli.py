@@ -8,6 +8,7 @@ import sys
 from typing import List, Optional, TextIO
 
 from . import __version__
+from . import carve
 from .dump import FORMATS as DUMP_FORMATS
 from .dump import STATE_NAMES, write_records
 from .encodings import DEFAULT_ENCODING, ENCODERS
@@ -47,6 +48,19 @@ fields, in this order:
   offset          position in origin_file that locates the record (for a
                   compressed table block: the block's own position)
   was_compressed  true when the table block holding it was Snappy-compressed
+  recovered       only with --carve or FILE arguments: null for a record of
+                  the normal read, "carved-block" or "carved-log" for one that
+                  carving found (CSV: an empty cell, or the text)
+
+deep recovery (carving):
+  --carve DIR     after the normal read's records, the records that only
+                  checksums still vouch for: data blocks of tables whose
+                  footer or index is damaged or that were cut short, and log
+                  records in stretches the log framing skips
+  FILE...         data files read by content, whatever their names: a table
+                  if it ends in the table magic, a table cut short if
+                  checksum-verified table blocks are found, else a log; each
+                  file's normal records, then its carved ones
 
 encodings of key, user_key and value (all lossless):
   escaped  printable UTF-8 text as is, every other byte as \\xNN, and a
@@ -58,6 +72,8 @@ examples:
   vostrel dump path/to/db | head
   vostrel dump --reverse --state live,deleted path/to/db
   vostrel dump --format csv --encoding hex -o records.csv path/to/db
+  vostrel dump --carve path/to/damaged-db
+  vostrel dump recovered/f12345.bin recovered/f12346.bin
 """
 
 STATS_EPILOG = """\
@@ -112,7 +128,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=DUMP_EPILOG,
         formatter_class=formatter,
     )
-    dump.add_argument("directory", metavar="DIR", help="LevelDB database directory")
+    dump.add_argument("paths", metavar="PATH", nargs="+",
+                      help="LevelDB database directory, or data files (read by content)")
+    dump.add_argument("--carve", action="store_true",
+                      help="also recover records by checksum where the structure is damaged")
     dump.add_argument("--format", choices=DUMP_FORMATS, default="jsonl",
                       help="output format (default: jsonl)")
     dump.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
@@ -176,13 +195,18 @@ def _stdout() -> TextIO:
 
 
 def run_dump(args: argparse.Namespace) -> int:
-    records = read_records(args.directory, args.reverse)
+    write = write_records
+    if carve.wants_carving(args.paths, args.carve):
+        records = carve.read_records(args.paths, args.reverse, UsageError)
+        write = carve.write_records
+    else:
+        records = read_records(args.paths[0], args.reverse)
     if args.state is not None:
         records = (r for r in records if int(r.state) in args.state)
     encode = ENCODERS[args.encoding]
     if args.output is None or args.output == "-":
         out = _stdout()
-        write_records(records, out, args.format, encode)
+        write(records, out, args.format, encode)
         out.flush()
         return EXIT_OK
     try:
@@ -190,7 +214,7 @@ def run_dump(args: argparse.Namespace) -> int:
     except OSError as error:
         raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
     with out:
-        write_records(records, out, args.format, encode)
+        write(records, out, args.format, encode)
     return EXIT_OK
 
 

@@ -9,7 +9,7 @@ import _vostrel
 
 
 CLASSES = ["KeyState", "FileType", "Record", "RawLevelDb"]
-FUNCTIONS = ["data_file_type", "decompress_snappy"]
+FUNCTIONS = ["data_file_type", "decompress_snappy", "read_file"]
 
 
 def test_all_lists_the_four_classes_in_order_then_the_functions():
@@ -67,4 +67,4 @@ def test_import_in_a_fresh_interpreter_has_no_side_output():
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     assert result.stdout == ("['FileType', 'KeyState', 'RawLevelDb', 'Record', 'data_file_type', "
-                             "'decompress_snappy']\n")
+                             "'decompress_snappy', 'read_file']\n")
