@@ -71,4 +71,4 @@ class RawLevelDb:
 
 def data_file_type(name: str, /) -> FileType | None:
     """The FileType of a directory entry named `name` if the reader takes it for
-    a data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."""
+    a data file (six or more ASCII digits, then .log, .ldb or .sst in any case), else None."""

@@ -112,9 +112,11 @@ std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
   // sort on (number, position) rather than stable_sort, whose libstdc++
   // implementation trips a deprecation warning under clang.)
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const std::uint64_t na = number_of(data_files_[a]);
-    const std::uint64_t nb = number_of(data_files_[b]);
-    return na != nb ? na < nb : a < b;
+    const DataFile& fa = data_files_[a];
+    const DataFile& fb = data_files_[b];
+    if (precedes_in_file_order(number_of(fa), path_of(fa), number_of(fb), path_of(fb))) return true;
+    if (precedes_in_file_order(number_of(fb), path_of(fb), number_of(fa), path_of(fa))) return false;
+    return a < b;
   });
   if (reverse) std::reverse(order.begin(), order.end());
   return order;
