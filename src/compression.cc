@@ -185,26 +185,6 @@ bool starts_with_zlib_header(std::string_view bytes) noexcept {
 
 std::string DecompressError::message() const { return "Decompression error: " + description; }
 
-char* ByteBuffer::reserve(std::size_t n) {
-  if (n > capacity_ || !data_) {
-    // Grow geometrically so a file of slowly growing blocks reallocates rarely.
-    std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_;
-    while (capacity < n) capacity = capacity > SIZE_MAX / 2 ? n : capacity * 2;
-    data_ = std::make_unique_for_overwrite<char[]>(capacity);
-    capacity_ = capacity;
-  }
-  return data_.get();
-}
-
-char* ByteBuffer::grow(std::size_t n, std::size_t keep) {
-  if (n <= capacity_ && data_) return data_.get();
-  auto data = std::make_unique_for_overwrite<char[]>(n);
-  if (keep > 0) std::memcpy(data.get(), data_.get(), keep);
-  data_ = std::move(data);
-  capacity_ = n;
-  return data_.get();
-}
-
 std::expected<std::string_view, DecompressError> decompress_block(std::uint8_t type,
                                                                   std::string_view stored,
                                                                   DecompressBuffer& buffer) {

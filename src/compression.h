@@ -29,6 +29,8 @@
 #include <string>
 #include <string_view>
 
+#include "byte_buffer.h"
+
 namespace vostrel {
 
 struct DecompressError {
@@ -49,21 +51,6 @@ struct DecompressError {
 // LevelDB user stores. The ceiling keeps a few kilobytes of crafted zstd or
 // zlib data from claiming gigabytes.
 inline constexpr std::size_t kMaxBlockContents = std::size_t{256} << 20;
-
-// A growable byte buffer reused across blocks, so reading a file's blocks
-// allocates only when a block is larger than every one before it.
-class ByteBuffer {
- public:
-  // A buffer of at least n bytes; its contents are unspecified.
-  [[nodiscard]] char* reserve(std::size_t n);
-  // A buffer of at least n bytes whose first `keep` bytes (keep <= n) are
-  // those of the buffer before the call.
-  [[nodiscard]] char* grow(std::size_t n, std::size_t keep);
-
- private:
-  std::unique_ptr<char[]> data_;
-  std::size_t capacity_ = 0;
-};
 
 // The output buffer of decompress_block.
 using DecompressBuffer = ByteBuffer;
