@@ -3,11 +3,13 @@
 
 #include <dirent.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -16,9 +18,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "internal_key.h"
 #include "mapped_file.h"
+#include "safe_copy.h"
 #include "table_format.h"
 #include "test_support.h"
 #include "types.h"
@@ -401,6 +405,58 @@ TEST(MappedFile, FileIsReadWhenNoMappingIsLeft) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 #endif
+
+// A FIFO put where a file was listed must not block the open (no writer
+// would ever come), and is refused as not a regular file. The alarm turns a
+// blocking open into a failure instead of a hang.
+TEST(MappedFile, FifoIsRefusedWithoutBlocking) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("000001.log").c_str(), 0600), 0);
+  ::alarm(30);
+  const auto file = MappedFile::open(dir.file("000001.log"));
+  ::alarm(0);
+  ASSERT_FALSE(file.has_value());
+  EXPECT_EQ(file.error().code, ENODEV);
+}
+
+// Truncating a mapped file makes its lost pages fault (SIGBUS): read() gives
+// the pages that remain and nothing past them, and the process lives on.
+TEST(MappedFile, FileShrinkingWhileMappedReadsShort) {
+  TempDir dir;
+  const std::string content(5 * 4096, 'x');
+  write_file(dir.file("a"), content);
+  const auto file = MappedFile::open(dir.file("a"));
+  ASSERT_TRUE(file.has_value());
+  ASSERT_FALSE(file->is_deferred());
+  ASSERT_EQ(::truncate(dir.file("a").c_str(), 2 * 4096), 0);
+  prepare_fault_guard();
+  ByteBuffer buffer;
+  EXPECT_EQ(file->read(4096, 3 * 4096, buffer), std::string(4096, 'x'));
+  EXPECT_EQ(file->read(3 * 4096, 4096, buffer), "");
+  ASSERT_EQ(::truncate(dir.file("a").c_str(), 0), 0);
+  EXPECT_EQ(file->read(0, content.size(), buffer), "");
+}
+
+TEST(MappedFile, HolesOfASparseFileAreNoted) {
+  TempDir dir;
+  const std::uint64_t size = std::uint64_t{1} << 30;
+  {
+    std::FILE* f = std::fopen(dir.file("sparse").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("head", f);
+    std::fseek(f, static_cast<long>(size - 4), SEEK_SET);
+    std::fputs("tail", f);
+    std::fclose(f);
+  }
+  const auto file = MappedFile::open(dir.file("sparse"));
+  ASSERT_TRUE(file.has_value());
+  if (!file->in_hole(size / 2, 4096)) GTEST_SKIP() << "the file system reports no holes";
+  EXPECT_FALSE(file->in_hole(0, 4096));
+  EXPECT_FALSE(file->in_hole(size - 4096, 4096));
+  EXPECT_FALSE(file->in_hole(size / 2, size / 2));  // runs into the data at the end
+  ByteBuffer buffer;
+  EXPECT_EQ(file->read(size - 4, 4, buffer), "tail");
+}
 
 TEST(MappedFile, FromBytesCopiesAndMoves) {
   std::string source = "hello";
