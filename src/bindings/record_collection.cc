@@ -34,7 +34,8 @@ PyObject* collect_records(vostrel::RawLevelDb& reader, bool reverse) {
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }
-    if (scratch.stop.stopped() || sink.failed()) return sink.take_list();  // nullptr, error set
+    if (scratch.stop.stopped()) return nullptr;  // the signal's exception is set
+    if (sink.failed()) return sink.take_list();  // nullptr, the error set
     if (out_of_memory || sink.file_out_of_memory()) {
       sink.drop_file();
       // The buffers may have grown to the size that failed: start afresh.

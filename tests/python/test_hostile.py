@@ -228,7 +228,7 @@ def test_ctrl_c_ends_a_long_call(tmp_path):
     finally:
         child.kill()
         child.wait()
-    assert "KeyboardInterrupt" in err
+    assert err.splitlines()[-1] == "KeyboardInterrupt", err
 
 
 # --------------------------------------------------------------------------
