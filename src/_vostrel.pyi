@@ -75,6 +75,11 @@ class RawLevelDb:
         `recovered` set; offsets follow the normal read's rules."""
     @property
     def in_dir_path(self) -> str: ...
+    @property
+    def skipped_files(self) -> list[tuple[str, str]]:
+        """The data files left out, as (path, reason) tuples: files recognised by
+        name that could not be opened, read or mapped, are not regular files, or
+        whose records did not fit in memory (listed by the iteration that ran out)."""
     def close(self) -> None: ...
     def __enter__(self) -> RawLevelDb: ...
     def __exit__(
@@ -86,7 +91,7 @@ class RawLevelDb:
 
 def data_file_type(name: str, /) -> FileType | None:
     """The FileType of a directory entry named `name` if the reader takes it for
-    a data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."""
+    a data file (six or more ASCII digits, then .log, .ldb or .sst in any case), else None."""
 
 def decompress_snappy(data: bytes, /) -> bytes:
     """Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."""

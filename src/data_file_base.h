@@ -34,7 +34,9 @@ class DataFileBase {
   [[nodiscard]] std::uint64_t number() const noexcept { return number_; }
   [[nodiscard]] std::size_t length() const noexcept { return file_.size(); }
   [[nodiscard]] bool has_mapping() const noexcept { return file_.has_mapping(); }
-  [[nodiscard]] std::string_view bytes() const noexcept { return file_.bytes(); }
+  // The file's bytes, read only through MappedFile::read (never as a view of
+  // the mapping, which a shrinking file would turn into SIGBUS).
+  [[nodiscard]] const MappedFile& file() const noexcept { return file_; }
 
  protected:
   // The number comes from the path's stem (file_name.h).

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
+#include <optional>
 
 
 namespace vostrel {
@@ -32,15 +34,47 @@ bool is_directory(const std::string& path) noexcept {
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-bool is_regular_file(const std::string& path) noexcept {
+// Why the entry at path cannot be read as a file, or nullopt when it can be
+// tried. Checked before opening, so that a device or FIFO is never opened at
+// all; the open checks again on its descriptor, since the entry can change
+// in between.
+std::optional<std::string> not_a_file(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  if (::stat(path.c_str(), &status) != 0) return OsError{errno}.message();
+  if (!S_ISREG(status.st_mode)) return std::string("not a regular file");
+  return std::nullopt;
+}
+
+// The reader of one data file, or why it was left out. Any failure stays with
+// the file, running out of memory included.
+struct OpenFailure {
+  std::string reason;
+  bool carvable;  // a table whose bytes could be read but not its structure
+};
+
+std::expected<DataFile, OpenFailure> open_data_file(FileType type, const std::string& path) {
+  try {
+    if (type == FileType::Log) {
+      auto log = LogFile::open(path);
+      if (!log) return std::unexpected(OpenFailure{log.error().message(), false});
+      return DataFile(std::move(*log));
+    }
+    auto table = LdbFile::open(path);
+    if (!table) {
+      return std::unexpected(
+          OpenFailure{table.error().message(), table.error().kind != LdbErrorKind::Io});
+    }
+    return DataFile(std::move(*table));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(OpenFailure{"out of memory while opening the file", false});
+  }
 }
 
 }  // namespace
 
 std::string DbError::message() const {
   if (kind == DbErrorKind::NotADirectory) return "Not a directory: " + path;
+  if (kind == DbErrorKind::Interrupted) return "Interrupted";
   return "IO error: " + error.message();
 }
 
@@ -70,7 +104,11 @@ std::optional<ManifestFile> ManifestSelection::open_chosen() const {
   return std::move(*manifest);
 }
 
-std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
+void RawLevelDb::add_skipped(SkippedFile file) {
+  if (std::find(skipped_.begin(), skipped_.end(), file) == skipped_.end()) skipped_.push_back(std::move(file));
+}
+
+std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir, StopToken* stop) {
   if (!is_directory(in_dir)) return std::unexpected(DbError{DbErrorKind::NotADirectory, in_dir, {}});
   const DirectoryStream dir(::opendir(in_dir.c_str()));
   if (dir.get() == nullptr) return std::unexpected(DbError{DbErrorKind::Io, {}, OsError{errno}});
@@ -78,8 +116,12 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
   const std::string prefix = in_dir.ends_with('/') ? in_dir : in_dir + '/';
   std::vector<DataFile> files;
   std::vector<SharedPath> unopened_tables;
+  std::vector<SkippedFile> skipped;
   ManifestSelection manifest_selection;
   while (true) {
+    if (stop != nullptr && stop->stop_requested()) {
+      return std::unexpected(DbError{DbErrorKind::Interrupted, {}, {}});
+    }
     errno = 0;
     const dirent* entry = ::readdir(dir.get());
     if (entry == nullptr) {
@@ -92,23 +134,29 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
     if (!named) continue;
     std::string path = prefix;
     path.append(entry->d_name);
-    if (!is_regular_file(path)) continue;
-
+    const auto problem = not_a_file(path);
     if (named->kind == EntryKind::Manifest) {
-      manifest_selection.offer(named->number, path);
-    } else if (named->file_type == FileType::Log) {
-      // A file that fails to open in its reader is left out; it never fails the directory.
-      if (auto log = LogFile::open(path)) files.emplace_back(std::move(*log));
+      if (!problem) manifest_selection.offer(named->number, path);
+      continue;
+    }
+    // A data file that fails to open is left out and listed; it never fails
+    // the directory.
+    if (problem) {
+      skipped.push_back(SkippedFile{std::move(path), *problem});
+      continue;
+    }
+    auto file = open_data_file(named->file_type, path);
+    if (file) {
+      files.push_back(std::move(*file));
     } else {
-      if (auto table = LdbFile::open(path)) {
-        files.emplace_back(std::move(*table));
-      } else if (table.error().kind != LdbErrorKind::Io) {
-        unopened_tables.push_back(std::make_shared<const std::string>(std::move(path)));
-      }
+      // A table that could be read but not opened (a damaged footer or
+      // index) is kept for carving.
+      if (file.error().carvable) unopened_tables.push_back(std::make_shared<const std::string>(path));
+      skipped.push_back(SkippedFile{std::move(path), std::move(file.error().reason)});
     }
   }
   return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen(),
-                    std::move(unopened_tables));
+                    std::move(unopened_tables), std::move(skipped));
 }
 
 std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
@@ -118,9 +166,11 @@ std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
   // sort on (number, position) rather than stable_sort, whose libstdc++
   // implementation trips a deprecation warning under clang.)
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const std::uint64_t na = number_of(data_files_[a]);
-    const std::uint64_t nb = number_of(data_files_[b]);
-    return na != nb ? na < nb : a < b;
+    const DataFile& fa = data_files_[a];
+    const DataFile& fb = data_files_[b];
+    if (precedes_in_file_order(number_of(fa), path_of(fa), number_of(fb), path_of(fb))) return true;
+    if (precedes_in_file_order(number_of(fb), path_of(fb), number_of(fa), path_of(fa))) return false;
+    return a < b;
   });
   if (reverse) std::reverse(order.begin(), order.end());
   return order;

@@ -17,18 +17,28 @@
 #include "log_file.h"
 #include "manifest.h"
 #include "mapped_file.h"
+#include "stop_token.h"
 #include "types.h"
 
 namespace vostrel {
 
-enum class DbErrorKind { NotADirectory, Io };
+enum class DbErrorKind { NotADirectory, Io, Interrupted };
 
 struct DbError {
   DbErrorKind kind;
   std::string path;  // NotADirectory: the path as passed in
   OsError error;     // Io
-  // "Not a directory: {path}" or "IO error: {system text}"
+  // "Not a directory: {path}", "IO error: {system text}" or "Interrupted"
   [[nodiscard]] std::string message() const;
+};
+
+// A data file recognised by its name but left out, and why: it could not be
+// opened, read or mapped, is not a regular file, or its records did not fit
+// in memory.
+struct SkippedFile {
+  std::string path;
+  std::string reason;
+  friend bool operator==(const SkippedFile&, const SkippedFile&) = default;
 };
 
 // One opened data file. The alternatives follow FileType's order (Ldb, Log),
@@ -57,10 +67,13 @@ class ManifestSelection {
 
 class RawLevelDb {
  public:
-  // Lists in_dir once and opens every data file and the newest manifest. Files
-  // that fail to open are left out silently; only a path that is not a
-  // directory, or a listing that fails, is an error.
-  [[nodiscard]] static std::expected<RawLevelDb, DbError> open(std::string in_dir);
+  // Lists in_dir once and opens every data file and the newest manifest. A
+  // data file that fails to open (for any reason, running out of memory
+  // included) is left out and listed in skipped_files(); it never fails the
+  // directory. Only a path that is not a directory, a listing that fails, or
+  // `stop` (polled between entries) answering true is an error.
+  [[nodiscard]] static std::expected<RawLevelDb, DbError> open(std::string in_dir,
+                                                               StopToken* stop = nullptr);
 
   // All records of all data files: files ordered stably by number (descending
   // when reverse), records within a file in the file's own order. Never fails.
@@ -69,10 +82,19 @@ class RawLevelDb {
   // Positions into data_files() in iteration order.
   [[nodiscard]] std::vector<std::size_t> iteration_order(bool reverse) const;
 
+  // The walk ends early when scratch.stop asks (polled between files and
+  // between blocks).
+  template <RecordSink Sink>
+  void visit_records(bool reverse, Sink& sink, DecodeScratch& scratch) const {
+    for (const std::size_t i : iteration_order(reverse)) {
+      if (scratch.stop.stop_requested()) return;
+      visit_file_records(i, sink, scratch);
+    }
+  }
   template <RecordSink Sink>
   void visit_records(bool reverse, Sink& sink) const {
     DecodeScratch scratch;
-    for (const std::size_t i : iteration_order(reverse)) visit_file_records(i, sink, scratch);
+    visit_records(reverse, sink, scratch);
   }
 
   // The records of one data file, by its position in data_files().
@@ -112,18 +134,26 @@ class RawLevelDb {
   [[nodiscard]] const std::vector<DataFile>& data_files() const noexcept { return data_files_; }
   [[nodiscard]] const std::optional<ManifestFile>& manifest() const noexcept { return manifest_; }
 
+  // The data files left out, in the order they were met.
+  [[nodiscard]] const std::vector<SkippedFile>& skipped_files() const noexcept { return skipped_; }
+  // Lists a file left out after open (the Python layer drops the records of a
+  // file that did not fit in memory). The same path and reason are listed once.
+  void add_skipped(SkippedFile file);
+
  private:
   RawLevelDb(std::string in_dir, std::vector<DataFile> files, std::optional<ManifestFile> manifest,
-             std::vector<SharedPath> unopened_tables)
+             std::vector<SharedPath> unopened_tables, std::vector<SkippedFile> skipped)
       : in_dir_(std::move(in_dir)),
         data_files_(std::move(files)),
         manifest_(std::move(manifest)),
-        unopened_tables_(std::move(unopened_tables)) {}
+        unopened_tables_(std::move(unopened_tables)),
+        skipped_(std::move(skipped)) {}
 
   std::string in_dir_;
   std::vector<DataFile> data_files_;
   std::optional<ManifestFile> manifest_;
   std::vector<SharedPath> unopened_tables_;
+  std::vector<SkippedFile> skipped_;
 };
 
 }  // namespace vostrel

@@ -17,6 +17,7 @@
 #include "decode_scratch.h"
 #include "internal_key.h"
 #include "mapped_file.h"
+#include "safe_copy.h"
 #include "table_format.h"
 #include "types.h"
 
@@ -62,19 +63,26 @@ class LdbFile : public DataFileBase<LdbFile> {
   [[nodiscard]] static std::expected<LdbFile, LdbError> from_mapped(std::string path,
                                                                     MappedFile file);
 
-  // The one way any block of the table is read: located, bounds-checked and
-  // decompressed into buffer when stored compressed.
+  // The one way any block of the table is read: checked against the file
+  // (check_block_range), refused when it lay wholly in a hole of a sparse file
+  // (zeros, no data), copied out of the file into `stored` (safe against the
+  // file shrinking: a block cut short is an Io error), and decompressed into
+  // `decompressed` when stored compressed. The contents view either buffer.
   [[nodiscard]] std::expected<BlockView, LdbError> read_block(const BlockHandle& handle,
-                                                              DecompressBuffer& buffer) const;
+                                                              ByteBuffer& stored,
+                                                              DecompressBuffer& decompressed) const;
   // The same, as an owned copy.
   [[nodiscard]] std::expected<Block, LdbError> read_block(const BlockHandle& handle) const;
 
   // Every entry of every data block the index names, in index order, one
-  // record each. Blocks that cannot be read are skipped. Never fails.
+  // record each. Blocks that cannot be read are skipped. Never fails; ends
+  // early when scratch.stop asks, polled before each block.
   template <RecordSink Sink>
   void visit_records(Sink& sink, DecodeScratch& scratch) const {
+    prepare_fault_guard();
     for (const auto& entry : index_) {
-      const auto block = read_block(entry.second, scratch.decompressed);
+      if (scratch.stop.stop_requested()) return;
+      const auto block = read_block(entry.second, scratch.stored, scratch.decompressed);
       if (!block) continue;
       visit_block_records(*block, &path_, scratch.key, sink);
     }

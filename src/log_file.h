@@ -31,10 +31,11 @@ class LogFile : public DataFileBase<LogFile> {
   // Wraps bytes already in memory under a path, as open would have mapped them.
   [[nodiscard]] static LogFile from_mapped(std::string path, MappedFile file);
 
-  // Every entry of every write batch, in file order, one record each. Never fails.
+  // Every entry of every write batch, in file order, one record each. Never
+  // fails; ends early when scratch.stop asks, polled before each block.
   template <RecordSink Sink>
   void visit_records(Sink& sink, DecodeScratch& scratch) const {
-    walk_logical_records(file_.bytes(), scratch.joined,
+    walk_logical_records(file_, scratch.stored, scratch.joined, scratch.stop,
                          [&](std::uint64_t offset, std::string_view payload) {
                            decode_write_batch(offset, payload, &path_, sink);
                          });

@@ -11,12 +11,19 @@
 // What a logical record carries is its user's business: a write batch in a log
 // (write_batch.h), a version edit in a manifest (manifest.h).
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "byte_buffer.h"
+#include "mapped_file.h"
+#include "safe_copy.h"
+#include "stop_token.h"
 
 namespace vostrel {
 
@@ -56,17 +63,23 @@ std::size_t walk_physical_records(std::string_view block, Fn&& fn) {
   return pos;
 }
 
-// Walks the framing of `data` and calls fn(offset, payload) for each logical
-// record as it completes. The payload view is valid only during the call: it
-// points into `data` for a full record and into `joined` (a caller's reusable
-// buffer) for a fragmented one. An unfinished record is discarded when a new
-// first or full record begins, and dropped at the end of the data. Never fails.
-template <class Fn>
-void walk_logical_records(std::string_view data, std::string& joined, Fn&& fn) {
+// Walks the framing of a file of `size` bytes whose 32 KiB blocks come from
+// read_block(block_start) -> std::optional<std::string_view> (at most
+// kLogBlockSize bytes; shorter only for the file's last block or where bytes
+// were lost), and calls fn(offset, payload) for each logical record as it
+// completes. nullopt from read_block ends the walk there. The payload view is
+// valid only during the call: it points into the block for a full record and
+// into `joined` (a caller's reusable buffer) for a fragmented one. An
+// unfinished record is discarded when a new first or full record begins, and
+// dropped at the end of the data. Never fails.
+template <class ReadBlock, class Fn>
+void walk_log_blocks(std::uint64_t size, ReadBlock&& read_block, std::string& joined, Fn&& fn) {
   bool pending = false;
   std::uint64_t pending_offset = 0;
-  for (std::size_t block_start = 0; block_start < data.size(); block_start += kLogBlockSize) {
-    const std::string_view block = data.substr(block_start, kLogBlockSize);
+  for (std::uint64_t block_start = 0; block_start < size; block_start += kLogBlockSize) {
+    const std::optional<std::string_view> next = read_block(block_start);
+    if (!next) return;
+    const std::string_view block = *next;
     walk_physical_records(block, [&](std::size_t at, LogRecordType type, std::string_view payload) {
       const std::uint64_t end = block_start + at + kLogHeaderSize + payload.size();
       switch (type) {
@@ -94,6 +107,42 @@ void walk_logical_records(std::string_view data, std::string& joined, Fn&& fn) {
       }
     });
   }
+}
+
+// The walk over bytes in memory.
+template <class Fn>
+void walk_logical_records(std::string_view data, std::string& joined, Fn&& fn) {
+  walk_log_blocks(
+      data.size(),
+      [&](std::uint64_t start) -> std::optional<std::string_view> {
+        return data.substr(static_cast<std::size_t>(start), kLogBlockSize);
+      },
+      joined, std::forward<Fn>(fn));
+}
+
+// The walk over a file, each block copied out of it into `block` first
+// (mapped_file.h), so that a file shrinking underneath ends the walk after
+// what could still be read. Blocks that lay wholly in a hole of a sparse file
+// are passed over without reading: zeros frame nothing (zero-type headers of
+// length 0) and leave a pending record pending, exactly as if read. `stop`,
+// polled before each block, ends the walk early.
+template <class Fn>
+void walk_logical_records(const MappedFile& file, ByteBuffer& block, std::string& joined,
+                          StopToken& stop, Fn&& fn) {
+  prepare_fault_guard();
+  const std::uint64_t size = file.size();
+  walk_log_blocks(
+      size,
+      [&](std::uint64_t start) -> std::optional<std::string_view> {
+        if (stop.stop_requested()) return std::nullopt;
+        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kLogBlockSize, size - start));
+        if (file.in_hole(start, wanted)) return std::string_view();
+        const std::string_view bytes = file.read(start, wanted, block);
+        // A block cut short by lost bytes is still walked; the next one ends it.
+        if (bytes.empty()) return std::nullopt;
+        return bytes;
+      },
+      joined, std::forward<Fn>(fn));
 }
 
 // The same walk with a buffer of its own.

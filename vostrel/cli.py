@@ -12,6 +12,7 @@ from . import carve
 from .dump import FORMATS as DUMP_FORMATS
 from .dump import STATE_NAMES, write_records
 from .encodings import DEFAULT_ENCODING, ENCODERS
+from .skipped import warn_skipped
 from .stats import FORMATS as STATS_FORMATS
 from .stats import collect, render_json, render_table
 
@@ -171,7 +172,9 @@ def read_records(directory: str, reverse: bool = False) -> list:
 
     try:
         with _vostrel.RawLevelDb(directory) as db:
-            return db.iterate_records_raw(reverse=reverse)
+            records = db.iterate_records_raw(reverse=reverse)
+            warn_skipped(db.skipped_files)
+            return records
     except UnicodeEncodeError:
         raise UsageError(f"path is not valid UTF-8: {directory!r}") from None
     except ValueError as error:

@@ -65,6 +65,20 @@ class ExclusiveAccess {
 // method table).
 PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs);  // carve.cc
 
+// A stop token that polls Python's pending signals (PyErr_CheckSignals): a
+// Ctrl-C during a long call ends it, with KeyboardInterrupt (or whatever the
+// signal's handler raised) set. The GIL must be held while it is polled.
+StopToken python_stop_token();
+
+// Every record of the reader's files as a list of Record, in iteration order.
+// A file whose records do not fit in memory is left out and listed in the
+// reader's skipped files; the others are kept. nullptr with a Python error set
+// on any other failure or on a pending signal.
+PyObject* collect_records(vostrel::RawLevelDb& reader, bool reverse);
+
+// The getter of RawLevelDb.skipped_files.
+PyObject* db_get_skipped_files(PyObject* self, void*);
+
 // RuntimeError("Database is closed"); returns nullptr.
 PyObject* raise_closed();
 // TypeError in the module's words for an argument of the wrong type.

@@ -42,10 +42,14 @@ def vostrel(*args: str) -> subprocess.CompletedProcess:
                           stdin=subprocess.DEVNULL, timeout=120)
 
 
+SKIPPED_WARNING = b"vostrel: warning: skipped "
+
+
 def ok(*args: str) -> str:
+    """stdout of a successful run; stderr may only name skipped files."""
     result = vostrel(*args)
     assert result.returncode == 0, result.stderr.decode(errors="replace")
-    assert result.stderr == b""
+    assert all(line.startswith(SKIPPED_WARNING) for line in result.stderr.splitlines())
     return result.stdout.decode("utf-8")
 
 
@@ -404,6 +408,24 @@ def test_stats_json_matches_the_records(mixed_db):
     names = sorted(n for n in os.listdir(mixed_db) if n.endswith((".log", ".ldb")))
     stats = check_stats(mixed_db, names)
     assert 0 < stats["total"]["compressed_records"] < stats["total"]["records"]
+
+
+@pytest.mark.parametrize("command", ["dump", "stats"])
+def test_files_left_out_are_named_on_stderr(odd_dir, command):
+    result = vostrel(command, odd_dir)
+    assert result.returncode == 0
+    assert sorted(result.stderr.decode().splitlines()) == [
+        f"vostrel: warning: skipped {odd_dir}/000005.ldb: Invalid magic number in {odd_dir}/000005.ldb",
+        f"vostrel: warning: skipped {odd_dir}/000008.log: not a regular file",
+    ]
+
+
+def test_control_characters_in_warnings_are_escaped():
+    from vostrel.skipped import warn_skipped
+    import io
+    out = io.StringIO()
+    warn_skipped([("d/00\x1b[2J0001.log", "bad\nline\x9b")], out)
+    assert out.getvalue() == "vostrel: warning: skipped d/00\\x1b[2J0001.log: bad\\x0aline\\x9b\n"
 
 
 def test_stats_lists_data_files_without_records(odd_dir):

@@ -399,7 +399,7 @@ def test_signatures(db):
 
 def test_public_members():
     public = sorted(name for name in vars(RawLevelDb) if not name.startswith("_"))
-    assert public == ["carve_records", "close", "in_dir_path", "iterate_records_raw"]
+    assert public == ["carve_records", "close", "in_dir_path", "iterate_records_raw", "skipped_files"]
     assert "__enter__" in vars(RawLevelDb) and "__exit__" in vars(RawLevelDb)
 
 
