@@ -49,25 +49,27 @@ class LdbFile : public DataFileBase<LdbFile> {
   // record each. Blocks that cannot be read are skipped. Never fails.
   template <RecordSink Sink>
   void visit_records(Sink& sink, DecodeScratch& scratch) const {
-    for (const auto& entry : index_) {
-      const auto block = read_block(entry.second, scratch.decompressed);
-      if (!block) continue;
-      walk_block_entries(block->contents, scratch.key,
-                         [&](std::string_view key, std::string_view value, std::size_t at) {
-                           const auto meaning = split_internal_key(key);
-                           sink(RecordView{
-                               .key = key,
-                               .value = value,
-                               .seq = meaning.seq,
-                               .state = meaning.state,
-                               .file_type = FileType::Ldb,
-                               .origin_file = &path_,
-                               // A compressed block has no file position per entry.
-                               .offset = block->was_compressed ? block->offset : block->offset + at,
-                               .was_compressed = block->was_compressed,
-                           });
-                         });
+    for (const auto& entry : index_) visit_block(entry.second, sink, scratch);
+  }
+
+  // The resumable walk (data_file_base.h); the resume point is the position
+  // in index() of the next data block.
+  template <RecordSink Sink>
+  std::uint64_t visit_records_from(std::uint64_t resume, std::size_t want, Sink& sink,
+                                   DecodeScratch& scratch) const {
+    CountingSink<Sink> counting{sink};
+    for (std::uint64_t i = resume; i < index_.size(); ++i) {
+      visit_block(index_[i].second, counting, scratch);
+      if (counting.count >= want) return i + 1 < index_.size() ? i + 1 : kFileDone;
     }
+    return kFileDone;
+  }
+  // How many of the file's bytes lie before a resume point: the walk's
+  // progress, measured by where the next data block begins.
+  [[nodiscard]] std::uint64_t bytes_before(std::uint64_t resume) const noexcept {
+    if (resume >= index_.size()) return length();
+    const std::uint64_t offset = index_[resume].second.offset;
+    return offset < length() ? offset : length();
   }
 
   // has_mapping() is false for a file shorter than a footer: open keeps no
@@ -79,6 +81,27 @@ class LdbFile : public DataFileBase<LdbFile> {
   }
 
  private:
+  template <RecordSink Sink>
+  void visit_block(const BlockHandle& handle, Sink& sink, DecodeScratch& scratch) const {
+    const auto block = read_block(handle, scratch.decompressed);
+    if (!block) return;
+    walk_block_entries(block->contents, scratch.key,
+                       [&](std::string_view key, std::string_view value, std::size_t at) {
+                         const auto meaning = split_internal_key(key);
+                         sink(RecordView{
+                             .key = key,
+                             .value = value,
+                             .seq = meaning.seq,
+                             .state = meaning.state,
+                             .file_type = FileType::Ldb,
+                             .origin_file = &path_,
+                             // A compressed block has no file position per entry.
+                             .offset = block->was_compressed ? block->offset : block->offset + at,
+                             .was_compressed = block->was_compressed,
+                         });
+                       });
+  }
+
   LdbFile(std::string path, MappedFile file) : DataFileBase(std::move(path), std::move(file)) {}
 
   std::vector<std::pair<std::string, BlockHandle>> index_;

@@ -40,6 +40,27 @@ class LogFile : public DataFileBase<LogFile> {
                          });
   }
 
+  // The resumable walk (data_file_base.h); the resume point is a byte offset
+  // at which no fragment is pending.
+  template <RecordSink Sink>
+  std::uint64_t visit_records_from(std::uint64_t resume, std::size_t want, Sink& sink,
+                                   DecodeScratch& scratch) const {
+    const std::string_view data = file_.bytes();
+    if (resume >= data.size()) return kFileDone;
+    CountingSink<Sink> counting{sink};
+    const std::size_t stop = walk_logical_records_from(
+        data, static_cast<std::size_t>(resume), scratch.joined,
+        [&](std::uint64_t offset, std::string_view payload) {
+          decode_write_batch(offset, payload, &path_, counting);
+          return counting.count < want;
+        });
+    return stop >= data.size() ? kFileDone : stop;
+  }
+  // How many of the file's bytes lie before a resume point: the walk's progress.
+  [[nodiscard]] std::uint64_t bytes_before(std::uint64_t resume) const noexcept {
+    return resume >= length() ? length() : resume;
+  }
+
 
  private:
   LogFile(std::string path, MappedFile file) : DataFileBase(std::move(path), std::move(file)) {}

@@ -34,18 +34,27 @@ struct LogicalRecord {
   friend bool operator==(const LogicalRecord&, const LogicalRecord&) = default;
 };
 
-// Walks the framing of `data` and calls fn(offset, payload) for each logical
-// record as it completes. The payload view is valid only during the call: it
-// points into `data` for a full record and into `joined` (a caller's reusable
-// buffer) for a fragmented one. An unfinished record is discarded when a new
-// first or full record begins, and dropped at the end of the data. Never fails.
+// Walks the framing of `data` from byte `start` and calls fn(offset, payload)
+// for each logical record as it completes; fn returns whether to go on. The
+// payload view is valid only during the call: it points into `data` for a full
+// record and into `joined` (a caller's reusable buffer) for a fragmented one.
+// An unfinished record is discarded when a new first or full record begins,
+// and dropped at the end of the data. Never fails.
+//
+// Returns where the walk stopped: just past the physical record that completed
+// the last logical record handed to fn, or data.size() at the end. No fragment
+// is pending at that point, so a walk started there continues exactly where
+// this one left off; `start` must be such a point (0, or a returned value).
 template <class Fn>
-void walk_logical_records(std::string_view data, std::string& joined, Fn&& fn) {
+std::size_t walk_logical_records_from(std::string_view data, std::size_t start, std::string& joined,
+                                      Fn&& fn) {
   bool pending = false;
   std::uint64_t pending_offset = 0;
-  for (std::size_t block_start = 0; block_start < data.size(); block_start += kLogBlockSize) {
+  if (start >= data.size()) return data.size();
+  std::size_t pos = start % kLogBlockSize;
+  for (std::size_t block_start = start - pos; block_start < data.size();
+       block_start += kLogBlockSize, pos = 0) {
     const std::string_view block = data.substr(block_start, kLogBlockSize);
-    std::size_t pos = 0;
     while (block.size() - pos >= kLogHeaderSize) {
       const auto type = static_cast<std::uint8_t>(block[pos + 6]);
       if (type > static_cast<std::uint8_t>(LogRecordType::Last)) break;
@@ -60,7 +69,7 @@ void walk_logical_records(std::string_view data, std::string& joined, Fn&& fn) {
           break;
         case LogRecordType::Full:
           pending = false;
-          fn(end, payload);
+          if (!fn(end, payload)) return block_start + pos;
           break;
         case LogRecordType::First:
           joined.assign(payload);
@@ -74,12 +83,22 @@ void walk_logical_records(std::string_view data, std::string& joined, Fn&& fn) {
           if (pending) {
             joined.append(payload);
             pending = false;
-            fn(pending_offset, std::string_view(joined));
+            if (!fn(pending_offset, std::string_view(joined))) return block_start + pos;
           }
           break;
       }
     }
   }
+  return data.size();
+}
+
+// The whole walk, every logical record handed to fn(offset, payload).
+template <class Fn>
+void walk_logical_records(std::string_view data, std::string& joined, Fn&& fn) {
+  walk_logical_records_from(data, 0, joined, [&](std::uint64_t offset, std::string_view payload) {
+    fn(offset, payload);
+    return true;
+  });
 }
 
 // The same walk with a buffer of its own.

@@ -42,6 +42,13 @@ class MappedFile {
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
   [[nodiscard]] bool has_mapping() const noexcept { return data_ != nullptr; }
 
+  // Gives the pages of a mapping that the process has touched back to the
+  // system without unmapping: bytes() stays valid and reads the file again on
+  // the next access. A walk that has finished a file calls this so that the
+  // process's resident memory is bounded by the file it is reading, not by the
+  // store. No effect on bytes read into memory.
+  void drop_pages() const noexcept;
+
  private:
   void release() noexcept;
 
