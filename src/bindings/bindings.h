@@ -45,6 +45,11 @@ class RecordListSink {
   // The list of all records built so far, or nullptr with a Python error set
   // if building any of them failed. Leaves the sink empty.
   PyObject* take_list();
+  // The same records as new references in a vector (empty with a Python
+  // error set on failure; check failed()). Leaves the sink empty.
+  std::vector<PyObject*> take_records();
+  [[nodiscard]] bool failed() const noexcept { return failed_; }
+  [[nodiscard]] bool empty() const noexcept { return records_.empty(); }
 
  private:
   std::vector<PyObject*> records_;

@@ -61,6 +61,9 @@ class ExclusiveAccess {
   RawLevelDbObject* db_;
 };
 
+// Methods that live in files of their own.
+PyObject* db_iter_records(PyObject* self, PyObject* args, PyObject* kwargs);  // record_iterator.cc
+
 // RuntimeError("Database is closed"); returns nullptr.
 PyObject* raise_closed();
 // TypeError in the module's words for an argument of the wrong type.
