@@ -34,6 +34,35 @@ struct LogicalRecord {
   friend bool operator==(const LogicalRecord&, const LogicalRecord&) = default;
 };
 
+// How long the logical record is whose first fragment ends at `pos`, as the
+// headers of the fragments that follow it say: a capacity hint for joining
+// it, so that a record of a gigabyte is not copied over and over (holding two
+// copies at once) while its buffer grows. Never more than data.size().
+[[nodiscard]] inline std::size_t fragmented_length_hint(std::string_view data, std::size_t pos,
+                                                        std::size_t first_length) noexcept {
+  std::size_t total = first_length;
+  while (pos < data.size()) {
+    const std::size_t in_block = kLogBlockSize - pos % kLogBlockSize;
+    if (in_block < kLogHeaderSize) {  // trailer padding: the next fragment opens the next block
+      pos += in_block;
+      continue;
+    }
+    if (data.size() - pos < kLogHeaderSize) break;
+    const auto type = static_cast<std::uint8_t>(data[pos + 6]);
+    const std::size_t length = static_cast<std::uint8_t>(data[pos + 4]) |
+                               (static_cast<std::size_t>(static_cast<std::uint8_t>(data[pos + 5])) << 8);
+    if (length > in_block - kLogHeaderSize || length > data.size() - pos - kLogHeaderSize) break;
+    if (type != static_cast<std::uint8_t>(LogRecordType::Middle) &&
+        type != static_cast<std::uint8_t>(LogRecordType::Last)) {
+      break;
+    }
+    total += length;
+    if (type == static_cast<std::uint8_t>(LogRecordType::Last)) break;
+    pos += kLogHeaderSize + length;
+  }
+  return total < data.size() ? total : data.size();
+}
+
 // Walks the framing of `data` from byte `start` and calls fn(offset, payload)
 // for each logical record as it completes; fn returns whether to go on. The
 // payload view is valid only during the call: it points into `data` for a full
@@ -72,6 +101,8 @@ std::size_t walk_logical_records_from(std::string_view data, std::size_t start, 
           if (!fn(end, payload)) return block_start + pos;
           break;
         case LogRecordType::First:
+          joined.clear();
+          joined.reserve(fragmented_length_hint(data, block_start + pos, payload.size()));
           joined.assign(payload);
           pending_offset = end;
           pending = true;

@@ -9,10 +9,12 @@ from typing import List, Optional, TextIO
 
 from . import __version__
 from .dump import FORMATS as DUMP_FORMATS
-from .dump import STATE_NAMES, write_records
+from .dump import STATE_NAMES
 from .encodings import DEFAULT_ENCODING, ENCODERS
+from .progress import progress_bar
 from .stats import FORMATS as STATS_FORMATS
 from .stats import collect, render_json, render_table
+from .terminal import printable
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -78,7 +80,7 @@ class UsageError(Exception):
 class _Parser(argparse.ArgumentParser):
     # One line on stderr instead of argparse's usage block.
     def error(self, message: str) -> None:  # type: ignore[override]
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {printable(message)} (see '{self.prog} --help')\n")
 
 
 def _states(text: str) -> frozenset:
@@ -123,6 +125,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help="files in descending file-number order")
     dump.add_argument("-o", "--output", metavar="FILE",
                       help="write to FILE instead of standard output")
+    dump.add_argument("--no-progress", dest="progress", action="store_false",
+                      help="no progress bar (shown on a terminal when the output is not one)")
     dump.set_defaults(run=run_dump)
 
     stats = commands.add_parser(
@@ -139,7 +143,8 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def read_records(directory: str, reverse: bool = False) -> list:
+def open_database(directory: str):
+    """The directory opened by the extension, or a UsageError in the user's words."""
     if not os.path.exists(directory):
         raise UsageError(f"no such directory: {directory}")
     if not os.path.isdir(directory):
@@ -147,8 +152,7 @@ def read_records(directory: str, reverse: bool = False) -> list:
     import _vostrel  # imported late so that --help and --version work without it
 
     try:
-        with _vostrel.RawLevelDb(directory) as db:
-            return db.iterate_records_raw(reverse=reverse)
+        return _vostrel.RawLevelDb(directory)
     except UnicodeEncodeError:
         raise UsageError(f"path is not valid UTF-8: {directory!r}") from None
     except ValueError as error:
@@ -172,27 +176,27 @@ def _stdout() -> TextIO:
 
 
 def run_dump(args: argparse.Namespace) -> int:
-    records = read_records(args.directory, args.reverse)
-    if args.state is not None:
-        records = (r for r in records if int(r.state) in args.state)
-    encode = ENCODERS[args.encoding]
-    if args.output is None or args.output == "-":
-        out = _stdout()
-        write_records(records, out, args.format, encode)
-        out.flush()
-        return EXIT_OK
-    try:
-        out = open(args.output, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE)
-    except OSError as error:
-        raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
-    with out:
-        write_records(records, out, args.format, encode)
+    with open_database(args.directory) as db:
+        options = dict(format=args.format, encoding=args.encoding, reverse=args.reverse,
+                       states=None if args.state is None else sorted(args.state))
+        if args.output is None or args.output == "-":
+            sys.stdout.flush()
+            out_fd = sys.stdout.fileno()
+            with progress_bar(args.progress, out_fd) as progress:
+                db.export(out_fd, progress=progress, **options)
+            return EXIT_OK
+        try:
+            out = open(args.output, "wb")
+        except OSError as error:
+            raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
+        with out, progress_bar(args.progress, out.fileno()) as progress:
+            db.export(out, progress=progress, **options)
     return EXIT_OK
 
 
 def run_stats(args: argparse.Namespace) -> int:
-    records = read_records(args.directory)
-    files = collect(args.directory, records)
+    with open_database(args.directory) as db:
+        files = collect(args.directory, db.file_stats())
     out = _stdout()
     if args.format == "json":
         out.write(render_json(args.directory, files))
@@ -219,7 +223,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         return args.run(args)
     except UsageError as error:
-        print(f"vostrel: error: {error}", file=sys.stderr)
+        print(f"vostrel: error: {printable(str(error))}", file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:
         _silence_stdout()
@@ -227,7 +231,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except KeyboardInterrupt:
         return 130
     except OSError as error:
-        print(f"vostrel: error: {error}", file=sys.stderr)
+        print(f"vostrel: error: {printable(str(error))}", file=sys.stderr)
         return EXIT_FAILURE
 
 

@@ -125,6 +125,7 @@ PyMethodDef db_methods[] = {
     {"export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_export)),
      METH_VARARGS | METH_KEYWORDS,
      "export($self, file, *, format='jsonl', encoding='escaped', states=None, reverse=False, progress=None)\n--\n\n"},
+    {"file_stats", db_file_stats, METH_NOARGS, "file_stats($self)\n--\n\n"},
     {"close", db_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_exit)),

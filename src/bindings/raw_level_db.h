@@ -64,6 +64,7 @@ class ExclusiveAccess {
 // Methods that live in files of their own.
 PyObject* db_iter_records(PyObject* self, PyObject* args, PyObject* kwargs);  // record_iterator.cc
 PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs);        // export.cc
+PyObject* db_file_stats(PyObject* self, PyObject* unused);                     // file_stats.cc
 
 // RuntimeError("Database is closed"); returns nullptr.
 PyObject* raise_closed();
