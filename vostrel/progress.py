@@ -43,15 +43,19 @@ def progress_bar(wanted: bool, output_fd: int) -> Iterator[Optional[ProgressCall
     except ImportError:
         yield None
         return
-    bar = tqdm(total=0, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
-               leave=False, dynamic_ncols=True, mininterval=0.2)
+    bar = None
 
     def update(done: int, total: int) -> None:
-        if bar.total != total:
-            bar.total = total
+        nonlocal bar
+        if bar is None:  # the first report gives the total
+            bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
+                       leave=False, dynamic_ncols=True, mininterval=0.2)
         bar.update(done - bar.n)
+        if done >= total:
+            bar.refresh()  # the finished state, however soon it came
 
     try:
         yield update
     finally:
-        bar.close()
+        if bar is not None:
+            bar.close()
