@@ -28,6 +28,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -56,6 +57,8 @@ with _vostrel.RawLevelDb(sys.argv[1]) as db:
         n += 1
 print(n)
 """
+# Opening a store with the real library changes it (the log is written into a
+# new table and old files are deleted), so plyvel reads a fresh copy each run.
 PLYVEL = r"""
 import sys, plyvel
 db = plyvel.DB(sys.argv[1])
@@ -72,8 +75,15 @@ with _vostrel.RawLevelDb(sys.argv[1]) as db:
 """
 
 
-def measure(command, env=None):
-    """(seconds, peak MiB, stdout) of one run under /usr/bin/time -v."""
+def measure(command, env=None, copy_of=None):
+    """(seconds, peak MiB, stdout) of one run under /usr/bin/time -v. With
+    copy_of, the last argument is replaced by a fresh copy of that directory
+    (made before timing starts)."""
+    if copy_of is not None:
+        with tempfile.TemporaryDirectory(dir=DATA) as scratch:
+            copy = os.path.join(scratch, "db")
+            shutil.copytree(copy_of, copy)
+            return measure([*command[:-1], copy], env)
     with tempfile.NamedTemporaryFile("r") as report:
         result = subprocess.run(["/usr/bin/time", "-v", "-o", report.name, *command],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, check=True)
@@ -136,7 +146,8 @@ def main():
         results = {}
         for label, (command, env) in readers.items():
             runs = args.slow_runs if label.startswith("python") else args.runs
-            samples = [measure(command, env) for _ in range(runs)]
+            copy_of = path if label == "plyvel" else None
+            samples = [measure(command, env, copy_of) for _ in range(runs)]
             seconds = statistics.median(s[0] for s in samples)
             peak = max(s[1] for s in samples)
             out = samples[0][2].strip()
