@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(
   g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip
   python3-mesonpy python3-pytest python3-plyvel
+  python3-tqdm  # the progress bar of vostrel dump (optional at run time)
   python3-numpy  # only so the tests can pass numpy's boolean scalar
   libsnappy-dev libzstd-dev zlib1g-dev libleveldb-dev libgtest-dev libbenchmark-dev
 )

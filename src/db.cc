@@ -90,6 +90,10 @@ const std::string& path_of(const DataFile& file) noexcept {
   return std::visit([](const auto& f) -> const std::string& { return f.path(); }, file);
 }
 
+std::uint64_t length_of(const DataFile& file) noexcept {
+  return std::visit([](const auto& f) -> std::uint64_t { return f.length(); }, file);
+}
+
 void ManifestSelection::offer(std::uint64_t number, const std::string& entry_path) {
   if (!path_ || number > number_) {
     number_ = number;
@@ -192,6 +196,14 @@ std::vector<std::size_t> RawLevelDb::carving_order(bool reverse) const {
   for (const auto& entry : keyed) order.push_back(entry.second);
   if (reverse) std::reverse(order.begin(), order.end());
   return order;
+}
+
+std::uint64_t RawLevelDb::file_bytes_before(std::size_t position, std::uint64_t resume) const noexcept {
+  return std::visit([&](const auto& file) { return file.bytes_before(resume); }, data_files_[position]);
+}
+
+void RawLevelDb::drop_file_pages(std::size_t position) const noexcept {
+  std::visit([](const auto& file) { file.drop_pages(); }, data_files_[position]);
 }
 
 std::vector<Record> RawLevelDb::iterate_records_raw(bool reverse) const {

@@ -48,6 +48,7 @@ using DataFile = std::variant<LdbFile, LogFile>;
 [[nodiscard]] std::uint64_t number_of(const DataFile& file) noexcept;
 [[nodiscard]] FileType file_type_of(const DataFile& file) noexcept;
 [[nodiscard]] const std::string& path_of(const DataFile& file) noexcept;
+[[nodiscard]] std::uint64_t length_of(const DataFile& file) noexcept;
 
 // Keeps, over a directory listing, the manifest with the highest number; on
 // equal numbers the one offered first.
@@ -129,6 +130,17 @@ class RawLevelDb {
   // Files named as tables that the normal read leaves out because their
   // footer or index cannot be read; carving still reaches their blocks.
   [[nodiscard]] const std::vector<SharedPath>& unopened_tables() const noexcept { return unopened_tables_; }
+  // The resumable walk of one data file (data_file_base.h).
+  template <RecordSink Sink>
+  std::uint64_t visit_file_records_from(std::size_t position, std::uint64_t resume, std::size_t want,
+                                        Sink& sink, DecodeScratch& scratch) const {
+    return std::visit([&](const auto& file) { return file.visit_records_from(resume, want, sink, scratch); },
+                      data_files_[position]);
+  }
+  // How many bytes of one data file lie before a resume point of its walk.
+  [[nodiscard]] std::uint64_t file_bytes_before(std::size_t position, std::uint64_t resume) const noexcept;
+  // Gives the touched pages of one data file back to the system (MappedFile::drop_pages).
+  void drop_file_pages(std::size_t position) const noexcept;
 
   [[nodiscard]] const std::string& in_dir() const noexcept { return in_dir_; }
   [[nodiscard]] const std::vector<DataFile>& data_files() const noexcept { return data_files_; }

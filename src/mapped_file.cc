@@ -206,6 +206,14 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 
 MappedFile::~MappedFile() { release(); }
 
+void MappedFile::drop_pages() const noexcept {
+  if (data_ == nullptr || owns_heap_) return;
+  // The mapping is private and read-only, so no page holds anything but the
+  // file's own bytes: dropping them loses nothing. Advice only; a failure
+  // changes nothing that the reader relies on.
+  ::madvise(const_cast<char*>(data_), size_, MADV_DONTNEED);
+}
+
 void MappedFile::release() noexcept {
   if (data_ != nullptr) {
     if (owns_heap_) {

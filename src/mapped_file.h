@@ -90,6 +90,13 @@ class MappedFile {
   // zeros without holding any data.
   [[nodiscard]] bool in_hole(std::uint64_t offset, std::uint64_t length) const noexcept;
 
+  // Gives the pages of a mapping that the process has touched back to the
+  // system without unmapping: bytes() stays valid and reads the file again on
+  // the next access. A walk that has finished a file calls this so that the
+  // process's resident memory is bounded by the file it is reading, not by the
+  // store. No effect on bytes read into memory.
+  void drop_pages() const noexcept;
+
  private:
   void release() noexcept;
   std::size_t read_deferred(std::uint64_t offset, std::size_t length, char* out) const noexcept;

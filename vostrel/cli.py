@@ -10,11 +10,13 @@ from typing import List, Optional, TextIO
 from . import __version__
 from . import carve
 from .dump import FORMATS as DUMP_FORMATS
-from .dump import STATE_NAMES, write_records
+from .dump import STATE_NAMES
 from .encodings import DEFAULT_ENCODING, ENCODERS
 from .skipped import warn_skipped
+from .progress import progress_bar
 from .stats import FORMATS as STATS_FORMATS
 from .stats import collect, render_json, render_table
+from .terminal import printable
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -95,7 +97,7 @@ class UsageError(Exception):
 class _Parser(argparse.ArgumentParser):
     # One line on stderr instead of argparse's usage block.
     def error(self, message: str) -> None:  # type: ignore[override]
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {printable(message)} (see '{self.prog} --help')\n")
 
 
 def _states(text: str) -> frozenset:
@@ -143,6 +145,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help="files in descending file-number order")
     dump.add_argument("-o", "--output", metavar="FILE",
                       help="write to FILE instead of standard output")
+    dump.add_argument("--no-progress", dest="progress", action="store_false",
+                      help="no progress bar (shown on a terminal when the output is not one)")
     dump.set_defaults(run=run_dump)
 
     stats = commands.add_parser(
@@ -163,7 +167,8 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def read_records(directory: str, reverse: bool = False) -> list:
+def open_database(directory: str):
+    """The directory opened by the extension, or a UsageError in the user's words."""
     if not os.path.exists(directory):
         raise UsageError(f"no such directory: {directory}")
     if not os.path.isdir(directory):
@@ -171,14 +176,13 @@ def read_records(directory: str, reverse: bool = False) -> list:
     import _vostrel  # imported late so that --help and --version work without it
 
     try:
-        with _vostrel.RawLevelDb(directory) as db:
-            records = db.iterate_records_raw(reverse=reverse)
-            warn_skipped(db.skipped_files)
-            return records
+        db = _vostrel.RawLevelDb(directory)
     except UnicodeEncodeError:
         raise UsageError(f"path is not valid UTF-8: {directory!r}") from None
     except ValueError as error:
         raise UsageError(f"cannot read {directory}: {error}") from None
+    warn_skipped(db.skipped_files)
+    return db
 
 
 def _stdout() -> TextIO:
@@ -197,19 +201,16 @@ def _stdout() -> TextIO:
     return open(fd, "w", encoding="utf-8", newline="", buffering=buffering, closefd=False)
 
 
-def run_dump(args: argparse.Namespace) -> int:
-    write = write_records
-    if carve.wants_carving(args.paths, args.carve):
-        records = carve.read_records(args.paths, args.reverse, UsageError)
-        write = carve.write_records
-    else:
-        records = read_records(args.paths[0], args.reverse)
+def _run_carving_dump(args: argparse.Namespace) -> int:
+    """dump --carve DIR and dump FILE...: the normal records and the carved
+    ones, written by the Python formatter with the `recovered` field."""
+    records = carve.read_records(args.paths, args.reverse, UsageError)
     if args.state is not None:
         records = (r for r in records if int(r.state) in args.state)
     encode = ENCODERS[args.encoding]
     if args.output is None or args.output == "-":
         out = _stdout()
-        write(records, out, args.format, encode)
+        carve.write_records(records, out, args.format, encode)
         out.flush()
         return EXIT_OK
     try:
@@ -217,13 +218,34 @@ def run_dump(args: argparse.Namespace) -> int:
     except OSError as error:
         raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
     with out:
-        write(records, out, args.format, encode)
+        carve.write_records(records, out, args.format, encode)
+    return EXIT_OK
+
+
+def run_dump(args: argparse.Namespace) -> int:
+    if carve.wants_carving(args.paths, args.carve):
+        return _run_carving_dump(args)
+    with open_database(args.paths[0]) as db:
+        options = dict(format=args.format, encoding=args.encoding, reverse=args.reverse,
+                       states=None if args.state is None else sorted(args.state))
+        if args.output is None or args.output == "-":
+            sys.stdout.flush()
+            out_fd = sys.stdout.fileno()
+            with progress_bar(args.progress, out_fd) as progress:
+                db.export(out_fd, progress=progress, **options)
+            return EXIT_OK
+        try:
+            out = open(args.output, "wb")
+        except OSError as error:
+            raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
+        with out, progress_bar(args.progress, out.fileno()) as progress:
+            db.export(out, progress=progress, **options)
     return EXIT_OK
 
 
 def run_stats(args: argparse.Namespace) -> int:
-    records = read_records(args.directory)
-    files = collect(args.directory, records)
+    with open_database(args.directory) as db:
+        files = collect(args.directory, db.file_stats())
     out = _stdout()
     if args.format == "json":
         out.write(render_json(args.directory, files))
@@ -256,7 +278,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         return args.run(args)
     except UsageError as error:
-        print(f"vostrel: error: {error}", file=sys.stderr)
+        print(f"vostrel: error: {printable(str(error))}", file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:
         _silence_stdout()
@@ -264,7 +286,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except KeyboardInterrupt:
         return 130
     except OSError as error:
-        print(f"vostrel: error: {error}", file=sys.stderr)
+        print(f"vostrel: error: {printable(str(error))}", file=sys.stderr)
         return EXIT_FAILURE
 
 

@@ -58,6 +58,10 @@ class RecordListSink {
   // The list of all records built so far, or nullptr with a Python error set
   // if building any of them failed. Leaves the sink empty.
   PyObject* take_list();
+  // The same records as new references in a vector (empty with a Python
+  // error set on failure; check failed()). Leaves the sink empty.
+  std::vector<PyObject*> take_records();
+  [[nodiscard]] bool empty() const noexcept { return records_.empty(); }
 
  private:
   void out_of_memory_or_fail();

@@ -63,6 +63,9 @@ class ExclusiveAccess {
 
 // Methods implemented in files of their own (listed in raw_level_db.cc's
 // method table).
+PyObject* db_iter_records(PyObject* self, PyObject* args, PyObject* kwargs);  // record_iterator.cc
+PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs);        // export.cc
+PyObject* db_file_stats(PyObject* self, PyObject* unused);                     // file_stats.cc
 PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs);  // carve.cc
 
 // A stop token that polls Python's pending signals (PyErr_CheckSignals): a

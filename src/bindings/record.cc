@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "bindings.h"
 #include "internal_key.h"
@@ -207,6 +208,11 @@ PyObject* RecordListSink::take_list() {
   }
   records_.clear();
   return list;
+}
+
+std::vector<PyObject*> RecordListSink::take_records() {
+  if (failed_) return {};
+  return std::exchange(records_, {});
 }
 
 }  // namespace vostrel::bindings
