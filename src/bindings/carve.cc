@@ -10,17 +10,11 @@
 namespace vostrel::bindings {
 
 PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"reverse", nullptr};
-  PyObject* reverse_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:carve_records", const_cast<char**>(keywords),
-                                   &reverse_arg)) {
-    return nullptr;
-  }
+  bool reverse = false;
+  if (!parse_reverse_only(args, kwargs, "|$O:carve_records", reverse)) return nullptr;
   RawLevelDbObject* db = as_db(self);
   const SharedAccess access(db);
   if (!access.ok()) return nullptr;
-  bool reverse = false;
-  if (!parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
   if (!db->reader) return raise_closed();
   try {
     RecordListSink sink;

@@ -54,18 +54,11 @@ void db_dealloc(PyObject* self) {
 }
 
 PyObject* db_iterate_records_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"reverse", nullptr};
-  PyObject* reverse_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:iterate_records_raw",
-                                   const_cast<char**>(keywords), &reverse_arg)) {
-    return nullptr;
-  }
+  bool reverse = false;
+  if (!parse_reverse_only(args, kwargs, "|$O:iterate_records_raw", reverse)) return nullptr;
   RawLevelDbObject* db = as_db(self);
   const SharedAccess access(db);
   if (!access.ok()) return nullptr;
-
-  bool reverse = false;
-  if (!parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
   if (!db->reader) return raise_closed();
 
   try {
@@ -179,6 +172,15 @@ bool parse_bool_argument(const char* name, PyObject* value, bool& out) {
   }
   raise_conversion(name, value, "PyBool");
   return false;
+}
+
+bool parse_reverse_only(PyObject* args, PyObject* kwargs, const char* format, bool& reverse) {
+  static const char* keywords[] = {"reverse", nullptr};
+  PyObject* reverse_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &reverse_arg)) {
+    return false;
+  }
+  return parse_bool_argument("reverse", reverse_arg, reverse);
 }
 
 PyObject* raise_closed() {

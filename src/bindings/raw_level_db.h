@@ -89,5 +89,8 @@ PyObject* raise_conversion(const char* argument, PyObject* value, const char* ta
 // Reads a keyword argument that must be a bool (numpy's bool too); an absent
 // argument (nullptr) leaves out as it is. False with TypeError set otherwise.
 bool parse_bool_argument(const char* name, PyObject* value, bool& out);
+// The arguments of the methods that take only `*, reverse=False`; `format` is
+// "|$O:method_name". False with a Python error set.
+bool parse_reverse_only(PyObject* args, PyObject* kwargs, const char* format, bool& reverse);
 
 }  // namespace vostrel::bindings

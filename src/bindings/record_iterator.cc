@@ -116,17 +116,11 @@ PyTypeObject* record_iterator_type() {
 }  // namespace
 
 PyObject* db_iter_records(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"reverse", nullptr};
-  PyObject* reverse_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:iter_records", const_cast<char**>(keywords),
-                                   &reverse_arg)) {
-    return nullptr;
-  }
+  bool reverse = false;
+  if (!parse_reverse_only(args, kwargs, "|$O:iter_records", reverse)) return nullptr;
   RawLevelDbObject* db = as_db(self);
   const SharedAccess access(db);
   if (!access.ok()) return nullptr;
-  bool reverse = false;
-  if (!parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
   if (!db->reader) return raise_closed();
 
   PyTypeObject* type = record_iterator_type();
