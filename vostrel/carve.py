@@ -14,14 +14,10 @@ order given: each file's normal records, then its carved ones.
 
 from __future__ import annotations
 
-import csv
-import json
 import os
 from typing import Callable, Iterable, Iterator, List, TextIO
 
-from .dump import FIELDS, record_fields
-
-CARVE_FIELDS = FIELDS + ("recovered",)
+from . import dump
 
 
 def wants_carving(paths: List[str], carve: bool) -> bool:
@@ -70,24 +66,4 @@ def _file_records(paths: List[str], usage_error) -> Iterator:
 
 def write_records(records: Iterable, out: TextIO, fmt: str, encode: Callable[[bytes], str]) -> None:
     """The dump's formats with `recovered` as the last field."""
-    if fmt == "jsonl":
-        quote = json.encoder.encode_basestring
-        for record in records:
-            key, user_key, value, seq, state, file_type, origin, offset, compressed = (
-                record_fields(record, encode))
-            how = record.recovered
-            out.write(
-                f'{{"key": {quote(key)}, "user_key": {quote(user_key)}, '
-                f'"value": {quote(value)}, "seq": {seq}, "state": "{state}", '
-                f'"file_type": "{file_type}", "origin_file": {quote(origin)}, '
-                f'"offset": {offset}, "was_compressed": {"true" if compressed else "false"}, '
-                f'"recovered": {"null" if how is None else quote(how)}}}\n'
-            )
-    elif fmt == "csv":
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(CARVE_FIELDS)
-        for record in records:
-            row = record_fields(record, encode)
-            writer.writerow(row[:-1] + ("true" if row[-1] else "false", record.recovered or ""))
-    else:
-        raise ValueError(f"unknown format: {fmt}")
+    dump.write_records(records, out, fmt, encode, recovered=True)

@@ -40,12 +40,15 @@ def record_fields(record, encode: Callable[[bytes], str]) -> tuple:
 
 
 def write_records(
-    records: Iterable, out: TextIO, fmt: str, encode: Callable[[bytes], str]
+    records: Iterable, out: TextIO, fmt: str, encode: Callable[[bytes], str],
+    recovered: bool = False,
 ) -> None:
-    """Writes each record as soon as it is formatted."""
+    """Writes each record as soon as it is formatted. With `recovered`, each
+    line ends with the field that says how a record was found (deep recovery):
+    null (CSV: an empty cell) for the normal read."""
     if fmt == "jsonl":
         # One JSON object per line, assembled directly: every value is a
-        # string, an integer or a boolean, so this matches json.dumps.
+        # string, an integer, a boolean or null, so this matches json.dumps.
         quote = json.encoder.encode_basestring  # keeps non-ASCII text readable
         quoted_paths: dict = {}
         for record in records:
@@ -54,17 +57,21 @@ def write_records(
             path = quoted_paths.get(origin)
             if path is None:
                 path = quoted_paths[origin] = quote(origin)
+            how = ""
+            if recovered:
+                how = ', "recovered": ' + ("null" if record.recovered is None else quote(record.recovered))
             out.write(
                 f'{{"key": {quote(key)}, "user_key": {quote(user_key)}, '
                 f'"value": {quote(value)}, "seq": {seq}, "state": "{state}", '
                 f'"file_type": "{file_type}", "origin_file": {path}, '
-                f'"offset": {offset}, "was_compressed": {"true" if compressed else "false"}}}\n'
+                f'"offset": {offset}, "was_compressed": {"true" if compressed else "false"}{how}}}\n'
             )
     elif fmt == "csv":
         writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(FIELDS)
+        writer.writerow(FIELDS + (("recovered",) if recovered else ()))
         for record in records:
             row = record_fields(record, encode)
-            writer.writerow(row[:-1] + ("true" if row[-1] else "false",))
+            extra = (record.recovered or "",) if recovered else ()
+            writer.writerow(row[:-1] + ("true" if row[-1] else "false",) + extra)
     else:
         raise ValueError(f"unknown format: {fmt}")
