@@ -1,9 +1,9 @@
 """Raw, lenient reader of LevelDB database directories."""
 
 from types import TracebackType
-from typing import Final, Literal, final
+from typing import Final, Literal, TypedDict, final
 
-__all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type"]
+__all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "data_file_columns"]
 
 @final
 class KeyState:
@@ -72,3 +72,19 @@ class RawLevelDb:
 def data_file_type(name: str, /) -> FileType | None:
     """The FileType of a directory entry named `name` if the reader takes it for
     a data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."""
+
+class DataFileColumns(TypedDict):
+    key: list[bytes]
+    user_key: list[bytes]
+    value: list[bytes]
+    seq: bytes  # native-endian unsigned 64-bit integers, one per record
+    state: bytes  # int(KeyState), one byte per record
+    file_type: bytes  # int(FileType), one byte per record
+    origin_file: str  # the path, shared by every record of the file
+    offset: bytes  # native-endian unsigned 64-bit integers, one per record
+    was_compressed: bytes  # 0 or 1, one byte per record
+
+def data_file_columns(path: str, /) -> DataFileColumns:
+    """The records of one data file as columns, read as the directory reader
+    reads that file (a file it would leave out has no records). ValueError when
+    the path's final component is not a data file's name."""

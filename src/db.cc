@@ -56,6 +56,16 @@ const std::string& path_of(const DataFile& file) noexcept {
   return std::visit([](const auto& f) -> const std::string& { return f.path(); }, file);
 }
 
+std::optional<DataFile> open_data_file(std::string path, FileType type) {
+  if (!is_regular_file(path)) return std::nullopt;
+  if (type == FileType::Log) {
+    if (auto log = LogFile::open(std::move(path))) return DataFile(std::move(*log));
+  } else if (auto table = LdbFile::open(std::move(path))) {
+    return DataFile(std::move(*table));
+  }
+  return std::nullopt;
+}
+
 void ManifestSelection::offer(std::uint64_t number, const std::string& entry_path) {
   if (!path_ || number > number_) {
     number_ = number;
@@ -91,15 +101,11 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
     if (!named) continue;
     std::string path = prefix;
     path.append(entry->d_name);
-    if (!is_regular_file(path)) continue;
-
     if (named->kind == EntryKind::Manifest) {
-      manifest_selection.offer(named->number, path);
-    } else if (named->file_type == FileType::Log) {
+      if (is_regular_file(path)) manifest_selection.offer(named->number, path);
+    } else if (auto file = open_data_file(std::move(path), named->file_type)) {
       // A file that fails to open in its reader is left out; it never fails the directory.
-      if (auto log = LogFile::open(path)) files.emplace_back(std::move(*log));
-    } else {
-      if (auto table = LdbFile::open(path)) files.emplace_back(std::move(*table));
+      files.emplace_back(std::move(*file));
     }
   }
   return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen());

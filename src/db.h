@@ -38,6 +38,12 @@ using DataFile = std::variant<LdbFile, LogFile>;
 [[nodiscard]] FileType file_type_of(const DataFile& file) noexcept;
 [[nodiscard]] const std::string& path_of(const DataFile& file) noexcept;
 
+// Opens one data file as the directory reader opens each of its data files:
+// only a regular file (a FIFO or a device could block the open or never end),
+// by the reader of `type`. nullopt when the path is not a regular file or the
+// reader fails to open it; the directory reader leaves such a file out.
+[[nodiscard]] std::optional<DataFile> open_data_file(std::string path, FileType type);
+
 // Keeps, over a directory listing, the manifest with the highest number; on
 // equal numbers the one offered first.
 class ManifestSelection {

@@ -11,6 +11,14 @@ PyMethodDef module_functions[] = {
      "data_file_type(name, /)\n--\n\n"
      "The FileType of a directory entry named `name` if the reader takes it for a\n"
      "data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."},
+    {"data_file_columns", data_file_columns, METH_O,
+     "data_file_columns(path, /)\n--\n\n"
+     "The records of one data file as columns: a dict of key, user_key and value\n"
+     "(lists of bytes), seq and offset (bytes of native unsigned 64-bit integers),\n"
+     "state, file_type and was_compressed (bytes, one byte per record), and\n"
+     "origin_file (the path, shared by every record). The file is read as the\n"
+     "directory reader reads it: a file it would leave out has no records.\n"
+     "ValueError when the path's final component is not a data file's name."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -70,7 +78,7 @@ PyMODINIT_FUNC PyInit__vostrel(void) {
       add_class(module, "FileType", file_type_type()) != 0 ||
       add_class(module, "Record", record_type()) != 0 ||
       add_class(module, "RawLevelDb", raw_level_db_type()) != 0 ||
-      add_to_all(module, "data_file_type") != 0) {
+      add_to_all(module, "data_file_type") != 0 || add_to_all(module, "data_file_columns") != 0) {
     Py_DECREF(module);
     return nullptr;
   }
