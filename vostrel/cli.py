@@ -13,6 +13,7 @@ from .dump import STATE_NAMES, write_records
 from .encodings import DEFAULT_ENCODING, ENCODERS
 from .stats import FORMATS as STATS_FORMATS
 from .stats import collect, render_json, render_table
+from .stores import StoreError, open_store
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -27,6 +28,7 @@ Nothing in the directory is changed.
 
 examples:
   vostrel dump path/to/db                     every record, as JSON Lines
+  vostrel dump --find /mnt/image -o all.jsonl every store under a tree
   vostrel dump --state deleted path/to/db     deletion markers only
   vostrel dump --format csv -o records.csv path/to/db
   vostrel stats path/to/db                    records per data file
@@ -37,6 +39,8 @@ See 'vostrel dump --help' for the fields and byte encodings.
 
 DUMP_EPILOG = """\
 fields, in this order:
+  store           the store (directory) the record came from; only when
+                  several directories or --find are given
   key             the key as stored (table records: user key + 8-byte trailer)
   user_key        the key as the application wrote it
   value           the value (empty for a deletion read from a log)
@@ -54,6 +58,12 @@ encodings of key, user_key and value (all lossless):
   hex      two lower-case hex digits per byte
   base64   standard base64
 
+many stores: with several directories or --find, the stores are read in
+parallel (--jobs) and the output is grouped per store: the directories in the
+order given, then the stores found under each ROOT in sorted order. A store
+that cannot be read gives a one-line warning and the others go on; the exit
+status is then 1.
+
 examples:
   vostrel dump path/to/db | head
   vostrel dump --reverse --state live,deleted path/to/db
@@ -64,6 +74,9 @@ STATS_EPILOG = """\
 One row per data file, in file-number order, and a total row. A data file
 that holds no readable record is listed with zero counts. 'compressed' is
 the share of a file's records that came from Snappy-compressed blocks.
+
+With several directories or --find, one such table per store, each headed
+by a 'store: PATH' line; as JSON, {"stores": [one document per store]}.
 
 examples:
   vostrel stats path/to/db
@@ -94,6 +107,31 @@ def _states(text: str) -> frozenset:
     return frozenset(wanted)
 
 
+def _jobs(text: str) -> int:
+    try:
+        jobs = int(text)
+    except ValueError:
+        jobs = 0
+    if jobs < 1:
+        raise argparse.ArgumentTypeError(f"invalid job count {text!r} (a whole number, at least 1)")
+    return jobs
+
+
+def _add_store_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("directories", metavar="DIR", nargs="*",
+                        help="LevelDB database directory (several may be given)")
+    parser.add_argument("--find", metavar="ROOT", action="append", default=[],
+                        help="also every LevelDB directory in the tree under ROOT "
+                             "(symbolic links are not followed; may be repeated)")
+    parser.add_argument("--jobs", type=_jobs, metavar="N", default=None,
+                        help="stores read at once, in worker processes "
+                             "(default: the number of cores)")
+
+
+def _many_stores(args: argparse.Namespace) -> bool:
+    return len(args.directories) != 1 or bool(args.find)
+
+
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = _Parser(
@@ -112,7 +150,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=DUMP_EPILOG,
         formatter_class=formatter,
     )
-    dump.add_argument("directory", metavar="DIR", help="LevelDB database directory")
+    _add_store_arguments(dump)
     dump.add_argument("--format", choices=DUMP_FORMATS, default="jsonl",
                       help="output format (default: jsonl)")
     dump.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
@@ -123,7 +161,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="files in descending file-number order")
     dump.add_argument("-o", "--output", metavar="FILE",
                       help="write to FILE instead of standard output")
-    dump.set_defaults(run=run_dump)
+    dump.set_defaults(run=run_dump, parser=dump)
 
     stats = commands.add_parser(
         "stats",
@@ -132,27 +170,32 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=STATS_EPILOG,
         formatter_class=formatter,
     )
-    stats.add_argument("directory", metavar="DIR", help="LevelDB database directory")
+    _add_store_arguments(stats)
     stats.add_argument("--format", choices=STATS_FORMATS, default="table",
                        help="output format (default: table)")
-    stats.set_defaults(run=run_stats)
+    stats.set_defaults(run=run_stats, parser=stats)
     return parser
 
 
 def read_records(directory: str, reverse: bool = False) -> list:
-    if not os.path.exists(directory):
-        raise UsageError(f"no such directory: {directory}")
-    if not os.path.isdir(directory):
-        raise UsageError(f"not a directory: {directory}")
-    import _vostrel  # imported late so that --help and --version work without it
-
     try:
-        with _vostrel.RawLevelDb(directory) as db:
+        with open_store(directory) as db:
             return db.iterate_records_raw(reverse=reverse)
-    except UnicodeEncodeError:
-        raise UsageError(f"path is not valid UTF-8: {directory!r}") from None
-    except ValueError as error:
-        raise UsageError(f"cannot read {directory}: {error}") from None
+    except StoreError as error:
+        raise UsageError(str(error)) from None
+
+
+def _run_many(args: argparse.Namespace, out: TextIO) -> int:
+    from . import many  # the worker machinery only when it is used
+
+    stores, problems = many.gather_stores(args.directories, args.find)
+    jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
+    if args.command == "dump":
+        options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse)
+        failures = many.dump_many(stores, options, jobs, out)
+    else:
+        failures = many.stats_many(stores, args.format, jobs, out)
+    return EXIT_FAILURE if failures or problems else EXIT_OK
 
 
 def _stdout() -> TextIO:
@@ -171,8 +214,23 @@ def _stdout() -> TextIO:
     return open(fd, "w", encoding="utf-8", newline="", buffering=buffering, closefd=False)
 
 
+def _open_output(path: str) -> TextIO:
+    try:
+        return open(path, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE)
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {error.strerror}") from None
+
+
 def run_dump(args: argparse.Namespace) -> int:
-    records = read_records(args.directory, args.reverse)
+    if _many_stores(args):
+        if args.output is None or args.output == "-":
+            out = _stdout()
+            status = _run_many(args, out)
+            out.flush()
+            return status
+        with _open_output(args.output) as out:
+            return _run_many(args, out)
+    records = read_records(args.directories[0], args.reverse)
     if args.state is not None:
         records = (r for r in records if int(r.state) in args.state)
     encode = ENCODERS[args.encoding]
@@ -181,21 +239,23 @@ def run_dump(args: argparse.Namespace) -> int:
         write_records(records, out, args.format, encode)
         out.flush()
         return EXIT_OK
-    try:
-        out = open(args.output, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE)
-    except OSError as error:
-        raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
-    with out:
+    with _open_output(args.output) as out:
         write_records(records, out, args.format, encode)
     return EXIT_OK
 
 
 def run_stats(args: argparse.Namespace) -> int:
-    records = read_records(args.directory)
-    files = collect(args.directory, records)
+    if _many_stores(args):
+        out = _stdout()
+        status = _run_many(args, out)
+        out.flush()
+        return status
+    directory = args.directories[0]
+    records = read_records(directory)
+    files = collect(directory, records)
     out = _stdout()
     if args.format == "json":
-        out.write(render_json(args.directory, files))
+        out.write(render_json(directory, files))
     else:
         out.write(render_table(files))
     out.flush()
@@ -216,6 +276,8 @@ def _silence_stdout() -> None:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = build_parser().parse_args(argv)
+    if not args.directories and not args.find:
+        args.parser.error("the following arguments are required: DIR (or --find ROOT)")
     try:
         return args.run(args)
     except UsageError as error:

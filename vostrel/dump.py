@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import csv
 import json
-from typing import Callable, Iterable, TextIO
+from typing import Callable, Iterable, Optional, TextIO
 
 # Output columns, in order. Byte fields are key, user_key and value.
 FIELDS = (
@@ -40,13 +40,23 @@ def record_fields(record, encode: Callable[[bytes], str]) -> tuple:
 
 
 def write_records(
-    records: Iterable, out: TextIO, fmt: str, encode: Callable[[bytes], str]
+    records: Iterable,
+    out: TextIO,
+    fmt: str,
+    encode: Callable[[bytes], str],
+    store: Optional[str] = None,
+    header: bool = True,
 ) -> None:
-    """Writes each record as soon as it is formatted."""
+    """Writes each record as soon as it is formatted.
+
+    With `store`, each record starts with a "store" field holding it (output
+    of many stores); `header` is the CSV header line.
+    """
     if fmt == "jsonl":
         # One JSON object per line, assembled directly: every value is a
         # string, an integer or a boolean, so this matches json.dumps.
         quote = json.encoder.encode_basestring  # keeps non-ASCII text readable
+        start = "{" if store is None else '{"store": ' + quote(store) + ", "
         quoted_paths: dict = {}
         for record in records:
             key, user_key, value, seq, state, file_type, origin, offset, compressed = (
@@ -55,16 +65,18 @@ def write_records(
             if path is None:
                 path = quoted_paths[origin] = quote(origin)
             out.write(
-                f'{{"key": {quote(key)}, "user_key": {quote(user_key)}, '
+                f'{start}"key": {quote(key)}, "user_key": {quote(user_key)}, '
                 f'"value": {quote(value)}, "seq": {seq}, "state": "{state}", '
                 f'"file_type": "{file_type}", "origin_file": {path}, '
                 f'"offset": {offset}, "was_compressed": {"true" if compressed else "false"}}}\n'
             )
     elif fmt == "csv":
         writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(FIELDS)
+        lead = () if store is None else (store,)
+        if header:
+            writer.writerow(("store",) * len(lead) + FIELDS)
         for record in records:
             row = record_fields(record, encode)
-            writer.writerow(row[:-1] + ("true" if row[-1] else "false",))
+            writer.writerow(lead + row[:-1] + ("true" if row[-1] else "false",))
     else:
         raise ValueError(f"unknown format: {fmt}")
