@@ -9,6 +9,7 @@ packages=(
   g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip
   python3-mesonpy python3-pytest python3-plyvel
   python3-numpy  # only so the tests can pass numpy's boolean scalar
+  python3-dask python3-distributed python3-pandas  # the optional vostrel.dask
   libsnappy-dev libleveldb-dev libgtest-dev libbenchmark-dev
 )
 if [[ "${VOSTREL_WITH_CLANG:-1}" == 1 ]]; then
