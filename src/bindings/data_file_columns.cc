@@ -52,9 +52,19 @@ class ColumnSink {
 
   void operator()(const RecordView& view) {
     if (failed_) return;  // drains the walk; the error is already set
-    if (!append_new(keys_, bytes_of(view.key)) ||
-        !append_new(user_keys_, bytes_of(user_key_of(view.key, view.file_type))) ||
-        !append_new(values_, bytes_of(view.value))) {
+    PyObject* key = bytes_of(view.key);
+    if (key == nullptr || PyList_Append(keys_, key) != 0) {
+      Py_XDECREF(key);
+      failed_ = true;
+      return;
+    }
+    // A log record's user key is its key: the same object serves both.
+    const std::string_view user_key = user_key_of(view.key, view.file_type);
+    PyObject* user = user_key.size() == view.key.size() ? key : bytes_of(user_key);
+    const bool user_ok = user != nullptr && PyList_Append(user_keys_, user) == 0;
+    if (user != key) Py_XDECREF(user);
+    Py_DECREF(key);
+    if (!user_ok || !append_new(values_, bytes_of(view.value))) {
       failed_ = true;
       return;
     }

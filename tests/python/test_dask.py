@@ -61,14 +61,20 @@ def test_data_file_columns_reads_what_the_directory_reader_reads(tmp_path):
         _vostrel.data_file_columns(b"000006.ldb")
 
 
-def test_frame_equals_the_stores_records(store_tree):
+@pytest.mark.parametrize("partition_bytes", [0, 65536, None])
+def test_frame_equals_the_stores_records(store_tree, partition_bytes):
+    """Whole files in partitions of any size: the same rows in the same order."""
     pytest.importorskip("dask.dataframe")
-    from vostrel.dask import META, partitions, read_stores
+    from vostrel.dask import META, PARTITION_BYTES, read_stores
     from vostrel.stores import data_files
 
-    frame = read_stores(store_tree.stores)
-    assert frame.npartitions == sum(len(data_files(s)) for s in store_tree.stores)
-    assert frame.npartitions == len(partitions(store_tree.stores))
+    files = sum(len(data_files(s)) for s in store_tree.stores)
+    frame = read_stores(store_tree.stores, PARTITION_BYTES if partition_bytes is None
+                        else partition_bytes)
+    if partition_bytes == 0:
+        assert frame.npartitions == files
+    else:
+        assert 1 <= frame.npartitions < files
     assert dict(frame.dtypes) == dict(META.dtypes)
     computed = frame.compute()
     assert dict(computed.dtypes) == dict(META.dtypes)
