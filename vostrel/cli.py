@@ -192,7 +192,12 @@ def _run_many(args: argparse.Namespace, out: TextIO) -> int:
     jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
     if args.command == "dump":
         options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse)
-        failures = many.dump_many(stores, options, jobs, out)
+        # Outputs waiting for their turn go where the output goes, which the
+        # user chose to hold it, rather than to a possibly small TMPDIR.
+        scratch = None
+        if args.output not in (None, "-"):
+            scratch = os.path.dirname(os.path.abspath(args.output))
+        failures = many.dump_many(stores, options, jobs, out, scratch)
     else:
         failures = many.stats_many(stores, args.format, jobs, out)
     return EXIT_FAILURE if failures or problems else EXIT_OK

@@ -6,13 +6,15 @@ own in a temporary directory; the parent copies the files to the real output
 in store order as soon as each store and all before it are done. Workers never
 wait for the parent, so a slow store holds back only the copying, never the
 reading of the stores after it; the price is disk space for the outputs of
-stores finished ahead of their turn (TMPDIR chooses where).
+stores finished ahead of their turn: next to the output file, or in TMPDIR when
+writing to standard output.
 
 A store that cannot be read costs a one-line warning and nothing else.
 """
 
 from __future__ import annotations
 
+import errno
 import functools
 import os
 import shutil
@@ -133,9 +135,33 @@ def _dump_to_file(store: str, options: DumpOptions, directory: str) -> str:
     return path
 
 
-def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO) -> int:
+def _send_file(part, binary) -> bool:
+    """Copies part to binary's descriptor in the kernel; False, with nothing
+    copied, where the system cannot (then the caller copies)."""
+    try:
+        target = binary.fileno()
+    except (AttributeError, OSError, ValueError):
+        return False
+    source, offset = part.fileno(), 0
+    size = os.fstat(source).st_size
+    while offset < size:
+        try:
+            sent = os.sendfile(target, source, offset, size - offset)
+        except OSError as error:
+            if offset == 0 and error.errno in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+                return False
+            raise
+        if sent == 0:
+            break
+        offset += sent
+    return True
+
+
+def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
+              scratch_dir: Optional[str] = None) -> int:
     """Writes every store's records to out, grouped per store; returns the
-    number of stores that could not be read."""
+    number of stores that could not be read. The stores' outputs wait in a
+    temporary directory under scratch_dir (default: TMPDIR) for their turn."""
     if options.format == "csv":
         write_records((), out, "csv", ENCODERS[options.encoding], store="", header=True)
     if jobs <= 1 or len(stores) <= 1:
@@ -147,15 +173,18 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO) -
     def copy_out(store: str, path: str) -> None:
         try:
             with open(path, "rb") as part:
-                if binary is not None:
-                    out.flush()
-                    shutil.copyfileobj(part, binary, _BUFFER_SIZE)
-                else:  # a text stream put in place of stdout
+                if binary is None:  # a text stream put in place of stdout
                     out.write(part.read().decode("utf-8"))
+                    return
+                out.flush()
+                binary.flush()
+                if not _send_file(part, binary):
+                    shutil.copyfileobj(part, binary, _BUFFER_SIZE)
         finally:
             os.unlink(path)
 
-    with tempfile.TemporaryDirectory(prefix="vostrel-", ignore_cleanup_errors=True) as scratch:
+    with tempfile.TemporaryDirectory(prefix="vostrel-", dir=scratch_dir,
+                                     ignore_cleanup_errors=True) as scratch:
         work = functools.partial(_dump_to_file, options=options, directory=scratch)
         return run_each(stores, jobs, work, copy_out)
 

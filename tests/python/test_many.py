@@ -15,6 +15,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -50,10 +51,19 @@ def test_find_takes_every_store_once_and_nothing_else(store_tree):
         assert failed == [store_tree.locked]
 
 
-@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
-def test_dump_many_stores_grouped_in_order(store_tree, fmt):
+@pytest.mark.parametrize("fmt, to_file", [("jsonl", False), ("csv", True)])
+def test_dump_many_stores_grouped_in_order(store_tree, fmt, to_file):
     args = ["dump", "--format", fmt, store_tree.dangling, "--find", store_tree.root]
-    parallel = vostrel(*args, "--jobs", "2")
+    if to_file:
+        with tempfile.TemporaryDirectory(dir="/tmp") as place:
+            os.chmod(place, 0o777)  # writable for user nobody
+            output = os.path.join(place, "out")
+            parallel = vostrel(*args, "--jobs", "2", "-o", output)
+            assert os.listdir(place) == ["out"]  # the stores' parts are gone
+            with open(output, encoding="utf-8", newline="") as written:
+                parallel.stdout = written.read()
+    else:
+        parallel = vostrel(*args, "--jobs", "2")
     assert parallel.returncode == 1, parallel.stderr
     warnings = parallel.stderr.splitlines()
     assert len(warnings) == 2, warnings
