@@ -3,7 +3,8 @@
 from types import TracebackType
 from typing import Final, Literal, TypedDict, final
 
-__all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "data_file_columns"]
+__all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "decompress_snappy",
+           "data_file_columns"]
 
 @final
 class KeyState:
@@ -72,6 +73,9 @@ class RawLevelDb:
 def data_file_type(name: str, /) -> FileType | None:
     """The FileType of a directory entry named `name` if the reader takes it for
     a data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."""
+
+def decompress_snappy(data: bytes, /) -> bytes:
+    """Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."""
 
 class DataFileColumns(TypedDict):
     key: list[bytes]

@@ -174,6 +174,10 @@ def build_parser() -> argparse.ArgumentParser:
     stats.add_argument("--format", choices=STATS_FORMATS, default="table",
                        help="output format (default: table)")
     stats.set_defaults(run=run_stats, parser=stats)
+
+    from .chromium import cli as chromium_cli
+
+    chromium_cli.add_parser(commands, formatter, _states).set_defaults(run=run_chromium)
     return parser
 
 
@@ -267,6 +271,12 @@ def run_stats(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def run_chromium(args: argparse.Namespace) -> int:
+    from .chromium import cli as chromium_cli
+
+    return chromium_cli.run(args, UsageError)
+
+
 def _silence_stdout() -> None:
     # The reader of our output has gone (for example `| head`). Point stdout at
     # /dev/null so that the interpreter's final flush cannot fail again.
@@ -281,7 +291,7 @@ def _silence_stdout() -> None:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = build_parser().parse_args(argv)
-    if not args.directories and not args.find:
+    if getattr(args, "parser", None) is not None and not args.directories and not args.find:
         args.parser.error("the following arguments are required: DIR (or --find ROOT)")
     try:
         return args.run(args)

@@ -11,6 +11,9 @@ PyMethodDef module_functions[] = {
      "data_file_type(name, /)\n--\n\n"
      "The FileType of a directory entry named `name` if the reader takes it for a\n"
      "data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."},
+    {"decompress_snappy", decompress_snappy, METH_O,
+     "decompress_snappy(data, /)\n--\n\n"
+     "Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."},
     {"data_file_columns", data_file_columns, METH_O,
      "data_file_columns(path, /)\n--\n\n"
      "The records of one data file as columns: a dict of key, user_key and value\n"
@@ -62,6 +65,14 @@ int add_class(PyObject* module, const char* name, PyTypeObject* type) {
   return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
 }
 
+// The functions themselves come with m_methods; __all__ lists them after the classes.
+int add_functions_to_all(PyObject* module) {
+  for (const PyMethodDef* f = module_functions; f->ml_name != nullptr; ++f) {
+    if (add_to_all(module, f->ml_name) != 0) return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 }  // namespace vostrel::bindings
 
@@ -78,7 +89,7 @@ PyMODINIT_FUNC PyInit__vostrel(void) {
       add_class(module, "FileType", file_type_type()) != 0 ||
       add_class(module, "Record", record_type()) != 0 ||
       add_class(module, "RawLevelDb", raw_level_db_type()) != 0 ||
-      add_to_all(module, "data_file_type") != 0 || add_to_all(module, "data_file_columns") != 0) {
+      add_functions_to_all(module) != 0) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -1,0 +1,261 @@
+"""vostrel.chromium against stores written by Chromium itself.
+
+tests/data/chromium holds what scripts/make_chromium_stores.py had Debian's
+chromium write, and expected.json the page's own account of every write, in
+the JSON form the decoder produces. The checks: every record decodes, each key
+kind and value type comes back as written, old and deleted versions keep their
+states, damage costs only the damaged record, and the command works end to
+end."""
+
+from __future__ import annotations
+
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import _vostrel
+import pytest
+
+from vostrel import chromium
+from vostrel.chromium import v8
+from vostrel.chromium.common import to_json
+
+DATA = Path(__file__).resolve().parents[1] / "data" / "chromium"
+EXPECTED = json.loads((DATA / "expected.json").read_text(encoding="utf-8"))
+LOCAL = DATA / "Local Storage" / "leveldb"
+SESSION = DATA / "Session Storage"
+INDEXEDDB = next((DATA / "IndexedDB").glob("*.indexeddb.leveldb"))
+STORES = {"localstorage": LOCAL, "sessionstorage": SESSION, "indexeddb": INDEXEDDB}
+
+
+def entries(path, kind=None):
+    return list(chromium.iter_entries(str(path), kind))
+
+
+@pytest.fixture(scope="module")
+def idb():
+    return entries(INDEXEDDB)
+
+
+def latest(items):
+    """key -> the entry with the highest seq."""
+    out = {}
+    for item in items:
+        key = json.dumps(to_json(item["key"]), sort_keys=True)
+        if key not in out or out[key]["seq"] < item["seq"]:
+            out[key] = item
+    return out
+
+
+@pytest.mark.parametrize("kind", STORES)
+def test_every_record_decodes_and_kind_is_detected(kind):
+    with _vostrel.RawLevelDb(str(STORES[kind])) as db:
+        raw = db.iterate_records_raw()
+        assert chromium.detect_kind(db, str(STORES[kind])) == kind
+    decoded = entries(STORES[kind])
+    assert len(decoded) == len(raw) > 0
+    assert [e for e in decoded if "error" in e] == []
+    assert {e["kind"] for e in decoded} == {kind}
+    assert [(e["seq"], e["offset"], e["origin_file"]) for e in decoded] == \
+        [(r.seq, r.offset, r.origin_file) for r in raw]
+
+
+def test_local_storage_items_versions_and_metadata():
+    items = entries(LOCAL)
+    origin = EXPECTED["origin"]
+    writes = [op for s in EXPECTED["sessions"] for op in s["local_storage"]]
+    final = {}
+    for op in writes:
+        final[op["key"]] = op["value"]
+    found = latest(e for e in items if e["type"] == "item")
+    # Chromium batches its commits: a key set twice within one batch reaches
+    # the disk once, so the last value of every key is what must be there.
+    assert {json.loads(k): e["value"] for k, e in found.items()} == final
+    assert all(e["origin"] == origin for e in found.values())
+    states = {k: e["state"] for k, e in found.items()}
+    assert states['"removed"'] == states['"utf16"'] == "deleted"
+    # The first session's value survives as an older version.
+    old = [e for e in items if e["type"] == "item" and e["key"] == "latin1"]
+    assert [e["value"] for e in sorted(old, key=lambda e: e["seq"])] == \
+        ["caf\u00e9 au lait", "second session"]
+    meta = [e for e in items if e["type"] == "meta"]
+    assert meta and all(e["value"]["size_bytes"] > 0 and e["value"]["last_modified"].year >= 2024
+                        for e in meta)
+
+
+def test_session_storage_items_are_tied_to_their_origin():
+    items = entries(SESSION)
+    final = {}
+    for op in EXPECTED["sessions"][-1]["session_storage"]:
+        final[op["key"]] = op["value"]
+    found = latest(e for e in items if e["type"] == "item")
+    assert {json.loads(k): e["value"] for k, e in found.items()} == final
+    assert {e["origin"].rstrip("/") for e in found.values()} == {EXPECTED["origin"]}
+    assert found['"tab-gone"']["state"] == "deleted"
+    namespaces = [e for e in items if e["type"] == "namespace"]
+    assert len(namespaces) == 1 and found['"tab"']["namespaces"] == [namespaces[0]["namespace"]]
+
+
+def _matches(expected, actual):
+    """Blobs, files and errors carry more than the page could know (blob
+    numbers, paths, stacks): the expected fields must be there."""
+    if isinstance(expected, dict) and isinstance(actual, dict) and \
+            next(iter(expected), "") in ("$blob", "$file", "$error"):
+        tag = next(iter(expected))
+        if tag == "$error":
+            return expected.items() <= actual.items() - {("stack", actual.get("stack"))}
+        return expected[tag].items() <= actual[tag].items()
+    return expected == actual
+
+
+PUTS = [op for s in EXPECTED["sessions"] for op in s["indexeddb"] if op["op"] == "put"]
+
+
+@pytest.mark.parametrize("op", [op for op in PUTS if op["summary"] is None],
+                         ids=lambda op: f'{op["store"]}:{op["name"]}')
+def test_indexeddb_key_and_value_as_written(idb, op):
+    key = op["key"]
+    records = [e for e in idb if e["type"] == "record" and e["object_store"] == op["store"]
+               and to_json(e["key"]) == key and e["state"] == "live"]
+    assert records, f"no record for key {key!r}"
+    values = [to_json(e["value"]) for e in records]
+    assert any(_matches(op["value"], v) for v in values), values
+    assert all(e["database"] == "vostrel" for e in records)
+
+
+def test_large_values_come_back_from_snappy_and_from_the_blob_file(idb):
+    by_key = {e["key"]: e for e in idb if e["type"] == "record" and e["state"] == "live"
+              and isinstance(e["key"], str)}
+    summaries = {op["key"]: op["summary"] for op in PUTS if op["summary"]}
+    large, noise = by_key["large"], by_key["noise"]
+    assert large["stored"] == "snappy"
+    assert len(large["value"]["text"]) == summaries["large"]["text_length"]
+    assert large["value"]["text"].startswith(summaries["large"]["text_head"])
+    assert noise["stored"] == "blob"
+    assert isinstance(noise["value"], v8.TypedArray)
+    assert len(noise["value"].data) == summaries["noise"]["length"]
+    assert list(noise["value"].data[:8]) == summaries["noise"]["head"]
+
+
+def test_overwritten_and_deleted_versions_keep_their_states(idb):
+    items = [e for e in idb if e["type"] == "record" and e["object_store"] == "items"]
+    versions = sorted((e for e in items if e["key"] == "overwritten"), key=lambda e: e["seq"])
+    assert [(e["state"], e["value"]["v"]) for e in versions] == [("live", 1), ("live", 2),
+                                                                  ("live", 3)]
+    for key in ("deleted", 1):  # deleted in the first and in the second session
+        history = sorted((e for e in items if e["key"] == key), key=lambda e: e["seq"])
+        assert [e["state"] for e in history] == ["live", "deleted"]
+        assert history[-1]["value"] is None
+
+
+def test_metadata_names_and_index_entries(idb):
+    names = {(e["type"], e["value"]) for e in idb if e["type"] in
+             ("database_name", "object_store_name", "index_name") and "value" in e}
+    assert {("database_name", 1), ("object_store_name", 1), ("object_store_name", 2)} <= names
+    index = [e for e in idb if e["type"] == "index" and e["index"] == "by_kind"]
+    assert {(e["key"], e["primary_key"]) for e in index} >= {("note", "object"),
+                                                           ("large", "large")}
+    assert all(e["value"] == e["primary_key"] for e in index if e["state"] == "live")
+    paths = {(e["object_store"], e["value"]) for e in idb if e["type"] == "object_store_key_path"}
+    assert paths == {("items", None), ("people", "id")}
+
+
+DAMAGE = [
+    # (bytes in the log, replacement, what the entry must say)
+    (b'\xff\x10oI\x0e"\x05seven', b'\xff\x10\x07I\x0e"\x05seven', "unknown tag"),
+    (b"\xff\x11\x02\xbb\xbf\x05", b"\xff\x11\x02\xff\xff\x7f", "compressed value"),
+    (b'\xff\x10"\x13negative number key', b'\xff\x10"\x7fnegative number key',
+     "ends inside a string"),
+]
+
+
+@pytest.mark.parametrize("needle,replacement,reason", DAMAGE)
+def test_a_damaged_value_falls_back_to_its_raw_bytes(tmp_path, needle, replacement, reason):
+    shutil.copytree(INDEXEDDB.parent, tmp_path, dirs_exist_ok=True)  # with the blob files
+    store = tmp_path / INDEXEDDB.name
+    log = next(store.glob("*.log"))
+    data = log.read_bytes()
+    assert data.count(needle) == 1
+    log.write_bytes(data.replace(needle, replacement))
+    decoded = entries(store)
+    failed = [e for e in decoded if "error" in e]
+    assert len(failed) == 1 and len(decoded) == len(entries(INDEXEDDB))
+    assert reason in failed[0]["error"]
+    assert replacement.hex() in failed[0]["raw_value"]
+    assert failed[0]["type"] == "record" and failed[0]["object_store"] == "items"
+
+
+@pytest.mark.parametrize("data,reason", [
+    (b"\xff\x0f" + b"A\x01" * 400 + b"0", "nested too deeply"),
+    (b"\xff\x0fA\xff\xff\xff\xff\x0f", "longer than its data"),
+    (b"\xff\x0f^\x05", "unknown object"),
+    (b"\xff\x0fo\"\x01a", "ends"),
+    (b"\xff\x0fB\x04\x01\x02\x03\x04V\x42\x02\x04\x00", "outside its buffer"),
+])
+def test_hostile_v8_bytes_raise_decode_error(data, reason):
+    with pytest.raises(v8.DecodeError, match=reason):
+        v8.deserialize(data)
+
+
+def test_decompress_snappy_rejects_corrupt_input():
+    with pytest.raises(ValueError):
+        _vostrel.decompress_snappy(b"\xff\xff\xff\xff\x0f\x00")
+    assert _vostrel.decompress_snappy(b"\x03\x08abc") == b"abc"
+
+
+def run_cli(*args):
+    return subprocess.run([sys.executable, "-m", "vostrel", "chromium", *map(str, args)],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_command_writes_json_lines_filtered_by_state(tmp_path):
+    out = tmp_path / "deleted.jsonl"
+    result = run_cli("--state", "deleted", "-o", out, INDEXEDDB)
+    assert result.returncode == 0, result.stderr
+    lines = [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()]
+    assert lines and {line["state"] for line in lines} == {"deleted"}
+    assert {"record", "exists"} <= {line["type"] for line in lines}
+    result = run_cli(LOCAL)
+    lines = [json.loads(line) for line in result.stdout.splitlines()]
+    assert result.returncode == 0 and len(lines) == len(entries(LOCAL))
+    assert {"key": "latin1", "value": "second session"}.items() <= lines[-4].items()
+
+
+def test_command_forced_kind_and_bad_input(tmp_path):
+    forced = [json.loads(line) for line in run_cli("--kind", "localstorage", SESSION).stdout
+              .splitlines()]
+    assert forced and all(line["error"] == "not a Local Storage key" for line in forced)
+    assert run_cli(tmp_path / "missing").returncode == 2
+    (tmp_path / "empty").mkdir()
+    result = run_cli(tmp_path / "empty")
+    assert result.returncode == 2 and "cannot tell" in result.stderr
+
+
+class FakeRecord:
+    def __init__(self, key, value, state=1):
+        self.user_key, self.value, self.state = key, value, state
+        self.seq, self.origin_file, self.offset = 1, "x", 0
+
+
+@pytest.mark.parametrize("key,value,expected", [
+    # «1,1,2» exists entry: the version is an Int (little-endian), not a varint
+    (b"\x00\x01\x01\x02\x03" + b"\x00" * 6 + b"\xf0?", b"\xb8\x88",
+     {"type": "exists", "key": 1, "version": 35000}),
+    # two-byte database id (prefix byte 0x20): «300,1,1», a binary key
+    (b"\x20\x2c\x01\x01\x01\x06\x02\xde\xad", b"\x05\xff\x0f\"\x01x",
+     {"type": "record", "database_id": 300, "key": b"\xde\xad", "value": "x", "version": 5}),
+    # index entry with an array key and its primary key
+    (b"\x00\x01\x01\x1e\x04\x02\x01\x01\x00a\x03" + b"\x00" * 7 + b"\x40\x00\x01\x01\x00p",
+     b"\x02\x01\x01\x00p", {"type": "index", "key": ["a", 2], "primary_key": "p", "value": "p"}),
+    # a V8 value before Blink had its own envelope (version 13 header only)
+    (b"\x00\x01\x01\x01\x01\x01\x00k", b"\x01\xff\x0do\"\x01aI\x02{\x01",
+     {"type": "record", "key": "k", "value": {"a": 1}}),
+])
+def test_hand_built_indexeddb_records(key, value, expected):
+    from vostrel.chromium import indexeddb
+
+    item = indexeddb.decode_record(FakeRecord(key, value), indexeddb.Store(None))
+    assert "error" not in item, item
+    assert expected.items() <= item.items()
