@@ -18,6 +18,7 @@ import errno
 import functools
 import os
 import shutil
+import signal
 import sys
 import tempfile
 from concurrent.futures import ProcessPoolExecutor
@@ -61,6 +62,16 @@ def gather_stores(directories: List[str], roots: List[str]) -> Tuple[List[str], 
     return list(dict.fromkeys(stores)), problems
 
 
+def _quiet_interrupt() -> None:
+    # Ctrl-C reaches the workers too: a worker leaves at once and silently
+    # (its partial output is in the temporary directory, removed by the
+    # parent), instead of printing a traceback from wherever it was waiting.
+    # A command started with Ctrl-C ignored (in the background, under nohup)
+    # keeps ignoring it.
+    if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
+        signal.signal(signal.SIGINT, lambda signum, frame: os._exit(130))
+
+
 def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable) -> int:
     """work(store) for every store, in `jobs` worker processes when more than
     one; emit(store, result) in this process, in store order. A store whose
@@ -77,7 +88,7 @@ def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable) -> in
             emit(store, result)
         return failures
 
-    pool = ProcessPoolExecutor(max_workers=min(jobs, len(stores)))
+    pool = ProcessPoolExecutor(max_workers=min(jobs, len(stores)), initializer=_quiet_interrupt)
     try:
         futures = [pool.submit(work, store) for store in stores]
         for store, future in zip(stores, futures):
