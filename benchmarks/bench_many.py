@@ -12,6 +12,8 @@ and, for each set, in fresh processes and as the median of several runs:
   * loop:     one process, for each store `for r in records_of(db)` touching
               nothing (the plain loop over the records)
   * fields:   the same loop reading all nine fields of every record
+  * frames:   one process building every partition's pandas frame in turn
+              (vostrel.dask.partition_frame), no Dask: what Dask adds is the rest
   * dump -j1: `vostrel dump --find ROOT -o /dev/null --jobs 1`
   * dump -jN: the same with --jobs N (N = cores)
   * dask 1w:  len() of vostrel.dask.read_stores(...) on a LocalCluster of one
@@ -19,8 +21,10 @@ and, for each set, in fresh processes and as the median of several runs:
   * dask Nw:  the same with N workers
 
 Reported: records/s, each row against its baseline (dump -jN against dump -j1;
-dask against the loops, per core), and peak memory (largest process, as
-/usr/bin/time -v reports it) for the command.
+dask against the loops and frames, per core: its time multiplied by its
+workers), and peak memory (largest process, as /usr/bin/time -v reports it).
+The dask times leave out starting the cluster (a cluster is started once and
+kept), but include planning the partitions and gathering the result.
 
     .venv/bin/python benchmarks/bench_many.py [--runs R] [--jobs N] [--data DIR]
 """
@@ -58,6 +62,14 @@ for store in stores:
         else:
             for r in records_of(db):
                 count += 1
+print(json.dumps({"records": count, "seconds": time.perf_counter() - start}))
+"""
+
+FRAMES = r"""
+import json, sys, time
+from vostrel.dask import find_stores, partition_frame, partitions
+start = time.perf_counter()
+count = sum(len(partition_frame(part)) for part in partitions(find_stores(sys.argv[1])))
 print(json.dumps({"records": count, "seconds": time.perf_counter() - start}))
 """
 
@@ -160,6 +172,7 @@ def main() -> None:
         rows = {
             "loop": median_of(args.runs, in_process(LOOP, "bare")),
             "fields": median_of(args.runs, in_process(LOOP, "fields")),
+            "frames": median_of(args.runs, in_process(FRAMES)),
         }
         for jobs in sorted({1, args.jobs}):
             rows[f"dump -j{jobs}"] = median_of(args.runs, lambda jobs=jobs: timed(
@@ -172,7 +185,7 @@ def main() -> None:
         print(f"\n{name}: {SETS[name][0]} stores, {count:,} records")
         print(f"  {'':10} {'seconds':>8} {'records/s':>12} {'peak MiB':>9}  ratio")
         base = {"dump": rows["dump -j1"]["seconds"], "loop": rows["loop"]["seconds"],
-                "fields": rows["fields"]["seconds"]}
+                "fields": rows["fields"]["seconds"], "frames": rows["frames"]["seconds"]}
         for label, row in rows.items():
             rate = count / row["seconds"]
             peak = f"{row['peak_mib']:9.0f}" if "peak_mib" in row else " " * 9
@@ -183,7 +196,8 @@ def main() -> None:
                 workers = int(label.split()[1][:-1])
                 per_core = row["seconds"] * workers
                 note = (f"per core: {base['loop'] / per_core:.2f}x loop, "
-                        f"{base['fields'] / per_core:.2f}x fields")
+                        f"{base['fields'] / per_core:.2f}x fields, "
+                        f"{base['frames'] / per_core:.2f}x frames")
                 if workers > 1:
                     one = rows["dask 1w"]["seconds"]
                     note += f"; {one / row['seconds']:.2f}x dask 1w"

@@ -173,7 +173,7 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
     """Writes every store's records to out, grouped per store; returns the
     number of stores that could not be read. The stores' outputs wait in a
     temporary directory under scratch_dir (default: TMPDIR) for their turn."""
-    if options.format == "csv":
+    if options.format == "csv":  # one header row, with the store column, for all stores
         write_records((), out, "csv", ENCODERS[options.encoding], store="", header=True)
     if jobs <= 1 or len(stores) <= 1:
         return run_each(stores, 1, lambda store: dump_store(store, options, out),
