@@ -132,7 +132,9 @@ def ensure_data(data: str) -> None:
 def timed(argv) -> dict:
     """Runs argv under /usr/bin/time -v: seconds (wall) and peak RSS in MiB."""
     start = time.perf_counter()
-    result = subprocess.run(["/usr/bin/time", "-v", *argv], capture_output=True, text=True)
+    # Away from the source tree, so that `-m vostrel` is the installed package.
+    result = subprocess.run(["/usr/bin/time", "-v", *argv], capture_output=True, text=True,
+                            cwd="/")
     seconds = time.perf_counter() - start
     if result.returncode != 0:
         raise SystemExit(f"failed: {' '.join(argv)}\n{result.stderr}")

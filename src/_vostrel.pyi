@@ -4,7 +4,7 @@ from types import TracebackType
 from typing import Final, Literal, TypedDict, final
 
 __all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "decompress_snappy",
-           "data_file_columns"]
+           "read_file", "data_file_columns"]
 
 @final
 class KeyState:
@@ -52,6 +52,11 @@ class Record:
     def was_compressed(self) -> bool: ...
     @property
     def user_key(self) -> bytes: ...
+    @property
+    def recovered(self) -> str | None:
+        """How carving found the record: "carved-block" (a table block found by
+        its trailer checksum) or "carved-log" (a log record found by its header
+        checksum); None for every record of the normal read."""
 
 @final
 class RawLevelDb:
@@ -59,6 +64,15 @@ class RawLevelDb:
 
     def __new__(cls, in_dir: str) -> RawLevelDb: ...
     def iterate_records_raw(self, *, reverse: bool = False) -> list[Record]: ...
+    def carve_records(self, *, reverse: bool = False) -> list[Record]:
+        """The records that only carving finds, never one that
+        iterate_records_raw gives: the checksum-verified data blocks of each
+        table that its index does not reach (all of them for a table whose
+        footer or index cannot be read, which the normal read leaves out), and
+        the write batches of checksum-verified log records that the log
+        framing does not read. Files in the same order as iterate_records_raw
+        (by number, descending when reverse), records in file order. Each has
+        `recovered` set; offsets follow the normal read's rules."""
     @property
     def in_dir_path(self) -> str: ...
     def close(self) -> None: ...
@@ -76,6 +90,14 @@ def data_file_type(name: str, /) -> FileType | None:
 
 def decompress_snappy(data: bytes, /) -> bytes:
     """Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."""
+
+def read_file(path: str, *, carve: bool = True) -> list[Record]:
+    """Every record of one data file, whatever its name or directory, told
+    table or log by its content: a table when its last 8 bytes are the table
+    magic; otherwise, when carving, a table cut short if checksum-verified
+    table blocks are found; otherwise a log. The normal read's records first
+    (`recovered` None), then, with carve, the carved ones. OSError when the
+    file cannot be read."""
 
 class DataFileColumns(TypedDict):
     key: list[bytes]

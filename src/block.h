@@ -60,6 +60,15 @@ void walk_block_entries(std::string_view contents, std::string& key_scratch, Fn&
   }
 }
 
+// Whether contents are a block exactly as LevelDB's block builder lays one
+// out, with nothing left over: at least one restart point, the first at 0,
+// the rest strictly increasing and each the start of an entry that shares
+// nothing with the key before it; at least one entry; and the entries ending
+// exactly where the restart array begins. The readers never ask this (they
+// take whatever decodes); carving does, to tell a block from bytes that merely
+// sit before a matching checksum.
+[[nodiscard]] bool is_well_formed_block(std::string_view contents);
+
 // One decoded entry, owning copies of its bytes.
 struct BlockEntry {
   std::string key;

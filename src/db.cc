@@ -56,14 +56,19 @@ const std::string& path_of(const DataFile& file) noexcept {
   return std::visit([](const auto& f) -> const std::string& { return f.path(); }, file);
 }
 
-std::optional<DataFile> open_data_file(std::string path, FileType type) {
-  if (!is_regular_file(path)) return std::nullopt;
+std::expected<DataFile, DataFileOpenFailure> open_data_file(std::string path, FileType type) {
+  if (!is_regular_file(path)) return std::unexpected(DataFileOpenFailure::NotARegularFile);
   if (type == FileType::Log) {
-    if (auto log = LogFile::open(std::move(path))) return DataFile(std::move(*log));
-  } else if (auto table = LdbFile::open(std::move(path))) {
-    return DataFile(std::move(*table));
+    auto log = LogFile::open(std::move(path));
+    if (!log) return std::unexpected(DataFileOpenFailure::Io);
+    return DataFile(std::move(*log));
   }
-  return std::nullopt;
+  auto table = LdbFile::open(std::move(path));
+  if (!table) {
+    return std::unexpected(table.error().kind == LdbErrorKind::Io ? DataFileOpenFailure::Io
+                                                                  : DataFileOpenFailure::Structure);
+  }
+  return DataFile(std::move(*table));
 }
 
 void ManifestSelection::offer(std::uint64_t number, const std::string& entry_path) {
@@ -87,6 +92,7 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
 
   const std::string prefix = in_dir.ends_with('/') ? in_dir : in_dir + '/';
   std::vector<DataFile> files;
+  std::vector<SharedPath> unopened_tables;
   ManifestSelection manifest_selection;
   while (true) {
     errno = 0;
@@ -103,12 +109,20 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
     path.append(entry->d_name);
     if (named->kind == EntryKind::Manifest) {
       if (is_regular_file(path)) manifest_selection.offer(named->number, path);
-    } else if (auto file = open_data_file(std::move(path), named->file_type)) {
-      // A file that fails to open in its reader is left out; it never fails the directory.
-      files.emplace_back(std::move(*file));
+    } else {
+      // A file that fails to open in its reader is left out; it never fails
+      // the directory. A table whose frame does not decode is kept aside for
+      // carving.
+      auto file = open_data_file(path, named->file_type);
+      if (file) {
+        files.emplace_back(std::move(*file));
+      } else if (file.error() == DataFileOpenFailure::Structure) {
+        unopened_tables.push_back(std::make_shared<const std::string>(std::move(path)));
+      }
     }
   }
-  return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen());
+  return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen(),
+                    std::move(unopened_tables));
 }
 
 std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
@@ -122,6 +136,24 @@ std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
     const std::uint64_t nb = number_of(data_files_[b]);
     return na != nb ? na < nb : a < b;
   });
+  if (reverse) std::reverse(order.begin(), order.end());
+  return order;
+}
+
+std::vector<std::size_t> RawLevelDb::carving_order(bool reverse) const {
+  const std::size_t opened = data_files_.size();
+  std::vector<std::pair<std::uint64_t, std::size_t>> keyed;
+  keyed.reserve(opened + unopened_tables_.size());
+  for (std::size_t i = 0; i < opened; ++i) keyed.emplace_back(number_of(data_files_[i]), i);
+  for (std::size_t j = 0; j < unopened_tables_.size(); ++j) {
+    keyed.emplace_back(file_number_from_path(*unopened_tables_[j]), opened + j);
+  }
+  // By number, then position: the data files keep iteration_order's order and
+  // an unopened table follows the opened files of its number.
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::size_t> order;
+  order.reserve(keyed.size());
+  for (const auto& entry : keyed) order.push_back(entry.second);
   if (reverse) std::reverse(order.begin(), order.end());
   return order;
 }

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "carve_file.h"
 #include "decode_scratch.h"
 #include "file_name.h"
 #include "ldb_file.h"
@@ -38,11 +39,15 @@ using DataFile = std::variant<LdbFile, LogFile>;
 [[nodiscard]] FileType file_type_of(const DataFile& file) noexcept;
 [[nodiscard]] const std::string& path_of(const DataFile& file) noexcept;
 
+// Why a data file did not open. Structure: a table that was read but whose
+// footer or index does not decode (its blocks may still be carved).
+enum class DataFileOpenFailure : std::uint8_t { NotARegularFile, Io, Structure };
+
 // Opens one data file as the directory reader opens each of its data files:
 // only a regular file (a FIFO or a device could block the open or never end),
-// by the reader of `type`. nullopt when the path is not a regular file or the
-// reader fails to open it; the directory reader leaves such a file out.
-[[nodiscard]] std::optional<DataFile> open_data_file(std::string path, FileType type);
+// by the reader of `type`. The directory reader leaves out a file that fails.
+[[nodiscard]] std::expected<DataFile, DataFileOpenFailure> open_data_file(std::string path,
+                                                                          FileType type);
 
 // Keeps, over a directory listing, the manifest with the highest number; on
 // equal numbers the one offered first.
@@ -86,17 +91,49 @@ class RawLevelDb {
     std::visit([&](const auto& file) { file.visit_records(sink, scratch); }, data_files_[position]);
   }
 
+  // What carving finds beyond the normal read, file by file in the same order
+  // (tables that could not be opened take their place by number): the
+  // verified blocks no index reaches, and the log records no framing reads.
+  template <RecordSink Sink>
+  void visit_carved_records(bool reverse, Sink& sink) const {
+    DecodeScratch scratch;
+    for (const std::size_t i : carving_order(reverse)) {
+      if (i >= data_files_.size()) {
+        carve_unopened_table(unopened_tables_[i - data_files_.size()], sink, scratch);
+        continue;
+      }
+      if (const auto* table = std::get_if<LdbFile>(&data_files_[i])) {
+        carve_table_file(*table, sink, scratch);
+      } else {
+        carve_log_file(std::get<LogFile>(data_files_[i]), sink, scratch);
+      }
+    }
+  }
+
+  // Positions into data_files() followed by unopened_tables() (numbered on
+  // from data_files().size()), ordered by file number like iteration_order.
+  [[nodiscard]] std::vector<std::size_t> carving_order(bool reverse) const;
+
+  // Files named as tables that the normal read leaves out because their
+  // footer or index cannot be read; carving still reaches their blocks.
+  [[nodiscard]] const std::vector<SharedPath>& unopened_tables() const noexcept { return unopened_tables_; }
+
   [[nodiscard]] const std::string& in_dir() const noexcept { return in_dir_; }
   [[nodiscard]] const std::vector<DataFile>& data_files() const noexcept { return data_files_; }
   [[nodiscard]] const std::optional<ManifestFile>& manifest() const noexcept { return manifest_; }
 
  private:
-  RawLevelDb(std::string in_dir, std::vector<DataFile> files, std::optional<ManifestFile> manifest)
-      : in_dir_(std::move(in_dir)), data_files_(std::move(files)), manifest_(std::move(manifest)) {}
+  RawLevelDb(std::string in_dir, std::vector<DataFile> files, std::optional<ManifestFile> manifest,
+             std::vector<SharedPath> unopened_tables)
+      : in_dir_(std::move(in_dir)),
+        data_files_(std::move(files)),
+        manifest_(std::move(manifest)),
+        unopened_tables_(std::move(unopened_tables)) {}
 
   std::string in_dir_;
   std::vector<DataFile> data_files_;
   std::optional<ManifestFile> manifest_;
+  std::vector<SharedPath> unopened_tables_;
 };
 
 }  // namespace vostrel

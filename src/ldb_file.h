@@ -30,6 +30,30 @@ struct BlockView {
   bool was_compressed;
 };
 
+// The records of one data block's contents: each entry's internal key split
+// into seq and state; offsets per the table rule (an entry's own position in
+// a raw block, the block's position for a compressed one, which has no file
+// position per entry).
+template <RecordSink Sink>
+void visit_block_records(const BlockView& block, const SharedPath* path, std::string& key_scratch,
+                         Sink& sink, Recovery recovered = Recovery::None) {
+  walk_block_entries(block.contents, key_scratch,
+                     [&](std::string_view key, std::string_view value, std::size_t at) {
+                       const auto meaning = split_internal_key(key);
+                       sink(RecordView{
+                           .key = key,
+                           .value = value,
+                           .seq = meaning.seq,
+                           .state = meaning.state,
+                           .file_type = FileType::Ldb,
+                           .origin_file = path,
+                           .offset = block.was_compressed ? block.offset : block.offset + at,
+                           .was_compressed = block.was_compressed,
+                           .recovered = recovered,
+                       });
+                     });
+}
+
 // An opened table file. Immutable after open; movable, not copyable.
 class LdbFile : public DataFileBase<LdbFile> {
  public:
@@ -52,21 +76,7 @@ class LdbFile : public DataFileBase<LdbFile> {
     for (const auto& entry : index_) {
       const auto block = read_block(entry.second, scratch.decompressed);
       if (!block) continue;
-      walk_block_entries(block->contents, scratch.key,
-                         [&](std::string_view key, std::string_view value, std::size_t at) {
-                           const auto meaning = split_internal_key(key);
-                           sink(RecordView{
-                               .key = key,
-                               .value = value,
-                               .seq = meaning.seq,
-                               .state = meaning.state,
-                               .file_type = FileType::Ldb,
-                               .origin_file = &path_,
-                               // A compressed block has no file position per entry.
-                               .offset = block->was_compressed ? block->offset : block->offset + at,
-                               .was_compressed = block->was_compressed,
-                           });
-                         });
+      visit_block_records(*block, &path_, scratch.key, sink);
     }
   }
 

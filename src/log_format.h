@@ -34,6 +34,28 @@ struct LogicalRecord {
   friend bool operator==(const LogicalRecord&, const LogicalRecord&) = default;
 };
 
+// Walks the physical records of one 32 KiB block (or the shorter last one)
+// as the framing reads them, and calls fn(position, type, payload) for each:
+// position of its header in the block, type 0 to 4, payload a view into
+// block. A type above 4 or a length that runs past the block ends the walk, as
+// do fewer than 7 bytes left. Returns where the walk stopped: the bytes from
+// there to the block's end are what the framing skips.
+template <class Fn>
+std::size_t walk_physical_records(std::string_view block, Fn&& fn) {
+  std::size_t pos = 0;
+  while (block.size() - pos >= kLogHeaderSize) {
+    const auto type = static_cast<std::uint8_t>(block[pos + 6]);
+    if (type > static_cast<std::uint8_t>(LogRecordType::Last)) break;
+    const std::size_t length = static_cast<std::uint8_t>(block[pos + 4]) |
+                               (static_cast<std::size_t>(static_cast<std::uint8_t>(block[pos + 5])) << 8);
+    if (length > block.size() - pos - kLogHeaderSize) break;
+    const std::size_t at = pos;
+    pos += kLogHeaderSize + length;
+    fn(at, static_cast<LogRecordType>(type), block.substr(at + kLogHeaderSize, length));
+  }
+  return pos;
+}
+
 // Walks the framing of `data` and calls fn(offset, payload) for each logical
 // record as it completes. The payload view is valid only during the call: it
 // points into `data` for a full record and into `joined` (a caller's reusable
@@ -45,17 +67,9 @@ void walk_logical_records(std::string_view data, std::string& joined, Fn&& fn) {
   std::uint64_t pending_offset = 0;
   for (std::size_t block_start = 0; block_start < data.size(); block_start += kLogBlockSize) {
     const std::string_view block = data.substr(block_start, kLogBlockSize);
-    std::size_t pos = 0;
-    while (block.size() - pos >= kLogHeaderSize) {
-      const auto type = static_cast<std::uint8_t>(block[pos + 6]);
-      if (type > static_cast<std::uint8_t>(LogRecordType::Last)) break;
-      const std::size_t length = static_cast<std::uint8_t>(block[pos + 4]) |
-                                 (static_cast<std::size_t>(static_cast<std::uint8_t>(block[pos + 5])) << 8);
-      if (length > block.size() - pos - kLogHeaderSize) break;
-      const std::string_view payload = block.substr(pos + kLogHeaderSize, length);
-      pos += kLogHeaderSize + length;
-      const std::uint64_t end = block_start + pos;
-      switch (static_cast<LogRecordType>(type)) {
+    walk_physical_records(block, [&](std::size_t at, LogRecordType type, std::string_view payload) {
+      const std::uint64_t end = block_start + at + kLogHeaderSize + payload.size();
+      switch (type) {
         case LogRecordType::Zero:
           break;
         case LogRecordType::Full:
@@ -78,7 +92,7 @@ void walk_logical_records(std::string_view data, std::string& joined, Fn&& fn) {
           }
           break;
       }
-    }
+    });
   }
 }
 

@@ -23,6 +23,15 @@ std::string_view to_string(FileType type) noexcept {
 
 std::string_view Record::user_key() const noexcept { return user_key_of(key, file_type); }
 
+std::string_view to_string(Recovery recovered) noexcept {
+  switch (recovered) {
+    case Recovery::None: return "";
+    case Recovery::CarvedBlock: return "carved-block";
+    case Recovery::CarvedLog: return "carved-log";
+  }
+  return "";
+}
+
 const std::string& Record::origin_path() const noexcept {
   static const std::string empty;
   return origin_file ? *origin_file : empty;
@@ -31,7 +40,7 @@ const std::string& Record::origin_path() const noexcept {
 bool operator==(const Record& a, const Record& b) noexcept {
   return a.key == b.key && a.value == b.value && a.seq == b.seq && a.state == b.state &&
          a.file_type == b.file_type && a.origin_path() == b.origin_path() &&
-         a.offset == b.offset && a.was_compressed == b.was_compressed;
+         a.offset == b.offset && a.was_compressed == b.was_compressed && a.recovered == b.recovered;
 }
 
 void VectorSink::operator()(const RecordView& view) {
@@ -44,6 +53,7 @@ void VectorSink::operator()(const RecordView& view) {
       .origin_file = view.origin_file ? *view.origin_file : SharedPath{},
       .offset = view.offset,
       .was_compressed = view.was_compressed,
+      .recovered = view.recovered,
   });
 }
 

@@ -16,9 +16,14 @@ namespace vostrel {
 enum class KeyState : std::uint8_t { Deleted = 0, Live = 1, Unknown = 2 };
 // The kind of a data file: a sorted table (.ldb, .sst) or a write-ahead log.
 enum class FileType : std::uint8_t { Ldb = 1, Log = 2 };
+// How a record was found: by the normal read of its file's structure, or by
+// carving (CRC-verified bytes that the structure no longer reaches).
+enum class Recovery : std::uint8_t { None = 0, CarvedBlock = 1, CarvedLog = 2 };
 
 [[nodiscard]] std::string_view to_string(KeyState state) noexcept;
 [[nodiscard]] std::string_view to_string(FileType type) noexcept;
+// "carved-block", "carved-log"; "" for Recovery::None.
+[[nodiscard]] std::string_view to_string(Recovery recovered) noexcept;
 
 // The raw path bytes of a data file, exactly as its reader received them. All
 // records of one file share one immutable copy instead of each holding its own.
@@ -34,6 +39,7 @@ struct Record {
   SharedPath origin_file;
   std::uint64_t offset = 0;
   bool was_compressed = false;
+  Recovery recovered = Recovery::None;
 
   // The key as the application wrote it (see internal_key.h).
   [[nodiscard]] std::string_view user_key() const noexcept;
@@ -53,6 +59,7 @@ struct RecordView {
   const SharedPath* origin_file;  // the producing file's path; stable for the reader's life
   std::uint64_t offset;
   bool was_compressed;
+  Recovery recovered = Recovery::None;
 };
 
 // Decoders hand each record to a sink in order. The core stays free of any

@@ -8,6 +8,7 @@ import sys
 from typing import List, Optional, TextIO
 
 from . import __version__
+from . import carve
 from .dump import FORMATS as DUMP_FORMATS
 from .dump import STATE_NAMES, write_records
 from .encodings import DEFAULT_ENCODING, ENCODERS
@@ -51,6 +52,19 @@ fields, in this order:
   offset          position in origin_file that locates the record (for a
                   compressed table block: the block's own position)
   was_compressed  true when the table block holding it was Snappy-compressed
+  recovered       only with --carve or FILE arguments: null for a record of
+                  the normal read, "carved-block" or "carved-log" for one that
+                  carving found (CSV: an empty cell, or the text)
+
+deep recovery (carving):
+  --carve DIR     after the normal read's records, the records that only
+                  checksums still vouch for: data blocks of tables whose
+                  footer or index is damaged or that were cut short, and log
+                  records in stretches the log framing skips
+  FILE...         data files read by content, whatever their names: a table
+                  if it ends in the table magic, a table cut short if
+                  checksum-verified table blocks are found, else a log; each
+                  file's normal records, then its carved ones
 
 encodings of key, user_key and value (all lossless):
   escaped  printable UTF-8 text as is, every other byte as \\xNN, and a
@@ -68,6 +82,8 @@ examples:
   vostrel dump path/to/db | head
   vostrel dump --reverse --state live,deleted path/to/db
   vostrel dump --format csv --encoding hex -o records.csv path/to/db
+  vostrel dump --carve path/to/damaged-db
+  vostrel dump recovered/f12345.bin recovered/f12346.bin
 """
 
 STATS_EPILOG = """\
@@ -117,9 +133,8 @@ def _jobs(text: str) -> int:
     return jobs
 
 
-def _add_store_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("directories", metavar="DIR", nargs="*",
-                        help="LevelDB database directory (several may be given)")
+def _add_store_arguments(parser: argparse.ArgumentParser, metavar: str, help_text: str) -> None:
+    parser.add_argument("directories", metavar=metavar, nargs="*", help=help_text)
     parser.add_argument("--find", metavar="ROOT", action="append", default=[],
                         help="also every LevelDB directory in the tree under ROOT "
                              "(symbolic links are not followed; may be repeated)")
@@ -129,7 +144,12 @@ def _add_store_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _many_stores(args: argparse.Namespace) -> bool:
-    return len(args.directories) != 1 or bool(args.find)
+    """Several stores: --find, or more than one path and none of them a file
+    (data files given alone are read by content, one after another)."""
+    if args.find:
+        return True
+    paths = args.directories
+    return len(paths) > 1 and not any(os.path.isfile(path) for path in paths)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -150,7 +170,11 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=DUMP_EPILOG,
         formatter_class=formatter,
     )
-    _add_store_arguments(dump)
+    _add_store_arguments(dump, "PATH", "LevelDB database directories (several may be given), "
+                                       "or data files (read by content)")
+    dump.add_argument("--carve", action="store_true",
+                      help="also recover records by checksum where the structure is damaged "
+                           "(one directory, or data files)")
     dump.add_argument("--format", choices=DUMP_FORMATS, default="jsonl",
                       help="output format (default: jsonl)")
     dump.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
@@ -170,7 +194,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=STATS_EPILOG,
         formatter_class=formatter,
     )
-    _add_store_arguments(stats)
+    _add_store_arguments(stats, "DIR", "LevelDB database directory (several may be given)")
     stats.add_argument("--format", choices=STATS_FORMATS, default="table",
                        help="output format (default: table)")
     stats.set_defaults(run=run_stats, parser=stats)
@@ -232,6 +256,8 @@ def _open_output(path: str) -> TextIO:
 
 def run_dump(args: argparse.Namespace) -> int:
     if _many_stores(args):
+        if args.carve:
+            raise UsageError("--carve reads one directory, or data files; not several stores")
         if args.output is None or args.output == "-":
             out = _stdout()
             status = _run_many(args, out)
@@ -239,17 +265,22 @@ def run_dump(args: argparse.Namespace) -> int:
             return status
         with _open_output(args.output) as out:
             return _run_many(args, out)
-    records = read_records(args.directories[0], args.reverse)
+    write = write_records
+    if carve.wants_carving(args.directories, args.carve):
+        records = carve.read_records(args.directories, args.reverse, UsageError)
+        write = carve.write_records
+    else:
+        records = read_records(args.directories[0], args.reverse)
     if args.state is not None:
         records = (r for r in records if int(r.state) in args.state)
     encode = ENCODERS[args.encoding]
     if args.output is None or args.output == "-":
         out = _stdout()
-        write_records(records, out, args.format, encode)
+        write(records, out, args.format, encode)
         out.flush()
         return EXIT_OK
     with _open_output(args.output) as out:
-        write_records(records, out, args.format, encode)
+        write(records, out, args.format, encode)
     return EXIT_OK
 
 
@@ -292,7 +323,8 @@ def _silence_stdout() -> None:
 def main(argv: Optional[List[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     if getattr(args, "parser", None) is not None and not args.directories and not args.find:
-        args.parser.error("the following arguments are required: DIR (or --find ROOT)")
+        metavar = "PATH" if args.command == "dump" else "DIR"
+        args.parser.error(f"the following arguments are required: {metavar} (or --find ROOT)")
     try:
         return args.run(args)
     except UsageError as error:

@@ -14,6 +14,11 @@ PyMethodDef module_functions[] = {
     {"decompress_snappy", decompress_snappy, METH_O,
      "decompress_snappy(data, /)\n--\n\n"
      "Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."},
+    {"read_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_file(path, *, carve=True)\n--\n\n"
+     "Every record of one data file, told table or log by its content, whatever its\n"
+     "name: the normal read's records, then (carve=True) the carved ones."},
     {"data_file_columns", data_file_columns, METH_O,
      "data_file_columns(path, /)\n--\n\n"
      "The records of one data file as columns: a dict of key, user_key and value\n"

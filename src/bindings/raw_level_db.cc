@@ -120,6 +120,8 @@ PyObject* db_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyMethodDef db_methods[] = {
     {"iterate_records_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_iterate_records_raw)),
      METH_VARARGS | METH_KEYWORDS, "iterate_records_raw($self, *, reverse=False)\n--\n\n"},
+    {"carve_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_carve_records)),
+     METH_VARARGS | METH_KEYWORDS, "carve_records($self, *, reverse=False)\n--\n\n"},
     {"close", db_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_exit)),

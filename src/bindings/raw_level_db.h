@@ -61,6 +61,10 @@ class ExclusiveAccess {
   RawLevelDbObject* db_;
 };
 
+// Methods implemented in files of their own (listed in raw_level_db.cc's
+// method table).
+PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs);  // carve.cc
+
 // RuntimeError("Database is closed"); returns nullptr.
 PyObject* raise_closed();
 // TypeError in the module's words for an argument of the wrong type.

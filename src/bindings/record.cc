@@ -22,6 +22,7 @@ struct RecordObject {
   KeyState state;
   FileType file_type;
   bool was_compressed;
+  Recovery recovered;
   char data[1];  // key bytes, then value bytes
 };
 
@@ -72,6 +73,13 @@ PyObject* get_offset(PyObject* self, void*) {
 PyObject* get_was_compressed(PyObject* self, void*) {
   return PyBool_FromLong(as_record(self)->was_compressed);
 }
+// None for a record of the normal read; "carved-block" or "carved-log".
+PyObject* get_recovered(PyObject* self, void*) {
+  const Recovery recovered = as_record(self)->recovered;
+  if (recovered == Recovery::None) Py_RETURN_NONE;
+  const std::string_view text = to_string(recovered);
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
 PyObject* get_user_key(PyObject* self, void*) {
   const RecordObject* r = as_record(self);
   return bytes_of(user_key_of(key_of(r), r->file_type));
@@ -87,6 +95,7 @@ PyGetSetDef record_getset[] = {
     {"offset", get_offset, nullptr, nullptr, nullptr},
     {"was_compressed", get_was_compressed, nullptr, nullptr, nullptr},
     {"user_key", get_user_key, nullptr, nullptr, nullptr},
+    {"recovered", get_recovered, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -126,6 +135,7 @@ PyObject* new_record(PyTypeObject* type, const RecordView& view, PyObject* origi
   r->state = view.state;
   r->file_type = view.file_type;
   r->was_compressed = view.was_compressed;
+  r->recovered = view.recovered;
   if (!view.key.empty()) std::memcpy(r->data, view.key.data(), view.key.size());
   if (!view.value.empty()) std::memcpy(r->data + view.key.size(), view.value.data(), view.value.size());
   return reinterpret_cast<PyObject*>(r);

@@ -383,6 +383,7 @@ def test_signatures(db):
     assert not RawLevelDb.__doc__
     expected = {
         "iterate_records_raw": "(*, reverse=False)",
+        "carve_records": "(*, reverse=False)",
         "close": "()",
         "__enter__": "()",
         "__exit__": "(_exc_type, _exc_val, _exc_tb)",
@@ -398,7 +399,7 @@ def test_signatures(db):
 
 def test_public_members():
     public = sorted(name for name in vars(RawLevelDb) if not name.startswith("_"))
-    assert public == ["close", "in_dir_path", "iterate_records_raw"]
+    assert public == ["carve_records", "close", "in_dir_path", "iterate_records_raw"]
     assert "__enter__" in vars(RawLevelDb) and "__exit__" in vars(RawLevelDb)
 
 

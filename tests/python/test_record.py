@@ -14,7 +14,7 @@ from _vostrel import FileType, KeyState, Record
 from conftest import DbWriter, as_tuple, read_all
 
 PROPERTIES = ["key", "value", "seq", "state", "file_type", "origin_file", "offset",
-              "was_compressed", "user_key"]
+              "was_compressed", "user_key", "recovered"]
 
 
 @pytest.fixture(scope="module")

@@ -1,0 +1,70 @@
+// Carving from Python: RawLevelDb.carve_records and the module function
+// read_file for one loose file. Both hand back Record objects whose
+// `recovered` says how carving found them.
+
+#include <cerrno>
+
+#include "loose_file.h"
+#include "raw_level_db.h"
+
+namespace vostrel::bindings {
+
+PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"reverse", nullptr};
+  PyObject* reverse_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:carve_records", const_cast<char**>(keywords),
+                                   &reverse_arg)) {
+    return nullptr;
+  }
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  bool reverse = false;
+  if (!parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
+  if (!db->reader) return raise_closed();
+  try {
+    RecordListSink sink;
+    db->reader->visit_carved_records(reverse, sink);
+    return sink.take_list();
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "carve", nullptr};
+  PyObject* path = nullptr;
+  PyObject* carve_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:read_file", const_cast<char**>(keywords), &path,
+                                   &carve_arg)) {
+    return nullptr;
+  }
+  if (!PyUnicode_Check(path)) return raise_conversion("path", path, "PyString");
+  bool carve = true;
+  if (!parse_bool_argument("carve", carve_arg, carve)) return nullptr;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
+  if (utf8 == nullptr) return nullptr;
+  const std::string text(utf8, static_cast<std::size_t>(size));
+  if (text.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "path contains a NUL character");
+    return nullptr;
+  }
+  try {
+    auto file = LooseFile::open(text);
+    if (!file) {
+      errno = file.error().code;
+      return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    }
+    RecordListSink sink;
+    DecodeScratch scratch;
+    file->visit_records(carve, sink, scratch);
+    return sink.take_list();
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace vostrel::bindings
