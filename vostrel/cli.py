@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
 import sys
 from typing import List, Optional, TextIO
 
@@ -213,6 +214,14 @@ def read_records(directory: str, reverse: bool = False) -> list:
         raise UsageError(str(error)) from None
 
 
+def _regular_or_new(path: str) -> bool:
+    # Not beside /dev/null or a FIFO: /dev is memory, and no place for parts.
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return True
+
+
 def _run_many(args: argparse.Namespace, out: TextIO) -> int:
     from . import many  # the worker machinery only when it is used
 
@@ -223,7 +232,7 @@ def _run_many(args: argparse.Namespace, out: TextIO) -> int:
         # Outputs waiting for their turn go where the output goes, which the
         # user chose to hold it, rather than to a possibly small TMPDIR.
         scratch = None
-        if args.output not in (None, "-"):
+        if args.output not in (None, "-") and _regular_or_new(args.output):
             scratch = os.path.dirname(os.path.abspath(args.output))
         failures = many.dump_many(stores, options, jobs, out, scratch)
     else:

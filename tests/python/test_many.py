@@ -104,3 +104,20 @@ def test_one_store_keeps_its_output(store_tree):
     dumped = vostrel("dump", "--jobs", "2", store).stdout.splitlines()
     assert dumped and all(line.startswith('{"key": ') for line in dumped)
     assert not vostrel("stats", store).stdout.startswith("store:")
+
+
+@pytest.mark.parametrize("how, status, starts", [
+    ("two directories", 0, '{"store": '),
+    ("a directory and a data file", 2, ""),  # data files go alone, read by content
+    ("--find with --carve", 2, ""),
+])
+def test_which_paths_make_many_stores(store_tree, how, status, starts):
+    from vostrel.stores import data_files
+
+    first, second = store_tree.stores[0], store_tree.stores[1]
+    args = {"two directories": [first, second],
+            "a directory and a data file": [second, data_files(first)[0]],
+            "--find with --carve": ["--carve", "--find", store_tree.root]}[how]
+    result = vostrel("dump", *args)
+    assert result.returncode == status, result.stderr
+    assert result.stdout.startswith(starts)
