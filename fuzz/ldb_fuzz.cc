@@ -24,9 +24,10 @@ void read_table(std::string_view bytes) {
     return;
   }
   for (const auto& record : table->records()) sink = sink + record.key.size() + record.value.size();
+  vostrel::ByteBuffer stored;
   vostrel::DecompressBuffer buffer;
   for (const auto& [separator, handle] : table->index()) {
-    const auto block = table->read_block(handle, buffer);
+    const auto block = table->read_block(handle, stored, buffer);
     if (!block) {
       sink = sink + block.error().message().size();
       continue;
@@ -39,12 +40,16 @@ void decode_block(std::string_view contents) {
   for (const auto& e : vostrel::block_entries(contents)) sink = sink + e.key.size() + e.value.size();
 }
 
+// Every codec the type byte can choose: Snappy (1), zstd or zlib by content
+// (2), raw deflate (4).
 void decompress(std::string_view stored) {
   vostrel::DecompressBuffer buffer;
-  if (const auto out = vostrel::decompress_block(1, stored, buffer)) {
-    sink = sink + out->size();
-  } else {
-    sink = sink + out.error().message().size();
+  for (const std::uint8_t type : {1, 2, 4}) {
+    if (const auto out = vostrel::decompress_block(type, stored, buffer)) {
+      sink = sink + out->size();
+    } else {
+      sink = sink + out.error().message().size();
+    }
   }
 }
 

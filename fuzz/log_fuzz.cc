@@ -1,4 +1,5 @@
-// Feeds arbitrary bytes to the log reader three ways: as a whole log file, as
+// Feeds arbitrary bytes to the log reader three ways (the whole file also
+// through the resumable walk): as a whole log file, as
 // a log file whose bytes straddle the first block boundary (so that small
 // inputs reach the cross-block joining of fragments), and as the payload of a
 // single logical record decoded as a write batch.
@@ -63,6 +64,17 @@ void check_file(const std::string& bytes) {
   // Both routes to the records agree, and so does the owning list.
   if (via_logical != sink.count) fail();
   if (log.records().size() != sink.count) fail();
+
+  // The resumable walk, one write batch at a time, hands over exactly the
+  // same records, and every resume point lies inside the file and moves on.
+  CheckingSink stepped{bytes.size(), 2 * static_cast<std::uint64_t>(bytes.size()), 0};
+  std::uint64_t resume = 0;
+  while (resume != vostrel::kFileDone) {
+    const std::uint64_t next = log.visit_records_from(resume, 1, stepped, scratch);
+    if (next != vostrel::kFileDone && (next <= resume || next >= bytes.size())) fail();
+    resume = next;
+  }
+  if (stepped.count != sink.count) fail();
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang 19 (ASan + UBSan) and runs each one for
 # SECONDS (default 60) from its seed corpus. New inputs go to a scratch corpus
-# under fuzz/work/, crashes to fuzz/artifacts/.
+# under fuzz/work/, crashes to fuzz/artifacts/. Inputs reach 64 KiB (-max_len), so
+# that a log straddles its 32 KiB blocks and a table holds several real blocks.
 #   bash fuzz/run.sh 300        # five minutes per target
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +22,7 @@ for target in log_fuzz ldb_fuzz manifest_fuzz carve_fuzz; do
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     "build-fuzz/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=1024 \
     -timeout=10 -print_final_stats=0 -artifact_prefix="fuzz/artifacts/$target-" \
-    "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+    -max_len=65536 "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
   if ((status != 0)); then
     tail -n 60 "$log"
     echo "fuzz: $target FAILED (exit $status); the input is in fuzz/artifacts/"

@@ -8,9 +8,10 @@ cd "$(dirname "$0")/.."
 packages=(
   g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip
   python3-mesonpy python3-pytest python3-plyvel
+  python3-tqdm  # the progress bar of vostrel dump (optional at run time)
   python3-numpy  # only so the tests can pass numpy's boolean scalar
   python3-dask python3-distributed python3-pandas  # the optional vostrel.dask
-  libsnappy-dev libleveldb-dev libgtest-dev libbenchmark-dev
+  libsnappy-dev libzstd-dev zlib1g-dev libleveldb-dev libgtest-dev libbenchmark-dev
 )
 if [[ "${VOSTREL_WITH_CLANG:-1}" == 1 ]]; then
   # libFuzzer with C++23: clang 14 lacks std::expected.

@@ -1,7 +1,7 @@
 """Raw, lenient reader of LevelDB database directories."""
 
 from types import TracebackType
-from typing import Final, Literal, TypedDict, final
+from typing import BinaryIO, Callable, Final, Iterable, Iterator, Literal, TypedDict, final
 
 __all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "decompress_snappy",
            "read_file", "data_file_columns"]
@@ -58,6 +58,20 @@ class Record:
         its trailer checksum) or "carved-log" (a log record found by its header
         checksum); None for every record of the normal read."""
 
+class _FileStats(TypedDict):
+    """The counts of one data file the reader opened (RawLevelDb.file_stats)."""
+
+    path: str
+    name: str
+    file_type: FileType
+    number: int | None  # the name's digits read in decimal
+    size: int | None  # bytes on disk now; None if the file cannot be examined
+    records: int
+    live: int
+    deleted: int
+    unknown: int
+    compressed_records: int
+
 @final
 class RawLevelDb:
     """An opened LevelDB database directory, read raw."""
@@ -73,8 +87,37 @@ class RawLevelDb:
         framing does not read. Files in the same order as iterate_records_raw
         (by number, descending when reverse), records in file order. Each has
         `recovered` set; offsets follow the normal read's rules."""
+    def iter_records(self, *, reverse: bool = False) -> Iterator[Record]:
+        """The records of iterate_records_raw, in the same order, a few at a time:
+        memory stays bounded by one data file. The iterator holds no access to
+        the reader between next() calls; after close(), next() raises
+        RuntimeError("Database is closed"). Records already produced stay valid."""
+    def export(
+        self,
+        file: int | BinaryIO,
+        *,
+        format: Literal["jsonl", "csv"] = "jsonl",
+        encoding: Literal["escaped", "hex", "base64"] = "escaped",
+        states: Iterable[KeyState | int] | None = None,
+        reverse: bool = False,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> int:
+        """Writes every record (only those in `states`, if given) as `vostrel dump`
+        does, to a file descriptor or a binary file object, in large chunks, with
+        the interpreter lock released while decoding and formatting. progress, if
+        given, is called as progress(bytes_done, bytes_total) of the data files,
+        at the start, at most every 0.2 s and at the end. A failed write raises
+        its OSError (BrokenPipeError for a closed pipe). Returns the number of
+        records written."""
+    def file_stats(self) -> list[_FileStats]:
+        """Record counts of every data file the reader opened, in file-number order."""
     @property
     def in_dir_path(self) -> str: ...
+    @property
+    def skipped_files(self) -> list[tuple[str, str]]:
+        """The data files left out, as (path, reason) tuples: files recognised by
+        name that could not be opened, read or mapped, are not regular files, or
+        whose records did not fit in memory (listed by the iteration that ran out)."""
     def close(self) -> None: ...
     def __enter__(self) -> RawLevelDb: ...
     def __exit__(
@@ -86,7 +129,7 @@ class RawLevelDb:
 
 def data_file_type(name: str, /) -> FileType | None:
     """The FileType of a directory entry named `name` if the reader takes it for
-    a data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."""
+    a data file (six or more ASCII digits, then .log, .ldb or .sst in any case), else None."""
 
 def decompress_snappy(data: bytes, /) -> bytes:
     """Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."""

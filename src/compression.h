@@ -9,6 +9,18 @@
 // corrupt bytes could ask for 4 GiB. The declared length is therefore checked
 // against the most that the compressed bytes can expand to before any memory is
 // reserved for it.
+//
+// The compression type byte says which codec, read together with the bytes:
+//   1        Snappy (LevelDB's default)
+//   2        zstd when the bytes begin with the zstd frame magic (LevelDB 1.23);
+//            else zlib when they begin with a valid zlib header (the LevelDB
+//            fork of Minecraft Bedrock worlds); else Snappy
+//   4        raw deflate (the same fork); Snappy when that fails
+//   other    Snappy, as for any block of unknown type
+// zstd and zlib/deflate come from the platform's libzstd and zlib. Their output
+// is produced into a buffer that grows as output arrives, so memory follows
+// what the bytes really expand to, never a size they declare, and every block
+// stops at kMaxBlockContents with the codec's error.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +28,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "byte_buffer.h"
 
 namespace vostrel {
 
@@ -31,20 +45,19 @@ struct DecompressError {
   return compressed_size / 3 * 64 + 64;
 }
 
-// A growable output buffer reused across blocks, so decompressing a file's
-// blocks allocates only when a block is larger than every one before it.
-class DecompressBuffer {
- public:
-  // A buffer of at least n bytes; its contents are unspecified.
-  [[nodiscard]] char* reserve(std::size_t n);
+// The most bytes a block's contents may take once decompressed, whatever the
+// codec. LevelDB's blocks hold about 4 KiB (its block_size), or one entry when
+// that entry is larger; 256 MiB would be a single value of that size, which no
+// LevelDB user stores. The ceiling keeps a few kilobytes of crafted zstd or
+// zlib data from claiming gigabytes.
+inline constexpr std::size_t kMaxBlockContents = std::size_t{256} << 20;
 
- private:
-  std::unique_ptr<char[]> data_;
-  std::size_t capacity_ = 0;
-};
+// The output buffer of decompress_block.
+using DecompressBuffer = ByteBuffer;
 
 // Decompresses a block stored with compression type `type` (non-zero) into
 // buffer and returns a view of the output, valid until the next use of buffer.
+// The codec is chosen by type and content as described above.
 [[nodiscard]] std::expected<std::string_view, DecompressError> decompress_block(
     std::uint8_t type, std::string_view stored, DecompressBuffer& buffer);
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
+#include <optional>
 
 
 namespace vostrel {
@@ -32,15 +34,54 @@ bool is_directory(const std::string& path) noexcept {
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-bool is_regular_file(const std::string& path) noexcept {
+// Why the entry at path cannot be read as a file, or nullopt when it can be
+// tried. Checked before opening, so that a device or FIFO is never opened at
+// all; the open checks again on its descriptor, since the entry can change
+// in between.
+std::optional<std::string> not_a_file(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  if (::stat(path.c_str(), &status) != 0) return OsError{errno}.message();
+  if (!S_ISREG(status.st_mode)) return std::string("not a regular file");
+  return std::nullopt;
+}
+
+// The reader of one data file, or why it was left out. Any failure stays with
+// the file, running out of memory included.
+struct OpenFailure {
+  std::string reason;
+  bool carvable;  // a table whose bytes could be read but not its structure
+};
+
+std::expected<DataFile, OpenFailure> open_data_file(FileType type, const std::string& path) {
+  try {
+    if (type == FileType::Log) {
+      auto log = LogFile::open(path);
+      if (!log) return std::unexpected(OpenFailure{log.error().message(), false});
+      return DataFile(std::move(*log));
+    }
+    auto table = LdbFile::open(path);
+    if (!table) {
+      return std::unexpected(
+          OpenFailure{table.error().message(), table.error().kind != LdbErrorKind::Io});
+    }
+    return DataFile(std::move(*table));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(OpenFailure{"out of memory while opening the file", false});
+  }
 }
 
 }  // namespace
 
+std::expected<DataFile, std::string> open_one_data_file(const std::string& path, FileType type) {
+  if (auto problem = not_a_file(path)) return std::unexpected(std::move(*problem));
+  auto file = open_data_file(type, path);
+  if (!file) return std::unexpected(std::move(file.error().reason));
+  return std::move(*file);
+}
+
 std::string DbError::message() const {
   if (kind == DbErrorKind::NotADirectory) return "Not a directory: " + path;
+  if (kind == DbErrorKind::Interrupted) return "Interrupted";
   return "IO error: " + error.message();
 }
 
@@ -56,19 +97,8 @@ const std::string& path_of(const DataFile& file) noexcept {
   return std::visit([](const auto& f) -> const std::string& { return f.path(); }, file);
 }
 
-std::expected<DataFile, DataFileOpenFailure> open_data_file(std::string path, FileType type) {
-  if (!is_regular_file(path)) return std::unexpected(DataFileOpenFailure::NotARegularFile);
-  if (type == FileType::Log) {
-    auto log = LogFile::open(std::move(path));
-    if (!log) return std::unexpected(DataFileOpenFailure::Io);
-    return DataFile(std::move(*log));
-  }
-  auto table = LdbFile::open(std::move(path));
-  if (!table) {
-    return std::unexpected(table.error().kind == LdbErrorKind::Io ? DataFileOpenFailure::Io
-                                                                  : DataFileOpenFailure::Structure);
-  }
-  return DataFile(std::move(*table));
+std::uint64_t length_of(const DataFile& file) noexcept {
+  return std::visit([](const auto& f) -> std::uint64_t { return f.length(); }, file);
 }
 
 void ManifestSelection::offer(std::uint64_t number, const std::string& entry_path) {
@@ -85,7 +115,11 @@ std::optional<ManifestFile> ManifestSelection::open_chosen() const {
   return std::move(*manifest);
 }
 
-std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
+void RawLevelDb::add_skipped(SkippedFile file) {
+  if (std::find(skipped_.begin(), skipped_.end(), file) == skipped_.end()) skipped_.push_back(std::move(file));
+}
+
+std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir, StopToken* stop) {
   if (!is_directory(in_dir)) return std::unexpected(DbError{DbErrorKind::NotADirectory, in_dir, {}});
   const DirectoryStream dir(::opendir(in_dir.c_str()));
   if (dir.get() == nullptr) return std::unexpected(DbError{DbErrorKind::Io, {}, OsError{errno}});
@@ -93,8 +127,12 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
   const std::string prefix = in_dir.ends_with('/') ? in_dir : in_dir + '/';
   std::vector<DataFile> files;
   std::vector<SharedPath> unopened_tables;
+  std::vector<SkippedFile> skipped;
   ManifestSelection manifest_selection;
   while (true) {
+    if (stop != nullptr && stop->stop_requested()) {
+      return std::unexpected(DbError{DbErrorKind::Interrupted, {}, {}});
+    }
     errno = 0;
     const dirent* entry = ::readdir(dir.get());
     if (entry == nullptr) {
@@ -107,22 +145,29 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir) {
     if (!named) continue;
     std::string path = prefix;
     path.append(entry->d_name);
+    const auto problem = not_a_file(path);
     if (named->kind == EntryKind::Manifest) {
-      if (is_regular_file(path)) manifest_selection.offer(named->number, path);
+      if (!problem) manifest_selection.offer(named->number, path);
+      continue;
+    }
+    // A data file that fails to open is left out and listed; it never fails
+    // the directory.
+    if (problem) {
+      skipped.push_back(SkippedFile{std::move(path), *problem});
+      continue;
+    }
+    auto file = open_data_file(named->file_type, path);
+    if (file) {
+      files.push_back(std::move(*file));
     } else {
-      // A file that fails to open in its reader is left out; it never fails
-      // the directory. A table whose frame does not decode is kept aside for
-      // carving.
-      auto file = open_data_file(path, named->file_type);
-      if (file) {
-        files.emplace_back(std::move(*file));
-      } else if (file.error() == DataFileOpenFailure::Structure) {
-        unopened_tables.push_back(std::make_shared<const std::string>(std::move(path)));
-      }
+      // A table that could be read but not opened (a damaged footer or
+      // index) is kept for carving.
+      if (file.error().carvable) unopened_tables.push_back(std::make_shared<const std::string>(path));
+      skipped.push_back(SkippedFile{std::move(path), std::move(file.error().reason)});
     }
   }
   return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen(),
-                    std::move(unopened_tables));
+                    std::move(unopened_tables), std::move(skipped));
 }
 
 std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
@@ -132,9 +177,11 @@ std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
   // sort on (number, position) rather than stable_sort, whose libstdc++
   // implementation trips a deprecation warning under clang.)
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const std::uint64_t na = number_of(data_files_[a]);
-    const std::uint64_t nb = number_of(data_files_[b]);
-    return na != nb ? na < nb : a < b;
+    const DataFile& fa = data_files_[a];
+    const DataFile& fb = data_files_[b];
+    if (precedes_in_file_order(number_of(fa), path_of(fa), number_of(fb), path_of(fb))) return true;
+    if (precedes_in_file_order(number_of(fb), path_of(fb), number_of(fa), path_of(fa))) return false;
+    return a < b;
   });
   if (reverse) std::reverse(order.begin(), order.end());
   return order;
@@ -156,6 +203,14 @@ std::vector<std::size_t> RawLevelDb::carving_order(bool reverse) const {
   for (const auto& entry : keyed) order.push_back(entry.second);
   if (reverse) std::reverse(order.begin(), order.end());
   return order;
+}
+
+std::uint64_t RawLevelDb::file_bytes_before(std::size_t position, std::uint64_t resume) const noexcept {
+  return std::visit([&](const auto& file) { return file.bytes_before(resume); }, data_files_[position]);
+}
+
+void RawLevelDb::drop_file_pages(std::size_t position) const noexcept {
+  std::visit([](const auto& file) { file.drop_pages(); }, data_files_[position]);
 }
 
 std::vector<Record> RawLevelDb::iterate_records_raw(bool reverse) const {

@@ -17,18 +17,28 @@
 #include "log_file.h"
 #include "manifest.h"
 #include "mapped_file.h"
+#include "stop_token.h"
 #include "types.h"
 
 namespace vostrel {
 
-enum class DbErrorKind { NotADirectory, Io };
+enum class DbErrorKind { NotADirectory, Io, Interrupted };
 
 struct DbError {
   DbErrorKind kind;
   std::string path;  // NotADirectory: the path as passed in
   OsError error;     // Io
-  // "Not a directory: {path}" or "IO error: {system text}"
+  // "Not a directory: {path}", "IO error: {system text}" or "Interrupted"
   [[nodiscard]] std::string message() const;
+};
+
+// A data file recognised by its name but left out, and why: it could not be
+// opened, read or mapped, is not a regular file, or its records did not fit
+// in memory.
+struct SkippedFile {
+  std::string path;
+  std::string reason;
+  friend bool operator==(const SkippedFile&, const SkippedFile&) = default;
 };
 
 // One opened data file. The alternatives follow FileType's order (Ldb, Log),
@@ -38,16 +48,14 @@ using DataFile = std::variant<LdbFile, LogFile>;
 [[nodiscard]] std::uint64_t number_of(const DataFile& file) noexcept;
 [[nodiscard]] FileType file_type_of(const DataFile& file) noexcept;
 [[nodiscard]] const std::string& path_of(const DataFile& file) noexcept;
+[[nodiscard]] std::uint64_t length_of(const DataFile& file) noexcept;
 
-// Why a data file did not open. Structure: a table that was read but whose
-// footer or index does not decode (its blocks may still be carved).
-enum class DataFileOpenFailure : std::uint8_t { NotARegularFile, Io, Structure };
-
-// Opens one data file as the directory reader opens each of its data files:
-// only a regular file (a FIFO or a device could block the open or never end),
-// by the reader of `type`. The directory reader leaves out a file that fails.
-[[nodiscard]] std::expected<DataFile, DataFileOpenFailure> open_data_file(std::string path,
-                                                                          FileType type);
+// Opens one data file exactly as the directory reader opens each of its data
+// files: a regular file only (a FIFO or a device is never opened), by the
+// reader of `type`. On failure, why (the text the directory reader gives the
+// file in skipped_files); the directory reader leaves such a file out.
+[[nodiscard]] std::expected<DataFile, std::string> open_one_data_file(const std::string& path,
+                                                                      FileType type);
 
 // Keeps, over a directory listing, the manifest with the highest number; on
 // equal numbers the one offered first.
@@ -67,10 +75,13 @@ class ManifestSelection {
 
 class RawLevelDb {
  public:
-  // Lists in_dir once and opens every data file and the newest manifest. Files
-  // that fail to open are left out silently; only a path that is not a
-  // directory, or a listing that fails, is an error.
-  [[nodiscard]] static std::expected<RawLevelDb, DbError> open(std::string in_dir);
+  // Lists in_dir once and opens every data file and the newest manifest. A
+  // data file that fails to open (for any reason, running out of memory
+  // included) is left out and listed in skipped_files(); it never fails the
+  // directory. Only a path that is not a directory, a listing that fails, or
+  // `stop` (polled between entries) answering true is an error.
+  [[nodiscard]] static std::expected<RawLevelDb, DbError> open(std::string in_dir,
+                                                               StopToken* stop = nullptr);
 
   // All records of all data files: files ordered stably by number (descending
   // when reverse), records within a file in the file's own order. Never fails.
@@ -79,10 +90,19 @@ class RawLevelDb {
   // Positions into data_files() in iteration order.
   [[nodiscard]] std::vector<std::size_t> iteration_order(bool reverse) const;
 
+  // The walk ends early when scratch.stop asks (polled between files and
+  // between blocks).
+  template <RecordSink Sink>
+  void visit_records(bool reverse, Sink& sink, DecodeScratch& scratch) const {
+    for (const std::size_t i : iteration_order(reverse)) {
+      if (scratch.stop.stop_requested()) return;
+      visit_file_records(i, sink, scratch);
+    }
+  }
   template <RecordSink Sink>
   void visit_records(bool reverse, Sink& sink) const {
     DecodeScratch scratch;
-    for (const std::size_t i : iteration_order(reverse)) visit_file_records(i, sink, scratch);
+    visit_records(reverse, sink, scratch);
   }
 
   // The records of one data file, by its position in data_files().
@@ -117,23 +137,42 @@ class RawLevelDb {
   // Files named as tables that the normal read leaves out because their
   // footer or index cannot be read; carving still reaches their blocks.
   [[nodiscard]] const std::vector<SharedPath>& unopened_tables() const noexcept { return unopened_tables_; }
+  // The resumable walk of one data file (data_file_base.h).
+  template <RecordSink Sink>
+  std::uint64_t visit_file_records_from(std::size_t position, std::uint64_t resume, std::size_t want,
+                                        Sink& sink, DecodeScratch& scratch) const {
+    return std::visit([&](const auto& file) { return file.visit_records_from(resume, want, sink, scratch); },
+                      data_files_[position]);
+  }
+  // How many bytes of one data file lie before a resume point of its walk.
+  [[nodiscard]] std::uint64_t file_bytes_before(std::size_t position, std::uint64_t resume) const noexcept;
+  // Gives the touched pages of one data file back to the system (MappedFile::drop_pages).
+  void drop_file_pages(std::size_t position) const noexcept;
 
   [[nodiscard]] const std::string& in_dir() const noexcept { return in_dir_; }
   [[nodiscard]] const std::vector<DataFile>& data_files() const noexcept { return data_files_; }
   [[nodiscard]] const std::optional<ManifestFile>& manifest() const noexcept { return manifest_; }
 
+  // The data files left out, in the order they were met.
+  [[nodiscard]] const std::vector<SkippedFile>& skipped_files() const noexcept { return skipped_; }
+  // Lists a file left out after open (the Python layer drops the records of a
+  // file that did not fit in memory). The same path and reason are listed once.
+  void add_skipped(SkippedFile file);
+
  private:
   RawLevelDb(std::string in_dir, std::vector<DataFile> files, std::optional<ManifestFile> manifest,
-             std::vector<SharedPath> unopened_tables)
+             std::vector<SharedPath> unopened_tables, std::vector<SkippedFile> skipped)
       : in_dir_(std::move(in_dir)),
         data_files_(std::move(files)),
         manifest_(std::move(manifest)),
-        unopened_tables_(std::move(unopened_tables)) {}
+        unopened_tables_(std::move(unopened_tables)),
+        skipped_(std::move(skipped)) {}
 
   std::string in_dir_;
   std::vector<DataFile> data_files_;
   std::optional<ManifestFile> manifest_;
   std::vector<SharedPath> unopened_tables_;
+  std::vector<SkippedFile> skipped_;
 };
 
 }  // namespace vostrel

@@ -27,7 +27,8 @@ std::optional<EntryName> parse_data_file_name(std::string_view name) noexcept {
   if (dot == std::string_view::npos || dot == 0) return std::nullopt;
   const std::string_view stem = name.substr(0, dot);
   const std::string_view extension = name.substr(dot + 1);
-  if (stem.size() != kDataFileDigits || !is_ascii_digits(stem)) return std::nullopt;
+  if (stem.size() < kDataFileDigits || !is_ascii_digits(stem)) return std::nullopt;
+  if (stem.size() > kDataFileDigits && stem.front() == '0') return std::nullopt;
   FileType type;
   if (equals_ignoring_case(extension, "log")) {
     type = FileType::Log;
@@ -36,9 +37,7 @@ std::optional<EntryName> parse_data_file_name(std::string_view name) noexcept {
   } else {
     return std::nullopt;
   }
-  const auto number = parse_file_number(stem);
-  if (!number) return std::nullopt;
-  return EntryName{EntryKind::DataFile, type, *number};
+  return EntryName{EntryKind::DataFile, type, parse_file_number(stem).value_or(kBeyondFileNumbers)};
 }
 
 std::optional<EntryName> parse_manifest_name(std::string_view name) noexcept {
@@ -92,7 +91,18 @@ std::string_view file_stem(std::string_view path) noexcept {
 std::uint64_t file_number_from_path(std::string_view path) noexcept {
   const std::string_view stem = file_stem(path);
   if (stem.empty() || !is_valid_utf8(stem)) return 0;
-  return parse_file_number(stem).value_or(0);
+  if (const auto number = parse_file_number(stem)) return *number;
+  // All digits and still unreadable: too long for 64 bits in base 16.
+  return is_ascii_digits(stem) ? kBeyondFileNumbers : 0;
+}
+
+bool precedes_in_file_order(std::uint64_t number_a, std::string_view path_a,
+                            std::uint64_t number_b, std::string_view path_b) noexcept {
+  if (number_a != number_b) return number_a < number_b;
+  if (number_a != kBeyondFileNumbers) return false;
+  const std::string_view a = file_stem(path_a);
+  const std::string_view b = file_stem(path_b);
+  return a.size() != b.size() ? a.size() < b.size() : a < b;
 }
 
 }  // namespace vostrel

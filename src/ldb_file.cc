@@ -1,6 +1,13 @@
 #include "ldb_file.h"
 
 namespace vostrel {
+namespace {
+
+LdbError shrunk() {
+  return LdbError{LdbErrorKind::Io, "the file lost bytes since it was opened (it shrank)"};
+}
+
+}  // namespace
 
 std::expected<LdbFile, LdbError> LdbFile::open(std::string path) {
   auto file = MappedFile::open(path);
@@ -15,10 +22,15 @@ std::expected<LdbFile, LdbError> LdbFile::from_mapped(std::string path, MappedFi
   LdbFile table(std::move(path), std::move(file));
   if (!table.file_.has_mapping()) return table;
 
-  const auto footer = decode_footer(table.file_.bytes(), table.path());
+  prepare_fault_guard();
+  ByteBuffer stored;
+  const std::string_view footer_bytes =
+      table.file_.read(table.file_.size() - kFooterSize, kFooterSize, stored);
+  if (footer_bytes.size() != kFooterSize) return std::unexpected(shrunk());
+  const auto footer = decode_footer(footer_bytes, table.path());
   if (!footer) return std::unexpected(footer.error());
-  DecompressBuffer buffer;
-  const auto index_block = table.read_block(footer->index, buffer);
+  DecompressBuffer decompressed;
+  const auto index_block = table.read_block(footer->index, stored, decompressed);
   if (!index_block) return std::unexpected(index_block.error());
   // Contents without a valid restart array leave the table with an empty index.
   std::string key;
@@ -32,18 +44,33 @@ std::expected<LdbFile, LdbError> LdbFile::from_mapped(std::string path, MappedFi
 }
 
 std::expected<BlockView, LdbError> LdbFile::read_block(const BlockHandle& handle,
-                                                       DecompressBuffer& buffer) const {
+                                                       ByteBuffer& stored,
+                                                       DecompressBuffer& decompressed) const {
   if (!has_mapping()) return std::unexpected(LdbError{LdbErrorKind::FileTooSmall, {}});
-  const auto stored = locate_block(file_.bytes(), handle, path());
-  if (!stored) return std::unexpected(stored.error());
-  const auto contents = block_contents(*stored, buffer);
+  if (auto in_range = check_block_range(file_.size(), handle, path()); !in_range) {
+    return std::unexpected(in_range.error());
+  }
+  const std::uint64_t with_trailer = handle.size + kBlockTrailerSize;
+  if (file_.in_hole(handle.offset, with_trailer)) {
+    return std::unexpected(LdbError{LdbErrorKind::InvalidBlock,
+                                    "Block at offset " + std::to_string(handle.offset) +
+                                        " lies in a hole of the sparse file " + path()});
+  }
+  const std::string_view bytes =
+      file_.read(handle.offset, static_cast<std::size_t>(with_trailer), stored);
+  if (bytes.size() != with_trailer) return std::unexpected(shrunk());
+  const auto size = static_cast<std::size_t>(handle.size);
+  const StoredBlock block{bytes.substr(0, size), static_cast<std::uint8_t>(bytes[size])};
+  const auto contents = block_contents(block, decompressed);
   if (!contents) return std::unexpected(contents.error());
-  return BlockView{handle.offset, *contents, stored->compressed()};
+  return BlockView{handle.offset, *contents, block.compressed()};
 }
 
 std::expected<Block, LdbError> LdbFile::read_block(const BlockHandle& handle) const {
-  DecompressBuffer buffer;
-  const auto view = read_block(handle, buffer);
+  prepare_fault_guard();
+  ByteBuffer stored;
+  DecompressBuffer decompressed;
+  const auto view = read_block(handle, stored, decompressed);
   if (!view) return std::unexpected(view.error());
   return Block::copy_of(view->offset, view->contents, view->was_compressed);
 }

@@ -17,6 +17,7 @@
 #include "decode_scratch.h"
 #include "internal_key.h"
 #include "mapped_file.h"
+#include "safe_copy.h"
 #include "table_format.h"
 #include "types.h"
 
@@ -62,22 +63,49 @@ class LdbFile : public DataFileBase<LdbFile> {
   [[nodiscard]] static std::expected<LdbFile, LdbError> from_mapped(std::string path,
                                                                     MappedFile file);
 
-  // The one way any block of the table is read: located, bounds-checked and
-  // decompressed into buffer when stored compressed.
+  // The one way any block of the table is read: checked against the file
+  // (check_block_range), refused when it lay wholly in a hole of a sparse file
+  // (zeros, no data), copied out of the file into `stored` (safe against the
+  // file shrinking: a block cut short is an Io error), and decompressed into
+  // `decompressed` when stored compressed. The contents view either buffer.
   [[nodiscard]] std::expected<BlockView, LdbError> read_block(const BlockHandle& handle,
-                                                              DecompressBuffer& buffer) const;
+                                                              ByteBuffer& stored,
+                                                              DecompressBuffer& decompressed) const;
   // The same, as an owned copy.
   [[nodiscard]] std::expected<Block, LdbError> read_block(const BlockHandle& handle) const;
 
   // Every entry of every data block the index names, in index order, one
-  // record each. Blocks that cannot be read are skipped. Never fails.
+  // record each. Blocks that cannot be read are skipped. Never fails; ends
+  // early when scratch.stop asks, polled before each block.
   template <RecordSink Sink>
   void visit_records(Sink& sink, DecodeScratch& scratch) const {
+    prepare_fault_guard();
     for (const auto& entry : index_) {
-      const auto block = read_block(entry.second, scratch.decompressed);
-      if (!block) continue;
-      visit_block_records(*block, &path_, scratch.key, sink);
+      if (scratch.stop.stop_requested()) return;
+      visit_block(entry.second, sink, scratch);
     }
+  }
+
+  // The resumable walk (data_file_base.h); the resume point is the position
+  // in index() of the next data block.
+  template <RecordSink Sink>
+  std::uint64_t visit_records_from(std::uint64_t resume, std::size_t want, Sink& sink,
+                                   DecodeScratch& scratch) const {
+    prepare_fault_guard();
+    CountingSink<Sink> counting{sink};
+    for (std::uint64_t i = resume; i < index_.size(); ++i) {
+      if (scratch.stop.stop_requested()) return kFileDone;
+      visit_block(index_[i].second, counting, scratch);
+      if (counting.count >= want) return i + 1 < index_.size() ? i + 1 : kFileDone;
+    }
+    return kFileDone;
+  }
+  // How many of the file's bytes lie before a resume point: the walk's
+  // progress, measured by where the next data block begins.
+  [[nodiscard]] std::uint64_t bytes_before(std::uint64_t resume) const noexcept {
+    if (resume >= index_.size()) return length();
+    const std::uint64_t offset = index_[resume].second.offset;
+    return offset < length() ? offset : length();
   }
 
   // has_mapping() is false for a file shorter than a footer: open keeps no
@@ -89,6 +117,13 @@ class LdbFile : public DataFileBase<LdbFile> {
   }
 
  private:
+  template <RecordSink Sink>
+  void visit_block(const BlockHandle& handle, Sink& sink, DecodeScratch& scratch) const {
+    const auto block = read_block(handle, scratch.stored, scratch.decompressed);
+    if (!block) return;
+    visit_block_records(*block, &path_, scratch.key, sink);
+  }
+
   LdbFile(std::string path, MappedFile file) : DataFileBase(std::move(path), std::move(file)) {}
 
   std::vector<std::pair<std::string, BlockHandle>> index_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "byte_buffer.h"
 #include "crc32c.h"
 #include "log_format.h"
 #include "table_format.h"
@@ -12,8 +13,12 @@
 namespace vostrel {
 namespace {
 
-bool ends_with_table_magic(std::string_view bytes) {
-  return bytes.size() >= kFooterSize && load_le64(bytes.data() + bytes.size() - 8) == kTableMagic;
+bool ends_with_table_magic(const MappedFile& file) {
+  if (file.size() < kFooterSize) return false;
+  prepare_fault_guard();
+  ByteBuffer buffer;
+  const std::string_view magic = file.read(file.size() - 8, 8, buffer);
+  return magic.size() == 8 && load_le64(magic.data()) == kTableMagic;
 }
 
 }  // namespace
@@ -34,7 +39,7 @@ bool begins_with_log_record(std::string_view bytes) {
 std::expected<LooseFile, OsError> LooseFile::open(std::string path) {
   auto file = MappedFile::open(path);
   if (!file) return std::unexpected(file.error());
-  if (!ends_with_table_magic(file->bytes())) {
+  if (!ends_with_table_magic(*file)) {
     return LooseFile(LogFile::from_mapped(std::move(path), std::move(*file)));
   }
   auto table = LdbFile::from_mapped(path, std::move(*file));
@@ -46,10 +51,12 @@ std::expected<LooseFile, OsError> LooseFile::open(std::string path) {
 }
 
 LooseFile LooseFile::from_mapped(std::string path, MappedFile file) {
-  if (!ends_with_table_magic(file.bytes())) {
+  if (!ends_with_table_magic(file)) {
     return LooseFile(LogFile::from_mapped(std::move(path), std::move(file)));
   }
-  MappedFile spare = MappedFile::from_bytes(file.bytes());  // in case the table reader refuses it
+  ByteBuffer buffer;
+  // In case the table reader refuses it.
+  MappedFile spare = MappedFile::from_bytes(carve_bytes(file, buffer));
   auto table = LdbFile::from_mapped(path, std::move(file));
   if (table) return LooseFile(std::move(*table));
   return LooseFile(UnopenedTable{std::make_shared<const std::string>(std::move(path)), std::move(spare)});

@@ -109,7 +109,10 @@ std::expected<ManifestFile, ManifestError> ManifestFile::from_mapped(std::string
   ManifestFile manifest(std::move(path), std::move(file), *number);
   // Edits are folded into the table as they are decoded and dropped at once, so
   // a manifest grown to hundreds of megabytes is read in one streaming pass.
-  walk_logical_records(manifest.file_.bytes(), [&](std::uint64_t, std::string_view payload) {
+  ByteBuffer block;
+  std::string joined;
+  StopToken never;
+  walk_logical_records(manifest.file_, block, joined, never, [&](std::uint64_t, std::string_view payload) {
     const VersionEdit edit = VersionEdit::from_buffer(payload);
     for (const NewFile& added : edit.new_files) manifest.file_levels_[added.number] = added.level;
   });
@@ -118,7 +121,10 @@ std::expected<ManifestFile, ManifestError> ManifestFile::from_mapped(std::string
 
 std::vector<VersionEdit> ManifestFile::version_edits() const {
   std::vector<VersionEdit> edits;
-  walk_logical_records(file_.bytes(), [&](std::uint64_t, std::string_view payload) {
+  ByteBuffer block;
+  std::string joined;
+  StopToken never;
+  walk_logical_records(file_, block, joined, never, [&](std::uint64_t, std::string_view payload) {
     edits.push_back(VersionEdit::from_buffer(payload));
   });
   return edits;

@@ -40,15 +40,28 @@ std::expected<Footer, LdbError> decode_footer(std::string_view file, const std::
   return Footer{*metaindex, *index};
 }
 
-std::expected<StoredBlock, LdbError> locate_block(std::string_view file, const BlockHandle& handle,
-                                                  const std::string& path) {
-  const std::uint64_t length = file.size();
+std::expected<void, LdbError> check_block_range(std::uint64_t length, const BlockHandle& handle,
+                                                const std::string& path) {
   // offset + size + 5 <= length, written as subtractions so nothing can wrap.
   if (length < kBlockTrailerSize || handle.offset > length - kBlockTrailerSize ||
       handle.size > length - kBlockTrailerSize - handle.offset) {
     return std::unexpected(LdbError{LdbErrorKind::InvalidBlock,
                                     "Block extends past end of file at offset " +
                                         std::to_string(handle.offset) + " in " + path});
+  }
+  if (handle.size > kMaxStoredBlock) {
+    return std::unexpected(LdbError{LdbErrorKind::InvalidBlock,
+                                    "Block of " + std::to_string(handle.size) + " bytes at offset " +
+                                        std::to_string(handle.offset) + " exceeds the block limit in " +
+                                        path});
+  }
+  return {};
+}
+
+std::expected<StoredBlock, LdbError> locate_block(std::string_view file, const BlockHandle& handle,
+                                                  const std::string& path) {
+  if (auto in_range = check_block_range(file.size(), handle, path); !in_range) {
+    return std::unexpected(in_range.error());
   }
   const auto start = static_cast<std::size_t>(handle.offset);
   const auto size = static_cast<std::size_t>(handle.size);

@@ -68,9 +68,21 @@ struct StoredBlock {
   [[nodiscard]] bool compressed() const noexcept { return type != 0; }
 };
 
-// The stored bytes and type of the block `handle` names, bounds-checked against
-// the file: offset + size + trailer must lie inside it. `path` names the file
-// in the error.
+// The most stored bytes one block may have: a handle alone never makes the
+// reader copy more (a hostile footer can name an index block as large as the
+// file, and a sparse file can be 50 GB with 4 KB on disk). The same ceiling as
+// for decompressed contents, for the same reason (compression.h).
+inline constexpr std::uint64_t kMaxStoredBlock = kMaxBlockContents;
+
+// Checks a handle against a file of file_size bytes: offset + size + trailer
+// must lie inside it, and size must not pass kMaxStoredBlock. `path` names the
+// file in the error.
+[[nodiscard]] std::expected<void, LdbError> check_block_range(std::uint64_t file_size,
+                                                              const BlockHandle& handle,
+                                                              const std::string& path);
+
+// The stored bytes and type of the block `handle` names, checked by
+// check_block_range. `path` names the file in the error.
 [[nodiscard]] std::expected<StoredBlock, LdbError> locate_block(std::string_view file,
                                                                const BlockHandle& handle,
                                                                const std::string& path);

@@ -11,11 +11,13 @@ from typing import List, Optional, TextIO
 from . import __version__
 from . import carve
 from .dump import FORMATS as DUMP_FORMATS
-from .dump import STATE_NAMES, write_records
+from .dump import STATE_NAMES
 from .encodings import DEFAULT_ENCODING, ENCODERS
+from .skipped import warn_skipped
+from .progress import progress_bar
 from .stats import FORMATS as STATS_FORMATS
 from .stats import collect, render_json, render_table
-from .stores import StoreError, open_store
+from .terminal import printable
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -30,7 +32,6 @@ Nothing in the directory is changed.
 
 examples:
   vostrel dump path/to/db                     every record, as JSON Lines
-  vostrel dump --find /mnt/image -o all.jsonl every store under a tree
   vostrel dump --state deleted path/to/db     deletion markers only
   vostrel dump --format csv -o records.csv path/to/db
   vostrel stats path/to/db                    records per data file
@@ -108,7 +109,7 @@ class UsageError(Exception):
 class _Parser(argparse.ArgumentParser):
     # One line on stderr instead of argparse's usage block.
     def error(self, message: str) -> None:  # type: ignore[override]
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {printable(message)} (see '{self.prog} --help')\n")
 
 
 def _states(text: str) -> frozenset:
@@ -134,8 +135,7 @@ def _jobs(text: str) -> int:
     return jobs
 
 
-def _add_store_arguments(parser: argparse.ArgumentParser, metavar: str, help_text: str) -> None:
-    parser.add_argument("directories", metavar=metavar, nargs="*", help=help_text)
+def _add_many_store_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--find", metavar="ROOT", action="append", default=[],
                         help="also every LevelDB directory in the tree under ROOT "
                              "(symbolic links are not followed; may be repeated)")
@@ -149,8 +149,50 @@ def _many_stores(args: argparse.Namespace) -> bool:
     (data files given alone are read by content, one after another)."""
     if args.find:
         return True
-    paths = args.directories
+    paths = getattr(args, args.stores_arg)
     return len(paths) > 1 and not any(os.path.isfile(path) for path in paths)
+
+
+def _regular_or_new(path: str) -> bool:
+    # Not beside /dev/null or a FIFO: /dev is memory, and no place for parts.
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return True
+
+
+def _run_many(args: argparse.Namespace) -> int:
+    from . import many  # the worker machinery only when it is used
+
+    stores, problems = many.gather_stores(getattr(args, args.stores_arg), args.find)
+    jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
+    to_stdout = getattr(args, "output", None) in (None, "-")
+    if to_stdout:
+        out = _stdout()
+    else:
+        try:
+            out = open(args.output, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE)
+        except OSError as error:
+            raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
+    try:
+        if args.command == "dump":
+            if args.carve:
+                raise UsageError("--carve reads one directory, or data files; not several stores")
+            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse)
+            # Outputs waiting for their turn go where the output goes, which the
+            # user chose to hold it, rather than to a possibly small TMPDIR.
+            scratch = None
+            if not to_stdout and _regular_or_new(args.output):
+                scratch = os.path.dirname(os.path.abspath(args.output))
+            failures = many.dump_many(stores, options, jobs, out, scratch)
+        else:
+            failures = many.stats_many(stores, args.format, jobs, out)
+    finally:
+        if to_stdout:
+            out.flush()
+        else:
+            out.close()
+    return EXIT_FAILURE if failures or problems else EXIT_OK
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -171,11 +213,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=DUMP_EPILOG,
         formatter_class=formatter,
     )
-    _add_store_arguments(dump, "PATH", "LevelDB database directories (several may be given), "
-                                       "or data files (read by content)")
+    dump.add_argument("paths", metavar="PATH", nargs="*",
+                      help="LevelDB database directory, or data files (read by content)")
     dump.add_argument("--carve", action="store_true",
-                      help="also recover records by checksum where the structure is damaged "
-                           "(one directory, or data files)")
+                      help="also recover records by checksum where the structure is damaged")
     dump.add_argument("--format", choices=DUMP_FORMATS, default="jsonl",
                       help="output format (default: jsonl)")
     dump.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
@@ -186,7 +227,10 @@ def build_parser() -> argparse.ArgumentParser:
                       help="files in descending file-number order")
     dump.add_argument("-o", "--output", metavar="FILE",
                       help="write to FILE instead of standard output")
-    dump.set_defaults(run=run_dump, parser=dump)
+    dump.add_argument("--no-progress", dest="progress", action="store_false",
+                      help="no progress bar (shown on a terminal when the output is not one)")
+    _add_many_store_options(dump)
+    dump.set_defaults(run=run_dump, parser=dump, stores_arg="paths")
 
     stats = commands.add_parser(
         "stats",
@@ -195,10 +239,12 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=STATS_EPILOG,
         formatter_class=formatter,
     )
-    _add_store_arguments(stats, "DIR", "LevelDB database directory (several may be given)")
+    stats.add_argument("directory", metavar="DIR", nargs="*",
+                       help="LevelDB database directory (several may be given)")
+    _add_many_store_options(stats)
     stats.add_argument("--format", choices=STATS_FORMATS, default="table",
                        help="output format (default: table)")
-    stats.set_defaults(run=run_stats, parser=stats)
+    stats.set_defaults(run=run_stats, parser=stats, stores_arg="directory")
 
     from .chromium import cli as chromium_cli
 
@@ -206,38 +252,22 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def read_records(directory: str, reverse: bool = False) -> list:
+def open_database(directory: str):
+    """The directory opened by the extension, or a UsageError in the user's words."""
+    if not os.path.exists(directory):
+        raise UsageError(f"no such directory: {directory}")
+    if not os.path.isdir(directory):
+        raise UsageError(f"not a directory: {directory}")
+    import _vostrel  # imported late so that --help and --version work without it
+
     try:
-        with open_store(directory) as db:
-            return db.iterate_records_raw(reverse=reverse)
-    except StoreError as error:
-        raise UsageError(str(error)) from None
-
-
-def _regular_or_new(path: str) -> bool:
-    # Not beside /dev/null or a FIFO: /dev is memory, and no place for parts.
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except OSError:
-        return True
-
-
-def _run_many(args: argparse.Namespace, out: TextIO) -> int:
-    from . import many  # the worker machinery only when it is used
-
-    stores, problems = many.gather_stores(args.directories, args.find)
-    jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
-    if args.command == "dump":
-        options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse)
-        # Outputs waiting for their turn go where the output goes, which the
-        # user chose to hold it, rather than to a possibly small TMPDIR.
-        scratch = None
-        if args.output not in (None, "-") and _regular_or_new(args.output):
-            scratch = os.path.dirname(os.path.abspath(args.output))
-        failures = many.dump_many(stores, options, jobs, out, scratch)
-    else:
-        failures = many.stats_many(stores, args.format, jobs, out)
-    return EXIT_FAILURE if failures or problems else EXIT_OK
+        db = _vostrel.RawLevelDb(directory)
+    except UnicodeEncodeError:
+        raise UsageError(f"path is not valid UTF-8: {directory!r}") from None
+    except ValueError as error:
+        raise UsageError(f"cannot read {directory}: {error}") from None
+    warn_skipped(db.skipped_files)
+    return db
 
 
 def _stdout() -> TextIO:
@@ -256,52 +286,56 @@ def _stdout() -> TextIO:
     return open(fd, "w", encoding="utf-8", newline="", buffering=buffering, closefd=False)
 
 
-def _open_output(path: str) -> TextIO:
-    try:
-        return open(path, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE)
-    except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror}") from None
-
-
-def run_dump(args: argparse.Namespace) -> int:
-    if _many_stores(args):
-        if args.carve:
-            raise UsageError("--carve reads one directory, or data files; not several stores")
-        if args.output is None or args.output == "-":
-            out = _stdout()
-            status = _run_many(args, out)
-            out.flush()
-            return status
-        with _open_output(args.output) as out:
-            return _run_many(args, out)
-    write = write_records
-    if carve.wants_carving(args.directories, args.carve):
-        records = carve.read_records(args.directories, args.reverse, UsageError)
-        write = carve.write_records
-    else:
-        records = read_records(args.directories[0], args.reverse)
+def _run_carving_dump(args: argparse.Namespace) -> int:
+    """dump --carve DIR and dump FILE...: the normal records and the carved
+    ones, written by the Python formatter with the `recovered` field."""
+    records = carve.read_records(args.paths, args.reverse, UsageError)
     if args.state is not None:
         records = (r for r in records if int(r.state) in args.state)
     encode = ENCODERS[args.encoding]
     if args.output is None or args.output == "-":
         out = _stdout()
-        write(records, out, args.format, encode)
+        carve.write_records(records, out, args.format, encode)
         out.flush()
         return EXIT_OK
-    with _open_output(args.output) as out:
-        write(records, out, args.format, encode)
+    try:
+        out = open(args.output, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE)
+    except OSError as error:
+        raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
+    with out:
+        carve.write_records(records, out, args.format, encode)
+    return EXIT_OK
+
+
+def run_dump(args: argparse.Namespace) -> int:
+    if _many_stores(args):
+        return _run_many(args)
+    if carve.wants_carving(args.paths, args.carve):
+        return _run_carving_dump(args)
+    with open_database(args.paths[0]) as db:
+        options = dict(format=args.format, encoding=args.encoding, reverse=args.reverse,
+                       states=None if args.state is None else sorted(args.state))
+        if args.output is None or args.output == "-":
+            sys.stdout.flush()
+            out_fd = sys.stdout.fileno()
+            with progress_bar(args.progress, out_fd) as progress:
+                db.export(out_fd, progress=progress, **options)
+            return EXIT_OK
+        try:
+            out = open(args.output, "wb")
+        except OSError as error:
+            raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
+        with out, progress_bar(args.progress, out.fileno()) as progress:
+            db.export(out, progress=progress, **options)
     return EXIT_OK
 
 
 def run_stats(args: argparse.Namespace) -> int:
     if _many_stores(args):
-        out = _stdout()
-        status = _run_many(args, out)
-        out.flush()
-        return status
-    directory = args.directories[0]
-    records = read_records(directory)
-    files = collect(directory, records)
+        return _run_many(args)
+    directory = args.directory[0]
+    with open_database(directory) as db:
+        files = collect(directory, db.file_stats())
     out = _stdout()
     if args.format == "json":
         out.write(render_json(directory, files))
@@ -331,13 +365,13 @@ def _silence_stdout() -> None:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = build_parser().parse_args(argv)
-    if getattr(args, "parser", None) is not None and not args.directories and not args.find:
+    if getattr(args, "stores_arg", None) and not getattr(args, args.stores_arg) and not args.find:
         metavar = "PATH" if args.command == "dump" else "DIR"
         args.parser.error(f"the following arguments are required: {metavar} (or --find ROOT)")
     try:
         return args.run(args)
     except UsageError as error:
-        print(f"vostrel: error: {error}", file=sys.stderr)
+        print(f"vostrel: error: {printable(str(error))}", file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:
         _silence_stdout()
@@ -345,7 +379,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except KeyboardInterrupt:
         return 130
     except OSError as error:
-        print(f"vostrel: error: {error}", file=sys.stderr)
+        print(f"vostrel: error: {printable(str(error))}", file=sys.stderr)
         return EXIT_FAILURE
 
 

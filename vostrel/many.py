@@ -206,7 +206,7 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
 
 def stats_of(store: str) -> List[FileStats]:
     with open_store(store) as db:
-        return collect(store, records_of(db))
+        return collect(store, db.file_stats())
 
 
 def stats_many(stores: List[str], fmt: str, jobs: int, out: TextIO) -> int:

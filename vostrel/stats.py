@@ -7,8 +7,9 @@ import os
 from dataclasses import asdict, dataclass
 from typing import Dict, Iterable, List, Optional
 
+from .terminal import printable
+
 # int() of the extension's KeyState and FileType.
-_DELETED, _LIVE, _UNKNOWN = 0, 1, 2
 _LOG = 2
 FORMATS = ("table", "json")
 
@@ -59,11 +60,13 @@ def _file_size(path: str) -> Optional[int]:
         return None
 
 
-def collect(directory: str, records: Iterable) -> List[FileStats]:
+def collect(directory: str, file_stats: Iterable[dict]) -> List[FileStats]:
     """One FileStats per data file, in file-number order.
 
-    Data files come from the directory listing, so a file without any record
-    (empty, or one the reader could not open) is listed with zero counts.
+    `file_stats` is RawLevelDb.file_stats(): the counts of every file the
+    reader opened. Data files come from the directory listing too, so a file
+    without any record (empty, or one the reader could not open) is listed
+    with zero counts.
     """
     by_path: Dict[str, FileStats] = {}
     for name in os.listdir(directory):
@@ -72,28 +75,22 @@ def collect(directory: str, records: Iterable) -> List[FileStats]:
         if data_file and os.path.isfile(path):
             by_path[path] = FileStats(name, path, *data_file, _file_size(path))
 
-    for record in records:
-        stats = by_path.get(record.origin_file)
+    for counted in file_stats:
+        path = counted["path"]
+        stats = by_path.get(path)
         if stats is None:  # the file disappeared or was renamed since reading
-            path = record.origin_file
-            data_file = _data_file(os.path.basename(path))
             stats = by_path[path] = FileStats(
-                os.path.basename(path),
+                counted["name"],
                 path,
-                "log" if int(record.file_type) == _LOG else "ldb",
-                data_file[1] if data_file else None,
-                _file_size(path),
+                "log" if int(counted["file_type"]) == _LOG else "ldb",
+                counted["number"],
+                counted["size"],
             )
-        stats.records += 1
-        state = int(record.state)
-        if state == _LIVE:
-            stats.live += 1
-        elif state == _DELETED:
-            stats.deleted += 1
-        else:
-            stats.unknown += 1
-        if record.was_compressed:
-            stats.compressed_records += 1
+        stats.records += counted["records"]
+        stats.live += counted["live"]
+        stats.deleted += counted["deleted"]
+        stats.unknown += counted["unknown"]
+        stats.compressed_records += counted["compressed_records"]
 
     return sorted(
         by_path.values(),
@@ -135,7 +132,7 @@ def render_table(files: List[FileStats]) -> str:
     def cells(f: FileStats) -> tuple:
         share = f.compressed_share
         return (
-            f.file,
+            printable(f.file),  # for a terminal: no control characters pass raw
             f.type,
             "" if f.number is None else str(f.number),
             "?" if f.size is None else str(f.size),

@@ -45,14 +45,33 @@ class RecordListSink {
 
   void operator()(const RecordView& view);
 
+  // Files one at a time: records built after begin_file() belong to the file
+  // being read. Running out of memory while building them marks that file
+  // (the MemoryError is cleared, the file's further records are passed over)
+  // rather than failing the whole list; drop_file() then releases the
+  // records it already has, so that the file is left out and the rest kept.
+  void begin_file();
+  [[nodiscard]] bool file_out_of_memory() const { return file_out_of_memory_; }
+  void drop_file();
+  // Another Python error (a failure that is not memory): the walk only drains.
+  [[nodiscard]] bool failed() const { return failed_; }
+
   // The list of all records built so far, or nullptr with a Python error set
   // if building any of them failed. Leaves the sink empty.
   PyObject* take_list();
+  // The same records as new references in a vector (empty with a Python
+  // error set on failure; check failed()). Leaves the sink empty.
+  std::vector<PyObject*> take_records();
+  [[nodiscard]] bool empty() const noexcept { return records_.empty(); }
 
  private:
+  void out_of_memory_or_fail();
+
   std::vector<PyObject*> records_;
   const SharedPath* last_path_ = nullptr;
   PyObject* path_str_ = nullptr;
+  std::size_t file_start_ = 0;
+  bool file_out_of_memory_ = false;
   bool failed_ = false;
 };
 

@@ -8,7 +8,7 @@
 // directory's files can be read apart, each in bounded memory.
 //
 // The file is opened exactly as the directory reader opens each data file
-// (open_data_file), so a directory's records are the union of its data files'
+// (open_one_data_file), so a directory's records are the union of its data files'
 // columns.
 
 #include <cstdint>
@@ -139,7 +139,7 @@ PyObject* data_file_columns(PyObject*, PyObject* path_arg) {
       return nullptr;
     }
     ColumnSink sink;
-    if (auto file = open_data_file(path, named->file_type)) {
+    if (auto file = open_one_data_file(path, named->file_type)) {
       DecodeScratch scratch;
       std::visit([&](const auto& opened) { opened.visit_records(sink, scratch); }, *file);
     }

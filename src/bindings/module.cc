@@ -10,7 +10,7 @@ PyMethodDef module_functions[] = {
     {"data_file_type", data_file_type, METH_O,
      "data_file_type(name, /)\n--\n\n"
      "The FileType of a directory entry named `name` if the reader takes it for a\n"
-     "data file (six ASCII digits, then .log, .ldb or .sst in any case), else None."},
+     "data file (six or more ASCII digits, then .log, .ldb or .sst in any case), else None."},
     {"decompress_snappy", decompress_snappy, METH_O,
      "decompress_snappy(data, /)\n--\n\n"
      "Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."},

@@ -26,9 +26,11 @@ PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (utf8 == nullptr) return nullptr;  // lone surrogates: the codec's UnicodeEncodeError
 
   try {
-    auto reader = vostrel::RawLevelDb::open(std::string(utf8, static_cast<std::size_t>(size)));
+    StopToken stop = python_stop_token();
+    auto reader = vostrel::RawLevelDb::open(std::string(utf8, static_cast<std::size_t>(size)), &stop);
     if (!reader) {
-      raise_db_error(reader.error());
+      // Interrupted: the signal's exception is already set.
+      if (reader.error().kind != DbErrorKind::Interrupted) raise_db_error(reader.error());
       return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
@@ -67,9 +69,7 @@ PyObject* db_iterate_records_raw(PyObject* self, PyObject* args, PyObject* kwarg
   if (!db->reader) return raise_closed();
 
   try {
-    RecordListSink sink;
-    db->reader->visit_records(reverse, sink);
-    return sink.take_list();
+    return collect_records(*db->reader, reverse);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -122,6 +122,12 @@ PyMethodDef db_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "iterate_records_raw($self, *, reverse=False)\n--\n\n"},
     {"carve_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_carve_records)),
      METH_VARARGS | METH_KEYWORDS, "carve_records($self, *, reverse=False)\n--\n\n"},
+    {"iter_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_iter_records)),
+     METH_VARARGS | METH_KEYWORDS, "iter_records($self, *, reverse=False)\n--\n\n"},
+    {"export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_export)),
+     METH_VARARGS | METH_KEYWORDS,
+     "export($self, file, *, format='jsonl', encoding='escaped', states=None, reverse=False, progress=None)\n--\n\n"},
+    {"file_stats", db_file_stats, METH_NOARGS, "file_stats($self)\n--\n\n"},
     {"close", db_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_exit)),
@@ -131,6 +137,11 @@ PyMethodDef db_methods[] = {
 
 PyGetSetDef db_getset[] = {
     {"in_dir_path", db_get_in_dir_path, nullptr, "", nullptr},
+    {"skipped_files", db_get_skipped_files, nullptr,
+     "The data files left out, as (path, reason) tuples: files recognised by name\n"
+     "that could not be opened, read or mapped, are not regular files, or whose\n"
+     "records did not fit in memory.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

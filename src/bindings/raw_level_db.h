@@ -63,7 +63,24 @@ class ExclusiveAccess {
 
 // Methods implemented in files of their own (listed in raw_level_db.cc's
 // method table).
+PyObject* db_iter_records(PyObject* self, PyObject* args, PyObject* kwargs);  // record_iterator.cc
+PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs);        // export.cc
+PyObject* db_file_stats(PyObject* self, PyObject* unused);                     // file_stats.cc
 PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs);  // carve.cc
+
+// A stop token that polls Python's pending signals (PyErr_CheckSignals): a
+// Ctrl-C during a long call ends it, with KeyboardInterrupt (or whatever the
+// signal's handler raised) set. The GIL must be held while it is polled.
+StopToken python_stop_token();
+
+// Every record of the reader's files as a list of Record, in iteration order.
+// A file whose records do not fit in memory is left out and listed in the
+// reader's skipped files; the others are kept. nullptr with a Python error set
+// on any other failure or on a pending signal.
+PyObject* collect_records(vostrel::RawLevelDb& reader, bool reverse);
+
+// The getter of RawLevelDb.skipped_files.
+PyObject* db_get_skipped_files(PyObject* self, void*);
 
 // RuntimeError("Database is closed"); returns nullptr.
 PyObject* raise_closed();

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "bindings.h"
 #include "internal_key.h"
@@ -150,32 +151,52 @@ RecordListSink::~RecordListSink() {
   Py_XDECREF(path_str_);
 }
 
+void RecordListSink::out_of_memory_or_fail() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    file_out_of_memory_ = true;
+  } else {
+    failed_ = true;
+  }
+}
+
 void RecordListSink::operator()(const RecordView& view) {
-  // After a failure the rest of the walk only drains; the error is reported
-  // by take_list.
-  if (failed_) return;
+  // After a failure the rest of the walk (or of the file) only drains; the
+  // error is reported by take_list, the file's by file_out_of_memory.
+  if (failed_ || file_out_of_memory_) return;
   if (view.origin_file != last_path_ || path_str_ == nullptr) {
     Py_CLEAR(path_str_);
     const std::string& path = **view.origin_file;
     path_str_ = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace");
     if (path_str_ == nullptr) {
-      failed_ = true;
+      out_of_memory_or_fail();
       return;
     }
     last_path_ = view.origin_file;
   }
   PyObject* record = new_record(record_class, view, path_str_);
   if (record == nullptr) {
-    failed_ = true;
+    out_of_memory_or_fail();
     return;
   }
   try {
     records_.push_back(record);
   } catch (...) {
     Py_DECREF(record);
-    failed_ = true;
-    PyErr_NoMemory();
+    file_out_of_memory_ = true;
   }
+}
+
+void RecordListSink::begin_file() {
+  file_start_ = records_.size();
+  file_out_of_memory_ = false;
+}
+
+void RecordListSink::drop_file() {
+  for (std::size_t i = file_start_; i < records_.size(); ++i) Py_DECREF(records_[i]);
+  records_.resize(file_start_);
+  records_.shrink_to_fit();
+  file_out_of_memory_ = false;
 }
 
 PyObject* RecordListSink::take_list() {
@@ -187,6 +208,11 @@ PyObject* RecordListSink::take_list() {
   }
   records_.clear();
   return list;
+}
+
+std::vector<PyObject*> RecordListSink::take_records() {
+  if (failed_) return {};
+  return std::exchange(records_, {});
 }
 
 }  // namespace vostrel::bindings

@@ -194,7 +194,7 @@ TEST_P(TableCarving, EachDamageRecoversExactlyTheRecordsInIntactBlocks) {
         return r.first <= from && to <= r.second;
       });
       if (!whole) continue;
-      const auto block = table->read_block(handle, scratch.decompressed);
+      const auto block = table->read_block(handle, scratch.stored, scratch.decompressed);
       ASSERT_TRUE(block.has_value());
       VectorSink sink;
       visit_block_records(*block, &table->shared_path(), scratch.key, sink);

@@ -22,7 +22,7 @@ constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 // ---------------------------------------------------------------------------
 // Which entries are data files
 
-TEST(DataFileName, SixAsciiDigitsAndAKnownExtensionInAnyCase) {
+TEST(DataFileName, SixOrMoreAsciiDigitsAndAKnownExtensionInAnyCase) {
   struct Case {
     std::string name;
     std::optional<FileType> type;
@@ -36,6 +36,13 @@ TEST(DataFileName, SixAsciiDigitsAndAKnownExtensionInAnyCase) {
       {"000005.sst", FileType::Ldb},
       {"000005.Sst", FileType::Ldb},
       {"999999.log", FileType::Log},
+      {"000000.log", FileType::Log},
+      // Past 999,999 LevelDB's "%06llu" gives longer names, never with a leading zero.
+      {"1000002.ldb", FileType::Ldb},
+      {"1000004.log", FileType::Log},
+      {"18446744073709551615.sst", FileType::Ldb},
+      {"123456789012345678901234.log", FileType::Log},
+      {"0999999.log", std::nullopt},
       {"5.log", std::nullopt},
       {"00005.log", std::nullopt},
       {"0000005.log", std::nullopt},
@@ -64,6 +71,28 @@ TEST(DataFileName, SixAsciiDigitsAndAKnownExtensionInAnyCase) {
     const bool is_data_file = named && named->kind == EntryKind::DataFile;
     EXPECT_EQ(is_data_file ? std::optional<FileType>(named->file_type) : std::nullopt, c.type)
         << "name: " << c.name;
+  }
+}
+
+// Data files in file order: by number across name lengths, and names too long
+// for a 64-bit number after all others by their decimal value.
+TEST(DataFileName, FileOrderIsNumericAcrossNameLengths) {
+  const std::vector<std::string> ordered = {
+      "000009.log", "000010.ldb", "999999.ldb", "1000000.log", "1000002.ldb", "9999999999999999.log",
+      "10000000000000000.ldb", "18446744073709551615.ldb", "99999999999999999999.log",
+      "100000000000000000000.log"};
+  std::vector<std::uint64_t> numbers;
+  for (const auto& name : ordered) {
+    const auto named = parse_entry_name(name);
+    ASSERT_TRUE(named) << name;
+    EXPECT_EQ(named->number, file_number_from_path("dir/" + name)) << name;
+    numbers.push_back(named->number);
+  }
+  for (std::size_t i = 0; i < ordered.size(); ++i) {
+    for (std::size_t j = 0; j < ordered.size(); ++j) {
+      EXPECT_EQ(precedes_in_file_order(numbers[i], ordered[i], numbers[j], ordered[j]), i < j)
+          << ordered[i] << " vs " << ordered[j];
+    }
   }
 }
 
@@ -131,7 +160,8 @@ TEST(FileNumber, FromPath) {
       {"/db/.log", 0},  // ".log" is its own stem
       {"/db/", 0},      // no stem at all
       {"", 0},
-      {"/db/10000000000000000.log", 0},
+      {"/db/10000000000000000.log", kBeyondFileNumbers},  // decimal digits past 64 bits
+      {"/db/1000000000000000x.log", 0},
       {"/db/ffffffffffffffff.log", kMax64},
       {"/db.d/000007", 7},
       {"/db/000007.log.bak", 0},

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <snappy-c.h>
+#include <zlib.h>
+#include <zstd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -346,7 +349,7 @@ TEST_F(LdbFileTest, IndexBlockThatFailsToDecompressFailsOpen) {
 TEST_F(LdbFileTest, FileNumberComesFromTheStemReadAsHex) {
   const std::vector<std::pair<std::string, std::uint64_t>> cases = {
       {"000010.ldb", 16}, {"000009.ldb", 9}, {"+1f.ldb", 31}, {"x1.ldb", 0},
-      {"-5.ldb", 0},      {"+.ldb", 0},      {"10000000000000000.ldb", 0},
+      {"-5.ldb", 0},      {"+.ldb", 0},      {"10000000000000000.ldb", kBeyondFileNumbers},
   };
   for (const auto& [name, number] : cases) {
     SCOPED_TRACE(name);
@@ -718,6 +721,121 @@ TEST_F(LdbFileTest, HugeDeclaredSnappyLengthAllocatesNothingLarge) {
   ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
 #endif
+}
+
+// --- Block codecs -----------------------------------------------------------
+
+std::string zstd_compressed(std::string_view raw) {
+  std::string out(::ZSTD_compressBound(raw.size()), '\0');
+  const std::size_t n = ::ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 3);
+  EXPECT_FALSE(::ZSTD_isError(n));
+  out.resize(n);
+  return out;
+}
+
+// zlib (window_bits 15) or raw deflate (-15), as zlib's deflate writes them;
+// `copies` repetitions of raw are fed in turn, so a large output costs no
+// large input.
+std::string deflated(std::string_view raw, int window_bits, std::size_t copies = 1) {
+  z_stream z{};
+  EXPECT_EQ(::deflateInit2(&z, 1, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out;
+  char chunk[1 << 16];
+  for (std::size_t i = 0; i < copies; ++i) {
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
+    z.avail_in = static_cast<uInt>(raw.size());
+    const int flush = i + 1 == copies ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(chunk);
+      z.avail_out = sizeof chunk;
+      ::deflate(&z, flush);
+      out.append(chunk, sizeof chunk - z.avail_out);
+    } while (z.avail_out == 0 || (flush == Z_FINISH && z.avail_in != 0));
+  }
+  ::deflateEnd(&z);
+  return out;
+}
+
+std::string zstd_of_zeros(std::size_t copies, std::size_t chunk_size) {
+  ZSTD_CCtx* context = ::ZSTD_createCCtx();
+  const std::string zeros(chunk_size, '\0');
+  std::string out;
+  std::string chunk(1 << 16, '\0');
+  for (std::size_t i = 0; i < copies; ++i) {
+    ZSTD_inBuffer in{zeros.data(), zeros.size(), 0};
+    const auto mode = i + 1 == copies ? ZSTD_e_end : ZSTD_e_continue;
+    std::size_t left = 0;
+    do {
+      ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
+      left = ::ZSTD_compressStream2(context, &o, &in, mode);
+      out.append(chunk.data(), o.pos);
+    } while (in.pos < in.size || (mode == ZSTD_e_end && left != 0));
+  }
+  ::ZSTD_freeCCtx(context);
+  return out;
+}
+
+// A table written by the real library with raw blocks, its data blocks then
+// compressed by the codec libraries and stored under the type byte that the
+// writers using each codec give them.
+TEST_F(LdbFileTest, BlocksOfEveryCodecAreRead) {
+  KeyValues entries;
+  for (int i = 0; i < 300; ++i) {
+    entries.emplace_back("key" + std::to_string(1000 + i), std::string(100, static_cast<char>('a' + i % 26)));
+  }
+  const LdbFile original = open_ok(testing::real_table_bytes(entries, 1, false), "000001.ldb");
+  const std::vector<Record> expected = original.records();
+  ASSERT_EQ(expected.size(), entries.size());
+  ASSERT_GT(original.index().size(), 1u);
+
+  struct Codec {
+    const char* name;
+    std::uint8_t type;
+    std::function<std::string(std::string_view)> compress;
+  };
+  const std::vector<Codec> codecs = {
+      {"zstd", 2, zstd_compressed},
+      {"zlib", 2, [](std::string_view raw) { return deflated(raw, 15); }},
+      {"raw deflate", 4, [](std::string_view raw) { return deflated(raw, -15); }},
+      {"snappy under type 2", 2, snappy_compressed},
+      {"snappy under type 4", 4, snappy_compressed},
+  };
+  for (const Codec& codec : codecs) {
+    SCOPED_TRACE(codec.name);
+    TableBytes t;
+    std::vector<BlockHandle> handles;
+    for (const auto& [separator, handle] : original.index()) {
+      const auto block = original.read_block(handle);
+      ASSERT_TRUE(block) << block.error().message();
+      handles.push_back(t.add_stored(codec.compress(block->data), codec.type));
+    }
+    const std::vector<Record> records = open_ok(t.finish(handles), "000002.ldb").records();
+    ASSERT_EQ(records.size(), expected.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      EXPECT_EQ(records[i].key, expected[i].key);
+      EXPECT_EQ(records[i].value, expected[i].value);
+      EXPECT_TRUE(records[i].was_compressed);
+    }
+  }
+}
+
+// Output is bounded however little input asks for it: a block expanding past
+// the limit is an error of its codec.
+TEST_F(LdbFileTest, BlockExpandingPastTheLimitIsRefused) {
+  const std::size_t chunk = 1 << 20;
+  const std::size_t copies = kMaxBlockContents / chunk + 1;
+  const std::vector<std::pair<std::uint8_t, std::string>> bombs = {
+      {2, zstd_of_zeros(copies, chunk)},
+      {4, deflated(std::string(chunk, '\0'), -15, copies)},
+  };
+  for (const auto& [type, stored] : bombs) {
+    SCOPED_TRACE(type);
+    ASSERT_LT(stored.size() * 100, kMaxBlockContents);  // small input, large output
+    const auto block = read_single(stored, type);
+    ASSERT_FALSE(block);
+    EXPECT_NE(block.error().message().find("exceeds the block limit"), std::string::npos)
+        << block.error().message();
+  }
 }
 
 }  // namespace

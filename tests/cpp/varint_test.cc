@@ -3,11 +3,13 @@
 
 #include <dirent.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -16,9 +18,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "internal_key.h"
 #include "mapped_file.h"
+#include "safe_copy.h"
 #include "table_format.h"
 #include "test_support.h"
 #include "types.h"
@@ -309,6 +313,12 @@ std::size_t open_descriptor_count() {
   return count;
 }
 
+// Everything read() gives from the start of the file.
+std::string all_bytes(const MappedFile& file) {
+  ByteBuffer buffer;
+  return std::string(file.read(0, file.size(), buffer));
+}
+
 TEST(MappedFile, EmptyFileHasNoMapping) {
   TempDir dir;
   write_file(dir.file("empty"), "");
@@ -316,7 +326,7 @@ TEST(MappedFile, EmptyFileHasNoMapping) {
   ASSERT_TRUE(file.has_value()) << file.error().message();
   EXPECT_FALSE(file->has_mapping());
   EXPECT_EQ(file->size(), 0u);
-  EXPECT_TRUE(file->bytes().empty());
+  EXPECT_TRUE(all_bytes(*file).empty());
 }
 
 TEST(MappedFile, MissingFileIsOsError) {
@@ -359,7 +369,7 @@ TEST(MappedFile, HoldsNoDescriptorAndOutlivesTheFile) {
   for (const auto& file : files) {
     ASSERT_TRUE(file.has_mapping());
     EXPECT_EQ(file.size(), content.size());
-    EXPECT_EQ(file.bytes(), content);
+    EXPECT_EQ(all_bytes(file), content);
   }
 }
 
@@ -386,7 +396,7 @@ TEST(MappedFile, FileIsReadWhenNoMappingIsLeft) {
     void* probe = ::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (probe != MAP_FAILED) ::_exit(3);  // the limit was not reached: inconclusive
     const auto file = MappedFile::open(dir.file("000001.ldb"));
-    ::_exit(file.has_value() && file->bytes() == content ? 0 : 1);
+    ::_exit(file.has_value() && all_bytes(*file) == content ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -396,21 +406,73 @@ TEST(MappedFile, FileIsReadWhenNoMappingIsLeft) {
 }
 #endif
 
+// A FIFO put where a file was listed must not block the open (no writer
+// would ever come), and is refused as not a regular file. The alarm turns a
+// blocking open into a failure instead of a hang.
+TEST(MappedFile, FifoIsRefusedWithoutBlocking) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("000001.log").c_str(), 0600), 0);
+  ::alarm(30);
+  const auto file = MappedFile::open(dir.file("000001.log"));
+  ::alarm(0);
+  ASSERT_FALSE(file.has_value());
+  EXPECT_EQ(file.error().code, ENODEV);
+}
+
+// Truncating a mapped file makes its lost pages fault (SIGBUS): read() gives
+// the pages that remain and nothing past them, and the process lives on.
+TEST(MappedFile, FileShrinkingWhileMappedReadsShort) {
+  TempDir dir;
+  const std::string content(5 * 4096, 'x');
+  write_file(dir.file("a"), content);
+  const auto file = MappedFile::open(dir.file("a"));
+  ASSERT_TRUE(file.has_value());
+  ASSERT_FALSE(file->is_deferred());
+  ASSERT_EQ(::truncate(dir.file("a").c_str(), 2 * 4096), 0);
+  prepare_fault_guard();
+  ByteBuffer buffer;
+  EXPECT_EQ(file->read(4096, 3 * 4096, buffer), std::string(4096, 'x'));
+  EXPECT_EQ(file->read(3 * 4096, 4096, buffer), "");
+  ASSERT_EQ(::truncate(dir.file("a").c_str(), 0), 0);
+  EXPECT_EQ(file->read(0, content.size(), buffer), "");
+}
+
+TEST(MappedFile, HolesOfASparseFileAreNoted) {
+  TempDir dir;
+  const std::uint64_t size = std::uint64_t{1} << 30;
+  {
+    std::FILE* f = std::fopen(dir.file("sparse").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("head", f);
+    std::fseek(f, static_cast<long>(size - 4), SEEK_SET);
+    std::fputs("tail", f);
+    std::fclose(f);
+  }
+  const auto file = MappedFile::open(dir.file("sparse"));
+  ASSERT_TRUE(file.has_value());
+  if (!file->in_hole(size / 2, 4096)) GTEST_SKIP() << "the file system reports no holes";
+  EXPECT_FALSE(file->in_hole(0, 4096));
+  EXPECT_FALSE(file->in_hole(size - 4096, 4096));
+  EXPECT_FALSE(file->in_hole(size / 2, size / 2));  // runs into the data at the end
+  ByteBuffer buffer;
+  EXPECT_EQ(file->read(size - 4, 4, buffer), "tail");
+}
+
 TEST(MappedFile, FromBytesCopiesAndMoves) {
   std::string source = "hello";
   MappedFile a = MappedFile::from_bytes(source);
   source[0] = 'j';
   EXPECT_TRUE(a.has_mapping());
-  EXPECT_EQ(a.bytes(), "hello");
+  EXPECT_EQ(all_bytes(a), "hello");
 
   MappedFile b(std::move(a));
   EXPECT_FALSE(a.has_mapping());  // NOLINT(bugprone-use-after-move)
   EXPECT_EQ(a.size(), 0u);
-  EXPECT_EQ(b.bytes(), "hello");
+  EXPECT_EQ(all_bytes(b), "hello");
 
   MappedFile c = MappedFile::from_bytes("other");
   c = std::move(b);
-  EXPECT_EQ(c.bytes(), "hello");
+  EXPECT_EQ(all_bytes(c), "hello");
   EXPECT_FALSE(b.has_mapping());  // NOLINT(bugprone-use-after-move)
 
   EXPECT_FALSE(MappedFile::from_bytes("").has_mapping());
@@ -425,11 +487,11 @@ TEST(MappedFile, MoveAssignMappedIntoMapped) {
   auto b = MappedFile::open(dir.file("b"));
   ASSERT_TRUE(a && b);
   *a = std::move(*b);
-  EXPECT_EQ(a->bytes(), "second");
+  EXPECT_EQ(all_bytes(*a), "second");
   EXPECT_FALSE(b->has_mapping());
   MappedFile& alias = *a;
   *a = std::move(alias);  // self-move keeps the mapping
-  EXPECT_EQ(a->bytes(), "second");
+  EXPECT_EQ(all_bytes(*a), "second");
 }
 
 }  // namespace

@@ -425,7 +425,8 @@ def log_records(path: str, data: bytes):
     return records
 
 
-DATA_FILE = re.compile(r"^([0-9]{6})\.(log|ldb|sst)$", re.IGNORECASE | re.ASCII)
+# Six digits, or more without a leading zero (LevelDB's "%06llu").
+DATA_FILE = re.compile(r"^([0-9]{6}|[1-9][0-9]{6,})\.(log|ldb|sst)$", re.IGNORECASE | re.ASCII)
 
 
 def data_files(in_dir: str):

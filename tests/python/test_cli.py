@@ -42,10 +42,14 @@ def vostrel(*args: str) -> subprocess.CompletedProcess:
                           stdin=subprocess.DEVNULL, timeout=120)
 
 
+SKIPPED_WARNING = b"vostrel: warning: skipped "
+
+
 def ok(*args: str) -> str:
+    """stdout of a successful run; stderr may only name skipped files."""
     result = vostrel(*args)
     assert result.returncode == 0, result.stderr.decode(errors="replace")
-    assert result.stderr == b""
+    assert all(line.startswith(SKIPPED_WARNING) for line in result.stderr.splitlines())
     return result.stdout.decode("utf-8")
 
 
@@ -406,6 +410,24 @@ def test_stats_json_matches_the_records(mixed_db):
     assert 0 < stats["total"]["compressed_records"] < stats["total"]["records"]
 
 
+@pytest.mark.parametrize("command", ["dump", "stats"])
+def test_files_left_out_are_named_on_stderr(odd_dir, command):
+    result = vostrel(command, odd_dir)
+    assert result.returncode == 0
+    assert sorted(result.stderr.decode().splitlines()) == [
+        f"vostrel: warning: skipped {odd_dir}/000005.ldb: Invalid magic number in {odd_dir}/000005.ldb",
+        f"vostrel: warning: skipped {odd_dir}/000008.log: not a regular file",
+    ]
+
+
+def test_control_characters_in_warnings_are_escaped():
+    from vostrel.skipped import warn_skipped
+    import io
+    out = io.StringIO()
+    warn_skipped([("d/00\x1b[2J0001.log", "bad\nline\x9b")], out)
+    assert out.getvalue() == "vostrel: warning: skipped d/00\\x1b[2J0001.log: bad\\x0aline\\x9b\n"
+
+
 def test_stats_lists_data_files_without_records(odd_dir):
     stats = check_stats(odd_dir, ["000003.log", "000004.LOG", "000005.ldb"])
     assert [f["records"] for f in stats["files"]] == [3, 0, 0]
@@ -462,3 +484,67 @@ def test_console_script(mixed_db):
     result = subprocess.run([script, "dump", mixed_db], capture_output=True, timeout=120)
     assert result.returncode == 0
     assert result.stdout == vostrel("dump", mixed_db).stdout
+
+
+# --------------------------------------------------------------------------
+# Write errors, text for people, progress
+
+
+def test_full_disk_is_one_line_and_status_1(big_db):
+    for args in (["-o", "/dev/full"], ["--format", "csv", "-o", "/dev/full"]):
+        result = vostrel("dump", *args, big_db)
+        assert result.returncode == 1
+        assert result.stderr.decode() == "vostrel: error: [Errno 28] No space left on device\n"
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run([sys.executable, "-m", "vostrel", "dump", big_db], stdout=full,
+                                stderr=subprocess.PIPE, timeout=120)
+    assert (result.returncode, result.stderr.count(b"\n")) == (1, 1)
+
+
+def test_control_characters_in_paths_are_escaped_for_people(tmp_path, mixed_db):
+    hostile = "x\x1b[2J\x1b]0;owned\x07"
+    missing = tmp_path / hostile
+    err = vostrel("dump", str(missing)).stderr.decode()
+    assert err == f"vostrel: error: no such directory: {tmp_path}/x\\x1b[2J\\x1b]0;owned\\x07\n"
+    assert vostrel("stats", "--bogus" + hostile, mixed_db).stderr.count(b"\x1b") == 0
+    # Machine formats stay lossless.
+    shutil.copytree(mixed_db, missing)
+    stats = json.loads(ok("stats", "--format", "json", str(missing)))
+    assert stats["directory"] == str(missing)
+    assert all(r["origin_file"].startswith(str(missing)) for r in parse_jsonl(ok("dump", str(missing)), "escaped"))
+
+
+def run_with_terminal_stderr(*args: str) -> tuple:
+    """Runs the command with stderr on a pseudo-terminal and stdout in a pipe;
+    returns (stdout, what the terminal received)."""
+    import pty
+
+    controller, terminal = pty.openpty()
+    try:
+        process = subprocess.Popen([sys.executable, "-m", "vostrel", *args], stdout=subprocess.PIPE,
+                                   stderr=terminal, stdin=subprocess.DEVNULL)
+        os.close(terminal)
+        out = process.stdout.read()
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:  # EIO: the command has closed its side
+                break
+            if not chunk:
+                break
+            shown += chunk
+        assert process.wait(timeout=120) == 0, shown
+    finally:
+        os.close(controller)
+    return out, shown
+
+
+def test_progress_on_a_terminal_only(big_db):
+    pytest.importorskip("tqdm")
+    out, shown = run_with_terminal_stderr("dump", big_db)
+    assert b"B/s" in shown and b"100%" in shown
+    quiet_out, quiet = run_with_terminal_stderr("dump", "--no-progress", big_db)
+    assert quiet == b""
+    assert out == quiet_out == vostrel("dump", big_db).stdout
+    assert vostrel("dump", big_db).stderr == b""  # stderr not a terminal: no bar

@@ -384,6 +384,10 @@ def test_signatures(db):
     expected = {
         "iterate_records_raw": "(*, reverse=False)",
         "carve_records": "(*, reverse=False)",
+        "iter_records": "(*, reverse=False)",
+        "export": "(file, *, format='jsonl', encoding='escaped', states=None, reverse=False, "
+                  "progress=None)",
+        "file_stats": "()",
         "close": "()",
         "__enter__": "()",
         "__exit__": "(_exc_type, _exc_val, _exc_tb)",
@@ -399,7 +403,8 @@ def test_signatures(db):
 
 def test_public_members():
     public = sorted(name for name in vars(RawLevelDb) if not name.startswith("_"))
-    assert public == ["carve_records", "close", "in_dir_path", "iterate_records_raw"]
+    assert public == ["carve_records", "close", "export", "file_stats", "in_dir_path", "iter_records",
+                      "iterate_records_raw", "skipped_files"]
     assert "__enter__" in vars(RawLevelDb) and "__exit__" in vars(RawLevelDb)
 
 

@@ -1,0 +1,357 @@
+// RawLevelDb.export(): every record written as JSON Lines or CSV by the native
+// exporter (record_export.h), without a Python object per record.
+//
+// The interpreter lock is released while records are decoded and formatted.
+// Output goes out in large chunks: to a file descriptor (an int, or an object
+// whose fileno() works) with write(2), the lock still released; to any other
+// object through its write() method, with the lock taken back for the call.
+// A failed write ends the export with the OSError (BrokenPipeError for a
+// closed pipe): never a partial export reported as success.
+//
+// Every few tenths of a second the lock is taken back to let Ctrl-C through
+// and to report progress (bytes of data files done, of the total) to an
+// optional callback: once at the start, then at most every 0.2 s, and at the end.
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "raw_level_db.h"
+#include "record_export.h"
+#include "record_stream.h"
+
+namespace vostrel::bindings {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// How often, at most, progress is reported and signals are looked at.
+constexpr auto kCheckInterval = std::chrono::milliseconds(200);
+// Records per step of the walk between two looks at the clock.
+constexpr std::size_t kStepRecords = 4096;
+
+// The interpreter lock, released for the life of the object and taken back
+// around the calls that need Python.
+class ReleasedLock {
+ public:
+  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+
+  template <class Fn>
+  auto with_lock(Fn&& fn) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return fn();
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// What stopped the export from Python's side (an exception raised by the
+// file's write(), the progress callback or a signal handler), kept while the
+// lock is released and raised again at the end.
+class PendingError {
+ public:
+  PendingError() = default;
+  PendingError(const PendingError&) = delete;
+  PendingError& operator=(const PendingError&) = delete;
+  ~PendingError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  // REQUIRES: the lock held and a Python error set.
+  void take() {
+    if (!set()) PyErr_Fetch(&type_, &value_, &traceback_);
+    else PyErr_Clear();
+  }
+  [[nodiscard]] bool set() const noexcept { return type_ != nullptr; }
+  // REQUIRES: the lock held.
+  void restore() {
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// A WriteError that only says "stopped by a Python error".
+WriteError python_error() { return WriteError{0, "python error"}; }
+
+// write(2) of the whole chunk. Interrupted writes are retried once pending
+// signal handlers have run (Ctrl-C must reach a write blocked on a full pipe);
+// a non-blocking descriptor is waited on.
+std::expected<void, WriteError> write_to_descriptor(int fd, std::string_view chunk, ReleasedLock& lock,
+                                                    PendingError& pending) {
+  while (!chunk.empty()) {
+    const ssize_t n = ::write(fd, chunk.data(), chunk.size());
+    if (n >= 0) {
+      chunk.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    const int error = errno;
+    if (error == EINTR) {
+      const bool interrupted = lock.with_lock([&] {
+        if (PyErr_CheckSignals() == 0) return false;
+        pending.take();
+        return true;
+      });
+      if (interrupted) return std::unexpected(python_error());
+    } else if (error == EAGAIN || error == EWOULDBLOCK) {
+      pollfd wait{fd, POLLOUT, 0};
+      ::poll(&wait, 1, -1);
+    } else {
+      return std::unexpected(WriteError{error, std::strerror(error)});
+    }
+  }
+  return {};
+}
+
+// file.write(bytes) until the whole chunk is taken. A write() that returns
+// None or something else than a count is taken to have written everything.
+std::expected<void, WriteError> write_to_object(PyObject* file, std::string_view chunk, ReleasedLock& lock,
+                                                PendingError& pending) {
+  return lock.with_lock([&]() -> std::expected<void, WriteError> {
+    while (!chunk.empty()) {
+      PyObject* bytes = PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size()));
+      PyObject* result = bytes == nullptr ? nullptr : PyObject_CallMethod(file, "write", "O", bytes);
+      Py_XDECREF(bytes);
+      if (result == nullptr) {
+        pending.take();
+        return std::unexpected(python_error());
+      }
+      Py_ssize_t written = static_cast<Py_ssize_t>(chunk.size());
+      if (PyLong_Check(result)) {
+        written = PyLong_AsSsize_t(result);
+        if (written <= 0 || static_cast<std::size_t>(written) > chunk.size()) {
+          Py_DECREF(result);
+          if (PyErr_Occurred() != nullptr) {
+            pending.take();
+            return std::unexpected(python_error());
+          }
+          PyErr_Format(PyExc_OSError, "write() of the output reported %zd bytes written", written);
+          pending.take();
+          return std::unexpected(python_error());
+        }
+      }
+      Py_DECREF(result);
+      chunk.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return {};
+  });
+}
+
+// An int object as a C int; -1 with OverflowError set when out of range.
+int as_int(PyObject* number) {
+  const long value = PyLong_AsLong(number);
+  if (value == -1 && PyErr_Occurred() != nullptr) return -1;
+  if (value < INT_MIN || value > INT_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "file descriptor out of range");
+    return -1;
+  }
+  return static_cast<int>(value);
+}
+
+// The descriptor behind `file`: an int itself, or what fileno() gives after a
+// flush() of the object's own buffer. nullopt (no error set) when the object
+// has no usable descriptor; -1 with an error set on failure.
+std::optional<int> descriptor_of(PyObject* file) {
+  if (PyLong_Check(file) && !PyBool_Check(file)) {
+    const int fd = as_int(file);
+    if (fd == -1 && PyErr_Occurred() != nullptr) return -1;
+    if (fd < 0) {
+      PyErr_SetString(PyExc_ValueError, "file descriptor cannot be a negative integer");
+      return -1;
+    }
+    return fd;
+  }
+  PyObject* number = PyObject_CallMethod(file, "fileno", nullptr);
+  if (number == nullptr) {
+    // No descriptor (io.BytesIO, a socket-less stream, a custom writer): its
+    // write() method takes the output instead.
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_OSError) ||
+        PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    return -1;
+  }
+  const int fd = PyLong_Check(number) ? as_int(number) : -1;
+  Py_DECREF(number);
+  if (fd < 0) {
+    if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_ValueError, "fileno() gave no descriptor");
+    return -1;
+  }
+  // What the object buffered so far goes first.
+  if (PyObject_HasAttrString(file, "flush")) {
+    PyObject* flushed = PyObject_CallMethod(file, "flush", nullptr);
+    if (flushed == nullptr) return -1;
+    Py_DECREF(flushed);
+  }
+  return fd;
+}
+
+bool parse_choice(const char* name, PyObject* value, std::initializer_list<const char*> choices, int& out) {
+  if (value == nullptr) return true;
+  if (!PyUnicode_Check(value)) {
+    raise_conversion(name, value, "PyString");
+    return false;
+  }
+  int index = 0;
+  for (const char* choice : choices) {
+    if (PyUnicode_CompareWithASCIIString(value, choice) == 0) {
+      out = index;
+      return true;
+    }
+    ++index;
+  }
+  PyErr_Format(PyExc_ValueError, "unknown %s: %R", name, value);
+  return false;
+}
+
+// None, or an iterable of KeyState members or their int values.
+bool parse_states(PyObject* value, std::optional<std::vector<KeyState>>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  PyObject* iterator = PyObject_GetIter(value);
+  if (iterator == nullptr) return false;
+  out.emplace();
+  bool ok = true;
+  while (PyObject* item = PyIter_Next(iterator)) {
+    long code = -1;
+    if (Py_IS_TYPE(item, key_state_type()) || (PyLong_Check(item) && !PyBool_Check(item))) {
+      PyObject* number = PyNumber_Long(item);
+      code = number == nullptr ? -1 : PyLong_AsLong(number);
+      Py_XDECREF(number);
+      if (PyErr_Occurred() == nullptr && (code < 0 || code > 2)) {
+        PyErr_Format(PyExc_ValueError, "not a KeyState: %R", item);
+      }
+    } else {
+      PyErr_Format(PyExc_TypeError, "states must hold KeyState values, not '%s'", Py_TYPE(item)->tp_name);
+    }
+    Py_DECREF(item);
+    if (PyErr_Occurred() != nullptr) {
+      ok = false;
+      break;
+    }
+    out->push_back(static_cast<KeyState>(code));
+  }
+  Py_DECREF(iterator);
+  return ok && PyErr_Occurred() == nullptr;
+}
+
+}  // namespace
+
+PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"file", "format", "encoding", "states", "reverse", "progress", nullptr};
+  PyObject* file = nullptr;
+  PyObject* format_arg = nullptr;
+  PyObject* encoding_arg = nullptr;
+  PyObject* states_arg = nullptr;
+  PyObject* reverse_arg = nullptr;
+  PyObject* progress = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:export", const_cast<char**>(keywords), &file,
+                                   &format_arg, &encoding_arg, &states_arg, &reverse_arg, &progress)) {
+    return nullptr;
+  }
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+
+  try {
+    ExportOptions options;
+    int format = 0;
+    int encoding = 0;
+    bool reverse = false;
+    if (!parse_choice("format", format_arg, {"jsonl", "csv"}, format) ||
+        !parse_choice("encoding", encoding_arg, {"escaped", "hex", "base64"}, encoding) ||
+        !parse_states(states_arg, options.states) || !parse_bool_argument("reverse", reverse_arg, reverse)) {
+      return nullptr;
+    }
+    options.format = static_cast<ExportFormat>(format);
+    options.encoding = static_cast<ByteEncoding>(encoding);
+    if (progress == Py_None) progress = nullptr;
+    if (progress != nullptr && !PyCallable_Check(progress)) {
+      PyErr_SetString(PyExc_TypeError, "progress must be callable");
+      return nullptr;
+    }
+    if (!db->reader) return raise_closed();
+    const std::optional<int> fd = descriptor_of(file);
+    if (fd == -1) return nullptr;
+
+    const RawLevelDb& reader = *db->reader;
+    RecordStream stream(reader, reverse);
+    PendingError pending;
+    std::optional<WriteError> failure;
+    std::uint64_t records = 0;
+    {
+      ReleasedLock lock;
+      ChunkWriter writer = [&](std::string_view chunk) {
+        return fd ? write_to_descriptor(*fd, chunk, lock, pending) : write_to_object(file, chunk, lock, pending);
+      };
+      RecordExporter exporter(options, std::move(writer));
+      // Reports progress and lets signal handlers run; false once Python
+      // asks to stop.
+      const auto check_in = [&] {
+        return lock.with_lock([&] {
+          if (PyErr_CheckSignals() == 0 && progress != nullptr) {
+            PyObject* result = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(stream.bytes_done(reader)),
+                                                     static_cast<unsigned long long>(stream.total_bytes()));
+            Py_XDECREF(result);
+          }
+          if (PyErr_Occurred() == nullptr) return true;
+          pending.take();
+          return false;
+        });
+      };
+      auto last_check = Clock::now();
+      // The first report gives the total at once.
+      bool stopped = progress != nullptr && !check_in();
+      while (!stream.done() && !exporter.failed()) {
+        stream.step(reader, kStepRecords, exporter);
+        if (const auto now = Clock::now(); now - last_check >= kCheckInterval) {
+          last_check = now;
+          if (!check_in()) {
+            stopped = true;
+            break;
+          }
+        }
+      }
+      if (!stopped && !exporter.failed() && progress != nullptr) stopped = !check_in();
+      if (!stopped) {
+        if (auto finished = exporter.finish(); !finished) failure = std::move(finished.error());
+      }
+      records = exporter.records_written();
+    }
+    if (pending.set()) {
+      pending.restore();
+      return nullptr;
+    }
+    if (failure) {
+      // OSError picks its subclass from errno: BrokenPipeError for EPIPE,
+      // and so on.
+      errno = failure->error_number;
+      return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return PyLong_FromUnsignedLongLong(records);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace vostrel::bindings

@@ -1,0 +1,152 @@
+// RawLevelDb.iter_records(): the records of iterate_records_raw, one at a
+// time, without holding the store in memory. Each refill walks the store a
+// few hundred records further (RecordStream, whole blocks or write batches at
+// a time) into a small buffer of Python Records, which next() hands out.
+//
+// Between next() calls the iterator holds no access to the reader, only a
+// reference to the RawLevelDb object: close() works while an iterator is
+// alive, and the iterator's next next() then raises RuntimeError("Database is
+// closed"). Records it has already produced own their bytes and stay valid.
+
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "raw_level_db.h"
+#include "record_stream.h"
+
+namespace vostrel::bindings {
+namespace {
+
+// Records per refill: enough to make the refill's cost vanish per record,
+// few enough that the buffer stays small beside a file's pages.
+constexpr std::size_t kRefillRecords = 512;
+
+struct RecordIteratorObject {
+  PyObject_HEAD
+  PyObject* db;  // the RawLevelDb, strong reference
+  std::optional<RecordStream> stream;
+  std::vector<PyObject*> buffer;  // owned references; handed out from `next`
+  std::size_t next;
+};
+
+RecordIteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<RecordIteratorObject*>(self); }
+
+void release_buffer(RecordIteratorObject* it) {
+  for (std::size_t i = it->next; i < it->buffer.size(); ++i) Py_DECREF(it->buffer[i]);
+  it->buffer.clear();
+  it->next = 0;
+}
+
+void iterator_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  RecordIteratorObject* it = as_iterator(self);
+  release_buffer(it);
+  it->buffer.~vector();
+  it->stream.~optional();
+  Py_XDECREF(it->db);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Walks on until the buffer holds records or the store is exhausted. False
+// with a Python error set on failure.
+bool refill(RecordIteratorObject* it, RawLevelDbObject* db) {
+  release_buffer(it);
+  const SharedAccess access(db);
+  if (!access.ok()) return false;
+  try {
+    RecordListSink sink;
+    while (sink.empty() && !sink.failed() && !sink.file_out_of_memory() && !it->stream->done()) {
+      it->stream->step(*db->reader, kRefillRecords, sink);
+    }
+    if (sink.failed()) return false;  // the sink's Python error is set
+    // The list sink clears a MemoryError to leave one file out of a list; an
+    // iterator has no such choice, so the caller hears of it.
+    if (sink.file_out_of_memory()) {
+      PyErr_NoMemory();
+      return false;
+    }
+    it->buffer = sink.take_records();
+    return true;
+  } catch (...) {
+    raise_from_current_exception();
+    return false;
+  }
+}
+
+PyObject* iterator_next(PyObject* self) {
+  RecordIteratorObject* it = as_iterator(self);
+  RawLevelDbObject* db = as_db(it->db);
+  if (!db->reader) return raise_closed();
+  if (it->next == it->buffer.size()) {
+    if (it->stream->done()) return nullptr;  // exhausted: StopIteration
+    if (!refill(it, db)) return nullptr;
+    if (it->buffer.empty()) return nullptr;
+  }
+  PyObject* record = it->buffer[it->next];
+  it->buffer[it->next++] = nullptr;  // the reference passes to the caller
+  return record;
+}
+
+PyTypeObject* record_iterator_class = nullptr;
+
+PyTypeObject* record_iterator_type() {
+  if (record_iterator_class != nullptr) return record_iterator_class;
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+      {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+      {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+      {0, nullptr},
+  };
+  // Holds only the database object, which never refers back to an iterator:
+  // no cycle is possible, so it is not tracked by the garbage collector.
+  PyType_Spec spec{
+      .name = "_vostrel.RecordIterator",
+      .basicsize = sizeof(RecordIteratorObject),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      .slots = slots,
+  };
+  record_iterator_class = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return record_iterator_class;
+}
+
+}  // namespace
+
+PyObject* db_iter_records(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"reverse", nullptr};
+  PyObject* reverse_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:iter_records", const_cast<char**>(keywords),
+                                   &reverse_arg)) {
+    return nullptr;
+  }
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  bool reverse = false;
+  if (!parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
+  if (!db->reader) return raise_closed();
+
+  PyTypeObject* type = record_iterator_type();
+  if (type == nullptr) return nullptr;
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  RecordIteratorObject* it = as_iterator(object);
+  it->db = nullptr;
+  new (&it->stream) std::optional<RecordStream>();
+  new (&it->buffer) std::vector<PyObject*>();
+  it->next = 0;
+  try {
+    it->stream.emplace(*db->reader, reverse);
+  } catch (...) {
+    Py_DECREF(object);
+    raise_from_current_exception();
+    return nullptr;
+  }
+  it->db = Py_NewRef(self);
+  return object;
+}
+
+}  // namespace vostrel::bindings
