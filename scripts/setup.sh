@@ -10,6 +10,7 @@ packages=(
   python3-mesonpy python3-pytest python3-plyvel
   python3-tqdm  # the progress bar of vostrel dump (optional at run time)
   python3-numpy  # only so the tests can pass numpy's boolean scalar
+  python3-dask python3-distributed python3-pandas  # the optional vostrel.dask
   libsnappy-dev libzstd-dev zlib1g-dev libleveldb-dev libgtest-dev libbenchmark-dev
 )
 if [[ "${VOSTREL_WITH_CLANG:-1}" == 1 ]]; then

@@ -4,7 +4,7 @@ from types import TracebackType
 from typing import BinaryIO, Callable, Final, Iterable, Iterator, Literal, TypedDict, final
 
 __all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "decompress_snappy",
-           "read_file"]
+           "read_file", "data_file_columns"]
 
 @final
 class KeyState:
@@ -141,3 +141,19 @@ def read_file(path: str, *, carve: bool = True) -> list[Record]:
     table blocks are found; otherwise a log. The normal read's records first
     (`recovered` None), then, with carve, the carved ones. OSError when the
     file cannot be read."""
+
+class DataFileColumns(TypedDict):
+    key: list[bytes]
+    user_key: list[bytes]
+    value: list[bytes]
+    seq: bytes  # native-endian unsigned 64-bit integers, one per record
+    state: bytes  # int(KeyState), one byte per record
+    file_type: bytes  # int(FileType), one byte per record
+    origin_file: str  # the path, shared by every record of the file
+    offset: bytes  # native-endian unsigned 64-bit integers, one per record
+    was_compressed: bytes  # 0 or 1, one byte per record
+
+def data_file_columns(path: str, /) -> DataFileColumns:
+    """The records of one data file as columns, read as the directory reader
+    reads that file (a file it would leave out has no records). ValueError when
+    the path's final component is not a data file's name."""

@@ -72,6 +72,13 @@ std::expected<DataFile, OpenFailure> open_data_file(FileType type, const std::st
 
 }  // namespace
 
+std::expected<DataFile, std::string> open_one_data_file(const std::string& path, FileType type) {
+  if (auto problem = not_a_file(path)) return std::unexpected(std::move(*problem));
+  auto file = open_data_file(type, path);
+  if (!file) return std::unexpected(std::move(file.error().reason));
+  return std::move(*file);
+}
+
 std::string DbError::message() const {
   if (kind == DbErrorKind::NotADirectory) return "Not a directory: " + path;
   if (kind == DbErrorKind::Interrupted) return "Interrupted";

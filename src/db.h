@@ -50,6 +50,13 @@ using DataFile = std::variant<LdbFile, LogFile>;
 [[nodiscard]] const std::string& path_of(const DataFile& file) noexcept;
 [[nodiscard]] std::uint64_t length_of(const DataFile& file) noexcept;
 
+// Opens one data file exactly as the directory reader opens each of its data
+// files: a regular file only (a FIFO or a device is never opened), by the
+// reader of `type`. On failure, why (the text the directory reader gives the
+// file in skipped_files); the directory reader leaves such a file out.
+[[nodiscard]] std::expected<DataFile, std::string> open_one_data_file(const std::string& path,
+                                                                      FileType type);
+
 // Keeps, over a directory listing, the manifest with the highest number; on
 // equal numbers the one offered first.
 class ManifestSelection {

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
 import sys
 from typing import List, Optional, TextIO
 
@@ -41,6 +42,8 @@ See 'vostrel dump --help' for the fields and byte encodings.
 
 DUMP_EPILOG = """\
 fields, in this order:
+  store           the store (directory) the record came from; only when
+                  several directories or --find are given
   key             the key as stored (table records: user key + 8-byte trailer)
   user_key        the key as the application wrote it
   value           the value (empty for a deletion read from a log)
@@ -71,6 +74,12 @@ encodings of key, user_key and value (all lossless):
   hex      two lower-case hex digits per byte
   base64   standard base64
 
+many stores: with several directories or --find, the stores are read in
+parallel (--jobs) and the output is grouped per store: the directories in the
+order given, then the stores found under each ROOT in sorted order. A store
+that cannot be read gives a one-line warning and the others go on; the exit
+status is then 1.
+
 examples:
   vostrel dump path/to/db | head
   vostrel dump --reverse --state live,deleted path/to/db
@@ -83,6 +92,9 @@ STATS_EPILOG = """\
 One row per data file, in file-number order, and a total row. A data file
 that holds no readable record is listed with zero counts. 'compressed' is
 the share of a file's records that came from Snappy-compressed blocks.
+
+With several directories or --find, one such table per store, each headed
+by a 'store: PATH' line; as JSON, {"stores": [one document per store]}.
 
 examples:
   vostrel stats path/to/db
@@ -113,6 +125,76 @@ def _states(text: str) -> frozenset:
     return frozenset(wanted)
 
 
+def _jobs(text: str) -> int:
+    try:
+        jobs = int(text)
+    except ValueError:
+        jobs = 0
+    if jobs < 1:
+        raise argparse.ArgumentTypeError(f"invalid job count {text!r} (a whole number, at least 1)")
+    return jobs
+
+
+def _add_many_store_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--find", metavar="ROOT", action="append", default=[],
+                        help="also every LevelDB directory in the tree under ROOT "
+                             "(symbolic links are not followed; may be repeated)")
+    parser.add_argument("--jobs", type=_jobs, metavar="N", default=None,
+                        help="stores read at once, in worker processes "
+                             "(default: the number of cores)")
+
+
+def _many_stores(args: argparse.Namespace) -> bool:
+    """Several stores: --find, or more than one path and none of them a file
+    (data files given alone are read by content, one after another)."""
+    if args.find:
+        return True
+    paths = getattr(args, args.stores_arg)
+    return len(paths) > 1 and not any(os.path.isfile(path) for path in paths)
+
+
+def _regular_or_new(path: str) -> bool:
+    # Not beside /dev/null or a FIFO: /dev is memory, and no place for parts.
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return True
+
+
+def _run_many(args: argparse.Namespace) -> int:
+    from . import many  # the worker machinery only when it is used
+
+    stores, problems = many.gather_stores(getattr(args, args.stores_arg), args.find)
+    jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
+    to_stdout = getattr(args, "output", None) in (None, "-")
+    if to_stdout:
+        out = _stdout()
+    else:
+        try:
+            out = open(args.output, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE)
+        except OSError as error:
+            raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
+    try:
+        if args.command == "dump":
+            if args.carve:
+                raise UsageError("--carve reads one directory, or data files; not several stores")
+            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse)
+            # Outputs waiting for their turn go where the output goes, which the
+            # user chose to hold it, rather than to a possibly small TMPDIR.
+            scratch = None
+            if not to_stdout and _regular_or_new(args.output):
+                scratch = os.path.dirname(os.path.abspath(args.output))
+            failures = many.dump_many(stores, options, jobs, out, scratch)
+        else:
+            failures = many.stats_many(stores, args.format, jobs, out)
+    finally:
+        if to_stdout:
+            out.flush()
+        else:
+            out.close()
+    return EXIT_FAILURE if failures or problems else EXIT_OK
+
+
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = _Parser(
@@ -131,7 +213,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=DUMP_EPILOG,
         formatter_class=formatter,
     )
-    dump.add_argument("paths", metavar="PATH", nargs="+",
+    dump.add_argument("paths", metavar="PATH", nargs="*",
                       help="LevelDB database directory, or data files (read by content)")
     dump.add_argument("--carve", action="store_true",
                       help="also recover records by checksum where the structure is damaged")
@@ -147,7 +229,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help="write to FILE instead of standard output")
     dump.add_argument("--no-progress", dest="progress", action="store_false",
                       help="no progress bar (shown on a terminal when the output is not one)")
-    dump.set_defaults(run=run_dump)
+    _add_many_store_options(dump)
+    dump.set_defaults(run=run_dump, parser=dump, stores_arg="paths")
 
     stats = commands.add_parser(
         "stats",
@@ -156,10 +239,12 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=STATS_EPILOG,
         formatter_class=formatter,
     )
-    stats.add_argument("directory", metavar="DIR", help="LevelDB database directory")
+    stats.add_argument("directory", metavar="DIR", nargs="*",
+                       help="LevelDB database directory (several may be given)")
+    _add_many_store_options(stats)
     stats.add_argument("--format", choices=STATS_FORMATS, default="table",
                        help="output format (default: table)")
-    stats.set_defaults(run=run_stats)
+    stats.set_defaults(run=run_stats, parser=stats, stores_arg="directory")
 
     from .chromium import cli as chromium_cli
 
@@ -223,6 +308,8 @@ def _run_carving_dump(args: argparse.Namespace) -> int:
 
 
 def run_dump(args: argparse.Namespace) -> int:
+    if _many_stores(args):
+        return _run_many(args)
     if carve.wants_carving(args.paths, args.carve):
         return _run_carving_dump(args)
     with open_database(args.paths[0]) as db:
@@ -244,11 +331,14 @@ def run_dump(args: argparse.Namespace) -> int:
 
 
 def run_stats(args: argparse.Namespace) -> int:
-    with open_database(args.directory) as db:
-        files = collect(args.directory, db.file_stats())
+    if _many_stores(args):
+        return _run_many(args)
+    directory = args.directory[0]
+    with open_database(directory) as db:
+        files = collect(directory, db.file_stats())
     out = _stdout()
     if args.format == "json":
-        out.write(render_json(args.directory, files))
+        out.write(render_json(directory, files))
     else:
         out.write(render_table(files))
     out.flush()
@@ -275,6 +365,9 @@ def _silence_stdout() -> None:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = build_parser().parse_args(argv)
+    if getattr(args, "stores_arg", None) and not getattr(args, args.stores_arg) and not args.find:
+        metavar = "PATH" if args.command == "dump" else "DIR"
+        args.parser.error(f"the following arguments are required: {metavar} (or --find ROOT)")
     try:
         return args.run(args)
     except UsageError as error:

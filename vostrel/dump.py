@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import csv
 import json
-from typing import Callable, Iterable, TextIO
+from typing import Callable, Iterable, Optional, TextIO
 
 # Output columns, in order. Byte fields are key, user_key and value.
 FIELDS = (
@@ -40,16 +40,26 @@ def record_fields(record, encode: Callable[[bytes], str]) -> tuple:
 
 
 def write_records(
-    records: Iterable, out: TextIO, fmt: str, encode: Callable[[bytes], str],
+    records: Iterable,
+    out: TextIO,
+    fmt: str,
+    encode: Callable[[bytes], str],
+    store: Optional[str] = None,
+    header: bool = True,
     recovered: bool = False,
 ) -> None:
-    """Writes each record as soon as it is formatted. With `recovered`, each
-    line ends with the field that says how a record was found (deep recovery):
-    null (CSV: an empty cell) for the normal read."""
+    """Writes each record as soon as it is formatted.
+
+    With `store`, each record starts with a "store" field holding it (output
+    of many stores); `header` is the CSV header line. With `recovered`, each
+    line ends with the field that says how a record was found (deep
+    recovery): null (CSV: an empty cell) for the normal read.
+    """
     if fmt == "jsonl":
         # One JSON object per line, assembled directly: every value is a
         # string, an integer, a boolean or null, so this matches json.dumps.
         quote = json.encoder.encode_basestring  # keeps non-ASCII text readable
+        start = "{" if store is None else '{"store": ' + quote(store) + ", "
         quoted_paths: dict = {}
         for record in records:
             key, user_key, value, seq, state, file_type, origin, offset, compressed = (
@@ -61,17 +71,19 @@ def write_records(
             if recovered:
                 how = ', "recovered": ' + ("null" if record.recovered is None else quote(record.recovered))
             out.write(
-                f'{{"key": {quote(key)}, "user_key": {quote(user_key)}, '
+                f'{start}"key": {quote(key)}, "user_key": {quote(user_key)}, '
                 f'"value": {quote(value)}, "seq": {seq}, "state": "{state}", '
                 f'"file_type": "{file_type}", "origin_file": {path}, '
                 f'"offset": {offset}, "was_compressed": {"true" if compressed else "false"}{how}}}\n'
             )
     elif fmt == "csv":
         writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(FIELDS + (("recovered",) if recovered else ()))
+        lead = () if store is None else (store,)
+        if header:
+            writer.writerow(("store",) * len(lead) + FIELDS + (("recovered",) if recovered else ()))
         for record in records:
             row = record_fields(record, encode)
             extra = (record.recovered or "",) if recovered else ()
-            writer.writerow(row[:-1] + ("true" if row[-1] else "false",) + extra)
+            writer.writerow(lead + row[:-1] + ("true" if row[-1] else "false",) + extra)
     else:
         raise ValueError(f"unknown format: {fmt}")

@@ -109,15 +109,19 @@ def total(files: List[FileStats]) -> FileStats:
     return result
 
 
-def render_json(directory: str, files: List[FileStats]) -> str:
+def render_json_document(directory: str, files: List[FileStats]) -> dict:
     summary = {"files": len(files), **total(files).as_dict()}
     for field in ("file", "path", "type", "number"):
         del summary[field]
-    document = {
+    return {
         "directory": directory,
         "files": [f.as_dict() for f in files],
         "total": summary,
     }
+
+
+def render_json(directory: str, files: List[FileStats]) -> str:
+    document = render_json_document(directory, files)
     return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
 
 

@@ -24,6 +24,7 @@ PyTypeObject* raw_level_db_type();
 PyObject* data_file_type(PyObject* module, PyObject* name);
 PyObject* decompress_snappy(PyObject* module, PyObject* data);
 PyObject* read_file(PyObject* module, PyObject* args, PyObject* kwargs);  // carve.cc
+PyObject* data_file_columns(PyObject* module, PyObject* path);
 
 // New enumeration objects (a new object on every call).
 PyObject* new_key_state(KeyState state);

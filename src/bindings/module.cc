@@ -19,6 +19,14 @@ PyMethodDef module_functions[] = {
      "read_file(path, *, carve=True)\n--\n\n"
      "Every record of one data file, told table or log by its content, whatever its\n"
      "name: the normal read's records, then (carve=True) the carved ones."},
+    {"data_file_columns", data_file_columns, METH_O,
+     "data_file_columns(path, /)\n--\n\n"
+     "The records of one data file as columns: a dict of key, user_key and value\n"
+     "(lists of bytes), seq and offset (bytes of native unsigned 64-bit integers),\n"
+     "state, file_type and was_compressed (bytes, one byte per record), and\n"
+     "origin_file (the path, shared by every record). The file is read as the\n"
+     "directory reader reads it: a file it would leave out has no records.\n"
+     "ValueError when the path's final component is not a data file's name."},
     {nullptr, nullptr, 0, nullptr},
 };
 

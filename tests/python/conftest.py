@@ -471,3 +471,58 @@ def read_all(in_dir: str, reverse: bool = False):
 
     with _vostrel.RawLevelDb(in_dir) as db:
         return db.iterate_records_raw(reverse=reverse)
+
+
+# --------------------------------------------------------------------------
+# A tree of many stores, as a mounted disk image holds them
+
+
+@dataclasses.dataclass
+class StoreTree:
+    root: str
+    stores: list  # every store under root, sorted
+    locked: str  # a directory that cannot be listed (except by root)
+    dangling: str  # a symbolic link to nowhere, named like a store
+
+
+@pytest.fixture(scope="session")
+def store_tree():
+    """Three stores written by the real library, one nested inside another;
+    beside them a directory with a manifest and look-alike names but no data
+    file, a symbolic link back to the root, and a locked directory holding a
+    fourth store. Made under /tmp with open permissions, so that a test can
+    run the command as user nobody when it runs as root."""
+    import shutil
+    import tempfile
+
+    base = tempfile.mkdtemp(prefix="vostrel-tree-", dir="/tmp")
+    os.chmod(base, 0o755)
+    root = os.path.join(base, "image")
+    profile = os.path.join(root, "home", "user", "Profile")
+    stores = [
+        os.path.join(profile, "Local Storage", "leveldb"),
+        os.path.join(profile, "IndexedDB", "site.leveldb"),
+        os.path.join(profile, "IndexedDB", "site.leveldb", "nested"),
+    ]
+    os.makedirs(os.path.dirname(stores[0]))
+    os.makedirs(os.path.dirname(stores[1]))
+    write_one_table(Path(stores[0]), "snappy")
+    write_log_only(Path(stores[1]))
+    write_flushed_tables(Path(stores[2]), None)
+    not_a_store = os.path.join(profile, "Cache")
+    os.makedirs(not_a_store)
+    for name in ("MANIFEST-000002", "000003.txt", "00003.log", "000003.log.bak", "LOG"):
+        Path(not_a_store, name).write_bytes(b"x")
+    os.makedirs(os.path.join(not_a_store, "000004.ldb"))  # a directory, not a data file
+    os.symlink(root, os.path.join(profile, "loop"))
+    locked = os.path.join(root, "locked")
+    os.makedirs(locked)
+    write_log_only(Path(locked, "db"))
+    os.chmod(locked, 0)
+    dangling = os.path.join(base, "gone.leveldb")
+    os.symlink(os.path.join(base, "nowhere"), dangling)
+    try:
+        yield StoreTree(root, sorted(stores), locked, dangling)
+    finally:
+        os.chmod(locked, 0o755)
+        shutil.rmtree(base)

@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""Many stores on one machine: the command on 1 and on all cores, and Dask.
+
+Writes two sets of stores with plyvel once, into benchmarks/data/many/ (kept
+between runs; git ignores it):
+
+  * small: 200 stores of 2,000 records (a table or two and a log each)
+  * large: 8 stores of 250,000 records (several compacted tables and a log)
+
+and, for each set, in fresh processes and as the median of several runs:
+
+  * loop:     one process, for each store `for r in records_of(db)` touching
+              nothing (the plain loop over the records)
+  * fields:   the same loop reading all nine fields of every record
+  * frames:   one process building every partition's pandas frame in turn
+              (vostrel.dask.partition_frame), no Dask: what Dask adds is the rest
+  * dump -j1: `vostrel dump --find ROOT -o /dev/null --jobs 1`
+  * dump -jN: the same with --jobs N (N = cores)
+  * dask 1w:  len() of vostrel.dask.read_stores(...) on a LocalCluster of one
+              single-threaded worker process
+  * dask Nw:  the same with N workers
+
+Reported: records/s, each row against its baseline (dump -jN against dump -j1;
+dask against the loops and frames, per core: its time multiplied by its
+workers), and peak memory (largest process, as /usr/bin/time -v reports it).
+The dask times leave out starting the cluster (a cluster is started once and
+kept), but include planning the partitions and gathering the result.
+
+    .venv/bin/python benchmarks/bench_many.py [--runs R] [--jobs N] [--data DIR]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SETS = {"small": (200, 2_000), "large": (8, 250_000)}
+
+LOOP = r"""
+import json, sys, time
+import _vostrel
+from vostrel.stores import find_stores, records_of
+fields = sys.argv[2] == "fields"
+stores = find_stores(sys.argv[1])
+start = time.perf_counter()
+count = 0
+for store in stores:
+    with _vostrel.RawLevelDb(store) as db:
+        if fields:
+            for r in records_of(db):
+                r.key; r.user_key; r.value; r.seq; r.state; r.file_type; r.origin_file
+                r.offset; r.was_compressed
+                count += 1
+        else:
+            for r in records_of(db):
+                count += 1
+print(json.dumps({"records": count, "seconds": time.perf_counter() - start}))
+"""
+
+FRAMES = r"""
+import json, sys, time
+from vostrel.dask import find_stores, partition_frame, partitions
+start = time.perf_counter()
+count = sum(len(partition_frame(part)) for part in partitions(find_stores(sys.argv[1])))
+print(json.dumps({"records": count, "seconds": time.perf_counter() - start}))
+"""
+
+DASK = r"""
+import json, sys, time, warnings
+warnings.simplefilter("ignore", DeprecationWarning)
+from distributed import Client, LocalCluster
+from vostrel.dask import find_stores, read_stores
+workers = int(sys.argv[2])
+with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                  dashboard_address=None) as cluster, Client(cluster) as client:
+    client.run(lambda: __import__("vostrel.dask"))  # workers warm, as on a running cluster
+    start = time.perf_counter()
+    frame = read_stores(find_stores(sys.argv[1]))
+    count = len(frame)  # computed on the cluster: the client is the default scheduler
+    seconds = time.perf_counter() - start
+print(json.dumps({"records": count, "seconds": seconds}))
+"""
+
+
+def write_store(path: str, count: int, seed: int) -> None:
+    import plyvel
+
+    rng = random.Random(seed)
+    small = count < 10_000
+    db = plyvel.DB(path, create_if_missing=True, compression="snappy",
+                   write_buffer_size=(64 << 10) if small else (4 << 20))
+    keys = max(1, count * 3 // 4)  # a quarter of the writes overwrite a key
+    written = 0
+    while written < count:
+        with db.write_batch() as batch:
+            for _ in range(min(500, count - written)):
+                key = b"key/%012d" % rng.randrange(keys)
+                if rng.random() < 0.05:
+                    batch.delete(key)
+                else:
+                    batch.put(key, (b"%012d" % rng.getrandbits(36)) * 4 + rng.randbytes(52))
+                written += 1
+    db.close()
+
+
+def ensure_data(data: str) -> None:
+    for name, (stores, records) in SETS.items():
+        root = os.path.join(data, name)
+        done = os.path.join(root, ".complete")
+        if os.path.exists(done):
+            continue
+        print(f"writing {stores} stores of {records} records into {root} ...", file=sys.stderr)
+        os.makedirs(root, exist_ok=True)
+        for i in range(stores):
+            path = os.path.join(root, f"store-{i:03d}")
+            if os.path.exists(path):
+                import shutil
+
+                shutil.rmtree(path)
+            write_store(path, records, seed=1000 * len(name) + i)
+        open(done, "w").close()
+
+
+def timed(argv) -> dict:
+    """Runs argv under /usr/bin/time -v: seconds (wall) and peak RSS in MiB."""
+    start = time.perf_counter()
+    # Away from the source tree, so that `-m vostrel` is the installed package.
+    result = subprocess.run(["/usr/bin/time", "-v", *argv], capture_output=True, text=True,
+                            cwd="/")
+    seconds = time.perf_counter() - start
+    if result.returncode != 0:
+        raise SystemExit(f"failed: {' '.join(argv)}\n{result.stderr}")
+    peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", result.stderr)
+    return {"seconds": seconds, "peak_mib": int(peak.group(1)) / 1024 if peak else None,
+            "stdout": result.stdout}
+
+
+def median_of(runs: int, measure) -> dict:
+    samples = [measure() for _ in range(runs)]
+    return {key: statistics.median(s[key] for s in samples)
+            for key in ("seconds", "peak_mib") if samples[0].get(key) is not None}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--jobs", type=int, default=os.cpu_count())
+    parser.add_argument("--data", default=os.path.join(HERE, "data", "many"))
+    args = parser.parse_args()
+    ensure_data(args.data)
+    python = sys.executable
+    print(f"cores: {os.cpu_count()}, jobs: {args.jobs}, load average before: "
+          f"{os.getloadavg()[0]:.2f}, runs: {args.runs} (median)")
+
+    results = {}
+    for name in SETS:
+        root = os.path.join(args.data, name)
+
+        def in_process(code, *extra):
+            def measure():
+                out = timed([python, "-c", code, root, *extra])
+                return {**json.loads(out["stdout"]), "peak_mib": out["peak_mib"]}
+            return measure
+
+        count = json.loads(timed([python, "-c", LOOP, root, "bare"])["stdout"])["records"]
+        rows = {
+            "loop": median_of(args.runs, in_process(LOOP, "bare")),
+            "fields": median_of(args.runs, in_process(LOOP, "fields")),
+            "frames": median_of(args.runs, in_process(FRAMES)),
+        }
+        for jobs in sorted({1, args.jobs}):
+            rows[f"dump -j{jobs}"] = median_of(args.runs, lambda jobs=jobs: timed(
+                [python, "-m", "vostrel", "dump", "--find", root, "-o", os.devnull,
+                 "--jobs", str(jobs)]))
+        for workers in sorted({1, args.jobs}):
+            rows[f"dask {workers}w"] = median_of(args.runs, in_process(DASK, str(workers)))
+        results[name] = (count, rows)
+
+        print(f"\n{name}: {SETS[name][0]} stores, {count:,} records")
+        print(f"  {'':10} {'seconds':>8} {'records/s':>12} {'peak MiB':>9}  ratio")
+        base = {"dump": rows["dump -j1"]["seconds"], "loop": rows["loop"]["seconds"],
+                "fields": rows["fields"]["seconds"], "frames": rows["frames"]["seconds"]}
+        for label, row in rows.items():
+            rate = count / row["seconds"]
+            peak = f"{row['peak_mib']:9.0f}" if "peak_mib" in row else " " * 9
+            note = ""
+            if label.startswith("dump -j") and label != "dump -j1":
+                note = f"{base['dump'] / row['seconds']:.2f}x dump -j1"
+            elif label.startswith("dask"):
+                workers = int(label.split()[1][:-1])
+                per_core = row["seconds"] * workers
+                note = (f"per core: {base['loop'] / per_core:.2f}x loop, "
+                        f"{base['fields'] / per_core:.2f}x fields, "
+                        f"{base['frames'] / per_core:.2f}x frames")
+                if workers > 1:
+                    one = rows["dask 1w"]["seconds"]
+                    note += f"; {one / row['seconds']:.2f}x dask 1w"
+            print(f"  {label:10} {row['seconds']:8.2f} {rate:12,.0f} {peak}  {note}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,102 @@
+"""vostrel.dask and the per-file reading under it (_vostrel.data_file_columns).
+
+The frame of many stores must hold exactly what iterate_records_raw gives for
+each store, in the same order, with the documented dtypes, on the default
+scheduler and on a dask.distributed cluster of worker processes.
+"""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+
+from conftest import as_tuple, read_all
+
+_vostrel = pytest.importorskip("_vostrel")
+
+STATE_NAMES = {0: "deleted", 1: "live", 2: "unknown"}
+FILE_TYPE_NAMES = {1: "ldb", 2: "log"}
+
+
+def expected_rows(stores):
+    return [(store, r.key, r.user_key, r.value, r.seq, STATE_NAMES[int(r.state)],
+             FILE_TYPE_NAMES[int(r.file_type)], r.origin_file, r.offset, r.was_compressed)
+            for store in stores for r in read_all(store)]
+
+
+def rows_of(frame):
+    return [tuple(row) for row in frame.itertuples(index=False)]
+
+
+def test_data_file_columns_union_is_the_directory(store_tree):
+    from vostrel.stores import data_files
+
+    for store in store_tree.stores:
+        got = []
+        for path in data_files(store):
+            c = _vostrel.data_file_columns(path)
+            count = len(c["key"])
+            seqs = memoryview(c["seq"]).cast("Q")
+            offsets = memoryview(c["offset"]).cast("Q")
+            assert len(seqs) == len(offsets) == len(c["state"]) == len(c["value"]) == count
+            assert len(c["user_key"]) == len(c["was_compressed"]) == len(c["file_type"]) == count
+            got += [(c["key"][i], c["value"][i], seqs[i], c["state"][i], c["file_type"][i],
+                     c["origin_file"], offsets[i], bool(c["was_compressed"][i]))
+                    for i in range(count)]
+        assert got == [as_tuple(r) for r in read_all(store)]
+
+
+def test_data_file_columns_reads_what_the_directory_reader_reads(tmp_path):
+    """A name the reader does not take is refused; a path it would leave out
+    (gone, a directory, a FIFO that would block an open) has no records."""
+    os.mkdir(tmp_path / "000007.ldb")
+    os.mkfifo(tmp_path / "000008.log")
+    for name in ("000006.ldb", "000007.ldb", "000008.log"):
+        assert _vostrel.data_file_columns(str(tmp_path / name))["key"] == []
+    for path in (str(tmp_path / "MANIFEST-000001"), str(tmp_path), "000006.ldb\0x", "00006.ldb"):
+        with pytest.raises(ValueError):
+            _vostrel.data_file_columns(path)
+    with pytest.raises(TypeError):
+        _vostrel.data_file_columns(b"000006.ldb")
+
+
+@pytest.mark.parametrize("partition_bytes", [0, 65536, None])
+def test_frame_equals_the_stores_records(store_tree, partition_bytes):
+    """Whole files in partitions of any size: the same rows in the same order."""
+    pytest.importorskip("dask.dataframe")
+    from vostrel.dask import META, PARTITION_BYTES, read_stores
+    from vostrel.stores import data_files
+
+    files = sum(len(data_files(s)) for s in store_tree.stores)
+    frame = read_stores(store_tree.stores, PARTITION_BYTES if partition_bytes is None
+                        else partition_bytes)
+    if partition_bytes == 0:
+        assert frame.npartitions == files
+    else:
+        assert 1 <= frame.npartitions < files
+    assert dict(frame.dtypes) == dict(META.dtypes)
+    computed = frame.compute()
+    assert dict(computed.dtypes) == dict(META.dtypes)
+    assert rows_of(computed) == expected_rows(store_tree.stores)
+    assert len(read_stores([])) == 0
+
+
+# Debian's distributed calls a tornado function that tornado 6.2 deprecates.
+@pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+def test_distributed_cluster_reads_and_shuts_down(store_tree):
+    distributed = pytest.importorskip("distributed")
+    from vostrel.dask import read_stores
+
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            frame = read_stores(store_tree.stores)
+            per_state = client.compute(frame.groupby("state").size()).result()
+            computed = client.compute(frame).result()
+        assert client.status == "closed"
+    assert cluster.status.name == "closed"
+    rows = expected_rows(store_tree.stores)
+    assert rows_of(computed) == rows
+    assert dict(per_state) == {state: sum(1 for r in rows if r[5] == state)
+                               for state in {r[5] for r in rows}}

@@ -1,0 +1,166 @@
+"""Every record of many stores as one Dask DataFrame, a partition per data file.
+
+    from vostrel.dask import find_stores, read_stores
+    frame = read_stores(find_stores("/mnt/image"))
+
+Why a DataFrame rather than a bag: records are rows of ten fixed fields, and
+what an examiner does with many stores (count by state, group the versions of
+a key across stores, write CSV or Parquet partitions) is what DataFrames do
+natively and column by column; a bag would hold one Python object per record,
+and every groupby or write would go through Python code per record.
+
+Partitions: one per data file, except that files smaller than PARTITION_BYTES
+are packed, in order, into partitions of up to that many bytes of files (many
+small stores would otherwise be many tiny tasks). The order is that of the
+stores given and, within a store, the order the reader visits its files, so
+computing the frame gives the same rows in the same order as
+RawLevelDb(store).iterate_records_raw() over the stores in turn. A task reads
+its data files one at a time (_vostrel.data_file_columns, which opens no other
+file of the store) and builds its frame straight from columns, so a worker
+thread holds one partition's records: at most PARTITION_BYTES of files, or
+one larger file. Partitions are planned on the client from directory listings,
+so every worker must see the stores at the same paths.
+
+Columns and dtypes (stable; `META` is an empty frame of them):
+
+    store           object (str)    the store's path as given
+    key             object (bytes)  the key as stored
+    user_key        object (bytes)  the key as the application wrote it
+    value           object (bytes)
+    seq             uint64
+    state           object (str)    "live", "deleted" or "unknown"
+    file_type       object (str)    "ldb" or "log"
+    origin_file     object (str)
+    offset          uint64
+    was_compressed  bool
+
+state and file_type are the words ``vostrel dump`` writes, not codes, so a
+CSV written from the frame reads the same as the command's.
+
+The reading holds the GIL, so use processes: dask.distributed (a LocalCluster
+starts worker processes) or ``scheduler="processes"``; the default threaded
+scheduler works but reads on one core at a time.
+
+Dask is optional: this module needs python3-dask and python3-pandas (Debian)
+or the ``dask`` extra; the rest of vostrel never imports it.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Iterable, List, Tuple, Union
+
+try:
+    import dask.dataframe as _dd
+    import numpy as _np
+    import pandas as _pd
+except ImportError as _error:  # pragma: no cover - depends on the machine
+    raise ImportError(
+        "vostrel.dask needs Dask with its DataFrame (dask, pandas, numpy): on Debian "
+        "apt install python3-dask python3-distributed python3-pandas, or install "
+        f"vostrel with its 'dask' extra ({_error})"
+    ) from _error
+
+from .dump import FILE_TYPE_NAMES, STATE_NAMES
+from .stores import data_files, find_stores
+
+__all__ = ["COLUMNS", "META", "PARTITION_BYTES", "find_stores", "partitions", "partition_frame",
+           "read_stores"]
+
+COLUMNS = ("store", "key", "user_key", "value", "seq", "state", "file_type", "origin_file",
+           "offset", "was_compressed")
+_DTYPES = {"seq": "uint64", "offset": "uint64", "was_compressed": "bool"}
+META = _pd.DataFrame({name: _pd.Series(dtype=_DTYPES.get(name, "object")) for name in COLUMNS})
+
+# Code -> word tables indexed with a whole column at once; a code the reader
+# does not define reads as "unknown", as in the command's output.
+_STATE_WORDS = _np.array([STATE_NAMES.get(code, "unknown") for code in range(256)], dtype=object)
+_FILE_TYPE_WORDS = _np.array([FILE_TYPE_NAMES.get(code, "unknown") for code in range(256)],
+                             dtype=object)
+
+
+# Data files smaller than this are packed together, in order, into one
+# partition up to this many bytes of files, so that a thousand small stores are
+# not a thousand tiny tasks; a larger file is a partition of its own. A
+# partition's frame takes a few times its files' size in memory.
+PARTITION_BYTES = 2 << 20
+
+
+def partitions(stores: Iterable[str], partition_bytes: int = PARTITION_BYTES
+               ) -> List[Tuple[Tuple[str, str], ...]]:
+    """The partitions, in frame order: each a tuple of (store, data file path).
+
+    partition_bytes=0 gives one partition per data file.
+    """
+    parts: List[Tuple[Tuple[str, str], ...]] = []
+    group: List[Tuple[str, str]] = []
+    group_bytes = 0
+    for store in stores:
+        for path in data_files(store):
+            try:
+                size = os.stat(path).st_size
+            except OSError:
+                size = 0  # read as the directory reader would: no records
+            if group and group_bytes + size > partition_bytes:
+                parts.append(tuple(group))
+                group, group_bytes = [], 0
+            group.append((store, path))
+            group_bytes += size
+    if group:
+        parts.append(tuple(group))
+    return parts
+
+
+def _objects(values):
+    array = _np.empty(len(values), dtype=object)
+    array[:] = values
+    return array
+
+
+def partition_frame(files: Tuple[Tuple[str, str], ...]):
+    """The pandas frame of one partition: every record of its data files."""
+    import _vostrel
+
+    lists = {"key": [], "user_key": [], "value": []}
+    fixed = {"seq": [], "state": [], "file_type": [], "offset": [], "was_compressed": []}
+    stores, origins, counts = [], [], []
+    for store, path in files:
+        columns = _vostrel.data_file_columns(path)
+        for name, values in lists.items():
+            values += columns[name]
+        for name, chunks in fixed.items():
+            chunks.append(columns[name])
+        stores.append(store)
+        origins.append(columns["origin_file"])
+        counts.append(len(columns["key"]))
+
+    def numbers(name, dtype):
+        return _np.frombuffer(b"".join(fixed[name]), dtype=dtype)
+
+    return _pd.DataFrame({
+        # One str per file, shared by all of its rows.
+        "store": _np.repeat(_objects(stores), counts),
+        "key": _objects(lists["key"]),
+        "user_key": _objects(lists["user_key"]),
+        "value": _objects(lists["value"]),
+        "seq": numbers("seq", _np.uint64),
+        "state": _STATE_WORDS[numbers("state", _np.uint8)],
+        "file_type": _FILE_TYPE_WORDS[numbers("file_type", _np.uint8)],
+        "origin_file": _np.repeat(_objects(origins), counts),
+        "offset": numbers("offset", _np.uint64),
+        "was_compressed": numbers("was_compressed", _np.uint8).astype(bool),
+    }, copy=False)  # the arrays are new: pandas need not copy them into one block
+
+
+def read_stores(stores: Union[str, Iterable[str]], partition_bytes: int = PARTITION_BYTES):
+    """A dask.dataframe.DataFrame of every record of the stores (paths of
+    LevelDB directories), one partition per data file, small files packed
+    (PARTITION_BYTES); nothing is read until it is computed. A store that
+    cannot be listed raises OSError here."""
+    if isinstance(stores, str):
+        stores = [stores]
+    parts = partitions(stores, partition_bytes)
+    if not parts:
+        return _dd.from_pandas(META, npartitions=1)
+    return _dd.from_map(partition_frame, parts, meta=META, label="vostrel-records",
+                        enforce_metadata=False)

@@ -1,0 +1,231 @@
+"""The command over many stores: each store read on its own, in parallel worker
+processes, and the output grouped per store in a stable order.
+
+A worker opens one store and writes that store's whole output to a file of its
+own in a temporary directory; the parent copies the files to the real output
+in store order as soon as each store and all before it are done. Workers never
+wait for the parent, so a slow store holds back only the copying, never the
+reading of the stores after it; the price is disk space for the outputs of
+stores finished ahead of their turn: next to the output file, or in TMPDIR when
+writing to standard output.
+
+A store that cannot be read costs a one-line warning and nothing else.
+"""
+
+from __future__ import annotations
+
+import errno
+import functools
+import os
+import shutil
+import signal
+import sys
+import tempfile
+from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass
+from typing import Callable, List, Optional, TextIO, Tuple
+
+from .dump import write_records
+from .encodings import ENCODERS
+from .stats import FileStats, collect, render_json_document, render_table
+from .stores import StoreError, find_stores, open_store, records_of
+
+_BUFFER_SIZE = 1 << 16
+
+
+def warn(message: str) -> None:
+    print(f"vostrel: warning: {message}", file=sys.stderr, flush=True)
+
+
+def gather_stores(directories: List[str], roots: List[str]) -> Tuple[List[str], int]:
+    """The stores to read: the directories as given, then the stores found
+    under each root in sorted order; each path once, at its first place.
+    Problems while searching are warned about; their count is returned too."""
+    problems = 0
+
+    def listing_failed(directory: str, error: OSError) -> None:
+        nonlocal problems
+        problems += 1
+        warn(f"cannot list {directory}: {error.strerror or error}")
+
+    stores = list(directories)
+    for root in roots:
+        if not os.path.isdir(root):
+            problems += 1
+            warn(("not a directory: " if os.path.exists(root) else "no such directory: ") + root)
+            continue
+        found = find_stores(root, listing_failed)
+        if not found:
+            print(f"vostrel: no LevelDB directory found under {root}", file=sys.stderr)
+        stores.extend(found)
+    return list(dict.fromkeys(stores)), problems
+
+
+def _quiet_interrupt() -> None:
+    # Ctrl-C reaches the workers too: a worker leaves at once and silently
+    # (its partial output is in the temporary directory, removed by the
+    # parent), instead of printing a traceback from wherever it was waiting.
+    # A command started with Ctrl-C ignored (in the background, under nohup)
+    # keeps ignoring it.
+    if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
+        signal.signal(signal.SIGINT, lambda signum, frame: os._exit(130))
+
+
+def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable) -> int:
+    """work(store) for every store, in `jobs` worker processes when more than
+    one; emit(store, result) in this process, in store order. A store whose
+    work raises StoreError is warned about and counted; returns the count."""
+    failures = 0
+    if jobs <= 1 or len(stores) <= 1:
+        for store in stores:
+            try:
+                result = work(store)
+            except StoreError as error:
+                warn(str(error))
+                failures += 1
+                continue
+            emit(store, result)
+        return failures
+
+    pool = ProcessPoolExecutor(max_workers=min(jobs, len(stores)), initializer=_quiet_interrupt)
+    try:
+        futures = [pool.submit(work, store) for store in stores]
+        for store, future in zip(stores, futures):
+            try:
+                result = future.result()
+            except StoreError as error:
+                warn(str(error))
+                failures += 1
+                continue
+            except BrokenProcessPool:
+                # A worker died (killed, or out of memory); the pool takes
+                # every store still queued with it.
+                warn(f"cannot read {store}: its worker process died")
+                failures += 1
+                continue
+            emit(store, result)
+    except BaseException:
+        pool.shutdown(wait=False, cancel_futures=True)
+        raise
+    pool.shutdown()
+    return failures
+
+
+# --------------------------------------------------------------------------
+# dump
+
+
+@dataclass(frozen=True)
+class DumpOptions:
+    format: str
+    encoding: str
+    states: Optional[frozenset]
+    reverse: bool
+
+
+def dump_store(store: str, options: DumpOptions, out: TextIO) -> None:
+    """Writes the records of one store, each with its store field."""
+    with open_store(store) as db:
+        records = records_of(db, options.reverse)
+        if options.states is not None:
+            records = (r for r in records if int(r.state) in options.states)
+        write_records(records, out, options.format, ENCODERS[options.encoding],
+                      store=store, header=False)
+
+
+def _dump_to_file(store: str, options: DumpOptions, directory: str) -> str:
+    """In a worker: the store's output into a new file under directory."""
+    descriptor, path = tempfile.mkstemp(prefix="store-", dir=directory)
+    try:
+        with open(descriptor, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE) as out:
+            dump_store(store, options, out)
+    except BaseException:
+        os.unlink(path)
+        raise
+    return path
+
+
+def _send_file(part, binary) -> bool:
+    """Copies part to binary's descriptor in the kernel; False, with nothing
+    copied, where the system cannot (then the caller copies)."""
+    try:
+        target = binary.fileno()
+    except (AttributeError, OSError, ValueError):
+        return False
+    source, offset = part.fileno(), 0
+    size = os.fstat(source).st_size
+    while offset < size:
+        try:
+            sent = os.sendfile(target, source, offset, size - offset)
+        except OSError as error:
+            if offset == 0 and error.errno in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+                return False
+            raise
+        if sent == 0:
+            break
+        offset += sent
+    return True
+
+
+def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
+              scratch_dir: Optional[str] = None) -> int:
+    """Writes every store's records to out, grouped per store; returns the
+    number of stores that could not be read. The stores' outputs wait in a
+    temporary directory under scratch_dir (default: TMPDIR) for their turn."""
+    if options.format == "csv":  # one header row, with the store column, for all stores
+        write_records((), out, "csv", ENCODERS[options.encoding], store="", header=True)
+    if jobs <= 1 or len(stores) <= 1:
+        return run_each(stores, 1, lambda store: dump_store(store, options, out),
+                        lambda store, result: None)
+
+    binary = getattr(out, "buffer", None)
+
+    def copy_out(store: str, path: str) -> None:
+        try:
+            with open(path, "rb") as part:
+                if binary is None:  # a text stream put in place of stdout
+                    out.write(part.read().decode("utf-8"))
+                    return
+                out.flush()
+                binary.flush()
+                if not _send_file(part, binary):
+                    shutil.copyfileobj(part, binary, _BUFFER_SIZE)
+        finally:
+            os.unlink(path)
+
+    with tempfile.TemporaryDirectory(prefix="vostrel-", dir=scratch_dir,
+                                     ignore_cleanup_errors=True) as scratch:
+        work = functools.partial(_dump_to_file, options=options, directory=scratch)
+        return run_each(stores, jobs, work, copy_out)
+
+
+# --------------------------------------------------------------------------
+# stats
+
+
+def stats_of(store: str) -> List[FileStats]:
+    with open_store(store) as db:
+        return collect(store, db.file_stats())
+
+
+def stats_many(stores: List[str], fmt: str, jobs: int, out: TextIO) -> int:
+    """One table per store, each headed by a 'store:' line and separated by a
+    blank line; or, as JSON, {"stores": [one store's document, ...]}."""
+    documents = []
+    first = True
+
+    def emit(store: str, files: List[FileStats]) -> None:
+        nonlocal first
+        if fmt == "json":
+            documents.append(render_json_document(store, files))
+            return
+        out.write(("" if first else "\n") + f"store: {store}\n" + render_table(files))
+        first = False
+
+    failures = run_each(stores, jobs, stats_of, emit)
+    if fmt == "json":
+        import json
+
+        out.write(json.dumps({"stores": documents}, indent=2, ensure_ascii=False) + "\n")
+    return failures
