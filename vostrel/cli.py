@@ -113,6 +113,16 @@ def _states(text: str) -> frozenset:
     return frozenset(wanted)
 
 
+def _threads(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"invalid thread count {text!r} (a whole number, at least 1)")
+    return n
+
+
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = _Parser(
@@ -145,6 +155,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="files in descending file-number order")
     dump.add_argument("-o", "--output", metavar="FILE",
                       help="write to FILE instead of standard output")
+    dump.add_argument("--threads", type=_threads, metavar="N",
+                      help="format N data files at once (default: one per processor core); "
+                           "the output is the same")
     dump.add_argument("--no-progress", dest="progress", action="store_false",
                       help="no progress bar (shown on a terminal when the output is not one)")
     dump.set_defaults(run=run_dump)
@@ -227,7 +240,7 @@ def run_dump(args: argparse.Namespace) -> int:
         return _run_carving_dump(args)
     with open_database(args.paths[0]) as db:
         options = dict(format=args.format, encoding=args.encoding, reverse=args.reverse,
-                       states=None if args.state is None else sorted(args.state))
+                       states=None if args.state is None else sorted(args.state), threads=args.threads)
         if args.output is None or args.output == "-":
             sys.stdout.flush()
             out_fd = sys.stdout.fileno()
