@@ -220,9 +220,10 @@ def test_big_value_is_encoded_as_it_is_written(tmp_path):
                             capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     peak = int(result.stdout)
-    # The log's pages and the joined batch: about twice the value. The
-    # formatting in Python took about 45 times.
-    assert peak < 3 * size, peak
+    # The joined batch and the interpreter (about 20 MiB): the log's pages
+    # are given back behind the walk. Holding them too made it about twice
+    # the value (150 MiB); the formatting in Python took about 45 times.
+    assert peak < size * 7 // 4, peak
     with _vostrel.RawLevelDb(str(path)) as db:
         (record,) = db.iterate_records_raw()
         assert out.read_bytes() == python_export([record], "jsonl", "escaped", None)
