@@ -8,6 +8,8 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -63,15 +65,23 @@ class ParallelExport {
   ParallelExport(const RawLevelDb& db, bool reverse, const ExportOptions& options, const StoreExportControl& control)
       : db_(db), options_(options), control_(control), order_(db.iteration_order(reverse)), outputs_(order_.size()) {
     for (const auto& file : db.data_files()) total_bytes_ += length_of(file);
-    budget_ = kChunksPerThread * control.threads;
+    budget_ = kChunksPerThread * std::min<std::size_t>(control.threads, order_.size());
   }
 
-  StoreExportResult run(const ChunkWriter& writer) {
+  // nullopt when not even one worker thread could be started.
+  std::optional<StoreExportResult> run(const ChunkWriter& writer) {
     const unsigned threads = std::min<std::size_t>(control_.threads, order_.size());
     std::vector<std::jthread> workers;
     workers.reserve(threads);
     try {
-      for (unsigned i = 0; i < threads; ++i) workers.emplace_back([this] { work(); });
+      for (unsigned i = 0; i < threads; ++i) {
+        try {
+          workers.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+          break;  // out of threads (a process limit): go on with those there are
+        }
+      }
+      if (workers.empty()) return std::nullopt;
       write_all(writer);
     } catch (...) {
       stop();
@@ -241,8 +251,9 @@ StoreExportResult export_store(const RawLevelDb& db, bool reverse, const ExportO
   if (control.threads <= 1 || db.data_files().size() < 2) {
     return export_in_order(db, reverse, options, std::move(writer), control);
   }
-  ParallelExport run(db, reverse, options, control);
-  return run.run(writer);
+  ParallelExport parallel(db, reverse, options, control);
+  if (auto result = parallel.run(writer)) return *std::move(result);
+  return export_in_order(db, reverse, options, std::move(writer), control);
 }
 
 unsigned available_cores() noexcept {
