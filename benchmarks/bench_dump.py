@@ -9,7 +9,9 @@ same writer as bench_iterate.py. Then, each reader in a fresh process under
 /usr/bin/time -v (wall time and peak resident set size, which counts the touched
 pages of file mappings too), the median of --runs runs:
 
-  dump jsonl / csv     vostrel dump --no-progress -o /dev/null (native exporter)
+  dump jsonl / csv     vostrel dump --no-progress -o /dev/null (native exporter,
+                       formatting on every core)
+  dump jsonl / csv 1t  the same with --threads 1
   python jsonl / csv   the Python formatting path vostrel dump used before:
                        iterate_records_raw, then vostrel.dump.write_records
   DumpFile loop        leveldb::DumpFile for every data file (dumpfile_loop,
@@ -114,6 +116,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--slow-runs", type=int, default=1, help="runs of the Python formatting path")
     parser.add_argument("--before", help="PYTHONPATH of an earlier build, for iterate_records_raw")
+    parser.add_argument("--only", help="comma-separated labels of the readers to run (default: all)")
     parser.add_argument("--dumpfile", default=os.path.join(ROOT, "build-bench", "benchmarks", "dumpfile_loop"))
     args = parser.parse_args()
     py = sys.executable
@@ -132,6 +135,10 @@ def main():
             "dump jsonl": ([py, "-m", "vostrel", "dump", "--no-progress", "-o", "/dev/null", path], None),
             "dump csv": ([py, "-m", "vostrel", "dump", "--no-progress", "--format", "csv", "-o", "/dev/null",
                           path], None),
+            "dump jsonl 1t": ([py, "-m", "vostrel", "dump", "--no-progress", "--threads", "1", "-o", "/dev/null",
+                               path], None),
+            "dump csv 1t": ([py, "-m", "vostrel", "dump", "--no-progress", "--threads", "1", "--format", "csv",
+                             "-o", "/dev/null", path], None),
             "python jsonl": ([py, "-c", PYTHON_PATH, "jsonl", path], None),
             "python csv": ([py, "-c", PYTHON_PATH, "csv", path], None),
             "DumpFile loop": ([args.dumpfile, path], None),
@@ -141,7 +148,10 @@ def main():
         }
         if args.before:
             readers["raw before"] = ([py, "-c", RAW, path], {**os.environ, "PYTHONPATH": args.before})
-        measure(readers["dump jsonl"][0])  # warm the page cache
+        if args.only:
+            wanted = [label.strip() for label in args.only.split(",")]
+            readers = {label: readers[label] for label in wanted}
+        measure(readers[next(iter(readers))][0])  # warm the page cache
 
         results = {}
         for label, (command, env) in readers.items():
@@ -161,7 +171,8 @@ def main():
             return records / seconds
 
         print("ratios (records/s):")
-        for a, b in [("dump jsonl", "python jsonl"), ("dump csv", "python csv"), ("dump jsonl", "DumpFile loop"),
+        for a, b in [("dump jsonl", "dump jsonl 1t"), ("dump csv", "dump csv 1t"),
+                     ("dump jsonl 1t", "DumpFile loop"), ("dump jsonl", "python jsonl"), ("dump csv", "python csv"), ("dump jsonl", "DumpFile loop"),
                      ("dump csv", "DumpFile loop"), ("iter_records", "plyvel"), ("raw now", "raw before")]:
             if a in results and b in results:
                 print(f"  {a} / {b}: {rate(a) / rate(b):.2f}x")

@@ -13,6 +13,8 @@
 #include <leveldb/options.h>
 #include <leveldb/write_batch.h>
 
+#include <time.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +25,7 @@
 
 #include "db.h"
 #include "record_export.h"
+#include "store_export.h"
 
 namespace {
 
@@ -107,6 +110,39 @@ void Export(benchmark::State& state, vostrel::ExportFormat format, vostrel::Byte
   state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
 
+double thread_cpu_seconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The whole store through export_store with state.range(0) threads (1: the
+// caller's thread alone). Time is wall time, CPU the whole process's; on a
+// machine whose cores are busy with other work the wall time cannot drop, so
+// caller_cpu (the writing thread's CPU seconds per iteration) and the CPU
+// column tell what the split costs and where the work went.
+void StoreExport(benchmark::State& state) {
+  const auto threads = static_cast<unsigned>(state.range(0));
+  double caller_cpu = 0;
+  std::uint64_t bytes = 0;
+  for (auto _ : state) {
+    const double start = thread_cpu_seconds();
+    const auto result = vostrel::export_store(
+        database(), false, {},
+        [&](std::string_view chunk) -> std::expected<void, vostrel::WriteError> {
+          benchmark::DoNotOptimize(chunk.data());
+          bytes += chunk.size();
+          return {};
+        },
+        {.threads = threads});
+    caller_cpu += thread_cpu_seconds() - start;
+    if (result.write_error) state.SkipWithError("write failed");
+    state.SetItemsProcessed(state.items_processed() + static_cast<std::int64_t>(result.records));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+  state.counters["caller_cpu"] = benchmark::Counter(caller_cpu, benchmark::Counter::kAvgIterations);
+}
+
 using vostrel::ByteEncoding;
 using vostrel::ExportFormat;
 BENCHMARK(VisitOnly)->Unit(benchmark::kMillisecond);
@@ -114,6 +150,7 @@ BENCHMARK_CAPTURE(Export, JsonlEscaped, ExportFormat::Jsonl, ByteEncoding::Escap
 BENCHMARK_CAPTURE(Export, CsvEscaped, ExportFormat::Csv, ByteEncoding::Escaped)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Export, JsonlHex, ExportFormat::Jsonl, ByteEncoding::Hex)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Export, JsonlBase64, ExportFormat::Jsonl, ByteEncoding::Base64)->Unit(benchmark::kMillisecond);
+BENCHMARK(StoreExport)->Arg(1)->Arg(2)->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -101,6 +101,7 @@ class RawLevelDb:
         states: Iterable[KeyState | int] | None = None,
         reverse: bool = False,
         progress: Callable[[int, int], object] | None = None,
+        threads: int | None = None,
     ) -> int:
         """Writes every record (only those in `states`, if given) as `vostrel dump`
         does, to a file descriptor or a binary file object, in large chunks, with
@@ -108,7 +109,14 @@ class RawLevelDb:
         given, is called as progress(bytes_done, bytes_total) of the data files,
         at the start, at most every 0.2 s and at the end. A failed write raises
         its OSError (BrokenPipeError for a closed pipe). Returns the number of
-        records written."""
+        records written.
+
+        threads: how many data files are decoded and formatted at once, by
+        worker threads, while the calling thread writes their output in file
+        order (None: one per processor core this process may use; 1: no worker
+        threads). The output is the same whatever the number; memory grows by a
+        few megabytes per thread. write() and progress are always called on
+        the calling thread."""
     def file_stats(self) -> list[_FileStats]:
         """Record counts of every data file the reader opened, in file-number order."""
     @property

@@ -30,6 +30,8 @@ namespace vostrel {
 
 inline constexpr std::size_t kLogBlockSize = 32768;
 inline constexpr std::size_t kLogHeaderSize = 7;
+// How far a walk over a mapped log goes before giving back the pages behind it.
+inline constexpr std::uint64_t kLogDropStride = std::uint64_t{8} << 20;
 
 enum class LogRecordType : std::uint8_t { Zero = 0, Full = 1, First = 2, Middle = 3, Last = 4 };
 
@@ -204,10 +206,19 @@ std::uint64_t walk_logical_records_from(const MappedFile& file, std::uint64_t st
   prepare_fault_guard();
   const std::uint64_t size = file.size();
   ByteBuffer header;
+  // The pages behind the walk are given back every kLogDropStride bytes: their
+  // bytes have been copied out already (into `block`, or joined into a
+  // fragmented record), so a log of a gigabyte, or one record of a gigabyte,
+  // does not stay resident a second time beside the joined copy.
+  std::uint64_t kept_from = start;
   return walk_log_blocks(
       size, start,
       [&](std::uint64_t at) -> std::optional<std::string_view> {
         if (stop.stop_requested()) return std::nullopt;
+        if (at > kept_from && at - kept_from >= kLogDropStride) {
+          file.drop_pages(kept_from, at - kept_from);
+          kept_from = at;
+        }
         const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kLogBlockSize, size - at));
         if (file.in_hole(at, wanted)) return std::string_view();
         const std::string_view bytes = file.read(at, wanted, block);
@@ -216,9 +227,13 @@ std::uint64_t walk_logical_records_from(const MappedFile& file, std::uint64_t st
         return bytes;
       },
       [&](std::uint64_t pos, std::size_t first_length) {
-        return fragmented_length_hint(size, pos, first_length, [&](std::uint64_t at) {
+        const std::size_t hint = fragmented_length_hint(size, pos, first_length, [&](std::uint64_t at) {
           return file.read(at, kLogHeaderSize, header);
         });
+        // Reading the headers ahead touched a page of every block the record
+        // spans; the walk reads them again as it reaches them.
+        if (hint >= kLogDropStride) file.drop_pages(pos, hint);
+        return hint;
       },
       joined, std::forward<Fn>(fn));
 }

@@ -214,6 +214,17 @@ void MappedFile::drop_pages() const noexcept {
   ::madvise(const_cast<char*>(data_), size_, MADV_DONTNEED);
 }
 
+void MappedFile::drop_pages(std::uint64_t offset, std::uint64_t length) const noexcept {
+  if (data_ == nullptr || owns_heap_ || offset >= size_) return;
+  if (length > size_ - offset) length = size_ - offset;
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  // Only pages wholly inside the range: the first one up, the end down.
+  const std::uint64_t first = (offset + page - 1) / page * page;
+  const std::uint64_t end = (offset + length) / page * page;
+  if (first >= end) return;
+  ::madvise(const_cast<char*>(data_) + first, static_cast<std::size_t>(end - first), MADV_DONTNEED);
+}
+
 void MappedFile::release() noexcept {
   if (data_ != nullptr) {
     if (owns_heap_) {

@@ -96,6 +96,9 @@ class MappedFile {
   // process's resident memory is bounded by the file it is reading, not by the
   // store. No effect on bytes read into memory.
   void drop_pages() const noexcept;
+  // The same for the whole pages inside [offset, offset + length): what a
+  // long walk has already copied out, given back while it goes on.
+  void drop_pages(std::uint64_t offset, std::uint64_t length) const noexcept;
 
  private:
   void release() noexcept;

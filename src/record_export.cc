@@ -87,6 +87,11 @@ std::string csv_field(std::string_view text) {
 
 }  // namespace
 
+RecordExporter::RecordExporter(const ExportOptions& options, ChunkTaker taker)
+    : RecordExporter(options, ChunkWriter()) {
+  taker_ = std::move(taker);
+}
+
 RecordExporter::RecordExporter(const ExportOptions& options, ChunkWriter writer)
     : format_(options.format),
       encoding_(options.encoding),
@@ -99,11 +104,10 @@ RecordExporter::RecordExporter(const ExportOptions& options, ChunkWriter writer)
   }
   // Enough that a record with short fields never has to flush midway.
   capacity_ = chunk_size_ + 3 * max_encoded_size(ByteEncoding::Escaped, kPiece) + kTailRoom;
+  base_capacity_ = capacity_;
   buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
-  if (format_ == ExportFormat::Csv) {
-    constexpr std::string_view header =
-        "key,user_key,value,seq,state,file_type,origin_file,offset,was_compressed\n";
-    size_ = static_cast<std::size_t>(put(buffer_.get(), header) - buffer_.get());
+  if (format_ == ExportFormat::Csv && options.header) {
+    size_ = static_cast<std::size_t>(put(buffer_.get(), kCsvHeader) - buffer_.get());
   }
 }
 
@@ -120,8 +124,20 @@ char* RecordExporter::reserve(std::size_t n) {
 
 void RecordExporter::flush() {
   if (size_ > 0 && !error_) {
-    auto written = writer_(std::string_view(buffer_.get(), size_));
-    if (!written) error_ = std::move(written.error());
+    if (taker_) {
+      ChunkBuffer full{std::move(buffer_), size_, capacity_};
+      auto taken = taker_(full);
+      if (!taken) error_ = std::move(taken.error());
+      buffer_ = std::move(full.data);
+      capacity_ = full.capacity;
+      if (buffer_ == nullptr || capacity_ < base_capacity_) {
+        buffer_ = std::make_unique_for_overwrite<char[]>(base_capacity_);
+        capacity_ = base_capacity_;
+      }
+    } else {
+      auto written = writer_(std::string_view(buffer_.get(), size_));
+      if (!written) error_ = std::move(written.error());
+    }
   }
   size_ = 0;
 }

@@ -45,18 +45,39 @@ struct WriteError {
 // more is written and finish() reports it.
 using ChunkWriter = std::function<std::expected<void, WriteError>(std::string_view chunk)>;
 
+// The first row of a CSV export.
+inline constexpr std::string_view kCsvHeader =
+    "key,user_key,value,seq,state,file_type,origin_file,offset,was_compressed\n";
+
+// A buffer of output handed over whole, for a caller that queues chunks to
+// write them later (store_export.h) instead of copying them.
+struct ChunkBuffer {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+  std::size_t capacity = 0;
+};
+
+// Takes the full buffer and leaves in its place one to fill next: empty, or
+// one handed over earlier and since written (its size is ignored). An error
+// stops the export as a ChunkWriter's does.
+using ChunkTaker = std::function<std::expected<void, WriteError>(ChunkBuffer& full)>;
+
 struct ExportOptions {
   ExportFormat format = ExportFormat::Jsonl;
   ByteEncoding encoding = ByteEncoding::Escaped;
   // Only records in one of these states; nullopt writes every record.
   std::optional<std::vector<KeyState>> states = std::nullopt;
   std::size_t chunk_size = std::size_t{1} << 20;
+  // CSV only: whether the output starts with the header row (false for every
+  // piece of an export but the first).
+  bool header = true;
 };
 
 class RecordExporter {
  public:
   // A CSV export starts with its header row.
   RecordExporter(const ExportOptions& options, ChunkWriter writer);
+  RecordExporter(const ExportOptions& options, ChunkTaker taker);
   RecordExporter(const RecordExporter&) = delete;
   RecordExporter& operator=(const RecordExporter&) = delete;
 
@@ -83,7 +104,9 @@ class RecordExporter {
   ByteEncoding encoding_;
   std::bitset<256> admitted_;
   std::size_t chunk_size_;
-  ChunkWriter writer_;
+  ChunkWriter writer_;  // one of these two
+  ChunkTaker taker_;
+  std::size_t base_capacity_ = 0;  // what a buffer holds at least
 
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;

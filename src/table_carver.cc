@@ -81,7 +81,11 @@ class CandidateTable {
     for (std::size_t i = 0; i < kWays; ++i) {
       if (bucket[i].key == key && bucket[i].pos > floor && bucket[i].pos < before) found[count++] = bucket[i].pos;
     }
-    std::sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(count));
+    // At most kWays positions: an insertion sort (std::sort's small-range
+    // threshold trips a false -Warray-bounds in GCC 12 on so short an array).
+    for (std::size_t i = 1; i < count; ++i) {
+      for (std::size_t j = i; j > 0 && found[j - 1] > found[j]; --j) std::swap(found[j - 1], found[j]);
+    }
     for (std::size_t i = 0; i < count; ++i) {
       if (fn(found[i])) return true;
     }

@@ -125,14 +125,23 @@ def _states(text: str) -> frozenset:
     return frozenset(wanted)
 
 
-def _jobs(text: str) -> int:
-    try:
-        jobs = int(text)
-    except ValueError:
-        jobs = 0
-    if jobs < 1:
-        raise argparse.ArgumentTypeError(f"invalid job count {text!r} (a whole number, at least 1)")
-    return jobs
+def _count_of(what: str):
+    """An argparse type for a count of at least 1 ("job", "thread")."""
+
+    def parse(text: str) -> int:
+        try:
+            n = int(text)
+        except ValueError:
+            n = 0
+        if n < 1:
+            raise argparse.ArgumentTypeError(f"invalid {what} count {text!r} (a whole number, at least 1)")
+        return n
+
+    return parse
+
+
+_jobs = _count_of("job")
+_threads = _count_of("thread")
 
 
 def _add_many_store_options(parser: argparse.ArgumentParser) -> None:
@@ -227,6 +236,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="files in descending file-number order")
     dump.add_argument("-o", "--output", metavar="FILE",
                       help="write to FILE instead of standard output")
+    dump.add_argument("--threads", type=_threads, metavar="N",
+                      help="format N data files at once (default: one per processor core); "
+                           "the output is the same")
     dump.add_argument("--no-progress", dest="progress", action="store_false",
                       help="no progress bar (shown on a terminal when the output is not one)")
     _add_many_store_options(dump)
@@ -314,7 +326,7 @@ def run_dump(args: argparse.Namespace) -> int:
         return _run_carving_dump(args)
     with open_database(args.paths[0]) as db:
         options = dict(format=args.format, encoding=args.encoding, reverse=args.reverse,
-                       states=None if args.state is None else sorted(args.state))
+                       states=None if args.state is None else sorted(args.state), threads=args.threads)
         if args.output is None or args.output == "-":
             sys.stdout.flush()
             out_fd = sys.stdout.fileno()

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -25,16 +26,15 @@
 
 #include "raw_level_db.h"
 #include "record_export.h"
-#include "record_stream.h"
+#include "store_export.h"
 
 namespace vostrel::bindings {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 // How often, at most, progress is reported and signals are looked at.
 constexpr auto kCheckInterval = std::chrono::milliseconds(200);
-// Records per step of the walk between two looks at the clock.
-constexpr std::size_t kStepRecords = 4096;
+// More formatting threads than this cannot pay: the writer is one thread.
+constexpr unsigned kMaxThreads = 64;
 
 // The interpreter lock, released for the life of the object and taken back
 // around the calls that need Python.
@@ -254,18 +254,42 @@ bool parse_states(PyObject* value, std::optional<std::vector<KeyState>>& out) {
   return ok && PyErr_Occurred() == nullptr;
 }
 
+// None (every core this process may run on) or a positive int, capped at
+// kMaxThreads.
+bool parse_threads(PyObject* value, unsigned& out) {
+  if (value == nullptr || value == Py_None) {
+    out = std::min(available_cores(), kMaxThreads);
+    return true;
+  }
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not '%s'", Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const long n = PyLong_AsLong(value);
+  if (n == -1 && PyErr_Occurred() != nullptr) return false;
+  if (n < 1) {
+    PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %ld", n);
+    return false;
+  }
+  out = static_cast<unsigned>(std::min<long>(n, kMaxThreads));
+  return true;
+}
+
 }  // namespace
 
 PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"file", "format", "encoding", "states", "reverse", "progress", nullptr};
+  static const char* keywords[] = {"file",    "format",   "encoding", "states",
+                                   "reverse", "progress", "threads",  nullptr};
   PyObject* file = nullptr;
   PyObject* format_arg = nullptr;
   PyObject* encoding_arg = nullptr;
   PyObject* states_arg = nullptr;
   PyObject* reverse_arg = nullptr;
   PyObject* progress = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:export", const_cast<char**>(keywords), &file,
-                                   &format_arg, &encoding_arg, &states_arg, &reverse_arg, &progress)) {
+  PyObject* threads_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOO:export", const_cast<char**>(keywords), &file,
+                                   &format_arg, &encoding_arg, &states_arg, &reverse_arg, &progress,
+                                   &threads_arg)) {
     return nullptr;
   }
   RawLevelDbObject* db = as_db(self);
@@ -289,65 +313,51 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_TypeError, "progress must be callable");
       return nullptr;
     }
+    unsigned threads = 0;
+    if (!parse_threads(threads_arg, threads)) return nullptr;
     if (!db->reader) return raise_closed();
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
 
     const RawLevelDb& reader = *db->reader;
-    RecordStream stream(reader, reverse);
     PendingError pending;
-    std::optional<WriteError> failure;
-    std::uint64_t records = 0;
+    StoreExportResult result;
     {
       ReleasedLock lock;
       ChunkWriter writer = [&](std::string_view chunk) {
         return fd ? write_to_descriptor(*fd, chunk, lock, pending) : write_to_object(file, chunk, lock, pending);
       };
-      RecordExporter exporter(options, std::move(writer));
+      StoreExportControl control;
+      control.threads = threads;
+      control.interval = kCheckInterval;
+      control.report_ends = progress != nullptr;
       // Reports progress and lets signal handlers run; false once Python
       // asks to stop.
-      const auto check_in = [&] {
+      control.check_in = [&](std::uint64_t done, std::uint64_t total) {
         return lock.with_lock([&] {
           if (PyErr_CheckSignals() == 0 && progress != nullptr) {
-            PyObject* result = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(stream.bytes_done(reader)),
-                                                     static_cast<unsigned long long>(stream.total_bytes()));
-            Py_XDECREF(result);
+            PyObject* reported = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                                       static_cast<unsigned long long>(total));
+            Py_XDECREF(reported);
           }
           if (PyErr_Occurred() == nullptr) return true;
           pending.take();
           return false;
         });
       };
-      auto last_check = Clock::now();
-      // The first report gives the total at once.
-      bool stopped = progress != nullptr && !check_in();
-      while (!stream.done() && !exporter.failed()) {
-        stream.step(reader, kStepRecords, exporter);
-        if (const auto now = Clock::now(); now - last_check >= kCheckInterval) {
-          last_check = now;
-          if (!check_in()) {
-            stopped = true;
-            break;
-          }
-        }
-      }
-      if (!stopped && !exporter.failed() && progress != nullptr) stopped = !check_in();
-      if (!stopped) {
-        if (auto finished = exporter.finish(); !finished) failure = std::move(finished.error());
-      }
-      records = exporter.records_written();
+      result = export_store(reader, reverse, options, std::move(writer), control);
     }
     if (pending.set()) {
       pending.restore();
       return nullptr;
     }
-    if (failure) {
+    if (result.write_error) {
       // OSError picks its subclass from errno: BrokenPipeError for EPIPE,
       // and so on.
-      errno = failure->error_number;
+      errno = result.write_error->error_number;
       return PyErr_SetFromErrno(PyExc_OSError);
     }
-    return PyLong_FromUnsignedLongLong(records);
+    return PyLong_FromUnsignedLongLong(result.records);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
