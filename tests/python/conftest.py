@@ -526,3 +526,69 @@ def store_tree():
     finally:
         os.chmod(locked, 0o755)
         shutil.rmtree(base)
+
+
+# --------------------------------------------------------------------------
+# Running as user nobody
+
+
+def run_as_nobody(function, *args, cwd: str = "/"):
+    """Calls function(*args) in a forked child that, when the tests run as
+    root, has first become user nobody (root reads and lists anything, so
+    permission cases need an ordinary user). The child is a fork, not a new
+    interpreter, so the checkout itself need not be reachable by nobody (CI
+    may clone it under a private directory): everything the call imports must
+    be imported before. Returns a CompletedProcess with the child's exit
+    status (function's int result, 1 for SystemExit without one, 99 for an
+    exception) and what it wrote to stdout and stderr."""
+    import subprocess
+    import sys
+    import tempfile
+    import traceback
+
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        pid = os.fork()
+        if pid == 0:  # the child: never returns into pytest
+            code = 99
+            try:
+                os.dup2(out.fileno(), 1)
+                os.dup2(err.fileno(), 2)
+                os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
+                sys.stdout = open(1, "w", encoding="utf-8", closefd=False)
+                sys.stderr = open(2, "w", encoding="utf-8", closefd=False)
+                os.chdir(cwd)
+                if os.geteuid() == 0:
+                    os.setgroups([])
+                    os.setgid(65534)
+                    os.setuid(65534)
+                try:
+                    result = function(*args)
+                    code = result if isinstance(result, int) else 0
+                except SystemExit as exit_:
+                    code = exit_.code if isinstance(exit_.code, int) else 1
+                sys.stdout.flush()
+                sys.stderr.flush()
+            except BaseException:
+                traceback.print_exc()
+                sys.stderr.flush()
+            os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(
+            args, os.waitstatus_to_exitcode(status),
+            out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace"))
+
+
+def run_command_as_nobody(*argv: str, cwd: str = "/"):
+    """`vostrel ARGV` through run_as_nobody, every module it may load imported first."""
+    import vostrel.carve  # noqa: F401
+    import vostrel.chromium.cli  # noqa: F401
+    import vostrel.cli
+    import vostrel.many  # noqa: F401
+    import vostrel.progress  # noqa: F401
+    import vostrel.stores  # noqa: F401
+
+    return run_as_nobody(vostrel.cli.main, list(argv), cwd=cwd)

@@ -18,7 +18,7 @@ import struct
 import plyvel
 import pytest
 
-from conftest import (LIVE, as_tuple, entry_path, expected_records, expected_records_by_file,
+from conftest import (LIVE, as_tuple, run_command_as_nobody, entry_path, expected_records, expected_records_by_file,
                       read_all, write_flushed_tables)
 from _vostrel import RawLevelDb
 
@@ -135,10 +135,7 @@ def test_unreadable_table_is_skipped_and_reported(store):
     path, expected = store
     locked = sorted(p.name for p in path.glob("*.ldb"))[0]
     os.chmod(path / locked, 0)
-    result = subprocess.run([sys.executable, "-m", "vostrel", "dump", str(path)],
-                            capture_output=True, text=True, timeout=120,
-                            user=65534 if os.geteuid() == 0 else None,
-                            env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+    result = run_command_as_nobody("dump", str(path))
     assert result.returncode == 0, result.stderr
     assert result.stderr == (f"vostrel: warning: skipped {path}/{locked}: "
                              "IO error: Permission denied (os error 13)\n")

@@ -19,7 +19,7 @@ import tempfile
 
 import pytest
 
-from conftest import read_all
+from conftest import read_all, run_command_as_nobody
 
 _vostrel = pytest.importorskip("_vostrel")
 
@@ -27,10 +27,7 @@ STATE_NAMES = {0: "deleted", 1: "live", 2: "unknown"}
 
 
 def vostrel(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "vostrel", *args], capture_output=True,
-                          text=True, stdin=subprocess.DEVNULL, timeout=120,
-                          user=65534 if os.geteuid() == 0 else None,
-                          env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}, cwd="/")
+    return run_command_as_nobody(*args)
 
 
 def expected(stores):

@@ -109,23 +109,23 @@ def test_empty_string_is_not_a_directory():
 def test_unlistable_directory_is_an_io_error():
     """Root lists any directory, so as root the open runs in a child that has
     given up root (as user nobody) and the directory lies where it can reach."""
-    import subprocess
-    import sys
     import tempfile
+
+    from conftest import run_as_nobody
 
     root = tempfile.mkdtemp(prefix="vostrel-locked-", dir="/tmp")
     os.chmod(root, 0o755)
     locked = os.path.join(root, "locked")
     os.mkdir(locked, 0)
-    check = ("import _vostrel\n"
-             "try:\n"
-             f"    _vostrel.RawLevelDb({locked!r})\n"
-             "except ValueError as error:\n"
-             "    print(error.args[0])\n")
+
+    def check():
+        try:
+            RawLevelDb(locked)
+        except ValueError as error:
+            print(error.args[0])
+
     try:
-        result = subprocess.run([sys.executable, "-c", check], capture_output=True, text=True,
-                                timeout=60, user=65534 if os.geteuid() == 0 else None,
-                                env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+        result = run_as_nobody(check)
         assert result.returncode == 0, result.stderr
         message = result.stdout.strip()
         assert message.startswith("IO error: ")
