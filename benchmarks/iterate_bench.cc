@@ -23,56 +23,17 @@
 #include <stdexcept>
 #include <string>
 
+#include "bench_store.h"
 #include "db.h"
 #include "safe_copy.h"
 
 namespace {
 
-// Removes the written database when the program ends.
-struct TempRoot {
-  std::string path;
-  ~TempRoot() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-};
-TempRoot temp_root;
-
-std::string write_database() {
-  const char* base = std::getenv("TMPDIR");
-  std::string path = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                     "/vostrel-iterate-bench-XXXXXX";
-  if (::mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  temp_root.path = path;
-  path += "/db";
-  leveldb::Options options;
-  options.create_if_missing = true;
-  options.write_buffer_size = 4 << 20;
-  leveldb::DB* raw = nullptr;
-  if (!leveldb::DB::Open(options, path, &raw).ok()) throw std::runtime_error("cannot write " + path);
-  const std::unique_ptr<leveldb::DB> db(raw);
-  std::mt19937_64 random(20261207);
-  char key[17];
-  std::string value(100, '\0');
-  for (int batch_start = 0; batch_start < 300000; batch_start += 1000) {
-    leveldb::WriteBatch batch;
-    for (int i = batch_start; i < batch_start + 1000; ++i) {
-      std::snprintf(key, sizeof key, "%016llu", static_cast<unsigned long long>(random() % 1000000));
-      // Half text, half noise: Snappy shrinks it somewhat, like application data.
-      for (std::size_t j = 0; j < value.size(); ++j) {
-        value[j] = j < 50 ? static_cast<char>('a' + j % 7) : static_cast<char>(random());
-      }
-      batch.Put(key, value);
-    }
-    db->Write(leveldb::WriteOptions(), &batch);
-  }
-  return path;
-}
-
 const vostrel::RawLevelDb& database() {
   static const vostrel::RawLevelDb db = [] {
     const char* given = std::getenv("VOSTREL_BENCH_DB");
-    auto opened = vostrel::RawLevelDb::open(given != nullptr ? given : write_database());
+    auto opened = vostrel::RawLevelDb::open(
+        given != nullptr ? given : vostrel_bench::write_database("iterate-bench", 300000, 1000000));
     if (!opened) throw std::runtime_error(opened.error().message());
     return std::move(*opened);
   }();
