@@ -263,6 +263,19 @@ def _property_key(key) -> str:
     raise DecodeError("property key is neither a string nor a number")
 
 
+def _inner_string(reader, pos: int, problem: str):
+    """The string inside a RegExp or String object: before serializer
+    version 12 raw UTF-8 with a varint length, from 12 on a value of its own."""
+    if reader.version < 12:
+        length, pos = varint(reader.data, pos)
+        raw, pos = _raw(reader.data, pos, length)
+        return raw.decode("utf-8", "replace"), pos
+    value, pos = read_value(reader, pos)
+    if type(value) is not str:
+        raise DecodeError(problem)
+    return value, pos
+
+
 def read_value(reader: Reader, pos: int) -> tuple:
     """Reads one value at pos: (value, position after it)."""
     data = reader.data
@@ -341,14 +354,7 @@ def read_value(reader: Reader, pos: int) -> tuple:
     if tag == _T_REGEXP:
         slot = len(reader.objects)
         reader.objects.append(None)
-        if reader.version < 12:
-            length, pos = varint(data, pos)
-            raw, pos = _raw(data, pos, length)
-            pattern = raw.decode("utf-8", "replace")
-        else:
-            pattern, pos = read_value(reader, pos)
-            if type(pattern) is not str:
-                raise DecodeError("RegExp source is not a string")
+        pattern, pos = _inner_string(reader, pos, "RegExp source is not a string")
         bits, pos = varint(data, pos)
         value = RegExp(pattern, "".join(c for bit, c in _REGEXP_FLAGS if bits & bit))
         reader.objects[slot] = value
@@ -365,14 +371,8 @@ def read_value(reader: Reader, pos: int) -> tuple:
             value, pos = _unpack_double(data, pos)[0], pos + 8
         elif tag == _T_BIGINT_OBJECT:
             value, pos = _bigint(data, pos)
-        elif reader.version < 12:
-            length, pos = varint(data, pos)
-            raw, pos = _raw(data, pos, length)
-            value = raw.decode("utf-8", "replace")
         else:
-            value, pos = read_value(reader, pos)
-            if type(value) is not str:
-                raise DecodeError("String object does not hold a string")
+            value, pos = _inner_string(reader, pos, "String object does not hold a string")
         reader.objects[slot] = value
         return value, pos
     if tag == _T_ERROR:
