@@ -16,15 +16,6 @@ constexpr std::size_t kPiece = std::size_t{64} << 10;
 // Room for everything of a record but its three byte fields and its path.
 constexpr std::size_t kTailRoom = 256;
 
-constexpr std::string_view state_name(KeyState state) noexcept {
-  switch (state) {
-    case KeyState::Deleted: return "deleted";
-    case KeyState::Live: return "live";
-    case KeyState::Unknown: break;
-  }
-  return "unknown";
-}
-
 constexpr std::string_view file_type_name(FileType type) noexcept {
   switch (type) {
     case FileType::Ldb: return "ldb";

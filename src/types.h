@@ -21,6 +21,15 @@ enum class FileType : std::uint8_t { Ldb = 1, Log = 2 };
 enum class Recovery : std::uint8_t { None = 0, CarvedBlock = 1, CarvedLog = 2 };
 
 [[nodiscard]] std::string_view to_string(KeyState state) noexcept;
+// The state as exported records and decoded entries name it.
+[[nodiscard]] constexpr std::string_view state_name(KeyState state) noexcept {
+  switch (state) {
+    case KeyState::Deleted: return "deleted";
+    case KeyState::Live: return "live";
+    case KeyState::Unknown: break;
+  }
+  return "unknown";
+}
 [[nodiscard]] std::string_view to_string(FileType type) noexcept;
 // "carved-block", "carved-log"; "" for Recovery::None.
 [[nodiscard]] std::string_view to_string(Recovery recovered) noexcept;

@@ -1,0 +1,40 @@
+#pragma once
+// The line every decoded record of a Chromium store becomes, whatever the
+// store's kind:
+//
+//   {"kind": K, "type": T, <what the record decoded to>,
+//    ["error": why, "raw_key": hex, "raw_value": hex,]
+//    "seq": N, "state": "live" | "deleted" | "unknown", "origin_file": path,
+//    "offset": N}
+//
+// The error fields appear when the record, or a part of it, did not decode:
+// the fields decoded before the failure stay, the raw bytes follow, so no
+// record is ever lost to its form. The trailing four are the raw record's
+// provenance as `vostrel dump` gives it (the path decoded from UTF-8 with
+// replacement).
+
+#include <string>
+#include <string_view>
+
+#include "types.h"
+
+namespace vostrel::chromium {
+
+// {"kind": "<kind>", "type": "<type>"
+void begin_entry(std::string& out, std::string_view kind, std::string_view type);
+
+// , "<name>":    (followed by the caller's value)
+void append_field_name(std::string& out, std::string_view name);
+
+// , "error": "<reason>", "raw_key": "<hex>", "raw_value": "<hex>"
+void append_fallback(std::string& out, const RecordView& record, std::string_view reason);
+
+// , "seq": N, "state": "...", "origin_file": "...", "offset": N}\n
+void finish_entry(std::string& out, const RecordView& record);
+
+// A record that did not decode at all: {"kind": kind, "type": "undecoded"},
+// its fallback fields and its provenance.
+void append_undecoded(std::string& out, const RecordView& record, std::string_view kind,
+                      std::string_view reason);
+
+}  // namespace vostrel::chromium
