@@ -187,7 +187,8 @@ def _run_many(args: argparse.Namespace) -> int:
         if args.command == "dump":
             if args.carve:
                 raise UsageError("--carve reads one directory, or data files; not several stores")
-            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse)
+            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse,
+                                       threads=args.threads or 1)
             # Outputs waiting for their turn go where the output goes, which the
             # user chose to hold it, rather than to a possibly small TMPDIR.
             scratch = None

@@ -14,6 +14,7 @@ A store that cannot be read costs a one-line warning and nothing else.
 
 from __future__ import annotations
 
+import codecs
 import errno
 import functools
 import os
@@ -26,16 +27,21 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from typing import Callable, List, Optional, TextIO, Tuple
 
-from .dump import write_records
-from .encodings import ENCODERS
+from .dump import FIELDS
+from .skipped import warn_skipped
 from .stats import FileStats, collect, render_json_document, render_table
-from .stores import StoreError, find_stores, open_store, records_of
+from .stores import StoreError, find_stores, open_store
+from .terminal import printable
+
+# The data files a store's reader left out: (path, reason) pairs.
+Skipped = List[Tuple[str, str]]
 
 _BUFFER_SIZE = 1 << 16
 
 
 def warn(message: str) -> None:
-    print(f"vostrel: warning: {message}", file=sys.stderr, flush=True)
+    # Paths reach a terminal: control characters escaped.
+    print(f"vostrel: warning: {printable(message)}", file=sys.stderr, flush=True)
 
 
 def gather_stores(directories: List[str], roots: List[str]) -> Tuple[List[str], int]:
@@ -122,28 +128,62 @@ class DumpOptions:
     encoding: str
     states: Optional[frozenset]
     reverse: bool
+    # Data files formatted at once within one store (RawLevelDb.export's
+    # threads); the stores themselves are already spread over --jobs processes.
+    threads: int = 1
 
 
-def dump_store(store: str, options: DumpOptions, out: TextIO) -> None:
-    """Writes the records of one store, each with its store field."""
+class _TextTarget:
+    """The exporter's output, which is UTF-8 bytes, into a text stream that has
+    no descriptor (one put in place of stdout); chunk boundaries may split a
+    character, so the decoding is incremental."""
+
+    def __init__(self, out: TextIO):
+        self._out = out
+        self._decoder = codecs.getincrementaldecoder("utf-8")()
+
+    def write(self, chunk: bytes) -> int:
+        self._out.write(self._decoder.decode(chunk))
+        return len(chunk)
+
+
+def _export_target(out):
+    try:
+        out.fileno()
+    except (AttributeError, OSError, ValueError):
+        return _TextTarget(out)
+    return out  # the exporter flushes it, then writes to its descriptor
+
+
+def dump_store(store: str, options: DumpOptions, out, warn_now: bool = True) -> Skipped:
+    """Writes the records of one store, each with its store field, through the
+    native exporter. Returns the data files the reader left out, warned about
+    at once when warn_now (in a worker process the parent warns, in store
+    order)."""
     with open_store(store) as db:
-        records = records_of(db, options.reverse)
-        if options.states is not None:
-            records = (r for r in records if int(r.state) in options.states)
-        write_records(records, out, options.format, ENCODERS[options.encoding],
-                      store=store, header=False)
+        known = list(db.skipped_files)
+        if warn_now:
+            warn_skipped(known)
+        db.export(_export_target(out), format=options.format, encoding=options.encoding,
+                  states=None if options.states is None else sorted(options.states),
+                  reverse=options.reverse, threads=options.threads, store=store, header=False)
+        # A file whose records did not fit in memory is found out by the reading.
+        skipped = list(db.skipped_files)
+    if warn_now:
+        warn_skipped(entry for entry in skipped if entry not in known)
+    return skipped
 
 
-def _dump_to_file(store: str, options: DumpOptions, directory: str) -> str:
+def _dump_to_file(store: str, options: DumpOptions, directory: str) -> Tuple[str, Skipped]:
     """In a worker: the store's output into a new file under directory."""
     descriptor, path = tempfile.mkstemp(prefix="store-", dir=directory)
     try:
-        with open(descriptor, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE) as out:
-            dump_store(store, options, out)
+        with open(descriptor, "wb") as out:
+            skipped = dump_store(store, options, out, warn_now=False)
     except BaseException:
         os.unlink(path)
         raise
-    return path
+    return path, skipped
 
 
 def _send_file(part, binary) -> bool:
@@ -174,14 +214,16 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
     number of stores that could not be read. The stores' outputs wait in a
     temporary directory under scratch_dir (default: TMPDIR) for their turn."""
     if options.format == "csv":  # one header row, with the store column, for all stores
-        write_records((), out, "csv", ENCODERS[options.encoding], store="", header=True)
+        out.write(",".join(("store",) + FIELDS) + "\n")
     if jobs <= 1 or len(stores) <= 1:
         return run_each(stores, 1, lambda store: dump_store(store, options, out),
                         lambda store, result: None)
 
     binary = getattr(out, "buffer", None)
 
-    def copy_out(store: str, path: str) -> None:
+    def copy_out(store: str, result: Tuple[str, Skipped]) -> None:
+        path, skipped = result
+        warn_skipped(skipped)
         try:
             with open(path, "rb") as part:
                 if binary is None:  # a text stream put in place of stdout
@@ -204,9 +246,9 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
 # stats
 
 
-def stats_of(store: str) -> List[FileStats]:
+def stats_of(store: str) -> Tuple[List[FileStats], Skipped]:
     with open_store(store) as db:
-        return collect(store, db.file_stats())
+        return collect(store, db.file_stats()), list(db.skipped_files)
 
 
 def stats_many(stores: List[str], fmt: str, jobs: int, out: TextIO) -> int:
@@ -215,8 +257,10 @@ def stats_many(stores: List[str], fmt: str, jobs: int, out: TextIO) -> int:
     documents = []
     first = True
 
-    def emit(store: str, files: List[FileStats]) -> None:
+    def emit(store: str, result: Tuple[List[FileStats], Skipped]) -> None:
         nonlocal first
+        files, skipped = result
+        warn_skipped(skipped)
         if fmt == "json":
             documents.append(render_json_document(store, files))
             return
