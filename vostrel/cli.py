@@ -78,7 +78,8 @@ many stores: with several directories or --find, the stores are read in
 parallel (--jobs) and the output is grouped per store: the directories in the
 order given, then the stores found under each ROOT in sorted order. A store
 that cannot be read gives a one-line warning and the others go on; the exit
-status is then 1.
+status is then 1. --threads then applies within each store (default 1: the
+stores themselves are spread over the --jobs processes).
 
 examples:
   vostrel dump path/to/db | head
