@@ -1,13 +1,14 @@
 """The command over many stores: each store read on its own, in parallel worker
 processes, and the output grouped per store in a stable order.
 
-A worker opens one store and writes that store's whole output to a file of its
-own in a temporary directory; the parent copies the files to the real output
-in store order as soon as each store and all before it are done. Workers never
-wait for the parent, so a slow store holds back only the copying, never the
-reading of the stores after it; the price is disk space for the outputs of
-stores finished ahead of their turn: next to the output file, or in TMPDIR when
-writing to standard output.
+This process takes stores from the front and writes each straight to the
+output; jobs - 1 worker processes take stores from the back, and each writes
+its store's whole output to a file of its own in a temporary directory, which
+this process copies to the output when the store's turn comes. Workers never
+wait for this process, so a slow store holds back only the copying, never the
+reading of other stores; the price is disk space for the outputs of the
+stores the workers did (at most the share of the stores they did): next to
+the output file, or in TMPDIR when writing to standard output.
 
 A store that cannot be read costs a one-line warning and nothing else.
 """
@@ -78,27 +79,46 @@ def _quiet_interrupt() -> None:
         signal.signal(signal.SIGINT, lambda signum, frame: os._exit(130))
 
 
-def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable) -> int:
-    """work(store) for every store, in `jobs` worker processes when more than
-    one; emit(store, result) in this process, in store order. A store whose
-    work raises StoreError is warned about and counted; returns the count."""
+def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable,
+             here: Optional[Callable] = None) -> int:
+    """Every store done once, `jobs` at a time, and emit(store, result) in this
+    process, in store order, for each store a worker did; returns the number
+    of stores whose work raised StoreError (each warned about).
+
+    This process is one of the `jobs`: it does stores itself from the front,
+    here(store) (default: emit(store, work(store))), while jobs - 1 worker
+    processes take work(store) from the back; they meet in between. A store
+    done here needs no detour through its worker's result (for dump: its part
+    on disk, written and then copied), which the ones from the back cannot
+    avoid, since their turn in the output comes last.
+    """
+    def do_here(store: str) -> None:
+        if here is not None:
+            here(store)
+        else:
+            emit(store, work(store))
+
     failures = 0
     if jobs <= 1 or len(stores) <= 1:
         for store in stores:
             try:
-                result = work(store)
+                do_here(store)
             except StoreError as error:
                 warn(str(error))
                 failures += 1
-                continue
-            emit(store, result)
         return failures
 
-    pool = ProcessPoolExecutor(max_workers=min(jobs, len(stores)), initializer=_quiet_interrupt)
+    pool = ProcessPoolExecutor(max_workers=min(jobs, len(stores)) - 1,
+                               initializer=_quiet_interrupt)
     try:
-        futures = [pool.submit(work, store) for store in stores]
-        for store, future in zip(stores, futures):
+        futures = {index: pool.submit(work, stores[index])
+                   for index in reversed(range(len(stores)))}
+        for index, store in enumerate(stores):
+            future = futures.pop(index)
             try:
+                if future.cancel():  # no worker has taken it yet
+                    do_here(store)
+                    continue
                 result = future.result()
             except StoreError as error:
                 warn(str(error))
@@ -215,9 +235,12 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
     temporary directory under scratch_dir (default: TMPDIR) for their turn."""
     if options.format == "csv":  # one header row, with the store column, for all stores
         out.write(",".join(("store",) + FIELDS) + "\n")
+
+    def here(store: str) -> None:  # straight to the output (the exporter flushes out first)
+        dump_store(store, options, out)
+
     if jobs <= 1 or len(stores) <= 1:
-        return run_each(stores, 1, lambda store: dump_store(store, options, out),
-                        lambda store, result: None)
+        return run_each(stores, 1, None, None, here)
 
     binary = getattr(out, "buffer", None)
 
@@ -239,7 +262,7 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
     with tempfile.TemporaryDirectory(prefix="vostrel-", dir=scratch_dir,
                                      ignore_cleanup_errors=True) as scratch:
         work = functools.partial(_dump_to_file, options=options, directory=scratch)
-        return run_each(stores, jobs, work, copy_out)
+        return run_each(stores, jobs, work, copy_out, here)
 
 
 # --------------------------------------------------------------------------
