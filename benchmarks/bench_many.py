@@ -14,15 +14,21 @@ and, for each set, in fresh processes and as the median of several runs:
   * fields:   the same loop reading all nine fields of every record
   * frames:   one process building every partition's pandas frame in turn
               (vostrel.dask.partition_frame), no Dask: what Dask adds is the rest
-  * dump -j1: `vostrel dump --find ROOT -o /dev/null --jobs 1`
+  * dump -j1: `vostrel dump --find ROOT -o FILE --jobs 1`, FILE a regular file
+              beside the data (deleted after each run)
   * dump -jN: the same with --jobs N (N = cores)
   * dask 1w:  len() of vostrel.dask.read_stores(...) on a LocalCluster of one
               single-threaded worker process
   * dask Nw:  the same with N workers
 
-Reported: records/s, each row against its baseline (dump -jN against dump -j1;
-dask against the loops and frames, per core: its time multiplied by its
-workers), and peak memory (largest process, as /usr/bin/time -v reports it).
+Reported: wall seconds, processor seconds (user + system of every process
+involved; for dask the workers', the client's and the scheduler's, counted
+from the cluster's own processes), records/s, and peak memory (largest
+process, as /usr/bin/time -v reports it). dump -jN is set against dump -j1 by
+wall time (scaling). Dask is set against the loops and frames by processor
+time: its overhead is the processor time it spends beyond doing the same work
+in one process, a figure that other load on the machine hardly moves, where
+wall time on a shared machine moves with it.
 The dask times leave out starting the cluster (a cluster is started once and
 kept), but include planning the partitions and gathering the result.
 
@@ -50,7 +56,7 @@ import _vostrel
 from vostrel.stores import find_stores, records_of
 fields = sys.argv[2] == "fields"
 stores = find_stores(sys.argv[1])
-start = time.perf_counter()
+start, cpu = time.perf_counter(), time.process_time()
 count = 0
 for store in stores:
     with _vostrel.RawLevelDb(store) as db:
@@ -62,15 +68,17 @@ for store in stores:
         else:
             for r in records_of(db):
                 count += 1
-print(json.dumps({"records": count, "seconds": time.perf_counter() - start}))
+print(json.dumps({"records": count, "seconds": time.perf_counter() - start,
+                  "cpu": time.process_time() - cpu}))
 """
 
 FRAMES = r"""
 import json, sys, time
 from vostrel.dask import find_stores, partition_frame, partitions
-start = time.perf_counter()
+start, cpu = time.perf_counter(), time.process_time()
 count = sum(len(partition_frame(part)) for part in partitions(find_stores(sys.argv[1])))
-print(json.dumps({"records": count, "seconds": time.perf_counter() - start}))
+print(json.dumps({"records": count, "seconds": time.perf_counter() - start,
+                  "cpu": time.process_time() - cpu}))
 """
 
 DASK = r"""
@@ -82,11 +90,15 @@ workers = int(sys.argv[2])
 with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                   dashboard_address=None) as cluster, Client(cluster) as client:
     client.run(lambda: __import__("vostrel.dask"))  # workers warm, as on a running cluster
+    def cpu():
+        return sum(client.run(time.process_time).values()) + time.process_time()
+    cpu_before = cpu()  # the workers' and this process's (client and scheduler)
     start = time.perf_counter()
     frame = read_stores(find_stores(sys.argv[1]))
     count = len(frame)  # computed on the cluster: the client is the default scheduler
     seconds = time.perf_counter() - start
-print(json.dumps({"records": count, "seconds": seconds}))
+    cpu_used = cpu() - cpu_before
+print(json.dumps({"records": count, "seconds": seconds, "cpu": cpu_used}))
 """
 
 
@@ -139,14 +151,18 @@ def timed(argv) -> dict:
     if result.returncode != 0:
         raise SystemExit(f"failed: {' '.join(argv)}\n{result.stderr}")
     peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", result.stderr)
+    # User and system time of the process and of the children it waited for
+    # (the command's worker processes).
+    cpu = sum(float(m) for m in re.findall(r"(?:User|System) time \(seconds\): ([\d.]+)",
+                                             result.stderr))
     return {"seconds": seconds, "peak_mib": int(peak.group(1)) / 1024 if peak else None,
-            "stdout": result.stdout}
+            "cpu": cpu, "stdout": result.stdout}
 
 
 def median_of(runs: int, measure) -> dict:
     samples = [measure() for _ in range(runs)]
     return {key: statistics.median(s[key] for s in samples)
-            for key in ("seconds", "peak_mib") if samples[0].get(key) is not None}
+            for key in ("seconds", "cpu", "peak_mib") if samples[0].get(key) is not None}
 
 
 def main() -> None:
@@ -176,16 +192,26 @@ def main() -> None:
             "fields": median_of(args.runs, in_process(LOOP, "fields")),
             "frames": median_of(args.runs, in_process(FRAMES)),
         }
+        # A regular file, as a real dump writes: with /dev/null, --jobs 1 would
+        # write nothing while more jobs write every store's part to disk and
+        # copy it.
+        output = os.path.join(args.data, "dump.out")
+
+        def dump(jobs):
+            try:
+                return timed([python, "-m", "vostrel", "dump", "--find", root, "-o", output,
+                              "--jobs", str(jobs)])
+            finally:
+                os.unlink(output)
+
         for jobs in sorted({1, args.jobs}):
-            rows[f"dump -j{jobs}"] = median_of(args.runs, lambda jobs=jobs: timed(
-                [python, "-m", "vostrel", "dump", "--find", root, "-o", os.devnull,
-                 "--jobs", str(jobs)]))
+            rows[f"dump -j{jobs}"] = median_of(args.runs, lambda jobs=jobs: dump(jobs))
         for workers in sorted({1, args.jobs}):
             rows[f"dask {workers}w"] = median_of(args.runs, in_process(DASK, str(workers)))
         results[name] = (count, rows)
 
         print(f"\n{name}: {SETS[name][0]} stores, {count:,} records")
-        print(f"  {'':10} {'seconds':>8} {'records/s':>12} {'peak MiB':>9}  ratio")
+        print(f"  {'':10} {'seconds':>8} {'cpu s':>6} {'records/s':>12} {'peak MiB':>9}  ratio")
         base = {"dump": rows["dump -j1"]["seconds"], "loop": rows["loop"]["seconds"],
                 "fields": rows["fields"]["seconds"], "frames": rows["frames"]["seconds"]}
         for label, row in rows.items():
@@ -195,15 +221,17 @@ def main() -> None:
             if label.startswith("dump -j") and label != "dump -j1":
                 note = f"{base['dump'] / row['seconds']:.2f}x dump -j1"
             elif label.startswith("dask"):
+                # Overhead as processor time, which load from other
+                # processes on the machine does not inflate the way it does
+                # wall time: the workers', the client's and the scheduler's
+                # against the same work in one process.
                 workers = int(label.split()[1][:-1])
-                per_core = row["seconds"] * workers
-                note = (f"per core: {base['loop'] / per_core:.2f}x loop, "
-                        f"{base['fields'] / per_core:.2f}x fields, "
-                        f"{base['frames'] / per_core:.2f}x frames")
+                note = ("cpu: " + ", ".join(f"{row['cpu'] / rows[b]['cpu']:.2f}x {b}"
+                                            for b in ("loop", "fields", "frames")))
                 if workers > 1:
                     one = rows["dask 1w"]["seconds"]
-                    note += f"; {one / row['seconds']:.2f}x dask 1w"
-            print(f"  {label:10} {row['seconds']:8.2f} {rate:12,.0f} {peak}  {note}")
+                    note += f"; wall {one / row['seconds']:.2f}x dask 1w"
+            print(f"  {label:10} {row['seconds']:8.2f} {row['cpu']:6.2f} {rate:12,.0f} {peak}  {note}")
 
 
 if __name__ == "__main__":

@@ -102,6 +102,8 @@ class RawLevelDb:
         reverse: bool = False,
         progress: Callable[[int, int], object] | None = None,
         threads: int | None = None,
+        store: str | None = None,
+        header: bool = True,
     ) -> int:
         """Writes every record (only those in `states`, if given) as `vostrel dump`
         does, to a file descriptor or a binary file object, in large chunks, with
@@ -116,7 +118,12 @@ class RawLevelDb:
         order (None: one per processor core this process may use; 1: no worker
         threads). The output is the same whatever the number; memory grows by a
         few megabytes per thread. write() and progress are always called on
-        the calling thread."""
+        the calling thread.
+
+        store: output of many stores: every record starts with a "store" field
+        (CSV: a first "store" column) holding this path, as `vostrel dump` of
+        several directories writes it. header: CSV only, whether the header
+        row is written (False for every store's part but the first)."""
     def file_stats(self) -> list[_FileStats]:
         """Record counts of every data file the reader opened, in file-number order."""
     @property

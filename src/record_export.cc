@@ -78,6 +78,10 @@ std::string csv_field(std::string_view text) {
 
 }  // namespace
 
+std::string csv_header(const ExportOptions& options) {
+  return std::string(options.store ? "store," : "") + std::string(kCsvHeader);
+}
+
 RecordExporter::RecordExporter(const ExportOptions& options, ChunkTaker taker)
     : RecordExporter(options, ChunkWriter()) {
   taker_ = std::move(taker);
@@ -97,9 +101,14 @@ RecordExporter::RecordExporter(const ExportOptions& options, ChunkWriter writer)
   capacity_ = chunk_size_ + 3 * max_encoded_size(ByteEncoding::Escaped, kPiece) + kTailRoom;
   base_capacity_ = capacity_;
   buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
-  if (format_ == ExportFormat::Csv && options.header) {
-    size_ = static_cast<std::size_t>(put(buffer_.get(), kCsvHeader) - buffer_.get());
+  if (format_ == ExportFormat::Jsonl) {
+    record_start_ = options.store ? "{\"store\": " + json_string(utf8::decode_replace(*options.store)) + ", "
+                                  : std::string("{");
+    record_start_ += "\"key\": ";
+  } else if (options.store) {
+    record_start_ = csv_field(utf8::decode_replace(*options.store)) + ",";
   }
+  if (format_ == ExportFormat::Csv && options.header) append(csv_header(options));
 }
 
 char* RecordExporter::reserve(std::size_t n) {
@@ -215,7 +224,7 @@ void RecordExporter::append(std::string_view text) {
 void RecordExporter::operator()(const RecordView& record) {
   if (error_ || !admitted_.test(static_cast<std::uint8_t>(record.state))) return;
   const bool json = format_ == ExportFormat::Jsonl;
-  if (json) append("{\"key\": ");
+  if (!record_start_.empty()) append(record_start_);
   write_field(record.key);
   append(json ? ", \"user_key\": " : ",");
   write_field(user_key_of(record.key, record.file_type));

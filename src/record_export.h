@@ -71,7 +71,14 @@ struct ExportOptions {
   // CSV only: whether the output starts with the header row (false for every
   // piece of an export but the first).
   bool header = true;
+  // Output of many stores: every record starts with a "store" field (CSV: a
+  // first "store" column) holding this path, decoded from UTF-8 as
+  // origin_file is.
+  std::optional<std::string> store = std::nullopt;
 };
+
+// The header row of a CSV export with these options.
+[[nodiscard]] std::string csv_header(const ExportOptions& options);
 
 class RecordExporter {
  public:
@@ -117,6 +124,10 @@ class RecordExporter {
   bool have_origin_ = false;
   SharedPath origin_;
   std::string origin_text_;
+
+  // What every record starts with: the opening brace (JSON Lines) and the
+  // store field, if any.
+  std::string record_start_;
 
   std::uint64_t records_ = 0;
   std::optional<WriteError> error_;

@@ -169,7 +169,7 @@ class ParallelExport {
   void write_all(const ChunkWriter& writer) {
     if (control_.report_ends && !check_in()) return halt_stopped();
     if (options_.format == ExportFormat::Csv && options_.header) {
-      if (auto written = writer(kCsvHeader); !written) {
+      if (auto written = writer(csv_header(options_)); !written) {
         result_.write_error = std::move(written.error());
         return stop();
       }

@@ -78,7 +78,8 @@ many stores: with several directories or --find, the stores are read in
 parallel (--jobs) and the output is grouped per store: the directories in the
 order given, then the stores found under each ROOT in sorted order. A store
 that cannot be read gives a one-line warning and the others go on; the exit
-status is then 1.
+status is then 1. --threads then applies within each store (default 1: the
+stores themselves are spread over the --jobs processes).
 
 examples:
   vostrel dump path/to/db | head
@@ -187,7 +188,8 @@ def _run_many(args: argparse.Namespace) -> int:
         if args.command == "dump":
             if args.carve:
                 raise UsageError("--carve reads one directory, or data files; not several stores")
-            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse)
+            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse,
+                                       threads=args.threads or 1)
             # Outputs waiting for their turn go where the output goes, which the
             # user chose to hold it, rather than to a possibly small TMPDIR.
             scratch = None

@@ -47,6 +47,7 @@ or the ``dask`` extra; the rest of vostrel never imports it.
 
 from __future__ import annotations
 
+import itertools
 import os
 from typing import Iterable, List, Tuple, Union
 
@@ -111,45 +112,44 @@ def partitions(stores: Iterable[str], partition_bytes: int = PARTITION_BYTES
     return parts
 
 
-def _objects(values):
-    array = _np.empty(len(values), dtype=object)
-    array[:] = values
-    return array
+def _objects(lists, count: int):
+    """One object array of the lists' items in turn (their bytes objects, not
+    copies). fromiter fills the array in one pass, about twice as fast as
+    assigning a list to an empty array."""
+    items = lists[0] if len(lists) == 1 else itertools.chain.from_iterable(lists)
+    return _np.fromiter(items, dtype=object, count=count)
 
 
 def partition_frame(files: Tuple[Tuple[str, str], ...]):
     """The pandas frame of one partition: every record of its data files."""
     import _vostrel
 
-    lists = {"key": [], "user_key": [], "value": []}
-    fixed = {"seq": [], "state": [], "file_type": [], "offset": [], "was_compressed": []}
-    stores, origins, counts = [], [], []
-    for store, path in files:
-        columns = _vostrel.data_file_columns(path)
-        for name, values in lists.items():
-            values += columns[name]
-        for name, chunks in fixed.items():
-            chunks.append(columns[name])
-        stores.append(store)
-        origins.append(columns["origin_file"])
-        counts.append(len(columns["key"]))
+    columns = [_vostrel.data_file_columns(path) for _, path in files]
+    counts = [len(c["key"]) for c in columns]
+    count = sum(counts)
+
+    def objects(name):
+        return _objects([c[name] for c in columns], count)
 
     def numbers(name, dtype):
-        return _np.frombuffer(b"".join(fixed[name]), dtype=dtype)
+        if len(columns) == 1:
+            return _np.frombuffer(columns[0][name], dtype=dtype)
+        return _np.frombuffer(b"".join(c[name] for c in columns), dtype=dtype)
 
-    return _pd.DataFrame({
+    frame = _pd.DataFrame({
         # One str per file, shared by all of its rows.
-        "store": _np.repeat(_objects(stores), counts),
-        "key": _objects(lists["key"]),
-        "user_key": _objects(lists["user_key"]),
-        "value": _objects(lists["value"]),
+        "store": _np.repeat(_objects([[store for store, _ in files]], len(files)), counts),
+        "key": objects("key"),
+        "user_key": objects("user_key"),
+        "value": objects("value"),
         "seq": numbers("seq", _np.uint64),
         "state": _STATE_WORDS[numbers("state", _np.uint8)],
         "file_type": _FILE_TYPE_WORDS[numbers("file_type", _np.uint8)],
-        "origin_file": _np.repeat(_objects(origins), counts),
+        "origin_file": _np.repeat(_objects([[c["origin_file"] for c in columns]], len(files)), counts),
         "offset": numbers("offset", _np.uint64),
         "was_compressed": numbers("was_compressed", _np.uint8).astype(bool),
-    }, copy=False)  # the arrays are new: pandas need not copy them into one block
+    }, copy=False)  # the arrays are new: pandas need not copy them again
+    return frame
 
 
 def read_stores(stores: Union[str, Iterable[str]], partition_bytes: int = PARTITION_BYTES):

@@ -1,19 +1,21 @@
 """The command over many stores: each store read on its own, in parallel worker
 processes, and the output grouped per store in a stable order.
 
-A worker opens one store and writes that store's whole output to a file of its
-own in a temporary directory; the parent copies the files to the real output
-in store order as soon as each store and all before it are done. Workers never
-wait for the parent, so a slow store holds back only the copying, never the
-reading of the stores after it; the price is disk space for the outputs of
-stores finished ahead of their turn: next to the output file, or in TMPDIR when
-writing to standard output.
+This process takes stores from the front and writes each straight to the
+output; jobs - 1 worker processes take stores from the back, and each writes
+its store's whole output to a file of its own in a temporary directory, which
+this process copies to the output when the store's turn comes. Workers never
+wait for this process, so a slow store holds back only the copying, never the
+reading of other stores; the price is disk space for the outputs of the
+stores the workers did (at most the share of the stores they did): next to
+the output file, or in TMPDIR when writing to standard output.
 
 A store that cannot be read costs a one-line warning and nothing else.
 """
 
 from __future__ import annotations
 
+import codecs
 import errno
 import functools
 import os
@@ -26,16 +28,21 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from typing import Callable, List, Optional, TextIO, Tuple
 
-from .dump import write_records
-from .encodings import ENCODERS
+from .dump import FIELDS
+from .skipped import warn_skipped
 from .stats import FileStats, collect, render_json_document, render_table
-from .stores import StoreError, find_stores, open_store, records_of
+from .stores import StoreError, find_stores, open_store
+from .terminal import printable
+
+# The data files a store's reader left out: (path, reason) pairs.
+Skipped = List[Tuple[str, str]]
 
 _BUFFER_SIZE = 1 << 16
 
 
 def warn(message: str) -> None:
-    print(f"vostrel: warning: {message}", file=sys.stderr, flush=True)
+    # Paths reach a terminal: control characters escaped.
+    print(f"vostrel: warning: {printable(message)}", file=sys.stderr, flush=True)
 
 
 def gather_stores(directories: List[str], roots: List[str]) -> Tuple[List[str], int]:
@@ -72,27 +79,46 @@ def _quiet_interrupt() -> None:
         signal.signal(signal.SIGINT, lambda signum, frame: os._exit(130))
 
 
-def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable) -> int:
-    """work(store) for every store, in `jobs` worker processes when more than
-    one; emit(store, result) in this process, in store order. A store whose
-    work raises StoreError is warned about and counted; returns the count."""
+def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable,
+             here: Optional[Callable] = None) -> int:
+    """Every store done once, `jobs` at a time, and emit(store, result) in this
+    process, in store order, for each store a worker did; returns the number
+    of stores whose work raised StoreError (each warned about).
+
+    This process is one of the `jobs`: it does stores itself from the front,
+    here(store) (default: emit(store, work(store))), while jobs - 1 worker
+    processes take work(store) from the back; they meet in between. A store
+    done here needs no detour through its worker's result (for dump: its part
+    on disk, written and then copied), which the ones from the back cannot
+    avoid, since their turn in the output comes last.
+    """
+    def do_here(store: str) -> None:
+        if here is not None:
+            here(store)
+        else:
+            emit(store, work(store))
+
     failures = 0
     if jobs <= 1 or len(stores) <= 1:
         for store in stores:
             try:
-                result = work(store)
+                do_here(store)
             except StoreError as error:
                 warn(str(error))
                 failures += 1
-                continue
-            emit(store, result)
         return failures
 
-    pool = ProcessPoolExecutor(max_workers=min(jobs, len(stores)), initializer=_quiet_interrupt)
+    pool = ProcessPoolExecutor(max_workers=min(jobs, len(stores)) - 1,
+                               initializer=_quiet_interrupt)
     try:
-        futures = [pool.submit(work, store) for store in stores]
-        for store, future in zip(stores, futures):
+        futures = {index: pool.submit(work, stores[index])
+                   for index in reversed(range(len(stores)))}
+        for index, store in enumerate(stores):
+            future = futures.pop(index)
             try:
+                if future.cancel():  # no worker has taken it yet
+                    do_here(store)
+                    continue
                 result = future.result()
             except StoreError as error:
                 warn(str(error))
@@ -122,28 +148,62 @@ class DumpOptions:
     encoding: str
     states: Optional[frozenset]
     reverse: bool
+    # Data files formatted at once within one store (RawLevelDb.export's
+    # threads); the stores themselves are already spread over --jobs processes.
+    threads: int = 1
 
 
-def dump_store(store: str, options: DumpOptions, out: TextIO) -> None:
-    """Writes the records of one store, each with its store field."""
+class _TextTarget:
+    """The exporter's output, which is UTF-8 bytes, into a text stream that has
+    no descriptor (one put in place of stdout); chunk boundaries may split a
+    character, so the decoding is incremental."""
+
+    def __init__(self, out: TextIO):
+        self._out = out
+        self._decoder = codecs.getincrementaldecoder("utf-8")()
+
+    def write(self, chunk: bytes) -> int:
+        self._out.write(self._decoder.decode(chunk))
+        return len(chunk)
+
+
+def _export_target(out):
+    try:
+        out.fileno()
+    except (AttributeError, OSError, ValueError):
+        return _TextTarget(out)
+    return out  # the exporter flushes it, then writes to its descriptor
+
+
+def dump_store(store: str, options: DumpOptions, out, warn_now: bool = True) -> Skipped:
+    """Writes the records of one store, each with its store field, through the
+    native exporter. Returns the data files the reader left out, warned about
+    at once when warn_now (in a worker process the parent warns, in store
+    order)."""
     with open_store(store) as db:
-        records = records_of(db, options.reverse)
-        if options.states is not None:
-            records = (r for r in records if int(r.state) in options.states)
-        write_records(records, out, options.format, ENCODERS[options.encoding],
-                      store=store, header=False)
+        known = list(db.skipped_files)
+        if warn_now:
+            warn_skipped(known)
+        db.export(_export_target(out), format=options.format, encoding=options.encoding,
+                  states=None if options.states is None else sorted(options.states),
+                  reverse=options.reverse, threads=options.threads, store=store, header=False)
+        # A file whose records did not fit in memory is found out by the reading.
+        skipped = list(db.skipped_files)
+    if warn_now:
+        warn_skipped(entry for entry in skipped if entry not in known)
+    return skipped
 
 
-def _dump_to_file(store: str, options: DumpOptions, directory: str) -> str:
+def _dump_to_file(store: str, options: DumpOptions, directory: str) -> Tuple[str, Skipped]:
     """In a worker: the store's output into a new file under directory."""
     descriptor, path = tempfile.mkstemp(prefix="store-", dir=directory)
     try:
-        with open(descriptor, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE) as out:
-            dump_store(store, options, out)
+        with open(descriptor, "wb") as out:
+            skipped = dump_store(store, options, out, warn_now=False)
     except BaseException:
         os.unlink(path)
         raise
-    return path
+    return path, skipped
 
 
 def _send_file(part, binary) -> bool:
@@ -174,14 +234,19 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
     number of stores that could not be read. The stores' outputs wait in a
     temporary directory under scratch_dir (default: TMPDIR) for their turn."""
     if options.format == "csv":  # one header row, with the store column, for all stores
-        write_records((), out, "csv", ENCODERS[options.encoding], store="", header=True)
+        out.write(",".join(("store",) + FIELDS) + "\n")
+
+    def here(store: str) -> None:  # straight to the output (the exporter flushes out first)
+        dump_store(store, options, out)
+
     if jobs <= 1 or len(stores) <= 1:
-        return run_each(stores, 1, lambda store: dump_store(store, options, out),
-                        lambda store, result: None)
+        return run_each(stores, 1, None, None, here)
 
     binary = getattr(out, "buffer", None)
 
-    def copy_out(store: str, path: str) -> None:
+    def copy_out(store: str, result: Tuple[str, Skipped]) -> None:
+        path, skipped = result
+        warn_skipped(skipped)
         try:
             with open(path, "rb") as part:
                 if binary is None:  # a text stream put in place of stdout
@@ -197,16 +262,16 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
     with tempfile.TemporaryDirectory(prefix="vostrel-", dir=scratch_dir,
                                      ignore_cleanup_errors=True) as scratch:
         work = functools.partial(_dump_to_file, options=options, directory=scratch)
-        return run_each(stores, jobs, work, copy_out)
+        return run_each(stores, jobs, work, copy_out, here)
 
 
 # --------------------------------------------------------------------------
 # stats
 
 
-def stats_of(store: str) -> List[FileStats]:
+def stats_of(store: str) -> Tuple[List[FileStats], Skipped]:
     with open_store(store) as db:
-        return collect(store, db.file_stats())
+        return collect(store, db.file_stats()), list(db.skipped_files)
 
 
 def stats_many(stores: List[str], fmt: str, jobs: int, out: TextIO) -> int:
@@ -215,8 +280,10 @@ def stats_many(stores: List[str], fmt: str, jobs: int, out: TextIO) -> int:
     documents = []
     first = True
 
-    def emit(store: str, files: List[FileStats]) -> None:
+    def emit(store: str, result: Tuple[List[FileStats], Skipped]) -> None:
         nonlocal first
+        files, skipped = result
+        warn_skipped(skipped)
         if fmt == "json":
             documents.append(render_json_document(store, files))
             return

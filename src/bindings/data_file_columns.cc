@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "bindings.h"
 #include "file_name.h"
@@ -29,46 +30,59 @@ PyObject* bytes_of(std::string_view bytes) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
-// Appends a new reference to list, dropping it; false with an error set on failure.
-bool append_new(PyObject* list, PyObject* item) {
-  if (item == nullptr) return false;
-  const int appended = PyList_Append(list, item);
-  Py_DECREF(item);
-  return appended == 0;
-}
+// New references, released unless handed over as a list.
+class ObjectColumn {
+ public:
+  ObjectColumn() = default;
+  ObjectColumn(const ObjectColumn&) = delete;
+  ObjectColumn& operator=(const ObjectColumn&) = delete;
+  ~ObjectColumn() {
+    for (PyObject* item : items_) Py_DECREF(item);
+  }
+  // Steals item. Throws (std::bad_alloc) with item released.
+  void push(PyObject* item) {
+    try {
+      items_.push_back(item);
+    } catch (...) {
+      Py_DECREF(item);
+      throw;
+    }
+  }
+  // A list of exactly the items, which it takes; nullptr with an error set.
+  // Built once at the end, the list never grows item by item.
+  PyObject* take() {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < items_.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items_[i]);
+    items_.clear();
+    return list;
+  }
+  [[nodiscard]] std::size_t size() const noexcept { return items_.size(); }
+
+ private:
+  std::vector<PyObject*> items_;
+};
 
 class ColumnSink {
  public:
-  ColumnSink() : keys_(PyList_New(0)), user_keys_(PyList_New(0)), values_(PyList_New(0)) {
-    failed_ = keys_ == nullptr || user_keys_ == nullptr || values_ == nullptr;
-  }
+  ColumnSink() = default;
   ColumnSink(const ColumnSink&) = delete;
   ColumnSink& operator=(const ColumnSink&) = delete;
-  ~ColumnSink() {
-    Py_XDECREF(keys_);
-    Py_XDECREF(user_keys_);
-    Py_XDECREF(values_);
-  }
 
   void operator()(const RecordView& view) {
     if (failed_) return;  // drains the walk; the error is already set
-    PyObject* key = bytes_of(view.key);
-    if (key == nullptr || PyList_Append(keys_, key) != 0) {
-      Py_XDECREF(key);
-      failed_ = true;
-      return;
-    }
-    // A log record's user key is its key: the same object serves both.
-    const std::string_view user_key = user_key_of(view.key, view.file_type);
-    PyObject* user = user_key.size() == view.key.size() ? key : bytes_of(user_key);
-    const bool user_ok = user != nullptr && PyList_Append(user_keys_, user) == 0;
-    if (user != key) Py_XDECREF(user);
-    Py_DECREF(key);
-    if (!user_ok || !append_new(values_, bytes_of(view.value))) {
-      failed_ = true;
-      return;
-    }
     try {
+      PyObject* key = bytes_of(view.key);
+      if (key == nullptr) return fail();
+      keys_.push(key);
+      // A log record's user key is its key: the same object serves both.
+      const std::string_view user_key = user_key_of(view.key, view.file_type);
+      PyObject* user = user_key.size() == view.key.size() ? Py_NewRef(key) : bytes_of(user_key);
+      if (user == nullptr) return fail();
+      user_keys_.push(user);
+      PyObject* value = bytes_of(view.value);
+      if (value == nullptr) return fail();
+      values_.push(value);
       append_u64(seqs_, view.seq);
       append_u64(offsets_, view.offset);
       states_.push_back(static_cast<char>(view.state));
@@ -76,7 +90,7 @@ class ColumnSink {
       compressed_.push_back(view.was_compressed ? 1 : 0);
     } catch (...) {
       raise_from_current_exception();
-      failed_ = true;
+      fail();
     }
   }
 
@@ -87,12 +101,11 @@ class ColumnSink {
     if (result == nullptr) return nullptr;
     PyObject* origin = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
                                             "replace");
-    const bool ok = set(result, "key", Py_NewRef(keys_)) &&
-                    set(result, "user_key", Py_NewRef(user_keys_)) &&
-                    set(result, "value", Py_NewRef(values_)) && set(result, "seq", bytes_of(seqs_)) &&
+    // origin first: set() takes it whatever happens after.
+    const bool ok = set(result, "origin_file", origin) && set(result, "key", keys_.take()) && set(result, "user_key", user_keys_.take()) &&
+                    set(result, "value", values_.take()) && set(result, "seq", bytes_of(seqs_)) &&
                     set(result, "state", bytes_of(states_)) &&
                     set(result, "file_type", bytes_of(file_types_)) &&
-                    set(result, "origin_file", origin) &&
                     set(result, "offset", bytes_of(offsets_)) &&
                     set(result, "was_compressed", bytes_of(compressed_));
     if (!ok) Py_CLEAR(result);
@@ -114,11 +127,11 @@ class ColumnSink {
     return stored == 0;
   }
 
-  PyObject* keys_;
-  PyObject* user_keys_;
-  PyObject* values_;
+  void fail() { failed_ = true; }
+
+  ObjectColumn keys_, user_keys_, values_;
   std::string seqs_, offsets_, states_, file_types_, compressed_;
-  bool failed_;
+  bool failed_ = false;
 };
 
 }  // namespace

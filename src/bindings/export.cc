@@ -254,6 +254,20 @@ bool parse_states(PyObject* value, std::optional<std::vector<KeyState>>& out) {
   return ok && PyErr_Occurred() == nullptr;
 }
 
+// None, or the str written as every record's store field.
+bool parse_store(PyObject* value, std::optional<std::string>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyUnicode_Check(value)) {
+    raise_conversion("store", value, "PyString");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return false;  // lone surrogates: UnicodeEncodeError
+  out.emplace(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
 // None (every core this process may run on) or a positive int, capped at
 // kMaxThreads.
 bool parse_threads(PyObject* value, unsigned& out) {
@@ -278,8 +292,8 @@ bool parse_threads(PyObject* value, unsigned& out) {
 }  // namespace
 
 PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"file",    "format",   "encoding", "states",
-                                   "reverse", "progress", "threads",  nullptr};
+  static const char* keywords[] = {"file",    "format",   "encoding", "states", "reverse",
+                                   "progress", "threads", "store",    "header", nullptr};
   PyObject* file = nullptr;
   PyObject* format_arg = nullptr;
   PyObject* encoding_arg = nullptr;
@@ -287,9 +301,11 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* reverse_arg = nullptr;
   PyObject* progress = nullptr;
   PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOO:export", const_cast<char**>(keywords), &file,
+  PyObject* store_arg = nullptr;
+  PyObject* header_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:export", const_cast<char**>(keywords), &file,
                                    &format_arg, &encoding_arg, &states_arg, &reverse_arg, &progress,
-                                   &threads_arg)) {
+                                   &threads_arg, &store_arg, &header_arg)) {
     return nullptr;
   }
   RawLevelDbObject* db = as_db(self);
@@ -303,7 +319,8 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
     bool reverse = false;
     if (!parse_choice("format", format_arg, {"jsonl", "csv"}, format) ||
         !parse_choice("encoding", encoding_arg, {"escaped", "hex", "base64"}, encoding) ||
-        !parse_states(states_arg, options.states) || !parse_bool_argument("reverse", reverse_arg, reverse)) {
+        !parse_states(states_arg, options.states) || !parse_bool_argument("reverse", reverse_arg, reverse) ||
+        !parse_bool_argument("header", header_arg, options.header) || !parse_store(store_arg, options.store)) {
       return nullptr;
     }
     options.format = static_cast<ExportFormat>(format);

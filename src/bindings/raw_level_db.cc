@@ -119,7 +119,8 @@ PyMethodDef db_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "iter_records($self, *, reverse=False)\n--\n\n"},
     {"export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_export)),
      METH_VARARGS | METH_KEYWORDS,
-     "export($self, file, *, format='jsonl', encoding='escaped', states=None, reverse=False, progress=None)\n--\n\n"},
+     "export($self, file, *, format='jsonl', encoding='escaped', states=None, reverse=False, progress=None, "
+     "threads=None, store=None, header=True)\n--\n\n"},
     {"file_stats", db_file_stats, METH_NOARGS, "file_stats($self)\n--\n\n"},
     {"close", db_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},

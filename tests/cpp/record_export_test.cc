@@ -67,6 +67,25 @@ TEST(RecordExport, LinesAsTheCommandWritesThem) {
             ",,,18446744073709551615,live,ldb,\"/db \"\"x\"\", \x1b\r/000005.ldb\",0,true\n");
 }
 
+TEST(RecordExport, StoreFieldFirst) {
+  // The store's path decoded from UTF-8 as origin_file is (\xff replaced),
+  // quoted for JSON and CSV; the CSV header row gains the column, or is left out.
+  const std::vector<RecordView> records = {view("k", "v", KeyState::Deleted), view("l", "w")};
+  const std::string store = "/img/a,\"b\"\n\xff";
+  const std::string tail = R"(, "seq": 18446744073709551615, "state": "live", "file_type": "ldb", )"
+                           R"("origin_file": "/db \"x\", \u001b\r/000005.ldb", "offset": 0, "was_compressed": true})";
+  EXPECT_EQ(export_all({.states = std::vector{KeyState::Live}, .store = store}, records),
+            R"({"store": "/img/a,\"b\"\n)" "\xef\xbf\xbd" R"(", "key": "l", "user_key": "l", "value": "w")" + tail +
+                "\n");
+  const std::string row = "\"/img/a,\"\"b\"\"\n\xef\xbf\xbd\",l,l,w,18446744073709551615,live,ldb,"
+                          "\"/db \"\"x\"\", \x1b\r/000005.ldb\",0,true\n";
+  const ExportOptions csv{.format = ExportFormat::Csv, .states = std::vector{KeyState::Live}, .store = store};
+  EXPECT_EQ(export_all(csv, records), "store," + std::string(kCsvHeader) + row);
+  ExportOptions no_header = csv;
+  no_header.header = false;
+  EXPECT_EQ(export_all(no_header, records), row);
+}
+
 TEST(RecordExport, PathOfEachRecordAndNone) {
   const SharedPath other = std::make_shared<const std::string>("p\xff\xfe");
   const SharedPath none;

@@ -16,10 +16,12 @@ import os
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
 import pytest
 
-from conftest import read_all, run_command_as_nobody
+from conftest import read_all, run_command_as_nobody, write_log_only
+from vostrel.terminal import printable
 
 _vostrel = pytest.importorskip("_vostrel")
 
@@ -118,3 +120,20 @@ def test_which_paths_make_many_stores(store_tree, how, status, starts):
     result = vostrel("dump", *args)
     assert result.returncode == status, result.stderr
     assert result.stdout.startswith(starts)
+
+
+def test_skipped_files_warned_per_store(tmp_path):
+    """A data file the reader leaves out is warned about, once, in store order,
+    for dump (one worker or two) and stats, as a single store's run does."""
+    stores = [str(tmp_path / name) for name in ("a", "b\x1b[2J", "c")]
+    for store in stores:
+        write_log_only(Path(store))
+    for store in stores[1:]:
+        os.mkdir(os.path.join(store, "000099.ldb"))  # a data file's name on a directory
+    warned = [f"vostrel: warning: skipped {printable(store)}/000099.ldb: " for store in stores[1:]]
+    for args in (["dump", "--jobs", "1"], ["dump", "--jobs", "2"], ["stats", "--jobs", "2"]):
+        result = subprocess.run([sys.executable, "-m", "vostrel", *args, *stores],
+                                capture_output=True, text=True, cwd="/", timeout=120)
+        assert result.returncode == 0, result.stderr
+        lines = result.stderr.splitlines()
+        assert len(lines) == 2 and all(line.startswith(w) for line, w in zip(lines, warned)), args

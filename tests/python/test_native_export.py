@@ -147,3 +147,18 @@ def test_paths_that_are_not_utf8(tmp_path, parts):
     assert records
     for fmt in ("jsonl", "csv"):
         assert native_export(real, fmt, "hex", "all") == python_export(records, fmt, "hex", "all")
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
+def test_store_field_same_bytes_as_python(store, fmt):
+    """Many stores' output: the store's path (here one that needs quoting and
+    holds control characters) first in every record, the CSV header only when
+    asked for, whatever the number of threads."""
+    db = _vostrel.RawLevelDb(str(store))
+    records = db.iterate_records_raw()
+    for header, threads in ((True, 1), (False, 3)):
+        expected = io.StringIO(newline="")
+        write_records(records, expected, fmt, ENCODERS["escaped"], store=str(store), header=header)
+        native = io.BytesIO()
+        db.export(native, format=fmt, store=str(store), header=header, threads=threads)
+        assert native.getvalue() == expected.getvalue().encode("utf-8"), (header, threads)
