@@ -1,6 +1,7 @@
 // The Chromium store decoder's module functions:
 //   chromium_export(directory, file, *, kind=None, states=None, reverse=False)
 //   iter_chromium_entries(directory, *, kind=None, reverse=False)
+//   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
 // The store's entries are decoded and written as JSON lines by the core
 // (chromium/chromium_export.h) with the interpreter lock released; output
@@ -242,6 +243,38 @@ PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
     it->more = true;
     it->running = false;
     return object;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* detect_chromium_kind(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"db", "directory", nullptr};
+  PyObject* db_arg = nullptr;
+  const char* directory = "";
+  Py_ssize_t directory_size = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|s#:detect_chromium_kind", const_cast<char**>(keywords),
+                                   &db_arg, &directory, &directory_size)) {
+    return nullptr;
+  }
+  PyTypeObject* db_type = raw_level_db_type();
+  if (db_type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(db_arg, db_type)) return raise_conversion("db", db_arg, "RawLevelDb");
+  RawLevelDbObject* db = as_db(db_arg);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  if (!db->reader) return raise_closed();
+  try {
+    std::optional<StoreKind> kind;
+    {
+      ReleasedLock lock;
+      kind = chromium::detect_store_kind(*db->reader, false,
+                                         std::string_view(directory, static_cast<std::size_t>(directory_size)));
+    }
+    if (!kind) Py_RETURN_NONE;
+    const std::string_view name = chromium::to_string(*kind);
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
   } catch (...) {
     raise_from_current_exception();
     return nullptr;

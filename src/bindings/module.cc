@@ -42,6 +42,12 @@ PyMethodDef module_functions[] = {
      "iter_chromium_entries(directory, *, kind=None, reverse=False)\n--\n\n"
      "The decoded entries of a Chromium store, one JSON text (str) per record,\n"
      "decoded a few hundred records at a time."},
+    {"detect_chromium_kind",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_chromium_kind)),
+     METH_VARARGS | METH_KEYWORDS,
+     "detect_chromium_kind(db, directory='')\n--\n\n"
+     "Which kind of Chromium store an opened RawLevelDb holds, judged by the keys\n"
+     "of its first records, else by the directory's name; None when neither tells."},
     {"chromium_value_json", chromium_value_json, METH_O,
      "chromium_value_json(data, /)\n--\n\n"
      "The JSON form of one serialized script value (Blink's envelope, then V8's\n"
