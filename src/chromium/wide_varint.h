@@ -1,10 +1,10 @@
 #pragma once
-// The base-128 varint that Chromium's stores use outside LevelDB's own framing:
-// in V8's serialized values, IndexedDB's keys and values and protobuf messages.
-// Least significant group first; a varint ends at the first byte with its high
-// bit clear. The decoder has always accepted up to 11 bytes (77 bits) and no
-// more, so values are carried in 128 bits: ids and counts this wide exist only
-// in damaged data, but they are shown as they are, never cut to 64 bits.
+// The base-128 varint that Chromium's stores use outside LevelDB's own
+// framing (IndexedDB's keys and values, protobuf messages) is V8's: read by
+// v8::read_varint, up to 11 bytes (77 bits). Values are carried in 128 bits:
+// ids and counts this wide exist only in damaged data, but they are shown as
+// they are, never cut to 64 bits. This header gives the IndexedDB and Local
+// Storage decoders that reader in their own error form, and wide decimals.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,9 +12,11 @@
 #include <string>
 #include <string_view>
 
+#include "chromium/v8_value.h"
+
 namespace vostrel::chromium {
 
-__extension__ typedef unsigned __int128 Wide;
+using Wide = v8::Wide;
 
 struct WideVarint {
   Wide value;
@@ -25,24 +27,13 @@ struct WideVarint {
 // past 11 bytes.
 [[nodiscard]] inline std::expected<WideVarint, std::string_view> read_wide_varint(
     std::string_view data, std::size_t pos) noexcept {
-  if (pos >= data.size()) return std::unexpected(std::string_view("data ends inside a varint"));
-  auto byte = static_cast<std::uint8_t>(data[pos]);
-  if (byte < 0x80) return WideVarint{byte, pos + 1};
-  Wide result = byte & 0x7F;
-  unsigned shift = 7;
-  while (true) {
-    ++pos;
-    if (pos >= data.size()) return std::unexpected(std::string_view("data ends inside a varint"));
-    byte = static_cast<std::uint8_t>(data[pos]);
-    result |= static_cast<Wide>(byte & 0x7F) << shift;
-    if (byte < 0x80) return WideVarint{result, pos + 1};
-    shift += 7;
-    if (shift > 70) return std::unexpected(std::string_view("varint too long"));
-  }
+  Wide value = 0;
+  if (const char* problem = v8::read_varint(data, pos, value)) return std::unexpected(std::string_view(problem));
+  return WideVarint{value, pos};
 }
 
-// Whether a wide value fits 64 bits, and it in decimal.
 [[nodiscard]] inline bool fits_u64(Wide value) noexcept { return (value >> 64) == 0; }
+// In decimal.
 void append_wide(std::string& out, Wide value);
 // Lower-case hex without leading zeros ("0" for zero), as Python's f"{n:x}".
 void append_wide_hex(std::string& out, Wide value);
