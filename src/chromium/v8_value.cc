@@ -854,17 +854,128 @@ void Reader::write_string(std::string& out, const Node& node) const {
 // ---------------------------------------------------------------------------
 // Writing
 
+// An Error's message and stack are written as the plain data they hold, not
+// in the $-forms: text (what V8 writes), null, or for damaged data whatever
+// plain JSON the value has (a list for an array, Map, RegExp or Error; an
+// object's keys and values). What plain JSON has no form for (undefined,
+// dates, buffers, blobs, NaN) cannot be written.
 bool Reader::write_error_field(std::string& out, NodeId id) {
   const Node& node = nodes_[id];
-  if (node.kind == Kind::kNull) {
-    out += "null";
-    return true;
-  }
   if (node.kind == Kind::kString) {
     write_string(out, node);
     return true;
   }
-  return fail("cannot be written as JSON: an Error's message or stack is not text");
+  raw_budget_ = 100000 + data_.size();
+  return write_raw(out, id, 0);
+}
+
+bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
+  if (depth > kMaxWriteDepth) return fail("value nested too deeply");
+  if (raw_budget_ == 0) return fail("cannot be written as JSON: value too large");
+  --raw_budget_;
+  const Node& node = nodes_[id];
+  auto not_serializable = [this](const char* type) {
+    return fail(std::string("cannot be written as JSON: Object of type ") + type +
+                " is not JSON serializable");
+  };
+  auto finite = [this, &out](double value) {
+    if (!std::isfinite(value)) {
+      return fail("cannot be written as JSON: Out of range float values are not JSON compliant");
+    }
+    json::append_double(out, value);
+    return true;
+  };
+  auto list = [&](std::uint32_t first, std::uint32_t count, std::uint32_t step) {
+    out.push_back('[');
+    for (std::uint32_t i = 0; i < count; i += step) {
+      if (i > 0) out += ", ";
+      if (step == 2) out.push_back('[');
+      for (std::uint32_t k = 0; k < step; ++k) {
+        if (k > 0) out += ", ";
+        if (!write_raw(out, children_[first + i + k].node, depth + 1)) return false;
+      }
+      if (step == 2) out.push_back(']');
+    }
+    out.push_back(']');
+    return true;
+  };
+  switch (node.kind) {
+    case Kind::kNull: out += "null"; return true;
+    case Kind::kTrue: out += "true"; return true;
+    case Kind::kFalse: out += "false"; return true;
+    case Kind::kInt: json::append_int(out, node.integer); return true;
+    case Kind::kUint: append_wide(out, node.wide); return true;
+    case Kind::kDouble: return finite(node.number);
+    case Kind::kString: write_string(out, node); return true;
+    case Kind::kBigInt: {
+      std::size_t sign_at = out.size();
+      if (node.sub & 1) out.push_back('-');
+      std::size_t digits_at = out.size();
+      if (!append_decimal(out, reinterpret_cast<const unsigned char*>(data_.data() + node.a),
+                          node.b)) {
+        return fail("cannot be written as JSON: Exceeds the limit (4300 digits) for integer "
+                    "string conversion; use sys.set_int_max_str_digits() to increase the limit");
+      }
+      if (out.size() == digits_at + 1 && out.back() == '0') out.erase(sign_at, digits_at - sign_at);
+      return true;
+    }
+    case Kind::kDate: {
+      std::int64_t micros;
+      std::string probe;
+      if (json::js_time_to_unix_microseconds(node.number, micros) &&
+          json::append_utc_time(probe, micros)) {
+        return not_serializable("datetime");
+      }
+      return finite(node.number);  // an invalid date is its time value
+    }
+    case Kind::kUndefined: return not_serializable("_Undefined");
+    case Kind::kBytes: return not_serializable("bytes");
+    case Kind::kHost: return not_serializable("BlobRef");
+    case Kind::kView:
+      out += "[\"";
+      out += kViewKinds[node.sub].name;
+      out += "\", ";
+      return not_serializable("bytes");
+    case Kind::kRegExp:
+      out.push_back('[');
+      write_string(out, nodes_[node.a]);
+      out += ", \"";
+      for (const RegExpFlag& flag : kRegExpFlags) {
+        if (node.wide & flag.bit) out.push_back(flag.letter);
+      }
+      out += "\"]";
+      return true;
+    case Kind::kError:
+      out += "[\"";
+      out += kErrorNames[node.sub];
+      out += "\"";
+      for (NodeId field : {node.a, node.b, node.c}) {
+        out += ", ";
+        if (!write_raw(out, field, depth + 1)) return false;
+      }
+      out.push_back(']');
+      return true;
+    case Kind::kObject:
+    case Kind::kSparse:
+      out.push_back('{');
+      for (std::uint32_t i = 0; i < node.b; ++i) {
+        const Child child = children_[node.a + i];
+        if (i > 0) out += ", ";
+        out.push_back('"');
+        out.append(keys_, child.key_offset, child.key_size);
+        out += "\": ";
+        if (!write_raw(out, child.node, depth + 1)) return false;
+      }
+      out.push_back('}');
+      return true;
+    case Kind::kArray:
+    case Kind::kJSArray:
+    case Kind::kSet:
+      return list(node.a, node.b, 1);
+    case Kind::kMap:
+      return list(node.a, node.b, 2);
+  }
+  return true;
 }
 
 bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_view segment,
@@ -1064,7 +1175,7 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
       out += "{\"$error\": \"";
       out += kErrorNames[node.sub];
       out += "\", \"message\": ";
-      ok = write_error_field(out, node.a);
+      ok = node.a == kNullNode ? (out += "null", true) : write_error_field(out, node.a);
       if (ok && node.b != kNullNode) {
         out += ", \"stack\": ";
         ok = write_error_field(out, node.b);

@@ -150,6 +150,7 @@ class Reader {
   bool write(std::string& out, NodeId id, const Seen& parent, std::string_view segment,
              std::size_t index, int map_part);
   bool write_error_field(std::string& out, NodeId id);
+  bool write_raw(std::string& out, NodeId id, std::size_t depth);
 
   std::string_view data_;
   Host* host_ = nullptr;
@@ -157,6 +158,7 @@ class Reader {
   std::size_t depth_ = 0;
   std::size_t frames_ = 0;
   std::size_t write_depth_ = 0;
+  std::size_t raw_budget_ = 0;
   std::string error_;
   std::vector<Node> nodes_;
   std::vector<NodeId> objects_;   // by V8 id
