@@ -50,10 +50,13 @@ def iter_entries(directory: str, kind: Optional[str] = None,
 
     if kind is not None and kind not in KINDS:
         raise ValueError(f"unknown kind {kind!r} (choose from {', '.join(KINDS)})")
-    loads = json.loads
+    # The C scanner straight away: each line is one JSON object, nothing around it.
+    scan = json.JSONDecoder().scan_once
     for line in _vostrel.iter_chromium_entries(directory, kind=kind, reverse=reverse):
-        entry = loads(line)
-        for field in _VALUE_FIELDS:
-            if field in entry:
-                entry[field] = from_json(entry[field])
+        entry = scan(line, 0)[0]
+        if '"$' in line:  # a "$"-form somewhere (else every value is plain JSON already)
+            refs = '"$ref"' in line
+            for field in _VALUE_FIELDS:
+                if field in entry:
+                    entry[field] = from_json(entry[field], refs)
         yield entry

@@ -121,13 +121,14 @@ class _Converter:
         return {"$unknown": repr(value)}
 
 
-def from_json(value: Any) -> Any:
+def from_json(value: Any, refs: bool = True) -> Any:
     """The Python value of a JSON form that to_json gives: the inverse of
     to_json, with "$ref" resolved to the very object first met at that path
     (so shared and cyclic structures come back shared and cyclic). Dates come
     back to the millisecond (the JSON form keeps no more); protobuf-like dicts
-    keep the str keys JSON gives them."""
-    return _Reviver().revive(value, "$")
+    keep the str keys JSON gives them. refs=False, for a form known to hold
+    no "$ref", saves keeping every object's path."""
+    return _Reviver().revive(value, "$" if refs else None)
 
 
 _TAGGED = {
@@ -150,7 +151,9 @@ class _Reviver:
     __slots__ = ("places",)
 
     def __init__(self):
-        self.places: dict = {}  # path -> the object first built there
+        # path -> the object first built there. Without refs to resolve every
+        # path is None (`path and ...` below builds none).
+        self.places: dict = {}
 
     def revive(self, value, path):
         kind = type(value)
@@ -158,7 +161,7 @@ class _Reviver:
             out = []
             self.places[path] = out
             revive = self.revive
-            out.extend(revive(v, f"{path}/{i}") for i, v in enumerate(value))
+            out.extend(revive(v, path and f"{path}/{i}") for i, v in enumerate(value))
             return out
         if kind is not dict:
             return value  # str, int, float, bool, None
@@ -192,25 +195,26 @@ class _Reviver:
         if tag == "$map":
             out = v8.JSMap()
             self.places[path] = out
-            out.extend((revive(k, f"{path}/{i}/0"), revive(v, f"{path}/{i}/1"))
+            out.extend((revive(k, path and f"{path}/{i}/0"), revive(v, path and f"{path}/{i}/1"))
                        for i, (k, v) in enumerate(payload))
             return out
         if tag == "$set":
             out = v8.JSSet()
             self.places[path] = out
-            out.extend(revive(v, f"{path}/{i}") for i, v in enumerate(payload))
+            out.extend(revive(v, path and f"{path}/{i}") for i, v in enumerate(payload))
             return out
         if tag == "$array":
             out = v8.JSArray()
             self.places[path] = out
-            out.extend(revive(v, f"{path}/{i}") for i, v in enumerate(payload))
-            out.properties = {k: revive(v, f"{path}/{k}") for k, v in value["properties"].items()}
+            out.extend(revive(v, path and f"{path}/{i}") for i, v in enumerate(payload))
+            out.properties = {k: revive(v, path and f"{path}/{k}")
+                              for k, v in value["properties"].items()}
             return out
         if tag == "$sparse_array":
             out = v8.SparseArray(value["length"])
             self.places[path] = out
             for k, v in payload.items():
-                out[int(k) if k.isascii() and k.isdigit() else k] = revive(v, f"{path}/{k}")
+                out[int(k) if k.isascii() and k.isdigit() else k] = revive(v, path and f"{path}/{k}")
             return out
         if tag == "$typed_array" or tag == "$data_view":
             out = v8.TypedArray("DataView", base64.b64decode(payload)) if tag == "$data_view" \
@@ -223,7 +227,7 @@ class _Reviver:
         if list(payload) == ["index"]:
             out.index = payload["index"]
         else:
-            out.info = {k: revive(v, f"{path}/{k}") for k, v in payload.items()}
+            out.info = {k: revive(v, path and f"{path}/{k}") for k, v in payload.items()}
         return out
 
     def _dict(self, value: dict, path: str) -> dict:
@@ -231,13 +235,13 @@ class _Reviver:
         self.places[path] = out
         revive = self.revive
         for k, v in value.items():
-            out[k] = revive(v, f"{path}/{k}")
+            out[k] = revive(v, path and f"{path}/{k}")
         return out
 
     def _error(self, value: dict, path: str):
         cause = value.get("cause")
         error = v8.JSError(value["$error"], value.get("message"), value.get("stack"),
-                           self.revive(cause, f"{path}/cause") if cause is not None else None)
+                           self.revive(cause, path and f"{path}/cause") if cause is not None else None)
         self.places[path] = error
         return error
 
