@@ -231,8 +231,17 @@ def test_command_forced_kind_and_bad_input(tmp_path):
     assert forced and all(line["error"] == "not a Local Storage key" for line in forced)
     assert run_cli(tmp_path / "missing").returncode == 2
     (tmp_path / "empty").mkdir()
-    result = run_cli(tmp_path / "empty")
+    result = run_cli("-o", tmp_path / "never.jsonl", tmp_path / "empty")
     assert result.returncode == 2 and "cannot tell" in result.stderr
+    assert not (tmp_path / "never.jsonl").exists()  # the output is opened once the kind is known
+
+
+def test_command_writes_to_a_replaced_stdout(capsys):
+    from vostrel.cli import main
+
+    assert main(["chromium", str(SESSION)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [json.loads(line) for line in lines] == entries(SESSION)
 
 
 def write_store(path, records):
