@@ -32,6 +32,13 @@ constexpr std::size_t kMaxFrames = 980;
 // next).
 constexpr std::size_t kMaxWriteDepth = 1000;
 
+// The JSON of a value is a few times its size (escapes, digits of typed
+// arrays), but $ref paths and an Error's message repeated as plain data can
+// make it grow with the square of the size; a value whose JSON would pass
+// this bound fails instead of exhausting memory.
+constexpr std::size_t kOutputPerByte = 64;
+constexpr std::size_t kOutputAllowance = std::size_t{1} << 20;
+
 constexpr std::size_t kMaxIntDigits = 4300;  // what a decimal integer may have
 
 enum : std::uint8_t {
@@ -871,6 +878,7 @@ bool Reader::write_error_field(std::string& out, NodeId id) {
 
 bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
   if (depth > kMaxWriteDepth) return fail("value nested too deeply");
+  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
   if (raw_budget_ == 0) return fail("cannot be written as JSON: value too large");
   --raw_budget_;
   const Node& node = nodes_[id];
@@ -996,8 +1004,8 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
       std::size_t sign_at = out.size();
       if (!append_decimal(out, reinterpret_cast<const unsigned char*>(data_.data() + node.a),
                           node.b)) {
-        return fail("Exceeds the limit (4300 digits) for integer string conversion; use "
-                    "sys.set_int_max_str_digits() to increase the limit");
+        return fail("cannot be written as JSON: Exceeds the limit (4300 digits) for integer "
+                    "string conversion; use sys.set_int_max_str_digits() to increase the limit");
       }
       if (out.size() == sign_at + 1 && out.back() == '0' && (node.sub & 1)) {
         out.erase(sign_at - 1, 1);  // -0 is 0
@@ -1030,6 +1038,7 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
       break;
   }
   // A value that may be met again: a reference once it has a place.
+  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
   if (seen_[id].offset != kNotSeen) {
     out += "{\"$ref\": \"";
     out.append(paths_, seen_[id].offset, seen_[id].size);
@@ -1219,6 +1228,8 @@ std::expected<void, std::string> Reader::append_json(std::string& out, std::stri
   NodeId root;
   if (!read_value(pos, root)) return std::unexpected(std::move(error_));
   seen_.assign(nodes_.size(), Seen{kNotSeen, 0});
+  out_start_ = out.size();
+  out_limit_ = kOutputPerByte * data.size() + kOutputAllowance;
   if (!write(out, root, Seen{kNotSeen, 0}, {}, 0, -1)) return std::unexpected(std::move(error_));
   return {};
 }
