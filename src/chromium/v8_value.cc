@@ -22,11 +22,14 @@ constexpr NodeId kFalseNode = 3;
 
 constexpr std::uint32_t kNotSeen = 0xFFFFFFFFu;
 
-// Nesting the reader's recursion may reach: kMaxDepth containers take about
+// Nesting the reader's recursion may reach. kMaxDepth containers take about
 // three levels each; chains that nest without a container (a String object
-// holding a String object, verify-count tags) stop here as if the stack ran
-// out, with the reason a too-deep stack has always been reported with.
-constexpr std::size_t kMaxFrames = 980;
+// holding a String object, verify-count tags) stop here, where the stack of
+// the Python decoder ran out under the `vostrel` command, with the reason that
+// has always been reported for it. Each level counted as one of its frames:
+// a value, an object's or array's body, its properties, an inner string, a
+// host object.
+constexpr std::size_t kMaxFrames = 984;
 // Writing nests as deep as the value does, plus what references expand (an
 // object dropped from its first place is written in full where it is met
 // next).
