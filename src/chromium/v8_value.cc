@@ -20,17 +20,27 @@ constexpr NodeId kUndefinedNode = 1;
 constexpr NodeId kTrueNode = 2;
 constexpr NodeId kFalseNode = 3;
 
-constexpr std::uint32_t kNotSeen = 0xFFFFFFFFu;
+constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;  // of the dedupe table
 
-// Nesting the reader's recursion may reach: kMaxDepth containers take about
+// Nesting the reader's recursion may reach. kMaxDepth containers take about
 // three levels each; chains that nest without a container (a String object
-// holding a String object, verify-count tags) stop here as if the stack ran
-// out, with the reason a too-deep stack has always been reported with.
-constexpr std::size_t kMaxFrames = 980;
+// holding a String object, verify-count tags) stop here, where the stack of
+// the Python decoder ran out under the `vostrel` command, with the reason that
+// has always been reported for it. Each level counted as one of its frames:
+// a value, an object's or array's body, its properties, an inner string, a
+// host object.
+constexpr std::size_t kMaxFrames = 984;
 // Writing nests as deep as the value does, plus what references expand (an
 // object dropped from its first place is written in full where it is met
 // next).
 constexpr std::size_t kMaxWriteDepth = 1000;
+
+// The JSON of a value is a few times its size (escapes, digits of typed
+// arrays), but $ref paths and an Error's message repeated as plain data can
+// make it grow with the square of the size; a value whose JSON would pass
+// this bound fails instead of exhausting memory.
+constexpr std::size_t kOutputPerByte = 64;
+constexpr std::size_t kOutputAllowance = std::size_t{1} << 20;
 
 constexpr std::size_t kMaxIntDigits = 4300;  // what a decimal integer may have
 
@@ -315,14 +325,14 @@ std::size_t Reader::dedupe(std::size_t mark) {
     }
   } else {
     std::size_t capacity = std::bit_ceil(2 * n);
-    table_.assign(capacity, kNotSeen);
+    table_.assign(capacity, kEmptySlot);
     for (std::size_t i = 0; i < n; ++i) {
       std::size_t slot =
           hash_text({keys + c[i].key_offset, c[i].key_size}) & (capacity - 1);
-      while (table_[slot] != kNotSeen && !same(c[table_[slot]], c[i])) {
+      while (table_[slot] != kEmptySlot && !same(c[table_[slot]], c[i])) {
         slot = (slot + 1) & (capacity - 1);
       }
-      if (table_[slot] != kNotSeen) {
+      if (table_[slot] != kEmptySlot) {
         c[table_[slot]].node = c[i].node;
       } else {
         table_[slot] = static_cast<std::uint32_t>(kept);
@@ -871,6 +881,7 @@ bool Reader::write_error_field(std::string& out, NodeId id) {
 
 bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
   if (depth > kMaxWriteDepth) return fail("value nested too deeply");
+  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
   if (raw_budget_ == 0) return fail("cannot be written as JSON: value too large");
   --raw_budget_;
   const Node& node = nodes_[id];
@@ -978,8 +989,29 @@ bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
   return true;
 }
 
-bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_view segment,
-                   std::size_t index, int map_part) {
+// The path of a written value: "$", then per step from the top "/key",
+// "/index", "/n/0" or "/n/1" (a Map entry's key or value), or "/cause".
+void Reader::append_path(std::string& out, NodeId id) {
+  chain_.clear();
+  for (NodeId at = id; places_[at].step != Step::kRoot; at = places_[at].parent) {
+    chain_.push_back(at);
+  }
+  out.push_back('$');
+  for (auto at = chain_.rbegin(); at != chain_.rend(); ++at) {
+    const Place& place = places_[*at];
+    out.push_back('/');
+    switch (place.step) {
+      case Step::kKey: out.append(keys_, place.key_offset, place.key_size); break;
+      case Step::kCause: out += "cause"; break;
+      default:
+        append_wide(out, place.index);
+        if (place.step != Step::kIndex) out += place.step == Step::kMapKey ? "/0" : "/1";
+        break;
+    }
+  }
+}
+
+bool Reader::write(std::string& out, NodeId id, const Place& place) {
   const Node& node = nodes_[id];
   switch (node.kind) {
     case Kind::kNull: out += "null"; return true;
@@ -996,8 +1028,8 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
       std::size_t sign_at = out.size();
       if (!append_decimal(out, reinterpret_cast<const unsigned char*>(data_.data() + node.a),
                           node.b)) {
-        return fail("Exceeds the limit (4300 digits) for integer string conversion; use "
-                    "sys.set_int_max_str_digits() to increase the limit");
+        return fail("cannot be written as JSON: Exceeds the limit (4300 digits) for integer "
+                    "string conversion; use sys.set_int_max_str_digits() to increase the limit");
       }
       if (out.size() == sign_at + 1 && out.back() == '0' && (node.sub & 1)) {
         out.erase(sign_at - 1, 1);  // -0 is 0
@@ -1030,32 +1062,14 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
       break;
   }
   // A value that may be met again: a reference once it has a place.
-  if (seen_[id].offset != kNotSeen) {
+  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
+  if (places_[id].step != Step::kNone) {
     out += "{\"$ref\": \"";
-    out.append(paths_, seen_[id].offset, seen_[id].size);
+    append_path(out, id);
     out += "\"}";
     return true;
   }
-  std::size_t start = paths_.size();
-  if (parent.offset == kNotSeen) {
-    paths_.push_back('$');
-  } else {
-    paths_.reserve(paths_.size() + parent.size + segment.size() + 48);
-    paths_.append(paths_.data() + parent.offset, parent.size);
-    paths_.push_back('/');
-    if (segment.data() != nullptr) {
-      paths_.append(segment);
-    } else {
-      append_wide(paths_, index);
-    }
-    if (map_part >= 0) {
-      paths_.push_back('/');
-      paths_.push_back(static_cast<char>('0' + map_part));
-    }
-  }
-  const Seen here{static_cast<std::uint32_t>(start),
-                  static_cast<std::uint32_t>(paths_.size() - start)};
-  seen_[id] = here;
+  places_[id] = place;
   if (++write_depth_ > kMaxWriteDepth) return fail("value nested too deeply");
 
   auto keyed = [&](std::uint32_t first, std::uint32_t count) {
@@ -1063,12 +1077,12 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
     for (std::uint32_t i = 0; i < count; ++i) {
       const Child child = children_[first + i];
       if (i > 0) out += ", ";
-      std::string_view key(keys_.data() + child.key_offset, child.key_size);
       out.push_back('"');
-      out += key;
+      out.append(keys_, child.key_offset, child.key_size);
       out += "\": ";
-      // keys_ does not change while writing: the view stays valid.
-      if (!write(out, child.node, here, key, 0, -1)) return false;
+      if (!write(out, child.node, {id, Step::kKey, child.key_offset, child.key_size, 0})) {
+        return false;
+      }
     }
     out.push_back('}');
     return true;
@@ -1077,7 +1091,7 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
     out.push_back('[');
     for (std::uint32_t i = 0; i < count; ++i) {
       if (i > 0) out += ", ";
-      if (!write(out, children_[first + i].node, here, {}, i, -1)) return false;
+      if (!write(out, children_[first + i].node, {id, Step::kIndex, 0, 0, i})) return false;
     }
     out.push_back(']');
     return true;
@@ -1119,9 +1133,9 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
       for (std::uint32_t i = 0; ok && i < node.b; i += 2) {
         if (i > 0) out += ", ";
         out.push_back('[');
-        ok = write(out, children_[node.a + i].node, here, {}, i / 2, 0);
+        ok = write(out, children_[node.a + i].node, {id, Step::kMapKey, 0, 0, i / 2});
         out += ", ";
-        ok = ok && write(out, children_[node.a + i + 1].node, here, {}, i / 2, 1);
+        ok = ok && write(out, children_[node.a + i + 1].node, {id, Step::kMapValue, 0, 0, i / 2});
         out.push_back(']');
       }
       out += "]}";
@@ -1182,7 +1196,7 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
       }
       if (ok && node.c != kNullNode) {
         out += ", \"cause\": ";
-        ok = write(out, node.c, here, "cause", 0, -1);
+        ok = write(out, node.c, {id, Step::kCause, 0, 0, 0});
       }
       out.push_back('}');
       break;
@@ -1210,7 +1224,6 @@ std::expected<void, std::string> Reader::append_json(std::string& out, std::stri
   stack_.clear();
   children_.clear();
   keys_.clear();
-  paths_.clear();
   for (Kind kind : {Kind::kNull, Kind::kUndefined, Kind::kTrue, Kind::kFalse}) add(kind);
   if (pos < data.size() && static_cast<std::uint8_t>(data[pos]) == kVersion) {
     ++pos;
@@ -1218,8 +1231,10 @@ std::expected<void, std::string> Reader::append_json(std::string& out, std::stri
   }
   NodeId root;
   if (!read_value(pos, root)) return std::unexpected(std::move(error_));
-  seen_.assign(nodes_.size(), Seen{kNotSeen, 0});
-  if (!write(out, root, Seen{kNotSeen, 0}, {}, 0, -1)) return std::unexpected(std::move(error_));
+  places_.assign(nodes_.size(), Place{});
+  out_start_ = out.size();
+  out_limit_ = kOutputPerByte * data.size() + kOutputAllowance;
+  if (!write(out, root, Place{0, Step::kRoot, 0, 0, 0})) return std::unexpected(std::move(error_));
   return {};
 }
 

@@ -124,9 +124,16 @@ class Reader {
   void write_string(std::string& out, const Node& node) const;
 
  private:
-  struct Seen {
-    std::uint32_t offset;
-    std::uint32_t size;
+  // Where a written value sits: its parent (the value it was written in)
+  // and the step from there. A $ref's path is put together from these only
+  // when it is written, so no path is ever stored whole.
+  enum class Step : std::uint8_t { kNone, kRoot, kKey, kIndex, kMapKey, kMapValue, kCause };
+  struct Place {
+    NodeId parent = 0;
+    Step step = Step::kNone;
+    std::uint32_t key_offset = 0;  // kKey: the key's text in keys_
+    std::uint32_t key_size = 0;
+    std::uint32_t index = 0;  // kIndex, kMapKey, kMapValue
   };
 
   bool read_value(std::size_t& pos, NodeId& result);
@@ -147,8 +154,8 @@ class Reader {
   std::size_t dedupe(std::size_t mark);
   bool normalize_sparse_keys(std::size_t mark);
 
-  bool write(std::string& out, NodeId id, const Seen& parent, std::string_view segment,
-             std::size_t index, int map_part);
+  bool write(std::string& out, NodeId id, const Place& place);
+  void append_path(std::string& out, NodeId id);
   bool write_error_field(std::string& out, NodeId id);
   bool write_raw(std::string& out, NodeId id, std::size_t depth);
 
@@ -159,6 +166,8 @@ class Reader {
   std::size_t frames_ = 0;
   std::size_t write_depth_ = 0;
   std::size_t raw_budget_ = 0;
+  std::size_t out_start_ = 0;
+  std::size_t out_limit_ = 0;
   std::string error_;
   std::vector<Node> nodes_;
   std::vector<NodeId> objects_;   // by V8 id
@@ -166,8 +175,8 @@ class Reader {
   std::vector<Child> children_;   // closed containers' children
   std::string keys_;              // key text
   std::vector<std::uint32_t> table_;  // dedupe hash table
-  std::vector<Seen> seen_;        // per node: its path, once written
-  std::string paths_;
+  std::vector<Place> places_;     // per node: where it was first written
+  std::vector<NodeId> chain_;     // a path's steps, while writing it
 };
 
 }  // namespace vostrel::chromium::v8
