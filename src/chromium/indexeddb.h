@@ -50,7 +50,7 @@ namespace vostrel::chromium {
 class IndexedDbDecoder {
  public:
   explicit IndexedDbDecoder(std::string blob_directory);  // "" for none
-  // First pass: every record, in the store's order.
+  // First pass: every record, in the store's order, all before the first append_entry.
   void learn(const RecordView& record);
   // Second pass: one whole line, ending in \n.
   void append_entry(std::string& out, const RecordView& record);
@@ -107,11 +107,15 @@ class IndexedDbDecoder {
   std::unordered_map<StoreId, Name, StoreIdHash> indexes_;
   std::unordered_map<std::string, std::vector<BlobVersion>, StringHash, std::equal_to<>> blobs_;
 
+  bool blobs_sorted_ = false;  // each key's versions ordered by seq, done when the second pass begins
+
   // Reused from record to record.
   std::string blob_key_;
   std::string body_;
   std::string type_;
-  ExternalObjects externals_;
+  ExternalObjects externals_;                  // the external objects of externals_of_
+  const BlobVersion* externals_of_ = nullptr;  // the blob entry last read into externals_
+  bool externals_valid_ = false;
   ExternalObjects entry_objects_;
   ValueUnwrapper unwrapper_;
   ProtobufJson protobuf_;
