@@ -1,11 +1,12 @@
 // IndexedDB and Local Storage records decoded to their JSON lines: every key
 // kind once, hand-built damaged records with the reasons they fail with and
 // the fields kept before the failure, values kept in blob files, and the real
-// records of the Chromium store committed under tests/data/chromium (the test
-// runs from the source root).
+// records of the Chromium store committed under tests/data/chromium (found
+// under $VOSTREL_SOURCE_ROOT, else the current directory).
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -242,17 +243,22 @@ TEST(IndexedDb, ValuesKeptInBlobFiles) {
   ASSERT_EQ(blobs, dir.file("o.indexeddb.blob"));
   std::filesystem::create_directories(blobs + "/1/00");
   testing::write_file(blobs + "/1/00/2", hex("ff0f 54"));  // V8 version 15, true
+  // The same, Snappy-compressed: length 3, then a literal of 3 bytes.
+  testing::write_file(blobs + "/1/00/3", hex("ff1102 03 08 ff0f54"));
 
   const std::string key = hex("00 01 01 01 00");
   const std::string blob_key = hex("00 01 01 03 00");
-  const std::string blob_entry = hex("00 02 0100 61 03");  // a blob, number 2, type "a", 3 bytes
-  const std::string path_json = "\"" + blobs + "/1/00/2\"";
+  // Blobs number 2 (type "a", 3 bytes) and 3 (type "a", 8 bytes).
+  const std::string blob_entry = hex("00 02 0100 61 03  00 03 0100 61 08");
   const struct {
     std::string value, fields;
   } cases[] = {
       {hex("05 ff1101 03 00"), "\"value\": true, \"version\": 5, \"stored\": \"blob\""},
       {hex("05 ff1101 09 00"),
        "\"value\": null, \"version\": 5, \"error\": \"blob file holds 3 bytes, the value says 9\""},
+      {hex("05 ff1101 08 01"), "\"value\": true, \"version\": 5, \"stored\": \"blob+snappy\""},
+      {hex("05 ff1101 08 02"),
+       "\"value\": null, \"version\": 5, \"error\": \"value kept in external object 2, which is not listed\""},
   };
   for (const auto& c : cases) {
     IndexedDbDecoder decoder(blobs);
@@ -276,7 +282,9 @@ TEST(IndexedDb, ValuesKeptInBlobFiles) {
 }
 
 TEST(IndexedDb, CommittedChromiumStore) {
-  const std::string store = "tests/data/chromium/IndexedDB/http_127.0.0.1_8765.indexeddb.leveldb";
+  const char* root = std::getenv("VOSTREL_SOURCE_ROOT");
+  const std::string store = std::string(root != nullptr ? root : ".") +
+                            "/tests/data/chromium/IndexedDB/http_127.0.0.1_8765.indexeddb.leveldb";
   auto db = RawLevelDb::open(store);
   ASSERT_TRUE(db.has_value());
   IndexedDbDecoder decoder(indexeddb_blob_directory(store));
