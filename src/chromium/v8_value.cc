@@ -22,15 +22,25 @@ constexpr NodeId kFalseNode = 3;
 
 constexpr std::uint32_t kNotSeen = 0xFFFFFFFFu;
 
-// Nesting the reader's recursion may reach: kMaxDepth containers take about
+// Nesting the reader's recursion may reach. kMaxDepth containers take about
 // three levels each; chains that nest without a container (a String object
-// holding a String object, verify-count tags) stop here as if the stack ran
-// out, with the reason a too-deep stack has always been reported with.
-constexpr std::size_t kMaxFrames = 980;
+// holding a String object, verify-count tags) stop here, where the stack of
+// the Python decoder ran out under the `vostrel` command, with the reason that
+// has always been reported for it. Each level counted as one of its frames:
+// a value, an object's or array's body, its properties, an inner string, a
+// host object.
+constexpr std::size_t kMaxFrames = 984;
 // Writing nests as deep as the value does, plus what references expand (an
 // object dropped from its first place is written in full where it is met
 // next).
 constexpr std::size_t kMaxWriteDepth = 1000;
+
+// The JSON of a value is a few times its size (escapes, digits of typed
+// arrays), but $ref paths and an Error's message repeated as plain data can
+// make it grow with the square of the size; a value whose JSON would pass
+// this bound fails instead of exhausting memory.
+constexpr std::size_t kOutputPerByte = 64;
+constexpr std::size_t kOutputAllowance = std::size_t{1} << 20;
 
 constexpr std::size_t kMaxIntDigits = 4300;  // what a decimal integer may have
 
@@ -871,6 +881,7 @@ bool Reader::write_error_field(std::string& out, NodeId id) {
 
 bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
   if (depth > kMaxWriteDepth) return fail("value nested too deeply");
+  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
   if (raw_budget_ == 0) return fail("cannot be written as JSON: value too large");
   --raw_budget_;
   const Node& node = nodes_[id];
@@ -996,8 +1007,8 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
       std::size_t sign_at = out.size();
       if (!append_decimal(out, reinterpret_cast<const unsigned char*>(data_.data() + node.a),
                           node.b)) {
-        return fail("Exceeds the limit (4300 digits) for integer string conversion; use "
-                    "sys.set_int_max_str_digits() to increase the limit");
+        return fail("cannot be written as JSON: Exceeds the limit (4300 digits) for integer "
+                    "string conversion; use sys.set_int_max_str_digits() to increase the limit");
       }
       if (out.size() == sign_at + 1 && out.back() == '0' && (node.sub & 1)) {
         out.erase(sign_at - 1, 1);  // -0 is 0
@@ -1030,6 +1041,7 @@ bool Reader::write(std::string& out, NodeId id, const Seen& parent, std::string_
       break;
   }
   // A value that may be met again: a reference once it has a place.
+  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
   if (seen_[id].offset != kNotSeen) {
     out += "{\"$ref\": \"";
     out.append(paths_, seen_[id].offset, seen_[id].size);
@@ -1219,6 +1231,8 @@ std::expected<void, std::string> Reader::append_json(std::string& out, std::stri
   NodeId root;
   if (!read_value(pos, root)) return std::unexpected(std::move(error_));
   seen_.assign(nodes_.size(), Seen{kNotSeen, 0});
+  out_start_ = out.size();
+  out_limit_ = kOutputPerByte * data.size() + kOutputAllowance;
   if (!write(out, root, Seen{kNotSeen, 0}, {}, 0, -1)) return std::unexpected(std::move(error_));
   return {};
 }

@@ -159,6 +159,8 @@ class Reader {
   std::size_t frames_ = 0;
   std::size_t write_depth_ = 0;
   std::size_t raw_budget_ = 0;
+  std::size_t out_start_ = 0;
+  std::size_t out_limit_ = 0;
   std::string error_;
   std::vector<Node> nodes_;
   std::vector<NodeId> objects_;   // by V8 id
