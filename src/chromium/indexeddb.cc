@@ -106,6 +106,8 @@ IndexedDbDecoder::IndexedDbDecoder(std::string blob_directory) : blob_directory_
 // First pass
 
 void IndexedDbDecoder::learn(const RecordView& record) {
+  names_cached_ = false;
+  blobs_sorted_ = false;
   const std::string_view key = user_key_of(record.key, record.file_type);
   if (key.empty()) return;
   const auto prefix = read_key_prefix(key);
@@ -171,6 +173,21 @@ void IndexedDbDecoder::learn_name(const RecordView& record, std::uint64_t databa
 // Second pass
 
 void IndexedDbDecoder::append_names(std::string& out, std::uint64_t database, Wide object_store, Wide index) {
+  // Records come in runs of one object store: the last names written are kept
+  // as text and written again while the ids stay the same.
+  const StoreId ids{database, object_store, index};
+  if (names_cached_ && ids == names_ids_) {
+    out += names_text_;
+    return;
+  }
+  names_text_.clear();
+  write_names(names_text_, database, object_store, index);
+  names_ids_ = ids;
+  names_cached_ = true;
+  out += names_text_;
+}
+
+void IndexedDbDecoder::write_names(std::string& out, std::uint64_t database, Wide object_store, Wide index) {
   append_field_name(out, "origin");
   const DatabaseName* names = nullptr;
   if (database <= static_cast<std::uint64_t>(INT64_MAX)) {
