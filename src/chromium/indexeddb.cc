@@ -271,7 +271,6 @@ void IndexedDbDecoder::append_entry(std::string& out, const RecordView& record) 
   if (object_store != 0 && (index == 2 || index == 3)) {
     begin_entry(out, kKind, index == 2 ? "exists" : "blob_entry");
     append_names(out, database, object_store, 0);
-    std::string_view failure;
     std::string reason;
     std::size_t mark = out.size();
     append_field_name(out, "key");
