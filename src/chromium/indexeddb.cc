@@ -1,5 +1,6 @@
 #include "chromium/indexeddb.h"
 
+#include <algorithm>
 #include <span>
 
 #include "chromium/blink_value.h"
@@ -105,6 +106,8 @@ IndexedDbDecoder::IndexedDbDecoder(std::string blob_directory) : blob_directory_
 // First pass
 
 void IndexedDbDecoder::learn(const RecordView& record) {
+  names_cached_ = false;
+  blobs_sorted_ = false;
   const std::string_view key = user_key_of(record.key, record.file_type);
   if (key.empty()) return;
   const auto prefix = read_key_prefix(key);
@@ -170,6 +173,21 @@ void IndexedDbDecoder::learn_name(const RecordView& record, std::uint64_t databa
 // Second pass
 
 void IndexedDbDecoder::append_names(std::string& out, std::uint64_t database, Wide object_store, Wide index) {
+  // Records come in runs of one object store: the last names written are kept
+  // as text and written again while the ids stay the same.
+  const StoreId ids{database, object_store, index};
+  if (names_cached_ && ids == names_ids_) {
+    out += names_text_;
+    return;
+  }
+  names_text_.clear();
+  write_names(names_text_, database, object_store, index);
+  names_ids_ = ids;
+  names_cached_ = true;
+  out += names_text_;
+}
+
+void IndexedDbDecoder::write_names(std::string& out, std::uint64_t database, Wide object_store, Wide index) {
   append_field_name(out, "origin");
   const DatabaseName* names = nullptr;
   if (database <= static_cast<std::uint64_t>(INT64_MAX)) {
@@ -208,16 +226,28 @@ const ExternalObjects* IndexedDbDecoder::find_externals(std::uint64_t database, 
   blob_key_.append(encoded_key);
   const auto found = blobs_.find(std::string_view(blob_key_));
   if (found == blobs_.end()) return nullptr;
-  const BlobVersion* best = nullptr;
-  for (const BlobVersion& version : found->second) {
-    if (version.seq > seq && (best == nullptr || version.seq < best->seq)) best = &version;
-  }
-  if (best == nullptr) return nullptr;
-  if (!read_external_objects(best->value, blob_directory_, database, externals_)) return nullptr;
-  return &externals_;
+  // The oldest version newer than the record (of equal ones, the first met):
+  // versions are in that order once the first pass is over.
+  const auto& versions = found->second;
+  const auto best = std::upper_bound(versions.begin(), versions.end(), seq,
+                                     [](std::uint64_t s, const BlobVersion& version) { return s < version.seq; });
+  if (best == versions.end()) return nullptr;
+  if (&*best == externals_of_) return externals_valid_ ? &externals_ : nullptr;
+  externals_of_ = &*best;
+  externals_valid_ = read_external_objects(best->value, blob_directory_, database, externals_).has_value();
+  return externals_valid_ ? &externals_ : nullptr;
 }
 
 void IndexedDbDecoder::append_entry(std::string& out, const RecordView& record) {
+  if (!blobs_sorted_) {
+    // A store may hold many versions of one blob entry: sorted once, each
+    // record finds its own by binary search.
+    for (auto& [key, versions] : blobs_) {
+      std::stable_sort(versions.begin(), versions.end(),
+                       [](const BlobVersion& a, const BlobVersion& b) { return a.seq < b.seq; });
+    }
+    blobs_sorted_ = true;
+  }
   const auto prefix = read_key_prefix(user_key_of(record.key, record.file_type));
   if (!prefix) {
     append_undecoded(out, record, kKind, prefix.error());
@@ -241,7 +271,6 @@ void IndexedDbDecoder::append_entry(std::string& out, const RecordView& record) 
   if (object_store != 0 && (index == 2 || index == 3)) {
     begin_entry(out, kKind, index == 2 ? "exists" : "blob_entry");
     append_names(out, database, object_store, 0);
-    std::string_view failure;
     std::string reason;
     std::size_t mark = out.size();
     append_field_name(out, "key");

@@ -50,7 +50,7 @@ namespace vostrel::chromium {
 class IndexedDbDecoder {
  public:
   explicit IndexedDbDecoder(std::string blob_directory);  // "" for none
-  // First pass: every record, in the store's order.
+  // First pass: every record, in the store's order, all before the first append_entry.
   void learn(const RecordView& record);
   // Second pass: one whole line, ending in \n.
   void append_entry(std::string& out, const RecordView& record);
@@ -86,6 +86,7 @@ class IndexedDbDecoder {
   void learn_name(const RecordView& record, std::uint64_t database, std::size_t pos);
   // origin, database, database_id, then append_store_names.
   void append_names(std::string& out, std::uint64_t database, Wide object_store, Wide index);
+  void write_names(std::string& out, std::uint64_t database, Wide object_store, Wide index);
   // object_store, object_store_id when object_store is not 0; index, index_id when index is not 0.
   void append_store_names(std::string& out, std::uint64_t database, Wide object_store, Wide index);
   const ExternalObjects* find_externals(std::uint64_t database, std::uint64_t object_store,
@@ -107,11 +108,20 @@ class IndexedDbDecoder {
   std::unordered_map<StoreId, Name, StoreIdHash> indexes_;
   std::unordered_map<std::string, std::vector<BlobVersion>, StringHash, std::equal_to<>> blobs_;
 
+  bool blobs_sorted_ = false;  // each key's versions ordered by seq, done when the second pass begins
+
+  // The names last written, for the ids names_ids_.
+  bool names_cached_ = false;
+  StoreId names_ids_{};
+  std::string names_text_;
+
   // Reused from record to record.
   std::string blob_key_;
   std::string body_;
   std::string type_;
-  ExternalObjects externals_;
+  ExternalObjects externals_;                  // the external objects of externals_of_
+  const BlobVersion* externals_of_ = nullptr;  // the blob entry last read into externals_
+  bool externals_valid_ = false;
   ExternalObjects entry_objects_;
   ValueUnwrapper unwrapper_;
   ProtobufJson protobuf_;

@@ -176,6 +176,12 @@ void append_path_repr(std::string& out, std::string_view path) {
 }
 
 Decoded<Unwrapped> ValueUnwrapper::unwrap(std::string_view data, const ExternalObjects* externals) {
+  // A large blob file or decompressed value is not kept past its record.
+  if (large_) {
+    snappy_ = DecompressBuffer();
+    blob_ = ByteBuffer();
+    large_ = false;
+  }
   Stored how = Stored::Inline;
   for (int round = 0; round < 2; ++round) {
     if (data.size() < 3 || static_cast<std::uint8_t>(data[0]) != kWrapperCommand1 ||
@@ -188,6 +194,7 @@ Decoded<Unwrapped> ValueUnwrapper::unwrap(std::string_view data, const ExternalO
       // what the input can expand to before anything is allocated.
       auto output = decompress_block(1, data.substr(3), snappy_);
       if (!output) return std::unexpected("compressed value: " + output.error().message());
+      large_ = large_ || output->size() > kKeptBuffer;
       return Unwrapped{*output, how == Stored::Inline ? Stored::Snappy : Stored::BlobSnappy};
     }
     if (command == kReplaceWithBlob && how == Stored::Inline) {
@@ -224,6 +231,7 @@ Decoded<Unwrapped> ValueUnwrapper::unwrap(std::string_view data, const ExternalO
       }
       prepare_fault_guard();
       const std::string_view content = file->read(0, held, blob_);
+      large_ = held > kKeptBuffer;
       if (content.size() != held) {
         // The file lost bytes since it was opened.
         return std::unexpected("blob file holds " + std::to_string(content.size()) + " bytes, the value says " +

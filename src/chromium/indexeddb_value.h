@@ -71,8 +71,12 @@ class ValueUnwrapper {
   [[nodiscard]] Decoded<Unwrapped> unwrap(std::string_view data, const ExternalObjects* externals);
 
  private:
+  // Buffers up to this size are reused from record to record; a larger one
+  // is given back at the next record.
+  static constexpr std::size_t kKeptBuffer = std::size_t{8} << 20;
   DecompressBuffer snappy_;
   ByteBuffer blob_;
+  bool large_ = false;
 };
 
 // Python's repr() of a path held as bytes (undecodable bytes shown as the

@@ -27,9 +27,11 @@ struct ProtobufField {
 // Parses a whole message into fields (cleared first), in their order.
 [[nodiscard]] Decoded<void> read_protobuf_fields(std::string_view data, std::vector<ProtobufField>& fields);
 
-// Nested messages are shown at most this deep; a deeper one fails the whole
-// value with "value nested too deeply".
-inline constexpr std::size_t kMaxProtobufDepth = 200;
+// Messages nest at most this deep (the outermost counting as one); a deeper
+// one fails the whole value with "value nested too deeply". It is the depth
+// at which the command's decoder has always given up (its stack ran out
+// there), so the same records keep the same form.
+inline constexpr std::size_t kMaxProtobufDepth = 493;
 
 // Writes a message as a JSON object keyed by field number ("1", "2", ...) in
 // the order numbers first appear; a repeated number becomes a list. A varint
