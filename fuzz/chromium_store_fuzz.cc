@@ -1,4 +1,5 @@
-// Feeds arbitrary records to the IndexedDB and Local Storage decoders. The
+// Feeds arbitrary records to the IndexedDB, Local Storage and Session Storage
+// decoders. The
 // input is a run of records, each: a state byte (0 deleted, 1 live, 2
 // unknown), a key length byte, the key, a value length (2 bytes
 // little-endian), the value; the last record takes what is left. Every record
@@ -17,6 +18,8 @@
 
 #include "chromium/indexeddb.h"
 #include "chromium/local_storage.h"
+#include "chromium/session_storage.h"
+#include "utf8.h"
 
 namespace {
 
@@ -70,7 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   // A blob directory that does not exist: paths are built, no file is read.
   vostrel::chromium::IndexedDbDecoder decoder("/nonexistent/o.indexeddb.blob");
-  for (const auto& record : records) decoder.learn(view(record));
+  vostrel::chromium::SessionStorageDecoder session;
+  for (const auto& record : records) {
+    decoder.learn(view(record));
+    session.learn(view(record));
+  }
   std::string out;
   for (const auto& record : records) {
     const std::size_t before = out.size();
@@ -80,6 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t local = out.size();
     vostrel::chromium::append_local_storage_entry(out, view(record));
     require(out.size() > local && out.back() == '\n' && newlines(std::string_view(out).substr(local)) == 1);
+    const std::size_t session_start = out.size();
+    session.append_entry(out, view(record));
+    const std::string_view line = std::string_view(out).substr(session_start);
+    require(line.starts_with("{\"kind\": \"sessionstorage\", ") && line.ends_with("}\n") && newlines(line) == 1);
+    require(vostrel::is_valid_utf8(out));
     out.clear();
   }
   return 0;
