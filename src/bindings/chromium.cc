@@ -36,10 +36,13 @@ bool parse_kind(PyObject* value, std::optional<StoreKind>& out) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
     if (utf8 == nullptr) PyErr_Clear();
-    if (utf8 != nullptr) out = chromium::parse_store_kind(std::string_view(utf8, static_cast<std::size_t>(size)));
+    if (utf8 != nullptr) {
+      out = chromium::parse_store_kind(std::string_view(utf8, static_cast<std::size_t>(size)));
+    }
     if (out) return true;
   }
-  PyErr_Format(PyExc_ValueError, "unknown kind %R (choose from localstorage, sessionstorage, indexeddb)", value);
+  PyErr_Format(PyExc_ValueError, "unknown kind %R (choose from localstorage, sessionstorage, indexeddb)",
+               value);
   return false;
 }
 
@@ -81,7 +84,9 @@ struct EntryIteratorObject {
   bool running;  // a next() is refilling with the lock released
 };
 
-EntryIteratorObject* as_entry_iterator(PyObject* self) { return reinterpret_cast<EntryIteratorObject*>(self); }
+EntryIteratorObject* as_entry_iterator(PyObject* self) {
+  return reinterpret_cast<EntryIteratorObject*>(self);
+}
 
 void entry_iterator_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);

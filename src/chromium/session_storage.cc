@@ -71,7 +71,8 @@ std::expected<void, Reason> parse_number(std::string_view bytes, std::string& ou
   std::string_view digits = bytes;
   const bool negative = digits.starts_with('-');
   if (negative) digits.remove_prefix(1);
-  const bool all_digits = !digits.empty() && std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; });
+  const bool all_digits =
+      !digits.empty() && std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; });
   if (!all_digits) return std::unexpected("not a number: " + python_repr(bytes));
   const std::size_t first = digits.find_first_not_of('0');
   out.clear();
@@ -177,9 +178,8 @@ void SessionStorageDecoder::append_entry(std::string& out, const RecordView& rec
   if (key.starts_with(kMapPrefix)) {
     const std::size_t split = key.find('-', kMapPrefix.size());
     if (split == std::string_view::npos) return fail("map key without the key separator");
-    if (auto number = parse_number(key.substr(kMapPrefix.size(), split - kMapPrefix.size()), number_); !number) {
-      return fail(number.error());
-    }
+    const std::string_view digits = key.substr(kMapPrefix.size(), split - kMapPrefix.size());
+    if (auto number = parse_number(digits, number_); !number) return fail(number.error());
     begin_entry(out, kKind, "item");
     const Map* map = owners_of(number_);
     if (map != nullptr) {

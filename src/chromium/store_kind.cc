@@ -104,7 +104,9 @@ std::optional<StoreKind> kind_of_directory_name(std::string_view directory) {
   const std::string parent = steps.size() < 2 ? std::string() : ascii_lower(steps[steps.size() - 2]);
   if (name.ends_with(".indexeddb.leveldb")) return StoreKind::IndexedDb;
   if (name == "session storage") return StoreKind::SessionStorage;
-  if (name == "local storage" || (name == "leveldb" && parent == "local storage")) return StoreKind::LocalStorage;
+  if (name == "local storage" || (name == "leveldb" && parent == "local storage")) {
+    return StoreKind::LocalStorage;
+  }
   return std::nullopt;
 }
 
