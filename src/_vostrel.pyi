@@ -4,7 +4,8 @@ from types import TracebackType
 from typing import BinaryIO, Callable, Final, Iterable, Iterator, Literal, TypedDict, final
 
 __all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "decompress_snappy",
-           "read_file", "data_file_columns"]
+           "read_file", "data_file_columns", "chromium_export", "iter_chromium_entries",
+           "detect_chromium_kind", "chromium_value_json"]
 
 @final
 class KeyState:
@@ -172,3 +173,37 @@ def data_file_columns(path: str, /) -> DataFileColumns:
     """The records of one data file as columns, read as the directory reader
     reads that file (a file it would leave out has no records). ValueError when
     the path's final component is not a data file's name."""
+
+_ChromiumKind = Literal["localstorage", "sessionstorage", "indexeddb"]
+
+def chromium_export(
+    directory: str,
+    file: int | BinaryIO,
+    *,
+    kind: _ChromiumKind | None = None,
+    states: Iterable[KeyState | int] | None = None,
+    reverse: bool = False,
+) -> int:
+    """Writes the decoded entries of a Chromium Local Storage, Session Storage
+    or IndexedDB store as JSON Lines, exactly what `vostrel chromium` writes,
+    to a file descriptor or a binary file object, with the interpreter lock
+    released. kind None detects it (ValueError "cannot tell which kind of
+    Chromium store ..." when it cannot be told); states keeps only records in
+    those states. A failed write raises its OSError. Returns the number of
+    entries written."""
+
+def iter_chromium_entries(
+    directory: str, *, kind: _ChromiumKind | None = None, reverse: bool = False
+) -> Iterator[str]:
+    """The same entries, one JSON text per record (without the newline),
+    decoded a few hundred records at a time. The kind is told and the store's
+    first pass made when called (ValueError as chromium_export)."""
+
+def detect_chromium_kind(db: RawLevelDb, directory: str = "") -> _ChromiumKind | None:
+    """The kind of Chromium store an opened RawLevelDb holds, by the keys of its
+    first 10,001 records, else by the directory's name; None if neither tells."""
+
+def chromium_value_json(data: bytes, /) -> str:
+    """The JSON form of one serialized script value (Blink's envelope, then
+    V8's format) with no external objects; ValueError with the reason when it
+    does not decode."""

@@ -25,6 +25,10 @@ PyObject* data_file_type(PyObject* module, PyObject* name);
 PyObject* decompress_snappy(PyObject* module, PyObject* data);
 PyObject* read_file(PyObject* module, PyObject* args, PyObject* kwargs);  // carve.cc
 PyObject* data_file_columns(PyObject* module, PyObject* path);
+PyObject* chromium_export(PyObject* module, PyObject* args, PyObject* kwargs);        // chromium.cc
+PyObject* iter_chromium_entries(PyObject* module, PyObject* args, PyObject* kwargs);  // chromium.cc
+PyObject* detect_chromium_kind(PyObject* module, PyObject* args, PyObject* kwargs);   // chromium.cc
+PyObject* chromium_value_json(PyObject* module, PyObject* data);                      // chromium.cc
 
 // New enumeration objects (a new object on every call).
 PyObject* new_key_state(KeyState state);

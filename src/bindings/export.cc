@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chunk_output.h"
 #include "raw_level_db.h"
 #include "record_export.h"
 #include "store_export.h"
@@ -36,59 +37,7 @@ constexpr auto kCheckInterval = std::chrono::milliseconds(200);
 // More formatting threads than this cannot pay: the writer is one thread.
 constexpr unsigned kMaxThreads = 64;
 
-// The interpreter lock, released for the life of the object and taken back
-// around the calls that need Python.
-class ReleasedLock {
- public:
-  ReleasedLock() : state_(PyEval_SaveThread()) {}
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
-
-  template <class Fn>
-  auto with_lock(Fn&& fn) {
-    PyEval_RestoreThread(state_);
-    struct Release {
-      PyThreadState*& state;
-      ~Release() { state = PyEval_SaveThread(); }
-    } release{state_};
-    return fn();
-  }
-
- private:
-  PyThreadState* state_;
-};
-
-// What stopped the export from Python's side (an exception raised by the
-// file's write(), the progress callback or a signal handler), kept while the
-// lock is released and raised again at the end.
-class PendingError {
- public:
-  PendingError() = default;
-  PendingError(const PendingError&) = delete;
-  PendingError& operator=(const PendingError&) = delete;
-  ~PendingError() {
-    Py_XDECREF(type_);
-    Py_XDECREF(value_);
-    Py_XDECREF(traceback_);
-  }
-  // REQUIRES: the lock held and a Python error set.
-  void take() {
-    if (!set()) PyErr_Fetch(&type_, &value_, &traceback_);
-    else PyErr_Clear();
-  }
-  [[nodiscard]] bool set() const noexcept { return type_ != nullptr; }
-  // REQUIRES: the lock held.
-  void restore() {
-    PyErr_Restore(type_, value_, traceback_);
-    type_ = value_ = traceback_ = nullptr;
-  }
-
- private:
-  PyObject* type_ = nullptr;
-  PyObject* value_ = nullptr;
-  PyObject* traceback_ = nullptr;
-};
+}  // namespace
 
 // A WriteError that only says "stopped by a Python error".
 WriteError python_error() { return WriteError{0, "python error"}; }
@@ -156,6 +105,8 @@ std::expected<void, WriteError> write_to_object(PyObject* file, std::string_view
   });
 }
 
+namespace {
+
 // An int object as a C int; -1 with OverflowError set when out of range.
 int as_int(PyObject* number) {
   const long value = PyLong_AsLong(number);
@@ -166,6 +117,8 @@ int as_int(PyObject* number) {
   }
   return static_cast<int>(value);
 }
+
+}  // namespace
 
 // The descriptor behind `file`: an int itself, or what fileno() gives after a
 // flush() of the object's own buffer. nullopt (no error set) when the object
@@ -206,6 +159,8 @@ std::optional<int> descriptor_of(PyObject* file) {
   return fd;
 }
 
+namespace {
+
 bool parse_choice(const char* name, PyObject* value, std::initializer_list<const char*> choices, int& out) {
   if (value == nullptr) return true;
   if (!PyUnicode_Check(value)) {
@@ -223,6 +178,8 @@ bool parse_choice(const char* name, PyObject* value, std::initializer_list<const
   PyErr_Format(PyExc_ValueError, "unknown %s: %R", name, value);
   return false;
 }
+
+}  // namespace
 
 // None, or an iterable of KeyState members or their int values.
 bool parse_states(PyObject* value, std::optional<std::vector<KeyState>>& out) {
@@ -253,6 +210,8 @@ bool parse_states(PyObject* value, std::optional<std::vector<KeyState>>& out) {
   Py_DECREF(iterator);
   return ok && PyErr_Occurred() == nullptr;
 }
+
+namespace {
 
 // None, or the str written as every record's store field.
 bool parse_store(PyObject* value, std::optional<std::string>& out) {

@@ -27,6 +27,31 @@ PyMethodDef module_functions[] = {
      "origin_file (the path, shared by every record). The file is read as the\n"
      "directory reader reads it: a file it would leave out has no records.\n"
      "ValueError when the path's final component is not a data file's name."},
+    {"chromium_export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export)),
+     METH_VARARGS | METH_KEYWORDS,
+     "chromium_export(directory, file, *, kind=None, states=None, reverse=False)\n--\n\n"
+     "Writes the decoded entries of a Chromium Local Storage, Session Storage or\n"
+     "IndexedDB store as JSON Lines (what `vostrel chromium` writes) to a file\n"
+     "descriptor or a binary file object; returns the number of entries written.\n"
+     "kind is 'localstorage', 'sessionstorage', 'indexeddb' or None to detect it\n"
+     "(ValueError when it cannot be told); states keeps only records in those\n"
+     "KeyStates."},
+    {"iter_chromium_entries",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_chromium_entries)),
+     METH_VARARGS | METH_KEYWORDS,
+     "iter_chromium_entries(directory, *, kind=None, reverse=False)\n--\n\n"
+     "The decoded entries of a Chromium store, one JSON text (str) per record,\n"
+     "decoded a few hundred records at a time."},
+    {"detect_chromium_kind",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_chromium_kind)),
+     METH_VARARGS | METH_KEYWORDS,
+     "detect_chromium_kind(db, directory='')\n--\n\n"
+     "Which kind of Chromium store an opened RawLevelDb holds, judged by the keys\n"
+     "of its first records, else by the directory's name; None when neither tells."},
+    {"chromium_value_json", chromium_value_json, METH_O,
+     "chromium_value_json(data, /)\n--\n\n"
+     "The JSON form of one serialized script value (Blink's envelope, then V8's\n"
+     "format); ValueError with the reason when it does not decode."},
     {nullptr, nullptr, 0, nullptr},
 };
 

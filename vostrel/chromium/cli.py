@@ -3,13 +3,11 @@
 from __future__ import annotations
 
 import argparse
-import json
+import codecs
 import os
 import sys
-from typing import TextIO
 
-from . import KINDS, iter_entries
-from .common import to_json
+from . import KINDS
 
 EPILOG = """\
 DIR is a Local Storage store ('Local Storage/leveldb'), a Session Storage
@@ -54,80 +52,71 @@ def add_parser(commands, formatter, states_type) -> argparse.ArgumentParser:
     return parser
 
 
-_JSON_FIELDS = frozenset(("key", "value", "primary_key"))
+class _TextOutput:
+    """A text stream (a replaced sys.stdout) taking the native UTF-8 chunks.
+    Lone surrogates arrive already written as \\uXXXX, so the text is valid
+    UTF-8; a chunk may end inside a character, hence the incremental decoder."""
+
+    def __init__(self, stream):
+        self._write = stream.write
+        self._decode = codecs.getincrementaldecoder("utf-8")().decode
+
+    def write(self, data: bytes) -> int:
+        self._write(self._decode(data))
+        return len(data)
 
 
-def write_entries(entries, out: TextIO, states=None) -> int:
-    encoder = json.JSONEncoder(ensure_ascii=False, check_circular=False, allow_nan=False)
-    encode = encoder.encode
-    state_names = None
-    if states is not None:
-        from .common import STATE_NAMES
-        state_names = {STATE_NAMES[s] for s in states}
-    count = 0
-    write = out.write
-    for item in entries:
-        if state_names is not None and item["state"] not in state_names:
-            continue
-        for field in _JSON_FIELDS:
-            if field in item:
-                item[field] = to_json(item[field])
+class _LazyFile:
+    """The output file, opened (and truncated) at the first chunk, or by
+    close() when nothing was written: a store whose kind cannot be told never
+    touches it."""
+
+    def __init__(self, path: str, usage_error):
+        self._path = path
+        self._usage_error = usage_error
+        self._file = None
+
+    def _open(self):
         try:
-            line = encode(item)
-        except (TypeError, ValueError) as error:  # never lose the record over its form
-            item = {k: v if isinstance(v, (str, int, float, bool, type(None))) else repr(v)
-                    for k, v in item.items()}
-            item["error"] = f"cannot be written as JSON: {error}"
-            line = encode(item)
-        write(line)
-        write("\n")
-        count += 1
-    return count
+            self._file = open(self._path, "wb", buffering=0)
+        except OSError as error:
+            raise self._usage_error(f"cannot write {self._path}: {error.strerror}") from None
+        return self._file
+
+    def write(self, data: bytes) -> int:
+        return (self._file or self._open()).write(data)
+
+    def close(self) -> None:
+        (self._file or self._open()).close()
 
 
-def _stdout() -> TextIO:
-    """Standard output as UTF-8, block-buffered unless a terminal; lone
-    surrogates (possible in JavaScript strings) are written as \\uXXXX, which
-    inside a JSON string is the same character again."""
+def _stdout():
+    """Standard output: its descriptor when it has one (the native writer
+    writes there directly), else the text stream itself."""
     try:
-        fd = sys.stdout.fileno()
+        sys.stdout.fileno()
     except (AttributeError, ValueError, OSError):  # replaced by a caller
-        return sys.stdout
-    sys.stdout.flush()
-    buffering = 1 if os.isatty(fd) else 1 << 16
-    return open(fd, "w", encoding="utf-8", errors="backslashreplace", newline="",
-                buffering=buffering, closefd=False)
+        return _TextOutput(sys.stdout)
+    return sys.stdout
 
 
 def run(args, usage_error) -> int:
+    import _vostrel
+
     directory = args.directory
     if not os.path.exists(directory):
         raise usage_error(f"no such directory: {directory}")
     if not os.path.isdir(directory):
         raise usage_error(f"not a directory: {directory}")
+    to_file = args.output is not None and args.output != "-"
+    out = _LazyFile(args.output, usage_error) if to_file else _stdout()
     try:
-        entries = iter_entries(directory, args.kind, args.reverse)
-        first = next(entries, None)
+        _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
+                                 reverse=args.reverse)
     except UnicodeEncodeError:
         raise usage_error(f"path is not valid UTF-8: {directory!r}") from None
-    except ValueError as error:
+    except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
-
-    def chained():
-        if first is not None:
-            yield first
-            yield from entries
-
-    if args.output is None or args.output == "-":
-        out = _stdout()
-        write_entries(chained(), out, args.state)
-        out.flush()
-        return 0
-    try:
-        out = open(args.output, "w", encoding="utf-8", errors="backslashreplace",
-                   newline="", buffering=1 << 16)
-    except OSError as error:
-        raise usage_error(f"cannot write {args.output}: {error.strerror}") from None
-    with out:
-        write_entries(chained(), out, args.state)
+    if to_file:
+        out.close()
     return 0

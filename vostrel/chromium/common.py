@@ -1,102 +1,16 @@
-"""What the three Chromium store readers share: reading the raw records, the
-shape of a decoded entry, small codecs (varints, protobuf, Windows-epoch
-times) and the JSON form of decoded values."""
+"""The JSON form of decoded values: to_json (Python values to the form the
+`vostrel chromium` command writes) and from_json (that form, as the native
+decoder writes it, back to the Python values of vostrel.chromium.v8)."""
 
 from __future__ import annotations
 
 import base64
 import datetime as _dt
 import math
-from typing import Any, Iterator
+import struct
+from typing import Any
 
 from . import v8
-from .v8 import DecodeError
-
-# int() of the extension's KeyState values.
-STATE_NAMES = {0: "deleted", 1: "live", 2: "unknown"}
-
-_WINDOWS_EPOCH = _dt.datetime(1601, 1, 1, tzinfo=_dt.timezone.utc)
-
-
-def iter_records(db, reverse: bool = False) -> Iterator:
-    """The records of an opened RawLevelDb, lazily when the extension can."""
-    lazy = getattr(db, "iter_records", None)
-    if lazy is not None:
-        return lazy(reverse=reverse)
-    return iter(db.iterate_records_raw(reverse=reverse))
-
-
-# An entry is a dict. Its keys, in output order: kind, type, then what the
-# decoder found (origin, database, object_store, index, key, value, ...), then
-# the record's provenance: seq, state, origin_file, offset; and for a record
-# that did not decode, error (the reason), raw_key and raw_value (hex of the
-# user key and the value).
-
-def finish(item: dict, record) -> dict:
-    """Adds the record's provenance to item."""
-    item["seq"] = record.seq
-    item["state"] = STATE_NAMES.get(int(record.state), "unknown")
-    item["origin_file"] = record.origin_file
-    item["offset"] = record.offset
-    return item
-
-
-def fallback(kind: str, record, reason: str, item: dict | None = None) -> dict:
-    """An entry for a record (or part of one) that did not decode: its raw
-    bytes and the reason, plus whatever was decoded before the failure."""
-    if item is None:
-        item = {"kind": kind, "type": "undecoded"}
-    item["error"] = reason
-    item["raw_key"] = record.user_key.hex()
-    item["raw_value"] = record.value.hex()
-    return finish(item, record)
-
-
-def varint(data: bytes, pos: int = 0) -> tuple:
-    return v8.varint(data, pos)
-
-
-def windows_time(microseconds: int):
-    """Chromium's base::Time on disk: microseconds since 1601-01-01 UTC."""
-    try:
-        return _WINDOWS_EPOCH + _dt.timedelta(microseconds=microseconds)
-    except OverflowError:
-        return None
-
-
-def protobuf_fields(data: bytes) -> dict:
-    """The fields of a protobuf message, by number (repeated fields become
-    lists). Varints are ints, length-delimited fields bytes, fixed fields ints."""
-    fields: dict = {}
-    pos = 0
-    size = len(data)
-    while pos < size:
-        key, pos = v8.varint(data, pos)
-        number, wire = key >> 3, key & 7
-        if wire == 0:
-            value, pos = v8.varint(data, pos)
-        elif wire == 2:
-            length, pos = v8.varint(data, pos)
-            if length > size - pos:
-                raise DecodeError("protobuf field runs past the end")
-            value, pos = data[pos:pos + length], pos + length
-        elif wire == 1 or wire == 5:
-            width = 8 if wire == 1 else 4
-            if width > size - pos:
-                raise DecodeError("protobuf field runs past the end")
-            value, pos = int.from_bytes(data[pos:pos + width], "little"), pos + width
-        else:
-            raise DecodeError(f"unsupported protobuf wire type {wire}")
-        if number in fields:
-            previous = fields[number]
-            if isinstance(previous, list):
-                previous.append(value)
-            else:
-                fields[number] = [previous, value]
-        else:
-            fields[number] = value
-    return fields
-
 
 # ---------------------------------------------------------------------------
 # The JSON form of decoded values
@@ -205,3 +119,147 @@ class _Converter:
             tag, payload = to_json_method()
             return {tag: {k: convert(v, f"{path}/{k}") for k, v in payload.items()}}
         return {"$unknown": repr(value)}
+
+
+def from_json(value: Any, refs: bool = True) -> Any:
+    """The Python value of a JSON form that to_json gives: the inverse of
+    to_json, with "$ref" resolved to the very object first met at that path
+    (so shared and cyclic structures come back shared and cyclic). Dates come
+    back to the millisecond (the JSON form keeps no more); protobuf-like dicts
+    keep the str keys JSON gives them. refs=False, for a form known to hold
+    no "$ref", saves keeping every object's path."""
+    return _Reviver().revive(value, "$" if refs else None)
+
+
+_TAGGED = {
+    "$undefined": ("$undefined",), "$number": ("$number",), "$bigint": ("$bigint",),
+    "$bytes": ("$bytes",), "$date": ("$date",), "$regexp": ("$regexp", "flags"),
+    "$ref": ("$ref",), "$object": ("$object",), "$map": ("$map",), "$set": ("$set",),
+    "$typed_array": ("$typed_array", "values"), "$data_view": ("$data_view",),
+    "$sparse_array": ("$sparse_array", "length"), "$array": ("$array", "properties"),
+    "$blob": ("$blob",), "$file": ("$file",),
+}
+_NON_FINITE = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
+_UTC_SUFFIX = "+00:00"
+
+
+def _float(value) -> float:
+    return _NON_FINITE[value["$number"]] if type(value) is dict else float(value)
+
+
+class _Reviver:
+    __slots__ = ("places",)
+
+    def __init__(self):
+        # path -> the object first built there. Without refs to resolve every
+        # path is None (`path and ...` below builds none).
+        self.places: dict = {}
+
+    def revive(self, value, path):
+        kind = type(value)
+        if kind is list:
+            out = []
+            self.places[path] = out
+            revive = self.revive
+            out.extend(revive(v, path and f"{path}/{i}") for i, v in enumerate(value))
+            return out
+        if kind is not dict:
+            return value  # str, int, float, bool, None
+        tag = next(iter(value), None)
+        if tag is None or tag[:1] != "$":
+            return self._dict(value, path)
+        if tag == "$error":
+            if set(value) <= {"$error", "message", "stack", "cause"}:
+                return self._error(value, path)
+            return self._dict(value, path)
+        if _TAGGED.get(tag) != tuple(value):
+            return self._dict(value, path)
+        payload = value[tag]
+        if tag == "$object":
+            return self._dict(payload, path)
+        if tag == "$undefined":
+            return v8.UNDEFINED
+        if tag == "$number":
+            return _NON_FINITE.get(payload, value)
+        if tag == "$bigint":
+            return v8.BigInt(int(payload))
+        if tag == "$bytes":
+            return base64.b64decode(payload)
+        if tag == "$date":
+            return _date_from_json(payload)
+        if tag == "$regexp":
+            return v8.RegExp(payload, value["flags"])
+        if tag == "$ref":
+            return self.places.get(payload, value)
+        revive = self.revive
+        if tag == "$map":
+            out = v8.JSMap()
+            self.places[path] = out
+            out.extend((revive(k, path and f"{path}/{i}/0"), revive(v, path and f"{path}/{i}/1"))
+                       for i, (k, v) in enumerate(payload))
+            return out
+        if tag == "$set":
+            out = v8.JSSet()
+            self.places[path] = out
+            out.extend(revive(v, path and f"{path}/{i}") for i, v in enumerate(payload))
+            return out
+        if tag == "$array":
+            out = v8.JSArray()
+            self.places[path] = out
+            out.extend(revive(v, path and f"{path}/{i}") for i, v in enumerate(payload))
+            out.properties = {k: revive(v, path and f"{path}/{k}")
+                              for k, v in value["properties"].items()}
+            return out
+        if tag == "$sparse_array":
+            out = v8.SparseArray(value["length"])
+            self.places[path] = out
+            for k, v in payload.items():
+                out[int(k) if k.isascii() and k.isdigit() else k] = revive(v, path and f"{path}/{k}")
+            return out
+        if tag == "$typed_array" or tag == "$data_view":
+            out = v8.TypedArray("DataView", base64.b64decode(payload)) if tag == "$data_view" \
+                else _typed_array(payload, value["values"])
+            self.places[path] = out
+            return out
+        # "$blob" / "$file": what the store says of it, or only its index
+        out = v8.BlobRef(tag[1:], None, None)
+        self.places[path] = out
+        if list(payload) == ["index"]:
+            out.index = payload["index"]
+        else:
+            out.info = {k: revive(v, path and f"{path}/{k}") for k, v in payload.items()}
+        return out
+
+    def _dict(self, value: dict, path: str) -> dict:
+        out: dict = {}
+        self.places[path] = out
+        revive = self.revive
+        for k, v in value.items():
+            out[k] = revive(v, path and f"{path}/{k}")
+        return out
+
+    def _error(self, value: dict, path: str):
+        cause = value.get("cause")
+        error = v8.JSError(value["$error"], value.get("message"), value.get("stack"),
+                           self.revive(cause, path and f"{path}/cause") if cause is not None else None)
+        self.places[path] = error
+        return error
+
+
+def _typed_array(kind: str, values: list):
+    fmt = v8._VIEW_FORMATS[kind]
+    if kind.startswith("Big"):
+        values = [int(v) for v in values]
+    elif kind.startswith("Float"):
+        values = [_float(v) for v in values]
+    return v8.TypedArray(kind, struct.pack(f"<{len(values)}{fmt}", *values))
+
+
+def _date_from_json(text):
+    if text is None:
+        return v8.InvalidDate(math.nan)
+    if type(text) is not str:
+        return v8.InvalidDate(text)
+    if text.endswith("Z"):
+        text = text[:-1] + _UTC_SUFFIX
+    return _dt.datetime.fromisoformat(text)

@@ -1,0 +1,316 @@
+// The Chromium store decoder's module functions:
+//   chromium_export(directory, file, *, kind=None, states=None, reverse=False)
+//   iter_chromium_entries(directory, *, kind=None, reverse=False)
+//   detect_chromium_kind(db, directory="")
+//   chromium_value_json(data)
+// The store's entries are decoded and written as JSON lines by the core
+// (chromium/chromium_export.h) with the interpreter lock released; output
+// goes out as RawLevelDb.export's does (chunk_output.h).
+
+#include <chrono>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "chromium/blink_value.h"
+#include "chromium/chromium_export.h"
+#include "chunk_output.h"
+#include "raw_level_db.h"
+
+namespace vostrel::bindings {
+namespace {
+
+using chromium::ChromiumEntries;
+using chromium::StoreKind;
+
+// Records decoded between two looks at pending signals.
+constexpr std::size_t kCheckRecords = 8192;
+// Records per refill of the entry iterator.
+constexpr std::size_t kRefillRecords = 512;
+
+// None or one of the kind names; ValueError in the command's words otherwise.
+bool parse_kind(PyObject* value, std::optional<StoreKind>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (PyUnicode_Check(value)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) PyErr_Clear();
+    if (utf8 != nullptr) {
+      out = chromium::parse_store_kind(std::string_view(utf8, static_cast<std::size_t>(size)));
+    }
+    if (out) return true;
+  }
+  PyErr_Format(PyExc_ValueError, "unknown kind %R (choose from localstorage, sessionstorage, indexeddb)",
+               value);
+  return false;
+}
+
+// The directory as UTF-8 (UnicodeEncodeError for lone surrogates) and its
+// reader; nullopt with a Python error set on failure.
+std::optional<RawLevelDb> open_store(PyObject* directory, std::string& path) {
+  if (!PyUnicode_Check(directory)) {
+    raise_conversion("directory", directory, "PyString");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(directory, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  path.assign(utf8, static_cast<std::size_t>(size));
+  StopToken stop = python_stop_token();
+  auto reader = RawLevelDb::open(path, &stop);
+  if (!reader) {
+    if (reader.error().kind != DbErrorKind::Interrupted) raise_db_error(reader.error());
+    return std::nullopt;
+  }
+  return std::move(*reader);
+}
+
+PyObject* raise_cannot_tell(PyObject* directory) {
+  PyErr_Format(PyExc_ValueError, "cannot tell which kind of Chromium store %U is", directory);
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The entry iterator
+
+struct EntryIteratorObject {
+  PyObject_HEAD
+  std::optional<RawLevelDb> reader;
+  std::optional<ChromiumEntries> entries;
+  std::string buffer;  // whole lines, each ending in "\n"; handed out from `next`
+  std::size_t next;
+  bool more;     // records remain in the store
+  bool running;  // a next() is refilling with the lock released
+};
+
+EntryIteratorObject* as_entry_iterator(PyObject* self) {
+  return reinterpret_cast<EntryIteratorObject*>(self);
+}
+
+void entry_iterator_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  EntryIteratorObject* it = as_entry_iterator(self);
+  it->entries.~optional();
+  it->reader.~optional();
+  it->buffer.~basic_string();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* entry_iterator_next(PyObject* self) {
+  EntryIteratorObject* it = as_entry_iterator(self);
+  if (it->running) {
+    PyErr_SetString(PyExc_ValueError, "iterator already executing");
+    return nullptr;
+  }
+  try {
+    if (it->next >= it->buffer.size()) {
+      it->buffer.clear();
+      it->next = 0;
+      if (!it->more) return nullptr;  // exhausted: StopIteration
+      it->running = true;
+      {
+        ReleasedLock lock;
+        const auto keep = [](std::string&) {};
+        while (it->buffer.empty() && it->more) {
+          it->more = it->entries->step(*it->reader, kRefillRecords, it->buffer, SIZE_MAX, keep);
+        }
+      }
+      it->running = false;
+      if (it->buffer.empty()) return nullptr;
+    }
+    std::size_t end = it->buffer.find('\n', it->next);
+    if (end == std::string::npos) end = it->buffer.size();
+    PyObject* line = PyUnicode_DecodeUTF8(it->buffer.data() + it->next,
+                                          static_cast<Py_ssize_t>(end - it->next), "strict");
+    it->next = end + 1;
+    return line;
+  } catch (...) {
+    it->running = false;
+    it->more = false;
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyTypeObject* entry_iterator_class = nullptr;
+
+PyTypeObject* entry_iterator_type() {
+  if (entry_iterator_class != nullptr) return entry_iterator_class;
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(entry_iterator_dealloc)},
+      {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+      {Py_tp_iternext, reinterpret_cast<void*>(entry_iterator_next)},
+      {0, nullptr},
+  };
+  // Holds no Python object: never part of a cycle.
+  PyType_Spec spec{
+      .name = "_vostrel.ChromiumEntryIterator",
+      .basicsize = sizeof(EntryIteratorObject),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      .slots = slots,
+  };
+  entry_iterator_class = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return entry_iterator_class;
+}
+
+}  // namespace
+
+PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", nullptr};
+  PyObject* directory = nullptr;
+  PyObject* file = nullptr;
+  PyObject* kind_arg = nullptr;
+  PyObject* states_arg = nullptr;
+  PyObject* reverse_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOO:chromium_export", const_cast<char**>(keywords),
+                                   &directory, &file, &kind_arg, &states_arg, &reverse_arg)) {
+    return nullptr;
+  }
+  try {
+    chromium::ChromiumExportOptions options;
+    if (!parse_kind(kind_arg, options.kind) || !parse_states(states_arg, options.states) ||
+        !parse_bool_argument("reverse", reverse_arg, options.reverse)) {
+      return nullptr;
+    }
+    std::string path;
+    const std::optional<RawLevelDb> reader = open_store(directory, path);
+    if (!reader) return nullptr;
+    const std::optional<int> fd = descriptor_of(file);
+    if (fd == -1) return nullptr;
+
+    PendingError pending;
+    std::expected<chromium::ChromiumExportResult, chromium::CannotTellKind> result;
+    {
+      ReleasedLock lock;
+      ChunkWriter writer = [&](std::string_view chunk) {
+        return fd ? write_to_descriptor(*fd, chunk, lock, pending) : write_to_object(file, chunk, lock, pending);
+      };
+      const auto check_in = [&] {
+        return lock.with_lock([&] {
+          if (PyErr_CheckSignals() == 0) return true;
+          pending.take();
+          return false;
+        });
+      };
+      result = chromium::export_chromium(*reader, path, options, writer, check_in, kCheckRecords);
+    }
+    if (pending.set()) {
+      pending.restore();
+      return nullptr;
+    }
+    if (!result) return raise_cannot_tell(directory);
+    if (result->write_error) {
+      errno = result->write_error->error_number;
+      return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return PyLong_FromUnsignedLongLong(result->entries);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"directory", "kind", "reverse", nullptr};
+  PyObject* directory = nullptr;
+  PyObject* kind_arg = nullptr;
+  PyObject* reverse_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:iter_chromium_entries", const_cast<char**>(keywords),
+                                   &directory, &kind_arg, &reverse_arg)) {
+    return nullptr;
+  }
+  PyTypeObject* type = entry_iterator_type();
+  if (type == nullptr) return nullptr;
+  try {
+    std::optional<StoreKind> kind;
+    bool reverse = false;
+    if (!parse_kind(kind_arg, kind) || !parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
+    std::string path;
+    std::optional<RawLevelDb> reader = open_store(directory, path);
+    if (!reader) return nullptr;
+    std::optional<ChromiumEntries> entries;
+    {
+      ReleasedLock lock;
+      entries = ChromiumEntries::start(*reader, path, kind, reverse, std::nullopt);
+    }
+    if (!entries) return raise_cannot_tell(directory);
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    EntryIteratorObject* it = as_entry_iterator(object);
+    new (&it->reader) std::optional<RawLevelDb>(std::move(reader));
+    new (&it->entries) std::optional<ChromiumEntries>(std::move(entries));
+    new (&it->buffer) std::string();
+    it->next = 0;
+    it->more = true;
+    it->running = false;
+    return object;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* detect_chromium_kind(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"db", "directory", nullptr};
+  PyObject* db_arg = nullptr;
+  const char* directory = "";
+  Py_ssize_t directory_size = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|s#:detect_chromium_kind", const_cast<char**>(keywords),
+                                   &db_arg, &directory, &directory_size)) {
+    return nullptr;
+  }
+  PyTypeObject* db_type = raw_level_db_type();
+  if (db_type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(db_arg, db_type)) return raise_conversion("db", db_arg, "RawLevelDb");
+  RawLevelDbObject* db = as_db(db_arg);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  if (!db->reader) return raise_closed();
+  try {
+    std::optional<StoreKind> kind;
+    {
+      ReleasedLock lock;
+      kind = chromium::detect_store_kind(*db->reader, false,
+                                         std::string_view(directory, static_cast<std::size_t>(directory_size)));
+    }
+    if (!kind) Py_RETURN_NONE;
+    const std::string_view name = chromium::to_string(*kind);
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* chromium_value_json(PyObject*, PyObject* data) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
+  struct Release {
+    Py_buffer& view;
+    ~Release() { PyBuffer_Release(&view); }
+  } release{view};
+  try {
+    std::string out;
+    const auto written = chromium::append_script_value(
+        out, std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)), {});
+    if (!written) {
+      const std::string& reason = written.error();
+      PyObject* text = PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace");
+      if (text != nullptr) {
+        PyErr_SetObject(PyExc_ValueError, text);
+        Py_DECREF(text);
+      }
+      return nullptr;
+    }
+    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace vostrel::bindings

@@ -1,0 +1,92 @@
+#pragma once
+// Writing output from a long native call: the interpreter lock released
+// meanwhile, chunks written to a file descriptor with write(2) or to a Python
+// object through its write() method, and a Python error raised on the way kept
+// for the end. RawLevelDb.export and _vostrel.chromium_export share it.
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "bindings.h"
+#include "record_export.h"
+
+namespace vostrel::bindings {
+
+// The interpreter lock, released for the life of the object and taken back
+// around the calls that need Python.
+class ReleasedLock {
+ public:
+  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+
+  template <class Fn>
+  auto with_lock(Fn&& fn) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return fn();
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// What stopped the export from Python's side (an exception raised by the
+// file's write(), the progress callback or a signal handler), kept while the
+// lock is released and raised again at the end.
+class PendingError {
+ public:
+  PendingError() = default;
+  PendingError(const PendingError&) = delete;
+  PendingError& operator=(const PendingError&) = delete;
+  ~PendingError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  // REQUIRES: the lock held and a Python error set.
+  void take() {
+    if (!set()) PyErr_Fetch(&type_, &value_, &traceback_);
+    else PyErr_Clear();
+  }
+  [[nodiscard]] bool set() const noexcept { return type_ != nullptr; }
+  // REQUIRES: the lock held.
+  void restore() {
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// A WriteError that only says "stopped by a Python error".
+WriteError python_error();
+
+// write(2) of the whole chunk. Interrupted writes are retried once pending
+// signal handlers have run (Ctrl-C must reach a write blocked on a full pipe);
+// a non-blocking descriptor is waited on.
+std::expected<void, WriteError> write_to_descriptor(int fd, std::string_view chunk, ReleasedLock& lock,
+                                                    PendingError& pending);
+
+// file.write(bytes) until the whole chunk is taken.
+std::expected<void, WriteError> write_to_object(PyObject* file, std::string_view chunk, ReleasedLock& lock,
+                                                PendingError& pending);
+
+// The descriptor behind `file`: an int itself, or what fileno() gives after a
+// flush() of the object's own buffer. nullopt (no error set) when the object
+// has no usable descriptor; -1 with an error set on failure.
+std::optional<int> descriptor_of(PyObject* file);
+
+// None, or an iterable of KeyState members or their int values. False with a
+// Python error set.
+bool parse_states(PyObject* value, std::optional<std::vector<KeyState>>& out);
+
+}  // namespace vostrel::bindings

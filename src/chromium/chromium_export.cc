@@ -1,0 +1,123 @@
+#include "chromium/chromium_export.h"
+
+#include <utility>
+#include <variant>
+
+#include "chromium/indexeddb.h"
+#include "chromium/local_storage.h"
+#include "chromium/session_storage.h"
+
+namespace vostrel::chromium {
+
+namespace {
+struct LocalStorageDecoder {
+  void learn(const RecordView&) {}
+  void append_entry(std::string& out, const RecordView& record) { append_local_storage_entry(out, record); }
+};
+
+// Hands every record to the decoder's first pass.
+template <class Decoder>
+struct LearnSink {
+  Decoder& decoder;
+  void operator()(const RecordView& record) { decoder.learn(record); }
+};
+}  // namespace
+
+class StoreDecoder {
+ public:
+  explicit StoreDecoder(StoreKind kind, std::string_view directory) : decoder_(make(kind, directory)) {}
+
+  void learn(const RawLevelDb& db, bool reverse) {
+    std::visit(
+        [&](auto& decoder) {
+          using Decoder = std::remove_reference_t<decltype(decoder)>;
+          if constexpr (!std::is_same_v<Decoder, LocalStorageDecoder>) {
+            LearnSink<Decoder> sink{decoder};
+            RecordStream stream(db, reverse);
+            while (stream.step(db, 4096, sink)) {
+            }
+          }
+        },
+        decoder_);
+  }
+  void append_entry(std::string& out, const RecordView& record) {
+    std::visit([&](auto& decoder) { decoder.append_entry(out, record); }, decoder_);
+  }
+
+ private:
+  using Variant = std::variant<LocalStorageDecoder, SessionStorageDecoder, IndexedDbDecoder>;
+  static Variant make(StoreKind kind, std::string_view directory) {
+    switch (kind) {
+      case StoreKind::LocalStorage:
+        return LocalStorageDecoder{};
+      case StoreKind::SessionStorage:
+        return SessionStorageDecoder{};
+      case StoreKind::IndexedDb:
+        break;
+    }
+    return Variant(std::in_place_type<IndexedDbDecoder>, indexeddb_blob_directory(directory));
+  }
+  Variant decoder_;
+};
+
+ChromiumEntries::ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> decoder, const RawLevelDb& db,
+                                 bool reverse, const std::optional<std::vector<KeyState>>& states)
+    : kind_(kind), decoder_(std::move(decoder)), stream_(db, reverse) {
+  if (states) {
+    for (const KeyState state : *states) admitted_.set(static_cast<std::size_t>(state));
+  } else {
+    admitted_.set();
+  }
+}
+
+ChromiumEntries::ChromiumEntries(ChromiumEntries&&) noexcept = default;
+ChromiumEntries& ChromiumEntries::operator=(ChromiumEntries&&) noexcept = default;
+ChromiumEntries::~ChromiumEntries() = default;
+
+std::optional<ChromiumEntries> ChromiumEntries::start(const RawLevelDb& db, std::string_view directory,
+                                                      std::optional<StoreKind> kind, bool reverse,
+                                                      const std::optional<std::vector<KeyState>>& states) {
+  if (!kind) kind = detect_store_kind(db, reverse, directory);
+  if (!kind) return std::nullopt;
+  auto decoder = std::make_unique<StoreDecoder>(*kind, directory);
+  decoder->learn(db, reverse);
+  return ChromiumEntries(*kind, std::move(decoder), db, reverse, states);
+}
+
+void ChromiumEntries::append_entry(std::string& out, const RecordView& record) {
+  decoder_->append_entry(out, record);
+  ++entries_;
+}
+
+std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLevelDb& db,
+                                                                    std::string_view directory,
+                                                                    const ChromiumExportOptions& options,
+                                                                    const ChunkWriter& writer,
+                                                                    const std::function<bool()>& check_in,
+                                                                    std::size_t check_every) {
+  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.states);
+  if (!entries) return std::unexpected(CannotTellKind{});
+  ChromiumExportResult result;
+  std::string out;
+  out.reserve(options.chunk_size + (options.chunk_size >> 2));
+  // A failed write ends the run: later chunks are dropped, never written.
+  const auto flush = [&](std::string& chunk) {
+    if (!result.write_error && !chunk.empty()) {
+      if (auto written = writer(chunk); !written) result.write_error = std::move(written.error());
+    }
+    chunk.clear();
+  };
+  bool more = true;
+  while (more && !result.write_error) {
+    more = entries->step(db, check_every, out, options.chunk_size, flush);
+    if (more && check_in && !check_in()) {
+      result.stopped = true;
+      break;
+    }
+  }
+  if (!result.stopped) flush(out);
+  result.entries = entries->entries();
+  return result;
+}
+
+}  // namespace vostrel::chromium

@@ -1,0 +1,110 @@
+#pragma once
+// The decoded entries of one Chromium store, one JSON line per record, in the
+// reader's record order (RawLevelDb::visit_records, `reverse` included).
+//
+// A run has up to two passes over the store, each a RecordStream walk, so no
+// more than one data file's records are ever held: IndexedDB first learns the
+// names of databases, object stores and indexes and its external objects, and
+// Session Storage which origins and namespaces own each map; then every record
+// is decoded in turn. The state filter drops records before they are decoded
+// (no decoder's output depends on the records it is not shown in the second
+// pass).
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "chromium/store_kind.h"
+#include "db.h"
+#include "record_export.h"
+#include "record_stream.h"
+#include "types.h"
+
+namespace vostrel::chromium {
+
+class StoreDecoder;  // the decoder of the store's kind (chromium_export.cc)
+
+class ChromiumEntries {
+ public:
+  // Takes `kind`, or detects it (store_kind.h); nullopt when it cannot be told.
+  // Runs the first pass the kind needs. `states`: only records in one of these
+  // states get an entry; nullopt for all.
+  [[nodiscard]] static std::optional<ChromiumEntries> start(
+      const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind, bool reverse,
+      const std::optional<std::vector<KeyState>>& states);
+
+  ChromiumEntries(ChromiumEntries&&) noexcept;
+  ChromiumEntries& operator=(ChromiumEntries&&) noexcept;
+  ~ChromiumEntries();
+
+  // Appends the entries of at least `want` more records to `out` (fewer at
+  // the end of the store); returns whether records remain. `db` must be the
+  // reader the entries were started on. Whenever `out` reaches `flush_at`
+  // bytes, flush(out) is called (and is expected to empty it), so that a
+  // block of many records never gathers in one buffer.
+  template <class Flush>
+  bool step(const RawLevelDb& db, std::size_t want, std::string& out, std::size_t flush_at, Flush&& flush) {
+    LineSink<Flush> sink{*this, out, flush_at, flush};
+    return stream_.step(db, want, sink);
+  }
+
+  [[nodiscard]] StoreKind kind() const noexcept { return kind_; }
+  // Entries written so far (the state filter's rejects not counted).
+  [[nodiscard]] std::uint64_t entries() const noexcept { return entries_; }
+
+ private:
+  ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> decoder, const RawLevelDb& db, bool reverse,
+                  const std::optional<std::vector<KeyState>>& states);
+
+  template <class Flush>
+  struct LineSink {
+    ChromiumEntries& entries;
+    std::string& out;
+    std::size_t flush_at;
+    Flush& flush;
+    void operator()(const RecordView& record) {
+      if (!entries.admitted_[static_cast<std::size_t>(record.state)]) return;
+      entries.append_entry(out, record);
+      if (out.size() >= flush_at) flush(out);
+    }
+  };
+  void append_entry(std::string& out, const RecordView& record);
+
+  StoreKind kind_;
+  std::unique_ptr<StoreDecoder> decoder_;
+  RecordStream stream_;
+  std::bitset<256> admitted_;
+  std::uint64_t entries_ = 0;
+};
+
+struct ChromiumExportOptions {
+  std::optional<StoreKind> kind;  // nullopt: detected
+  std::optional<std::vector<KeyState>> states;
+  bool reverse = false;
+  std::size_t chunk_size = std::size_t{1} << 20;
+};
+
+struct ChromiumExportResult {
+  std::uint64_t entries = 0;
+  std::optional<WriteError> write_error;  // the writer's error that ended the run
+  bool stopped = false;                   // check_in asked to stop
+};
+
+// Why a run could not start.
+struct CannotTellKind {};
+
+// Writes every entry through `writer` in chunks of about options.chunk_size.
+// `check_in`, if set, is called every ~`check_every` records; when it answers
+// false the run stops (result.stopped).
+[[nodiscard]] std::expected<ChromiumExportResult, CannotTellKind> export_chromium(
+    const RawLevelDb& db, std::string_view directory, const ChromiumExportOptions& options,
+    const ChunkWriter& writer, const std::function<bool()>& check_in = {}, std::size_t check_every = 4096);
+
+}  // namespace vostrel::chromium

@@ -1,0 +1,126 @@
+#include "chromium/store_kind.h"
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "internal_key.h"
+#include "record_stream.h"
+
+namespace vostrel::chromium {
+
+std::string_view to_string(StoreKind kind) noexcept {
+  switch (kind) {
+    case StoreKind::LocalStorage:
+      return "localstorage";
+    case StoreKind::SessionStorage:
+      return "sessionstorage";
+    case StoreKind::IndexedDb:
+      return "indexeddb";
+  }
+  return "indexeddb";
+}
+
+std::optional<StoreKind> parse_store_kind(std::string_view name) noexcept {
+  for (const StoreKind kind : {StoreKind::LocalStorage, StoreKind::SessionStorage, StoreKind::IndexedDb}) {
+    if (name == to_string(kind)) return kind;
+  }
+  return std::nullopt;
+}
+
+std::optional<StoreKind> kind_of_key(std::string_view key) noexcept {
+  if (key == "VERSION" || key.starts_with("META:") || key.starts_with("METAACCESS:")) {
+    return StoreKind::LocalStorage;
+  }
+  if (key.starts_with('_') && key.find('\0') != std::string_view::npos) return StoreKind::LocalStorage;
+  if (key == "version" || key == "next-map-id" || key.starts_with("namespace-") || key.starts_with("map-")) {
+    return StoreKind::SessionStorage;
+  }
+  if (key.starts_with(std::string_view("\0\0\0\0", 4))) return StoreKind::IndexedDb;
+  if (key.size() > 4 && static_cast<unsigned char>(key[0]) < 0x20 && key[1] != '\0') {
+    return StoreKind::IndexedDb;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// The steps of a POSIX path made normal (what posixpath.normpath leaves):
+// empty and "." steps dropped, ".." taking back the step before it where
+// there is one (and dropped at the root).
+std::vector<std::string_view> normal_steps(std::string_view path) {
+  const bool rooted = path.starts_with('/');
+  std::vector<std::string_view> steps;
+  std::size_t begin = 0;
+  while (begin <= path.size()) {
+    std::size_t end = path.find('/', begin);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view step = path.substr(begin, end - begin);
+    if (step.empty() || step == ".") {
+      // nothing
+    } else if (step == "..") {
+      if (!steps.empty() && steps.back() != "..") {
+        steps.pop_back();
+      } else if (!rooted) {
+        steps.push_back(step);
+      }
+    } else {
+      steps.push_back(step);
+    }
+    begin = end + 1;
+  }
+  return steps;
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// Counts the first records' votes; later records are ignored (a step of the
+// walk hands over whole blocks).
+struct VoteSink {
+  std::array<std::uint64_t, 3> votes{};
+  std::uint64_t seen = 0;
+  void operator()(const RecordView& record) {
+    if (seen >= kDetectRecords) return;
+    ++seen;
+    if (const auto kind = kind_of_key(user_key_of(record.key, record.file_type))) {
+      ++votes[static_cast<std::size_t>(*kind)];
+    }
+  }
+};
+
+}  // namespace
+
+std::optional<StoreKind> kind_of_directory_name(std::string_view directory) {
+  // Only ASCII letters matter here: of the other characters only KELVIN SIGN
+  // lowers to an ASCII letter ("k"), which none of the names holds.
+  const std::vector<std::string_view> steps = normal_steps(directory);
+  const std::string name = steps.empty() ? std::string() : ascii_lower(steps.back());
+  const std::string parent = steps.size() < 2 ? std::string() : ascii_lower(steps[steps.size() - 2]);
+  if (name.ends_with(".indexeddb.leveldb")) return StoreKind::IndexedDb;
+  if (name == "session storage") return StoreKind::SessionStorage;
+  if (name == "local storage" || (name == "leveldb" && parent == "local storage")) {
+    return StoreKind::LocalStorage;
+  }
+  return std::nullopt;
+}
+
+std::optional<StoreKind> detect_store_kind(const RawLevelDb& db, bool reverse, std::string_view directory) {
+  VoteSink sink;
+  RecordStream stream(db, reverse);
+  while (sink.seen < kDetectRecords && stream.step(db, kDetectRecords - sink.seen, sink)) {
+  }
+  std::size_t best = 0;
+  for (std::size_t i = 1; i < sink.votes.size(); ++i) {
+    if (sink.votes[i] > sink.votes[best]) best = i;
+  }
+  if (sink.votes[best] > 0) return static_cast<StoreKind>(best);
+  return kind_of_directory_name(directory);
+}
+
+}  // namespace vostrel::chromium

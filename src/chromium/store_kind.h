@@ -1,0 +1,43 @@
+#pragma once
+// Which of Chromium's three LevelDB stores a directory holds. Their keys tell
+// them apart: Local Storage writes "VERSION", "META:<origin>",
+// "METAACCESS:<origin>" and "_<origin>\0<key>"; Session Storage "version",
+// "next-map-id", "namespace-..." and "map-..."; IndexedDB keys start with its
+// key prefix, four varint-coded ids whose first byte is a small length byte.
+// Each of the store's first records votes for the kind its key looks like;
+// when no key votes (an empty or unreadable store) the directory's own name,
+// as Chromium names it, decides.
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "db.h"
+
+namespace vostrel::chromium {
+
+enum class StoreKind : std::uint8_t { LocalStorage, SessionStorage, IndexedDb };
+
+// "localstorage", "sessionstorage", "indexeddb": the names the entries carry.
+[[nodiscard]] std::string_view to_string(StoreKind kind) noexcept;
+[[nodiscard]] std::optional<StoreKind> parse_store_kind(std::string_view name) noexcept;
+
+// The kind a single user key looks like, if any.
+[[nodiscard]] std::optional<StoreKind> kind_of_key(std::string_view user_key) noexcept;
+
+// The kind a directory's name gives ("<origin>.indexeddb.leveldb", "Session
+// Storage", "Local Storage" or "Local Storage/leveldb", in any case), judged on
+// the path made normal as a POSIX path (repeated and trailing slashes, "." and
+// ".." steps resolved by name).
+[[nodiscard]] std::optional<StoreKind> kind_of_directory_name(std::string_view directory);
+
+// How many of a store's first records vote.
+inline constexpr std::uint64_t kDetectRecords = 10001;
+
+// Votes over the first kDetectRecords records (in the order given by
+// reverse); on a tie the kind listed first in StoreKind wins. Without a vote,
+// kind_of_directory_name(directory).
+[[nodiscard]] std::optional<StoreKind> detect_store_kind(const RawLevelDb& db, bool reverse,
+                                                         std::string_view directory);
+
+}  // namespace vostrel::chromium

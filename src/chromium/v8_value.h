@@ -1,0 +1,182 @@
+#pragma once
+// V8's ValueSerializer format (structured clone) and the JSON form of what it
+// holds.
+//
+// A serialized value is `FF <version varint>` followed by one tagged value.
+// Tags are single bytes; integers are base-128 varints (ZigZag for Int32),
+// doubles and two-byte strings little-endian (every platform Chromium writes
+// IndexedDB from is little-endian).
+//
+// Every object-like value (objects, arrays, Date, RegExp, Map, Set, buffers,
+// views, wrappers, errors, host objects) gets the next id in the order it is
+// *begun*, and `^ <id>` refers back to it, so values may be shared and cyclic.
+//
+// The JSON form of a value is plain JSON where JSON has a form, and one-key
+// objects named with a "$" where it has none: {"$undefined": true},
+// {"$number": "NaN"}, {"$bigint": "123"}, {"$date": "...Z"}, {"$bytes": b64},
+// {"$regexp": source, "flags": f}, {"$map": [[k, v], ...]}, {"$set": [...]},
+// {"$typed_array": kind, "values": [...]}, {"$data_view": b64},
+// {"$sparse_array": {index: value}, "length": n}, {"$array": [...],
+// "properties": {...}}, {"$error": name, "message": m, "stack": s, "cause": c},
+// and the host's forms ({"$blob": {...}}, {"$file": {...}}). An object met a
+// second time, shared or cyclic, is {"$ref": path of its first place}: "$"
+// then "/key" or "/index" per step (a Map entry adds "/n/0" for its key and
+// "/n/1" for its value). A plain object whose only key starts with "$" is
+// wrapped as {"$object": {...}}.
+//
+// Which place is "first" and which keys an object ends with follow the value
+// as a whole, not the order of the bytes: a key written twice keeps its first
+// place and its last value, and what the second write replaced is gone (an
+// object inside it is written in full where it is met next). So the reader
+// decodes into a compact table of nodes first (reused between values, no heap
+// allocation per node) and writes the JSON from that.
+//
+// Everything read from the data is untrusted: lengths and counts are bounded
+// by the data's own size, nesting by kMaxDepth; failures are the reason as
+// text, never an exception.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vostrel::chromium::v8 {
+
+// Varints are read up to 77 bits (11 bytes), as wide as the format's readers
+// have accepted; what they count is written back exactly.
+using Wide = unsigned __int128;
+
+inline constexpr std::size_t kMaxDepth = 200;  // nested containers
+
+// Reads a base-128 varint at pos; returns the reason when it is cut short or
+// longer than 11 bytes, else nullptr (pos then lies after it).
+[[nodiscard]] const char* read_varint(std::string_view data, std::size_t& pos, Wide& value);
+
+using NodeId = std::uint32_t;
+
+enum class Kind : std::uint8_t {
+  kNull, kUndefined, kTrue, kFalse, kInt, kUint, kDouble, kBigInt, kString, kDate, kRegExp,
+  kBytes,
+  // The kinds below may be referred to again, and so get a $ref path.
+  kObject, kArray, kJSArray, kSparse, kMap, kSet, kView, kError, kHost,
+};
+
+enum class Codec : std::uint8_t { kLatin1, kUtf16, kUtf8 };
+
+// One decoded value. Strings, buffers and BigInt digits stay in the data (a, b
+// = offset, size); containers own a run of children (a = first, b = count).
+struct Node {
+  Kind kind;
+  std::uint8_t sub = 0;  // Codec, view kind, error name, sign, host kind
+  std::uint32_t a = 0, b = 0, c = 0;
+  union {
+    double number;
+    std::int64_t integer;
+    Wide wide;
+  };
+};
+
+// A property (key = escaped JSON text in the key arena) or an element (no key).
+struct Child {
+  std::uint32_t key_offset;
+  std::uint32_t key_size;
+  NodeId node;
+};
+
+class Reader;
+
+// Reads and writes the host's own objects (Blink's blobs and files).
+class Host {
+ public:
+  // Reads one host object whose bytes start at pos (after V8's host tag);
+  // returns its node (false with reader.fail(...) on failure).
+  virtual bool read(Reader& reader, std::size_t& pos, NodeId& result) = 0;
+  // Writes the JSON form of a kHost node.
+  virtual void write(std::string& out, const Reader& reader, const Node& node) = 0;
+
+ protected:
+  ~Host() = default;
+};
+
+// One value's decoding and writing. Keep one Reader and reuse it: its tables
+// keep their capacity between values.
+class Reader {
+ public:
+  // Decodes V8's header (when present at pos) and one value, then appends its
+  // JSON form to out. On failure returns the reason; out may then hold part of
+  // the value (callers roll back).
+  [[nodiscard]] std::expected<void, std::string> append_json(std::string& out,
+                                                             std::string_view data,
+                                                             std::size_t pos, Host& host);
+
+  // For host readers.
+  [[nodiscard]] std::string_view data() const noexcept { return data_; }
+  [[nodiscard]] bool varint(std::size_t& pos, Wide& value);
+  bool fail(std::string reason);
+  NodeId add(Kind kind);
+  Node& node(NodeId id) noexcept { return nodes_[id]; }
+  [[nodiscard]] const Node& node(NodeId id) const noexcept { return nodes_[id]; }
+  // A kArray node of the given element nodes.
+  NodeId add_array(const NodeId* elements, std::size_t count);
+  // Writes a kString node's text (quoted).
+  void write_string(std::string& out, const Node& node) const;
+
+ private:
+  // Where a written value sits: its parent (the value it was written in)
+  // and the step from there. A $ref's path is put together from these only
+  // when it is written, so no path is ever stored whole.
+  enum class Step : std::uint8_t { kNone, kRoot, kKey, kIndex, kMapKey, kMapValue, kCause };
+  struct Place {
+    NodeId parent = 0;
+    Step step = Step::kNone;
+    std::uint32_t key_offset = 0;  // kKey: the key's text in keys_
+    std::uint32_t key_size = 0;
+    std::uint32_t index = 0;  // kIndex, kMapKey, kMapValue
+  };
+
+  bool read_value(std::size_t& pos, NodeId& result);
+  bool read_tagged(std::uint8_t tag, std::size_t& pos, NodeId& result);
+  bool maybe_view(NodeId value, std::size_t& pos, NodeId& result);
+  bool enter();
+  bool frame();
+  bool inner_string(std::size_t& pos, const char* problem, NodeId& result);
+  bool properties(std::size_t& pos, std::uint8_t end_tag, std::size_t& count);
+  bool key_text(NodeId key);
+  bool read_object(std::size_t& pos, NodeId& result);
+  bool read_dense(std::size_t& pos, NodeId& result);
+  bool read_sparse(std::size_t& pos, NodeId& result);
+  bool read_collection(std::size_t& pos, bool is_map, NodeId& result);
+  bool read_error(std::size_t& pos, NodeId& result);
+  bool read_bigint(std::size_t& pos, NodeId& result);
+  std::uint32_t close_children(std::size_t mark);
+  std::size_t dedupe(std::size_t mark);
+  bool normalize_sparse_keys(std::size_t mark);
+
+  bool write(std::string& out, NodeId id, const Place& place);
+  void append_path(std::string& out, NodeId id);
+  bool write_error_field(std::string& out, NodeId id);
+  bool write_raw(std::string& out, NodeId id, std::size_t depth);
+
+  std::string_view data_;
+  Host* host_ = nullptr;
+  Wide version_ = 0;
+  std::size_t depth_ = 0;
+  std::size_t frames_ = 0;
+  std::size_t write_depth_ = 0;
+  std::size_t raw_budget_ = 0;
+  std::size_t out_start_ = 0;
+  std::size_t out_limit_ = 0;
+  std::string error_;
+  std::vector<Node> nodes_;
+  std::vector<NodeId> objects_;   // by V8 id
+  std::vector<Child> stack_;      // children of the containers being read
+  std::vector<Child> children_;   // closed containers' children
+  std::string keys_;              // key text
+  std::vector<std::uint32_t> table_;  // dedupe hash table
+  std::vector<Place> places_;     // per node: where it was first written
+  std::vector<NodeId> chain_;     // a path's steps, while writing it
+};
+
+}  // namespace vostrel::chromium::v8

@@ -1,0 +1,150 @@
+// The Chromium driver: which kind a store is (by its keys, then by its
+// directory's name), and the export's chunks and write errors, over stores
+// written by the real LevelDB library.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "chromium/chromium_export.h"
+#include "chromium/store_kind.h"
+#include "test_support.h"
+
+namespace vostrel::chromium {
+namespace {
+
+using testing::KeyValues;
+using testing::TempDir;
+
+TEST(StoreKind, DirectoryNames) {
+  struct Case {
+    const char* path;
+    std::optional<StoreKind> kind;
+  };
+  const Case cases[] = {
+      {"Default/IndexedDB/https_a.test_0.indexeddb.leveldb/", StoreKind::IndexedDb},
+      {"x/HTTPS_A_0.IndexedDB.LevelDB", StoreKind::IndexedDb},
+      {"Default/Session Storage/.", StoreKind::SessionStorage},
+      {"Session Storage/sub/..", StoreKind::SessionStorage},
+      {"Default/Local Storage", StoreKind::LocalStorage},
+      {"LOCAL STORAGE//LevelDB/", StoreKind::LocalStorage},
+      {"Local Storage/leveldb/../leveldb", StoreKind::LocalStorage},
+      {"/leveldb", std::nullopt},
+      {"leveldb", std::nullopt},
+      {"Session Storage/..", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(kind_of_directory_name(c.path), c.kind) << c.path;
+}
+
+TEST(StoreKind, Keys) {
+  struct Case {
+    std::string key;
+    std::optional<StoreKind> kind;
+  };
+  const Case cases[] = {
+      {"VERSION", StoreKind::LocalStorage},
+      {"META:https://a.test", StoreKind::LocalStorage},
+      {std::string("_https://a.test\0\1k", 18), StoreKind::LocalStorage},
+      {"_no-nul", std::nullopt},
+      {"map-1-k", StoreKind::SessionStorage},
+      {"next-map-id", StoreKind::SessionStorage},
+      {std::string("\0\0\0\0", 4), StoreKind::IndexedDb},
+      {std::string("\0\1\1\1\1", 5), StoreKind::IndexedDb},
+      {std::string("\1\0\1\1\1", 5), std::nullopt},
+      {std::string("\1\1\1\1", 4), std::nullopt},
+      {"version2", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(kind_of_key(c.key), c.kind) << testing::hex(c.key);
+}
+
+std::string store(const TempDir& dir, const std::string& name, const KeyValues& puts) {
+  const std::string path = dir.file(name);
+  std::filesystem::create_directories(path);
+  if (!puts.empty()) testing::write_file(path + "/000003.log", testing::real_log_bytes(puts));
+  return path;
+}
+
+RawLevelDb open(const std::string& path) {
+  auto db = RawLevelDb::open(path);
+  EXPECT_TRUE(db.has_value());
+  return std::move(*db);
+}
+
+TEST(StoreKind, KeysOutvoteTheNameAndTiesGoToTheFirstKind) {
+  const TempDir dir;
+  const std::string session = store(dir, "Local Storage", {{"map-1-a", "x"}, {"map-1-b", "y"}, {"VERSION", "1"}});
+  EXPECT_EQ(detect_store_kind(open(session), false, session), StoreKind::SessionStorage);
+  const std::string tie = store(dir, "tie", {{"map-1-a", "x"}, {"VERSION", "1"}});
+  EXPECT_EQ(detect_store_kind(open(tie), false, tie), StoreKind::LocalStorage);
+  const std::string named = store(dir, "Session Storage", {{"unknown", "x"}});
+  EXPECT_EQ(detect_store_kind(open(named), true, named), StoreKind::SessionStorage);
+  const std::string nameless = store(dir, "empty", {});
+  const RawLevelDb db = open(nameless);
+  const auto result = export_chromium(db, nameless, {}, [](std::string_view) -> std::expected<void, WriteError> {
+    ADD_FAILURE() << "nothing may be written for a store of no kind";
+    return {};
+  });
+  EXPECT_FALSE(result.has_value());
+}
+
+TEST(ChromiumExport, ChunksJoinToTheWholeAndAWriteErrorStopsTheRun) {
+  const TempDir dir;
+  KeyValues puts;
+  for (int i = 0; i < 300; ++i) puts.emplace_back("map-1-key" + std::to_string(i), std::string(40, 'v'));
+  const std::string path = store(dir, "s", puts);
+  const RawLevelDb db = open(path);
+
+  std::string whole;
+  auto one = export_chromium(db, path, {}, [&](std::string_view chunk) -> std::expected<void, WriteError> {
+    whole += chunk;
+    return {};
+  });
+  ASSERT_TRUE(one.has_value());
+  EXPECT_EQ(one->entries, 300u);
+  EXPECT_NE(whole.find("{\"kind\": \"sessionstorage\", \"type\": \"item\""), std::string::npos);
+
+  ChromiumExportOptions small;
+  small.chunk_size = 1000;
+  std::vector<std::string> chunks;
+  auto many = export_chromium(
+      db, path, small,
+      [&](std::string_view chunk) -> std::expected<void, WriteError> {
+        chunks.emplace_back(chunk);
+        return {};
+      },
+      [] { return true; }, 7);
+  ASSERT_TRUE(many.has_value());
+  EXPECT_GT(chunks.size(), 10u);
+  std::string joined;
+  for (const std::string& chunk : chunks) {
+    EXPECT_LT(chunk.size(), 2000u);
+    joined += chunk;
+  }
+  EXPECT_EQ(joined, whole);
+
+  int calls = 0;
+  auto failed = export_chromium(db, path, small, [&](std::string_view) -> std::expected<void, WriteError> {
+    ++calls;
+    return std::unexpected(WriteError{32, "broken pipe"});
+  });
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_EQ(calls, 1);
+  ASSERT_TRUE(failed->write_error.has_value());
+  EXPECT_EQ(failed->write_error->error_number, 32);
+
+  ChromiumExportOptions deleted_only;
+  deleted_only.states = std::vector<KeyState>{KeyState::Deleted};
+  auto none = export_chromium(db, path, deleted_only, [&](std::string_view chunk) -> std::expected<void, WriteError> {
+    ADD_FAILURE() << chunk;
+    return {};
+  });
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(none->entries, 0u);
+}
+
+}  // namespace
+}  // namespace vostrel::chromium
