@@ -158,7 +158,17 @@ void append_utf8_surrogateescape(std::string& out, std::string_view bytes) {
 
 void append_latin1(std::string& out, std::string_view bytes) {
   out += '"';
-  for (const char c : bytes) append_code_point(out, static_cast<unsigned char>(c));
+  // Runs of ASCII go through the escaping copy whole; only the bytes from
+  // 0x80 up (U+0080..U+00FF) need re-encoding, as two bytes of UTF-8 each.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte < 0x80) continue;
+    append_escaped_utf8(out, bytes.substr(start, i - start));
+    append_utf8_of(out, byte);
+    start = i + 1;
+  }
+  append_escaped_utf8(out, bytes.substr(start));
   out += '"';
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "internal_key.h"
+#include "json_text.h"
 #include "utf8.h"
 
 namespace vostrel {
@@ -33,31 +34,10 @@ char* put_number(char* dst, std::uint64_t n) noexcept {
   return std::to_chars(dst, dst + 20, n).ptr;  // 20 digits hold any uint64
 }
 
-// A JSON string literal as json.encoder.encode_basestring writes it: only '"',
-// '\' and control characters below U+0020 escaped, everything else as is.
+// A JSON string literal, as the rest of the output writes them.
 std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          constexpr char digits[] = "0123456789abcdef";
-          out += "\\u00";
-          out += digits[(c >> 4) & 0xF];
-          out += digits[c & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
+  std::string out;
+  json::append_text(out, text);
   return out;
 }
 

@@ -41,16 +41,11 @@ void append_wide_field(std::string& out, std::string_view name, Wide value) {
   append_wide(out, value);
 }
 
-// The field's type when no name is known for it: "<prefix>field_<n>", or
-// "<prefix>field_None" when the key ends before the field byte.
+// The field's type when no name is known for it: "<prefix>field_<n>".
 std::string_view field_type(std::string& buffer, std::string_view prefix, std::string_view key, std::size_t pos) {
   buffer.assign(prefix);
   buffer += "field_";
-  if (pos < key.size()) {
-    buffer += std::to_string(static_cast<std::uint8_t>(key[pos]));
-  } else {
-    buffer += "None";
-  }
+  buffer += std::to_string(static_cast<std::uint8_t>(key[pos]));
   return buffer;
 }
 
@@ -585,7 +580,12 @@ Decoded<void> IndexedDbDecoder::decode_database(std::string& body, std::string_v
     }
     // The database's names are written already; these add the store's (and index's).
     append_store_names(body, database, store->value, index);
-    const int field = p < key.size() ? static_cast<std::uint8_t>(key[p]) : -1;
+    if (p >= key.size()) {
+      // A metadata key cut before the byte that says which field it holds.
+      type = kind == 50 ? "object_store_field" : "index_field";
+      return std::unexpected("key ends before its field byte");
+    }
+    const int field = static_cast<std::uint8_t>(key[p]);
     if (kind == 50) {
       type = field >= 0 && field <= 7 ? kStoreFields[field] : field_type(type_, "object_store_", key, p);
       if (!live) return {};

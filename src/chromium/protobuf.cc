@@ -102,9 +102,9 @@ Decoded<void> ProtobufJson::append_level(std::string& out, std::size_t depth) {
         if (depth + 1 >= kMaxProtobufDepth) return std::unexpected("value nested too deeply");
         if (auto nested = append_level(out, depth + 1); !nested) return nested;
       } else if (!field.bytes.empty()) {
-        out += "{\"$object\": {\"$bytes\": ";
-        json::append_hex(out, field.bytes);
-        out += "}}";
+        out += "{\"$bytes\": ";
+        json::append_base64(out, field.bytes);
+        out += "}";
       } else {
         out += "\"\"";
       }

@@ -37,7 +37,8 @@ inline constexpr std::size_t kMaxProtobufDepth = 493;
 // the order numbers first appear; a repeated number becomes a list. A varint
 // or fixed field is its integer. A length-delimited field is a nested message
 // when its bytes read as a non-empty one (messages and byte strings look
-// alike on the wire), else {"$object": {"$bytes": "<hex>"}} or "" when empty.
+// alike on the wire), else {"$bytes": "<base64>"} (the form bytes have
+// everywhere in the output) or "" when empty.
 // On failure `out` is left as it was.
 class ProtobufJson {
  public:

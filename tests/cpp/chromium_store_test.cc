@@ -180,15 +180,16 @@ TEST(IndexedDb, DamagedRecords) {
        "\"type\": \"earliest_sweep\", \"value\": {\"$date\": \"2012-12-14T23:06:40.000Z\"}"},
       {hex("00 00 00 00 32 02 01 00 0000000000000009"), hex("08 01 12 03 616263 12 00"),
        "\"type\": \"journal_task\", \"scope\": 1, \"task\": \"undo\", \"sequence\": 9, \"value\": {\"1\": 1, "
-       "\"2\": [{\"$object\": {\"$bytes\": \"616263\"}}, \"\"]}"},
+       "\"2\": [{\"$bytes\": \"YWJj\"}, \"\"]}"},
       {hex("00 00 00 00 32 01 01"), hex("12 02 0801 0d 01000000"),
        "\"type\": \"journal_scope\", \"scope\": 1, \"value\": {\"2\": {\"1\": 1}, \"1\": 1}"},
       {hex("00 00 00 00 32 00"), hex("0b"),
        "\"type\": \"journal_metadata\", \"error\": \"unsupported protobuf wire type 3\", \"raw_key\": "
        "\"000000003200\", \"raw_value\": \"0b\""},
       {hex("00 01 00 00 32 01"), "",  // no field byte
-       "\"type\": \"object_store_field_None\", \"origin\": null, \"database\": null, \"database_id\": 1, "
-       "\"object_store\": null, \"object_store_id\": 1, \"value\": 0"},
+       "\"type\": \"object_store_field\", \"origin\": null, \"database\": null, \"database_id\": 1, "
+       "\"object_store\": null, \"object_store_id\": 1, \"error\": \"key ends before its field byte\", "
+       "\"raw_key\": \"000100003201\", \"raw_value\": \"\""},
       {hex("00 01 00 00 64 00 02 01"), hex("0102"),
        "\"type\": \"index_unique\", \"origin\": null, \"database\": null, \"database_id\": 1, \"index\": null, "
        "\"index_id\": 2, \"error\": \"Bool is not one byte\", \"raw_key\": \"0001000064000201\", \"raw_value\": "
