@@ -1,14 +1,19 @@
-"""The command over many stores: each store read on its own, in parallel worker
-processes, and the output grouped per store in a stable order.
+"""The command over many stores: each store read on its own, several at once,
+and the output grouped per store in a stable order.
 
 This process takes stores from the front and writes each straight to the
-output; jobs - 1 worker processes take stores from the back, and each writes
-its store's whole output to a file of its own in a temporary directory, which
+output; jobs - 1 workers take stores from the back, and each writes its
+store's whole output to a file of its own in a temporary directory, which
 this process copies to the output when the store's turn comes. Workers never
 wait for this process, so a slow store holds back only the copying, never the
 reading of other stores; the price is disk space for the outputs of the
 stores the workers did (at most the share of the stores they did): next to
 the output file, or in TMPDIR when writing to standard output.
+
+For `dump` the workers are threads: the native exporter releases the
+interpreter lock while it decodes, formats and writes, so threads read stores
+in parallel without the start-up and hand-over costs of processes. `stats`
+uses worker processes.
 
 A store that cannot be read costs a one-line warning and nothing else.
 """
@@ -23,7 +28,8 @@ import shutil
 import signal
 import sys
 import tempfile
-from concurrent.futures import ProcessPoolExecutor
+import threading
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from typing import Callable, List, Optional, TextIO, Tuple
@@ -80,7 +86,7 @@ def _quiet_interrupt() -> None:
 
 
 def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable,
-             here: Optional[Callable] = None) -> int:
+             here: Optional[Callable] = None, threads: bool = False) -> int:
     """Every store done once, `jobs` at a time, and emit(store, result) in this
     process, in store order, for each store a worker did; returns the number
     of stores whose work raised StoreError (each warned about).
@@ -108,8 +114,11 @@ def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable,
                 failures += 1
         return failures
 
-    pool = ProcessPoolExecutor(max_workers=min(jobs, len(stores)) - 1,
-                               initializer=_quiet_interrupt)
+    workers = min(jobs, len(stores)) - 1
+    if threads:
+        pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="vostrel-store")
+    else:
+        pool = ProcessPoolExecutor(max_workers=workers, initializer=_quiet_interrupt)
     try:
         futures = {index: pool.submit(work, stores[index])
                    for index in reversed(range(len(stores)))}
@@ -175,18 +184,30 @@ def _export_target(out):
     return out  # the exporter flushes it, then writes to its descriptor
 
 
-def dump_store(store: str, options: DumpOptions, out, warn_now: bool = True) -> Skipped:
+class _Stopped(Exception):
+    """Raised inside a worker's export once the run is being abandoned."""
+
+
+def dump_store(store: str, options: DumpOptions, out, warn_now: bool = True,
+               stop: Optional[threading.Event] = None) -> Skipped:
     """Writes the records of one store, each with its store field, through the
     native exporter. Returns the data files the reader left out, warned about
-    at once when warn_now (in a worker process the parent warns, in store
-    order)."""
+    at once when warn_now (for a worker's store this process warns, in store
+    order). A set `stop` ends the export at its next look (a few times a
+    second): a worker thread cannot be interrupted otherwise."""
+    progress = None
+    if stop is not None:
+        def progress(done: int, total: int) -> None:
+            if stop.is_set():
+                raise _Stopped
     with open_store(store) as db:
         known = list(db.skipped_files)
         if warn_now:
             warn_skipped(known)
         db.export(_export_target(out), format=options.format, encoding=options.encoding,
                   states=None if options.states is None else sorted(options.states),
-                  reverse=options.reverse, threads=options.threads, store=store, header=False)
+                  reverse=options.reverse, threads=options.threads, store=store, header=False,
+                  progress=progress)
         # A file whose records did not fit in memory is found out by the reading.
         skipped = list(db.skipped_files)
     if warn_now:
@@ -194,12 +215,13 @@ def dump_store(store: str, options: DumpOptions, out, warn_now: bool = True) -> 
     return skipped
 
 
-def _dump_to_file(store: str, options: DumpOptions, directory: str) -> Tuple[str, Skipped]:
+def _dump_to_file(store: str, options: DumpOptions, directory: str,
+                  stop: threading.Event) -> Tuple[str, Skipped]:
     """In a worker: the store's output into a new file under directory."""
     descriptor, path = tempfile.mkstemp(prefix="store-", dir=directory)
     try:
         with open(descriptor, "wb") as out:
-            skipped = dump_store(store, options, out, warn_now=False)
+            skipped = dump_store(store, options, out, warn_now=False, stop=stop)
     except BaseException:
         os.unlink(path)
         raise
@@ -259,10 +281,14 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
         finally:
             os.unlink(path)
 
+    stop = threading.Event()
     with tempfile.TemporaryDirectory(prefix="vostrel-", dir=scratch_dir,
                                      ignore_cleanup_errors=True) as scratch:
-        work = functools.partial(_dump_to_file, options=options, directory=scratch)
-        return run_each(stores, jobs, work, copy_out, here)
+        work = functools.partial(_dump_to_file, options=options, directory=scratch, stop=stop)
+        try:
+            return run_each(stores, jobs, work, copy_out, here, threads=True)
+        finally:
+            stop.set()  # workers still exporting (after Ctrl-C, a broken pipe) give up
 
 
 # --------------------------------------------------------------------------
