@@ -1100,7 +1100,9 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
   bool ok = true;
   switch (node.kind) {
     case Kind::kObject:
-      if (node.b == 1 && children_[node.a].key_size > 0 &&
+      // A plain object whose first key starts with '$' would read as one of
+      // the $-forms (each names itself by its first key), so it is wrapped.
+      if (node.b >= 1 && children_[node.a].key_size > 0 &&
           keys_[children_[node.a].key_offset] == '$') {
         out += "{\"$object\": ";
         ok = keyed(node.a, node.b);

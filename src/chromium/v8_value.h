@@ -21,7 +21,7 @@
 // and the host's forms ({"$blob": {...}}, {"$file": {...}}). An object met a
 // second time, shared or cyclic, is {"$ref": path of its first place}: "$"
 // then "/key" or "/index" per step (a Map entry adds "/n/0" for its key and
-// "/n/1" for its value). A plain object whose only key starts with "$" is
+// "/n/1" for its value). A plain object whose first key starts with "$" is
 // wrapped as {"$object": {...}}.
 //
 // Which place is "first" and which keys an object ends with follow the value

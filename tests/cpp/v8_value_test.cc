@@ -49,7 +49,7 @@ const Case kCases[] = {
     {"key set twice keeps its first place", std::string("\xff""\x0f""o\"\x01""aI\x02""\"\x01""bI\x04""\"\x01""aI\x06""{\x03""", 20), 0, true,
      "{\"a\": 3, \"b\": 2}"},
     {"$object wrapping", std::string("\xff""\x0f""A\x03""o\"\x02""$xT{\x01""o\"\x02""$xT\"\x01""yF{\x02""o\"\x02""x$T{\x01""$\x00""\x03""", 35), 0, true,
-     "[{\"$object\": {\"$x\": true}}, {\"$x\": true, \"y\": false}, {\"x$\": true}]"},
+     "[{\"$object\": {\"$x\": true}}, {\"$object\": {\"$x\": true, \"y\": false}}, {\"x$\": true}]"},
     {"array with properties", std::string("\xff""\x0f""A\x02""I\x02""-\"\x01""pT\"\x02""$qF$\x02""\x02""", 19), 0, true,
      "{\"$array\": [1, {\"$undefined\": true}], \"properties\": {\"p\": true, \"$q\": false}}"},
     {"sparse array indices", std::string("\xff""\x0f""a\x0a""\"\x03""007Tc\x02""a\x06""F\"\x01""x0\"\x01""7_@\x04""\x0a""", 26), 0, true,

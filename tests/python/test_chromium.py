@@ -318,6 +318,10 @@ def test_values_come_back_as_the_python_values_of_their_json_form(idb):
     assert shared["b"] is shared["a"] and shared["c"][0] is shared["c"]
     assert from_json({"$object": {"$bytes": "AAE="}}) == {"$bytes": "AAE="}
     assert from_json({"$bytes": "AAE="}) == b"\x00\x01"
+    # a plain object led by a "$" key keeps its form whatever its other keys
+    lookalike = {"$regexp": "a+", "flags": "g"}
+    assert to_json(lookalike) == {"$object": lookalike}
+    assert from_json(to_json(lookalike)) == lookalike
 
 
 def test_native_export_filters_states_and_reverses(tmp_path):

@@ -45,8 +45,9 @@ def to_json(value: Any) -> Any:
     {"$blob": {...}} and {"$file": {...}}. An object (or array, Map, ...) met a
     second time, shared or cyclic, is {"$ref": path of its first place}, the
     path being "$" and then "/key" or "/index" per step (a Map entry adds
-    "/n/0" for its key and "/n/1" for its value). A plain object whose only
-    key starts with "$" is wrapped as {"$object": {...}}."""
+    "/n/0" for its key and "/n/1" for its value). A plain object whose first
+    key starts with "$" is wrapped as {"$object": {...}}, so that every
+    object led by a "$" key is one of these forms."""
     return _Converter().convert(value, "$")
 
 
@@ -81,7 +82,7 @@ class _Converter:
         convert = self.convert
         if kind is dict:
             out = {k: convert(v, f"{path}/{k}") for k, v in value.items()}
-            if len(out) == 1 and next(iter(out)).startswith("$"):
+            if out and next(iter(out)).startswith("$"):
                 return {"$object": out}
             return out
         if kind is list:
