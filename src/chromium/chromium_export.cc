@@ -27,16 +27,19 @@ class StoreDecoder {
  public:
   explicit StoreDecoder(StoreKind kind, std::string_view directory) : decoder_(make(kind, directory)) {}
 
-  void learn(const RawLevelDb& db, bool reverse) {
-    std::visit(
+  // False when check_in stopped the pass.
+  bool learn(const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in) {
+    return std::visit(
         [&](auto& decoder) {
           using Decoder = std::remove_reference_t<decltype(decoder)>;
           if constexpr (!std::is_same_v<Decoder, LocalStorageDecoder>) {
             LearnSink<Decoder> sink{decoder};
             RecordStream stream(db, reverse);
-            while (stream.step(db, 4096, sink)) {
-            }
+            do {
+              if (check_in && !check_in()) return false;
+            } while (stream.step(db, 4096, sink));
           }
+          return true;
         },
         decoder_);
   }
@@ -76,12 +79,15 @@ ChromiumEntries::~ChromiumEntries() = default;
 
 std::optional<ChromiumEntries> ChromiumEntries::start(const RawLevelDb& db, std::string_view directory,
                                                       std::optional<StoreKind> kind, bool reverse,
-                                                      const std::optional<std::vector<KeyState>>& states) {
+                                                      const std::optional<std::vector<KeyState>>& states,
+                                                      const std::function<bool()>& check_in) {
   if (!kind) kind = detect_store_kind(db, reverse, directory);
   if (!kind) return std::nullopt;
   auto decoder = std::make_unique<StoreDecoder>(*kind, directory);
-  decoder->learn(db, reverse);
-  return ChromiumEntries(*kind, std::move(decoder), db, reverse, states);
+  const bool learned = decoder->learn(db, reverse, check_in);
+  ChromiumEntries entries(*kind, std::move(decoder), db, reverse, states);
+  entries.stopped_ = !learned;
+  return entries;
 }
 
 void ChromiumEntries::append_entry(std::string& out, const RecordView& record) {
@@ -95,9 +101,13 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
                                                                     const ChunkWriter& writer,
                                                                     const std::function<bool()>& check_in,
                                                                     std::size_t check_every) {
-  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.states);
+  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.states, check_in);
   if (!entries) return std::unexpected(CannotTellKind{});
   ChromiumExportResult result;
+  if (entries->stopped()) {
+    result.stopped = true;
+    return result;
+  }
   std::string out;
   out.reserve(options.chunk_size + (options.chunk_size >> 2));
   // A failed write ends the run: later chunks are dropped, never written.

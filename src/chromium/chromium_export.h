@@ -34,11 +34,13 @@ class StoreDecoder;  // the decoder of the store's kind (chromium_export.cc)
 class ChromiumEntries {
  public:
   // Takes `kind`, or detects it (store_kind.h); nullopt when it cannot be told.
-  // Runs the first pass the kind needs. `states`: only records in one of these
-  // states get an entry; nullopt for all.
+  // Runs the first pass the kind needs, calling `check_in` (if set) every few
+  // thousand records; when it answers false the pass ends there and
+  // stopped() tells so. `states`: only records in one of these states get an
+  // entry; nullopt for all.
   [[nodiscard]] static std::optional<ChromiumEntries> start(
       const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind, bool reverse,
-      const std::optional<std::vector<KeyState>>& states);
+      const std::optional<std::vector<KeyState>>& states, const std::function<bool()>& check_in = {});
 
   ChromiumEntries(ChromiumEntries&&) noexcept;
   ChromiumEntries& operator=(ChromiumEntries&&) noexcept;
@@ -56,6 +58,8 @@ class ChromiumEntries {
   }
 
   [[nodiscard]] StoreKind kind() const noexcept { return kind_; }
+  // Whether check_in stopped the first pass (the entries would lack names).
+  [[nodiscard]] bool stopped() const noexcept { return stopped_; }
   // Entries written so far (the state filter's rejects not counted).
   [[nodiscard]] std::uint64_t entries() const noexcept { return entries_; }
 
@@ -82,6 +86,7 @@ class ChromiumEntries {
   RecordStream stream_;
   std::bitset<256> admitted_;
   std::uint64_t entries_ = 0;
+  bool stopped_ = false;
 };
 
 struct ChromiumExportOptions {

@@ -144,6 +144,19 @@ TEST(ChromiumExport, ChunksJoinToTheWholeAndAWriteErrorStopsTheRun) {
   });
   ASSERT_TRUE(none.has_value());
   EXPECT_EQ(none->entries, 0u);
+
+  // A stop asked for during the first pass (here Session Storage's, which
+  // learns each map's origin) ends the run before any entry is written.
+  auto stopped = export_chromium(
+      db, path, {},
+      [&](std::string_view chunk) -> std::expected<void, WriteError> {
+        ADD_FAILURE() << chunk;
+        return {};
+      },
+      [] { return false; }, 1);
+  ASSERT_TRUE(stopped.has_value());
+  EXPECT_TRUE(stopped->stopped);
+  EXPECT_EQ(stopped->entries, 0u);
 }
 
 }  // namespace
