@@ -79,7 +79,7 @@ parallel (--jobs) and the output is grouped per store: the directories in the
 order given, then the stores found under each ROOT in sorted order. A store
 that cannot be read gives a one-line warning and the others go on; the exit
 status is then 1. --threads then applies within each store (default 1: the
-stores themselves are spread over the --jobs processes).
+stores themselves are spread over the --jobs workers).
 
 examples:
   vostrel dump path/to/db | head
@@ -150,8 +150,7 @@ def _add_many_store_options(parser: argparse.ArgumentParser) -> None:
                         help="also every LevelDB directory in the tree under ROOT "
                              "(symbolic links are not followed; may be repeated)")
     parser.add_argument("--jobs", type=_jobs, metavar="N", default=None,
-                        help="stores read at once, in worker processes "
-                             "(default: the number of cores)")
+                        help="stores read at once (default: the number of cores)")
 
 
 def _many_stores(args: argparse.Namespace) -> bool:
