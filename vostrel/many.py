@@ -158,7 +158,7 @@ class DumpOptions:
     states: Optional[frozenset]
     reverse: bool
     # Data files formatted at once within one store (RawLevelDb.export's
-    # threads); the stores themselves are already spread over --jobs processes.
+    # threads); the stores themselves are already spread over the --jobs workers.
     threads: int = 1
 
 
