@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "chromium/v8_value.h"
+#include "chromium/wide_varint.h"
 #include "json_text.h"
 
 namespace vostrel::chromium {
@@ -48,16 +49,6 @@ std::string quoted_character(std::uint8_t byte) {
   }
   text += "'";
   return text;
-}
-
-void append_wide(std::string& out, Wide value) {
-  char digits[40];
-  std::size_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + static_cast<unsigned>(value % 10));
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) out.push_back(digits[--n]);
 }
 
 class BlinkHost final : public v8::Host {

@@ -5,9 +5,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "chromium/wide_varint.h"
 #include "json_text.h"
 
 namespace vostrel::chromium::v8 {
+
+using chromium::append_wide;  // wide_varint.h
+
 namespace {
 
 #include "chromium/unicode_digits.inc"
@@ -80,16 +84,6 @@ struct RegExpFlag {
 };
 constexpr RegExpFlag kRegExpFlags[] = {{128, 'd'}, {1, 'g'}, {2, 'i'},   {4, 'm'}, {32, 's'},
                                        {16, 'u'},  {256, 'v'}, {8, 'y'}, {64, 'l'}};
-
-void append_wide(std::string& out, Wide value) {
-  char digits[40];
-  std::size_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + static_cast<unsigned>(value % 10));
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) out.push_back(digits[--n]);
-}
 
 // "0x" and at least two lower-case hex digits, as Python's f"0x{n:02x}".
 void append_hex_number(std::string& out, Wide value) {
