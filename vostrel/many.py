@@ -23,7 +23,6 @@ from __future__ import annotations
 import codecs
 import errno
 import functools
-import io
 import os
 import shutil
 import signal
@@ -45,8 +44,6 @@ from .terminal import printable
 Skipped = List[Tuple[str, str]]
 
 _BUFFER_SIZE = 1 << 16
-# Workers' outputs held in memory at once, all together, before they go to disk.
-_MEMORY_BUDGET = 256 << 20
 
 
 def warn(message: str) -> None:
@@ -180,8 +177,6 @@ class _TextTarget:
 
 
 def _export_target(out):
-    if getattr(out, "takes_bytes", False):  # a worker's part: the bytes as they are
-        return out
     try:
         out.fileno()
     except (AttributeError, OSError, ValueError):
@@ -220,85 +215,17 @@ def dump_store(store: str, options: DumpOptions, out, warn_now: bool = True,
     return skipped
 
 
-class _Parts:
-    """The outputs of the stores the workers did, waiting for their turn: in
-    memory while all of them together stay within a budget, else each in a
-    file of its own in the scratch directory. Small stores (most of a device
-    image) then cost no second write through the file system."""
-
-    def __init__(self, directory: str):
-        self.directory = directory
-        self.budget = _MEMORY_BUDGET
-        self.held = 0  # bytes in memory, all parts together
-        self.lock = threading.Lock()
-
-    def release(self, size: int) -> None:
-        with self.lock:
-            self.held -= size
-
-
-class _Part:
-    """One store's output, as the exporter writes it (it has no descriptor,
-    so the exporter calls write with each chunk)."""
-
-    takes_bytes = True
-
-    def __init__(self, parts: _Parts):
-        self.parts = parts
-        self.memory: Optional[io.BytesIO] = io.BytesIO()
-        self.path: Optional[str] = None
-        self.file = None
-
-    def write(self, chunk) -> int:
-        size = len(chunk)
-        if self.memory is not None:
-            parts = self.parts
-            with parts.lock:
-                fits = parts.held + size <= parts.budget
-                if fits:
-                    parts.held += size
-            if fits:
-                return self.memory.write(chunk)
-            self._spill()
-        return self.file.write(chunk)
-
-    def _spill(self) -> None:
-        descriptor, self.path = tempfile.mkstemp(prefix="store-", dir=self.parts.directory)
-        self.file = open(descriptor, "wb")
-        held = self.memory.getbuffer()
-        self.file.write(held)
-        size = len(held)
-        del held
-        self.memory = None
-        self.parts.release(size)
-
-    def close(self) -> None:
-        """Done writing; a part on disk is closed (its path stays)."""
-        if self.file is not None:
-            self.file.close()
-            self.file = None
-
-    def discard(self) -> None:
-        self.close()
-        if self.memory is not None:
-            self.parts.release(len(self.memory.getbuffer()))
-            self.memory = None
-        if self.path is not None:
-            os.unlink(self.path)
-            self.path = None
-
-
-def _dump_to_part(store: str, options: DumpOptions, parts: _Parts,
-                  stop: threading.Event) -> Tuple[_Part, Skipped]:
-    """In a worker: the store's output into a part."""
-    part = _Part(parts)
+def _dump_to_file(store: str, options: DumpOptions, directory: str,
+                  stop: threading.Event) -> Tuple[str, Skipped]:
+    """In a worker: the store's output into a new file under directory."""
+    descriptor, path = tempfile.mkstemp(prefix="store-", dir=directory)
     try:
-        skipped = dump_store(store, options, part, warn_now=False, stop=stop)
-        part.close()
+        with open(descriptor, "wb") as out:
+            skipped = dump_store(store, options, out, warn_now=False, stop=stop)
     except BaseException:
-        part.discard()
+        os.unlink(path)
         raise
-    return part, skipped
+    return path, skipped
 
 
 def _send_file(part, binary) -> bool:
@@ -339,36 +266,25 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
 
     binary = getattr(out, "buffer", None)
 
-    def copy_out(store: str, result: Tuple[_Part, Skipped]) -> None:
-        part, skipped = result
+    def copy_out(store: str, result: Tuple[str, Skipped]) -> None:
+        path, skipped = result
         warn_skipped(skipped)
         try:
-            if part.memory is not None:
-                data = part.memory.getbuffer()
-                try:
-                    if binary is None:  # a text stream put in place of stdout
-                        out.write(str(data, "utf-8"))
-                    else:
-                        out.flush()
-                        binary.write(data)
-                finally:
-                    del data
-                return
-            with open(part.path, "rb") as saved:
-                if binary is None:
-                    out.write(saved.read().decode("utf-8"))
+            with open(path, "rb") as part:
+                if binary is None:  # a text stream put in place of stdout
+                    out.write(part.read().decode("utf-8"))
                     return
                 out.flush()
                 binary.flush()
-                if not _send_file(saved, binary):
-                    shutil.copyfileobj(saved, binary, _BUFFER_SIZE)
+                if not _send_file(part, binary):
+                    shutil.copyfileobj(part, binary, _BUFFER_SIZE)
         finally:
-            part.discard()
+            os.unlink(path)
 
     stop = threading.Event()
     with tempfile.TemporaryDirectory(prefix="vostrel-", dir=scratch_dir,
                                      ignore_cleanup_errors=True) as scratch:
-        work = functools.partial(_dump_to_part, options=options, parts=_Parts(scratch), stop=stop)
+        work = functools.partial(_dump_to_file, options=options, directory=scratch, stop=stop)
         try:
             return run_each(stores, jobs, work, copy_out, here, threads=True)
         finally:

@@ -84,44 +84,6 @@ def test_dump_many_stores_grouped_in_order(store_tree, fmt, to_file):
     assert (serial.returncode, serial.stdout, serial.stderr) == (1, parallel.stdout, parallel.stderr)
 
 
-@pytest.mark.parametrize("budget", [0, 1 << 30])  # every worker's part on disk, or all in memory
-def test_worker_parts_in_memory_or_on_disk_give_the_same_bytes(store_tree, tmp_path, monkeypatch,
-                                                               budget):
-    from vostrel import many
-
-    Part = many._Part
-    monkeypatch.setattr(many, "_MEMORY_BUDGET", budget)
-    parts = []
-    monkeypatch.setattr(many, "_Part", lambda owner: parts.append(1) or Part(owner))
-    options = many.DumpOptions(format="jsonl", encoding="escaped", states=None, reverse=False)
-    outputs = []
-    for jobs in (1, 2):
-        path = tmp_path / f"out{jobs}"
-        with open(path, "w", encoding="utf-8", newline="") as out:
-            assert many.dump_many(store_tree.stores, options, jobs, out, str(tmp_path)) == 0
-        outputs.append(path.read_bytes())
-    assert parts, "the worker did no store"
-    assert outputs[0] and outputs[0] == outputs[1]
-    assert sorted(os.listdir(tmp_path)) == ["out1", "out2"]  # no part left behind
-
-
-def test_a_part_that_outgrows_the_budget_moves_to_disk_whole(tmp_path, monkeypatch):
-    from vostrel import many
-
-    monkeypatch.setattr(many, "_MEMORY_BUDGET", 8)
-    parts = many._Parts(str(tmp_path))
-    part = many._Part(parts)
-    part.write(b"abc")
-    assert parts.held == 3 and part.path is None
-    part.write(memoryview(b"0123456789"))
-    part.close()
-    assert parts.held == 0
-    with open(part.path, "rb") as saved:
-        assert saved.read() == b"abc0123456789"
-    part.discard()
-    assert os.listdir(tmp_path) == []
-
-
 def test_stats_many_stores(store_tree):
     result = vostrel("stats", "--format", "json", *store_tree.stores, "--jobs", "2")
     assert result.returncode == 0 and result.stderr == "", result.stderr
