@@ -52,6 +52,12 @@ inline constexpr std::uint64_t kBeyondFileNumbers = UINT64_MAX;
 // non-hex character, or a value that reaches 2^64.
 [[nodiscard]] std::optional<std::uint64_t> parse_file_number(std::string_view text) noexcept;
 
+// A path made normal lexically, with no file system access, as Python's
+// posixpath.normpath does: empty and "." steps dropped, ".." taking back the
+// step before it (kept where there is none, dropped at the root), one or two
+// leading slashes kept (three or more become one), "." for nothing left.
+[[nodiscard]] std::string normal_path(std::string_view path);
+
 // The final component of a '/'-separated path (the text after the last '/').
 [[nodiscard]] std::string_view final_component(std::string_view path) noexcept;
 

@@ -5,9 +5,10 @@
 
 #include "chromium/blink_value.h"
 #include "chromium/entry.h"
-#include "internal_key.h"
 #include "chromium/indexeddb_key.h"
 #include "chromium/windows_time.h"
+#include "file_name.h"
+#include "internal_key.h"
 #include "json_text.h"
 
 namespace vostrel::chromium {
@@ -52,32 +53,7 @@ std::string_view field_type(std::string& buffer, std::string_view prefix, std::s
 }  // namespace
 
 std::string indexeddb_blob_directory(std::string_view directory) {
-  // os.path.normpath, lexically: no file system access.
-  if (directory.empty()) directory = ".";
-  std::size_t initial_slashes = 0;
-  if (directory.starts_with('/')) {
-    initial_slashes = directory.starts_with("//") && !directory.starts_with("///") ? 2 : 1;
-  }
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  while (start <= directory.size()) {
-    std::size_t end = directory.find('/', start);
-    if (end == std::string_view::npos) end = directory.size();
-    const std::string_view part = directory.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part != ".." || (initial_slashes == 0 && parts.empty()) || (!parts.empty() && parts.back() == "..")) {
-      parts.push_back(part);
-    } else if (!parts.empty()) {
-      parts.pop_back();
-    }
-  }
-  std::string path(initial_slashes, '/');
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (i != 0) path.push_back('/');
-    path += parts[i];
-  }
-  if (path.empty()) path.push_back('.');
+  std::string path = normal_path(directory);  // lexically: no file system access
   constexpr std::string_view kSuffix = ".leveldb";
   if (!path.ends_with(kSuffix)) return {};
   path.resize(path.size() - kSuffix.size());

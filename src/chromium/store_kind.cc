@@ -2,8 +2,8 @@
 
 #include <array>
 #include <string>
-#include <vector>
 
+#include "file_name.h"
 #include "internal_key.h"
 #include "record_stream.h"
 
@@ -45,33 +45,6 @@ std::optional<StoreKind> kind_of_key(std::string_view key) noexcept {
 
 namespace {
 
-// The steps of a POSIX path made normal (what posixpath.normpath leaves):
-// empty and "." steps dropped, ".." taking back the step before it where
-// there is one (and dropped at the root).
-std::vector<std::string_view> normal_steps(std::string_view path) {
-  const bool rooted = path.starts_with('/');
-  std::vector<std::string_view> steps;
-  std::size_t begin = 0;
-  while (begin <= path.size()) {
-    std::size_t end = path.find('/', begin);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view step = path.substr(begin, end - begin);
-    if (step.empty() || step == ".") {
-      // nothing
-    } else if (step == "..") {
-      if (!steps.empty() && steps.back() != "..") {
-        steps.pop_back();
-      } else if (!rooted) {
-        steps.push_back(step);
-      }
-    } else {
-      steps.push_back(step);
-    }
-    begin = end + 1;
-  }
-  return steps;
-}
-
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
@@ -99,9 +72,11 @@ struct VoteSink {
 std::optional<StoreKind> kind_of_directory_name(std::string_view directory) {
   // Only ASCII letters matter here: of the other characters only KELVIN SIGN
   // lowers to an ASCII letter ("k"), which none of the names holds.
-  const std::vector<std::string_view> steps = normal_steps(directory);
-  const std::string name = steps.empty() ? std::string() : ascii_lower(steps.back());
-  const std::string parent = steps.size() < 2 ? std::string() : ascii_lower(steps[steps.size() - 2]);
+  const std::string path = normal_path(directory);
+  const std::size_t slash = path.rfind('/');
+  const std::string_view above = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash);
+  const std::string name = ascii_lower(final_component(path));
+  const std::string parent = ascii_lower(final_component(above));
   if (name.ends_with(".indexeddb.leveldb")) return StoreKind::IndexedDb;
   if (name == "session storage") return StoreKind::SessionStorage;
   if (name == "local storage" || (name == "leveldb" && parent == "local storage")) {

@@ -222,5 +222,15 @@ TEST(Utf8, Corners) {
   }
 }
 
+// What Python's posixpath.normpath gives for each.
+TEST(NormalPath, AsPosixpathNormpath) {
+  const struct { const char* path; const char* normal; } cases[] = {
+      {"", "."}, {".", "."}, {"/", "/"}, {"//", "//"}, {"///", "/"}, {"//a//b/", "//a/b"},
+      {"a/./b/../c", "a/c"}, {"../x", "../x"}, {"a/../..", ".."}, {"/../a", "/a"}, {"/a/b/..", "/a"},
+      {"x/..", "."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(normal_path(c.path), c.normal) << c.path;
+}
+
 }  // namespace
 }  // namespace vostrel
