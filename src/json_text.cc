@@ -213,24 +213,21 @@ void append_code_point(std::string& out, char32_t code_point) {
   }
 }
 
-void append_base64(std::string& out, std::string_view bytes) {
+namespace {
+// The text forms of byte_encoding.h, quoted.
+void append_encoded(std::string& out, std::string_view bytes, ByteEncoding encoding) {
   out += '"';
   const std::size_t at = out.size();
-  out.resize(at + max_encoded_size(ByteEncoding::Base64, bytes.size()));
-  char* end = write_encoded(out.data() + at, bytes, ByteEncoding::Base64, FieldQuoting::None);
+  out.resize(at + max_encoded_size(encoding, bytes.size()));
+  char* end = write_encoded(out.data() + at, bytes, encoding, FieldQuoting::None);
   out.resize(static_cast<std::size_t>(end - out.data()));
   out += '"';
 }
+}  // namespace
 
-void append_hex(std::string& out, std::string_view bytes) {
-  out += '"';
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    out += kHexDigits[byte >> 4];
-    out += kHexDigits[byte & 0xF];
-  }
-  out += '"';
-}
+void append_base64(std::string& out, std::string_view bytes) { append_encoded(out, bytes, ByteEncoding::Base64); }
+
+void append_hex(std::string& out, std::string_view bytes) { append_encoded(out, bytes, ByteEncoding::Hex); }
 
 void append_int(std::string& out, std::int64_t value) {
   char digits[24];

@@ -7,10 +7,12 @@
 
 #include "chromium/wide_varint.h"
 #include "json_text.h"
+#include "utf8.h"
 
 namespace vostrel::chromium::v8 {
 
 using chromium::append_wide;  // wide_varint.h
+using chromium::append_wide_hex;
 
 namespace {
 
@@ -87,15 +89,8 @@ constexpr RegExpFlag kRegExpFlags[] = {{128, 'd'}, {1, 'g'}, {2, 'i'},   {4, 'm'
 
 // "0x" and at least two lower-case hex digits, as Python's f"0x{n:02x}".
 void append_hex_number(std::string& out, Wide value) {
-  char digits[40];
-  std::size_t n = 0;
-  do {
-    digits[n++] = "0123456789abcdef"[static_cast<unsigned>(value & 15)];
-    value >>= 4;
-  } while (value != 0);
-  out += "0x";
-  if (n < 2) out.push_back('0');
-  while (n > 0) out.push_back(digits[--n]);
+  out += value < 16 ? "0x0" : "0x";
+  append_wide_hex(out, value);
 }
 
 // The decimal digits of a little-endian magnitude; false (writing nothing)
@@ -193,14 +188,9 @@ T load(const char* p) {
 
 // The code point starting at text[i] (valid UTF-8), advancing i.
 char32_t next_code_point(std::string_view text, std::size_t& i) {
-  auto byte = static_cast<unsigned char>(text[i++]);
-  if (byte < 0x80) return byte;
-  int extra = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : 1;
-  char32_t cp = byte & (0x3F >> extra);
-  for (int k = 0; k < extra && i < text.size(); ++k) {
-    cp = (cp << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
-  }
-  return cp;
+  const utf8::Step step = utf8::next(text.substr(i));
+  i += step.length;
+  return step.code_point;
 }
 
 // The digit value of a code point: 0-9 for a decimal digit, -1 for another
