@@ -46,26 +46,6 @@ bool parse_kind(PyObject* value, std::optional<StoreKind>& out) {
   return false;
 }
 
-// The directory as UTF-8 (UnicodeEncodeError for lone surrogates) and its
-// reader; nullopt with a Python error set on failure.
-std::optional<RawLevelDb> open_store(PyObject* directory, std::string& path) {
-  if (!PyUnicode_Check(directory)) {
-    raise_conversion("directory", directory, "PyString");
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(directory, &size);
-  if (utf8 == nullptr) return std::nullopt;
-  path.assign(utf8, static_cast<std::size_t>(size));
-  StopToken stop = python_stop_token();
-  auto reader = RawLevelDb::open(path, &stop);
-  if (!reader) {
-    if (reader.error().kind != DbErrorKind::Interrupted) raise_db_error(reader.error());
-    return std::nullopt;
-  }
-  return std::move(*reader);
-}
-
 PyObject* raise_cannot_tell(PyObject* directory) {
   PyErr_Format(PyExc_ValueError, "cannot tell which kind of Chromium store %U is", directory);
   return nullptr;
@@ -177,7 +157,7 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     std::string path;
-    const std::optional<RawLevelDb> reader = open_store(directory, path);
+    const std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
@@ -230,7 +210,7 @@ PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
     bool reverse = false;
     if (!parse_kind(kind_arg, kind) || !parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
     std::string path;
-    std::optional<RawLevelDb> reader = open_store(directory, path);
+    std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
     std::optional<ChromiumEntries> entries;
     {

@@ -20,19 +20,10 @@ PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                    const_cast<char**>(keywords), &in_dir)) {
     return nullptr;
   }
-  if (!PyUnicode_Check(in_dir)) return raise_conversion("in_dir", in_dir, "PyString");
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(in_dir, &size);
-  if (utf8 == nullptr) return nullptr;  // lone surrogates: the codec's UnicodeEncodeError
-
   try {
-    StopToken stop = python_stop_token();
-    auto reader = vostrel::RawLevelDb::open(std::string(utf8, static_cast<std::size_t>(size)), &stop);
-    if (!reader) {
-      // Interrupted: the signal's exception is already set.
-      if (reader.error().kind != DbErrorKind::Interrupted) raise_db_error(reader.error());
-      return nullptr;
-    }
+    std::string path;
+    auto reader = open_reader("in_dir", in_dir, path);
+    if (!reader) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     RawLevelDbObject* db = as_db(self);
@@ -142,6 +133,25 @@ PyGetSetDef db_getset[] = {
 PyTypeObject* raw_level_db_class = nullptr;
 
 }  // namespace
+
+std::optional<vostrel::RawLevelDb> open_reader(const char* argument, PyObject* directory, std::string& path) {
+  if (!PyUnicode_Check(directory)) {
+    raise_conversion(argument, directory, "PyString");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(directory, &size);
+  if (utf8 == nullptr) return std::nullopt;  // lone surrogates: the codec's UnicodeEncodeError
+  path.assign(utf8, static_cast<std::size_t>(size));
+  StopToken stop = python_stop_token();
+  auto reader = vostrel::RawLevelDb::open(path, &stop);
+  if (!reader) {
+    // Interrupted: the signal's exception is already set.
+    if (reader.error().kind != DbErrorKind::Interrupted) raise_db_error(reader.error());
+    return std::nullopt;
+  }
+  return std::move(*reader);
+}
 
 PyObject* raise_conversion(const char* argument, PyObject* value, const char* target) {
   PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", argument,

@@ -3,6 +3,7 @@
 // by the files that implement its methods.
 
 #include <optional>
+#include <string>
 
 #include "bindings.h"
 
@@ -81,6 +82,12 @@ PyObject* collect_records(vostrel::RawLevelDb& reader, bool reverse);
 
 // The getter of RawLevelDb.skipped_files.
 PyObject* db_get_skipped_files(PyObject* self, void*);
+
+// Opens the store at a directory given as a str (argument `argument`), its
+// path as UTF-8 in `path`. nullopt with a Python error set: TypeError,
+// UnicodeEncodeError (lone surrogates), the reader's error, or the pending
+// signal's exception when Ctrl-C ended the opening.
+std::optional<vostrel::RawLevelDb> open_reader(const char* argument, PyObject* directory, std::string& path);
 
 // RuntimeError("Database is closed"); returns nullptr.
 PyObject* raise_closed();
