@@ -4,8 +4,8 @@ from types import TracebackType
 from typing import BinaryIO, Callable, Final, Iterable, Iterator, Literal, TypedDict, final
 
 __all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "decompress_snappy",
-           "read_file", "data_file_columns", "chromium_export", "iter_chromium_entries",
-           "detect_chromium_kind", "chromium_value_json"]
+           "read_file", "data_file_columns", "export_stores", "chromium_export",
+           "iter_chromium_entries", "detect_chromium_kind", "chromium_value_json"]
 
 @final
 class KeyState:
@@ -175,6 +175,36 @@ def data_file_columns(path: str, /) -> DataFileColumns:
     the path's final component is not a data file's name."""
 
 _ChromiumKind = Literal["localstorage", "sessionstorage", "indexeddb"]
+
+def export_stores(
+    directories: Iterable[str],
+    file: int | BinaryIO,
+    *,
+    format: Literal["jsonl", "csv"] = "jsonl",
+    encoding: Literal["escaped", "hex", "base64"] = "escaped",
+    states: Iterable[KeyState | int] | None = None,
+    reverse: bool = False,
+    threads: int | None = None,
+    header: bool = True,
+    on_store: Callable[[int, str | None, list[tuple[str, str]]], object] | None = None,
+) -> int:
+    """Writes the records of many stores as `vostrel dump` of several
+    directories does: the stores one after another in the order given, every
+    record starting with its "store" field (CSV: a first "store" column, in
+    the header too). Returns the number of records written.
+
+    threads: worker threads (None: one per processor core this process may
+    use) that share out the data files of all the stores, each store opened
+    when a worker reaches it, a few stores per thread ahead of the one being
+    written, and closed once written; the calling thread writes in order.
+    The output is the same whatever the number.
+
+    on_store(index, error, skipped) is called on the calling thread as each
+    store's turn comes, before its records: error None, or the reader's
+    reason why the store could not be opened (it then has no records; a
+    directory that is not valid UTF-8 is never opened); skipped, the
+    (path, reason) of its data files left out. An exception from it stops the
+    export and is raised. A failed write raises its OSError."""
 
 def chromium_export(
     directory: str,

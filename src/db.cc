@@ -52,14 +52,15 @@ struct OpenFailure {
   bool carvable;  // a table whose bytes could be read but not its structure
 };
 
-std::expected<DataFile, OpenFailure> open_data_file(FileType type, const std::string& path) {
+std::expected<DataFile, OpenFailure> open_data_file(FileType type, const std::string& path,
+                                                    FileAccess access = FileAccess::Map) {
   try {
     if (type == FileType::Log) {
-      auto log = LogFile::open(path);
+      auto log = LogFile::open(path, access);
       if (!log) return std::unexpected(OpenFailure{log.error().message(), false});
       return DataFile(std::move(*log));
     }
-    auto table = LdbFile::open(path);
+    auto table = LdbFile::open(path, access);
     if (!table) {
       return std::unexpected(
           OpenFailure{table.error().message(), table.error().kind != LdbErrorKind::Io});
@@ -119,7 +120,7 @@ void RawLevelDb::add_skipped(SkippedFile file) {
   if (std::find(skipped_.begin(), skipped_.end(), file) == skipped_.end()) skipped_.push_back(std::move(file));
 }
 
-std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir, StopToken* stop) {
+std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir, StopToken* stop, FileAccess access) {
   if (!is_directory(in_dir)) return std::unexpected(DbError{DbErrorKind::NotADirectory, in_dir, {}});
   const DirectoryStream dir(::opendir(in_dir.c_str()));
   if (dir.get() == nullptr) return std::unexpected(DbError{DbErrorKind::Io, {}, OsError{errno}});
@@ -156,7 +157,7 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir, StopToke
       skipped.push_back(SkippedFile{std::move(path), *problem});
       continue;
     }
-    auto file = open_data_file(named->file_type, path);
+    auto file = open_data_file(named->file_type, path, access);
     if (file) {
       files.push_back(std::move(*file));
     } else {

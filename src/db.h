@@ -79,9 +79,10 @@ class RawLevelDb {
   // data file that fails to open (for any reason, running out of memory
   // included) is left out and listed in skipped_files(); it never fails the
   // directory. Only a path that is not a directory, a listing that fails, or
-  // `stop` (polled between entries) answering true is an error.
-  [[nodiscard]] static std::expected<RawLevelDb, DbError> open(std::string in_dir,
-                                                               StopToken* stop = nullptr);
+  // `stop` (polled between entries) answering true is an error. `access`:
+  // how the data files' bytes are reached (mapped_file.h).
+  [[nodiscard]] static std::expected<RawLevelDb, DbError> open(std::string in_dir, StopToken* stop = nullptr,
+                                                               FileAccess access = FileAccess::Map);
 
   // All records of all data files: files ordered stably by number (descending
   // when reverse), records within a file in the file's own order. Never fails.

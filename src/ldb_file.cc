@@ -9,8 +9,8 @@ LdbError shrunk() {
 
 }  // namespace
 
-std::expected<LdbFile, LdbError> LdbFile::open(std::string path) {
-  auto file = MappedFile::open(path);
+std::expected<LdbFile, LdbError> LdbFile::open(std::string path, FileAccess access) {
+  auto file = MappedFile::open(path, access);
   if (!file) return std::unexpected(LdbError{LdbErrorKind::Io, file.error().message()});
   return from_mapped(std::move(path), std::move(*file));
 }

@@ -58,7 +58,8 @@ void visit_block_records(const BlockView& block, const SharedPath* path, std::st
 // An opened table file. Immutable after open; movable, not copyable.
 class LdbFile : public DataFileBase<LdbFile> {
  public:
-  [[nodiscard]] static std::expected<LdbFile, LdbError> open(std::string path);
+  [[nodiscard]] static std::expected<LdbFile, LdbError> open(std::string path,
+                                                             FileAccess access = FileAccess::Map);
   // The same checks over bytes already in memory, as open would have mapped them.
   [[nodiscard]] static std::expected<LdbFile, LdbError> from_mapped(std::string path,
                                                                     MappedFile file);

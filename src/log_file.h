@@ -27,7 +27,8 @@ struct LogError {
 // An opened write-ahead log file. Immutable after open; movable, not copyable.
 class LogFile : public DataFileBase<LogFile> {
  public:
-  [[nodiscard]] static std::expected<LogFile, LogError> open(std::string path);
+  [[nodiscard]] static std::expected<LogFile, LogError> open(std::string path,
+                                                             FileAccess access = FileAccess::Map);
   // Wraps bytes already in memory under a path, as open would have mapped them.
   [[nodiscard]] static LogFile from_mapped(std::string path, MappedFile file);
 

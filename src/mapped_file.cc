@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "safe_copy.h"
@@ -43,6 +44,21 @@ int open_without_blocking(const std::string& path) noexcept {
 
 // Mappings held by MappedFile objects of this process.
 std::atomic<std::size_t> live_mappings{0};
+
+// Bytes of small files held copied in memory by MappedFile objects of this
+// process, and the most they may hold.
+std::atomic<std::size_t> copied_bytes{0};
+constexpr std::size_t kCopiedBudget = std::size_t{32} << 20;
+
+// Takes room for `length` bytes under the budget of copied files; false when
+// it is spent.
+bool take_copy_room(std::size_t length) noexcept {
+  std::size_t held = copied_bytes.load(std::memory_order_relaxed);
+  do {
+    if (held > kCopiedBudget || length > kCopiedBudget - held) return false;
+  } while (!copied_bytes.compare_exchange_weak(held, held + length, std::memory_order_relaxed));
+  return true;
+}
 
 // Half of vm.max_map_count, read once: the rest stays for the interpreter,
 // the allocator and the libraries.
@@ -95,7 +111,7 @@ std::string OsError::message() const {
   return std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
-std::expected<MappedFile, OsError> MappedFile::open(const std::string& path) noexcept {
+std::expected<MappedFile, OsError> MappedFile::open(const std::string& path, FileAccess access) noexcept {
   const int fd = open_without_blocking(path);
   if (fd < 0) return std::unexpected(OsError{errno});
   const Descriptor descriptor(fd);
@@ -110,6 +126,23 @@ std::expected<MappedFile, OsError> MappedFile::open(const std::string& path) noe
   MappedFile file;
   if (length == 0) return file;
   try {
+    if (access == FileAccess::CopySmall && length <= kCopiedFile && take_copy_room(static_cast<std::size_t>(length))) {
+      const auto size = static_cast<std::size_t>(length);
+      char* copy = new (std::nothrow) char[size];
+      // A file that shrank since fstat keeps what could still be read.
+      const std::size_t read = copy == nullptr ? 0 : pread_fully(fd, copy, size, 0);
+      copied_bytes.fetch_sub(size - read, std::memory_order_relaxed);
+      if (copy != nullptr && read > 0) {
+        file.data_ = copy;
+        file.size_ = read;
+        file.owns_heap_ = true;
+        file.copied_ = true;
+        return file;
+      }
+      delete[] copy;
+      if (copy != nullptr) return file;  // nothing left to read: as an empty file
+      // Out of memory: mapped instead, as any other file.
+    }
     file.holes_ = find_holes(fd, length);
     file.size_ = static_cast<std::size_t>(length);
     if (live_mappings.load(std::memory_order_relaxed) < mapping_budget()) {
@@ -183,6 +216,7 @@ MappedFile::MappedFile(MappedFile&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       owns_heap_(std::exchange(other.owns_heap_, false)),
+      copied_(std::exchange(other.copied_, false)),
       deferred_(std::exchange(other.deferred_, false)),
       path_(std::move(other.path_)),
       device_(other.device_),
@@ -195,6 +229,7 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     owns_heap_ = std::exchange(other.owns_heap_, false);
+    copied_ = std::exchange(other.copied_, false);
     deferred_ = std::exchange(other.deferred_, false);
     path_ = std::move(other.path_);
     device_ = other.device_;
@@ -229,6 +264,7 @@ void MappedFile::release() noexcept {
   if (data_ != nullptr) {
     if (owns_heap_) {
       delete[] data_;
+      if (copied_) copied_bytes.fetch_sub(size_, std::memory_order_relaxed);
     } else {
       ::munmap(const_cast<char*>(data_), size_);
       live_mappings.fetch_sub(1, std::memory_order_relaxed);
@@ -237,6 +273,7 @@ void MappedFile::release() noexcept {
   data_ = nullptr;
   size_ = 0;
   owns_heap_ = false;
+  copied_ = false;
   deferred_ = false;
   path_.clear();
   holes_.clear();

@@ -23,6 +23,13 @@
 // be mapped at all. So a directory of 100,000 tables reads whole, with a
 // bounded number of mappings and memory.
 //
+// With FileAccess::CopySmall, small files (up to kCopiedFile) are read into
+// memory at open instead, up to a budget for the process: mapping and
+// unmapping costs a system call each and, in a process with threads on
+// several cores, a TLB flush on every core, which for the many small tables
+// and logs of small stores, opened and closed one after another, costs more
+// than copying their bytes. A copy is what the file held at open.
+//
 // Sparse files: the holes of a file are noted at open (SEEK_HOLE / SEEK_DATA,
 // at most kMaxHoles of them), so that walks can pass over ranges that hold no
 // data instead of reading gigabytes of zeros (in_hole).
@@ -48,17 +55,24 @@ struct OsError {
   friend bool operator==(const OsError&, const OsError&) = default;
 };
 
+// How an opened file's bytes are reached: always mapped (or deferred, see
+// above), or with small files copied into memory at open (see above).
+enum class FileAccess : std::uint8_t { Map, CopySmall };
+
 class MappedFile {
  public:
   // The most holes noted per file: a file with more holes is read as data past
   // the last one noted.
   static constexpr std::size_t kMaxHoles = 64;
+  // The largest file read into memory at open rather than mapped.
+  static constexpr std::size_t kCopiedFile = std::size_t{256} << 10;
 
   // Opens path read-only without blocking, requires a regular file (ENODEV
   // otherwise), takes its length from fstat, notes its holes and maps it (or
   // defers it, see above). An empty file gets no mapping. No descriptor stays
   // open afterwards.
-  [[nodiscard]] static std::expected<MappedFile, OsError> open(const std::string& path) noexcept;
+  [[nodiscard]] static std::expected<MappedFile, OsError> open(const std::string& path,
+                                                              FileAccess access = FileAccess::Map) noexcept;
   // An in-memory stand-in with the same contract, for tests and fuzzing.
   [[nodiscard]] static MappedFile from_bytes(std::string_view bytes);
 
@@ -107,6 +121,7 @@ class MappedFile {
   const char* data_ = nullptr;  // the mapping or the heap copy; nullptr when deferred
   std::size_t size_ = 0;
   bool owns_heap_ = false;  // data_ came from new[] rather than mmap
+  bool copied_ = false;     // ...read from a small file at open (counted against the budget)
   bool deferred_ = false;
   std::string path_;  // deferred files only
   dev_t device_ = 0;

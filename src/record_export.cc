@@ -81,15 +81,21 @@ RecordExporter::RecordExporter(const ExportOptions& options, ChunkWriter writer)
   capacity_ = chunk_size_ + 3 * max_encoded_size(ByteEncoding::Escaped, kPiece) + kTailRoom;
   base_capacity_ = capacity_;
   buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
-  if (format_ == ExportFormat::Jsonl) {
-    record_start_ = options.store ? "{\"store\": " + json_string(utf8::decode_replace(*options.store)) + ", "
-                                  : std::string("{");
-    record_start_ += "\"key\": ";
-  } else if (options.store) {
-    record_start_ = csv_field(utf8::decode_replace(*options.store)) + ",";
-  }
+  set_record_start(options.store);
   if (format_ == ExportFormat::Csv && options.header) append(csv_header(options));
 }
+
+void RecordExporter::set_record_start(const std::optional<std::string_view>& store) {
+  record_start_.clear();
+  if (format_ == ExportFormat::Jsonl) {
+    record_start_ = store ? "{\"store\": " + json_string(utf8::decode_replace(*store)) + ", " : std::string("{");
+    record_start_ += "\"key\": ";
+  } else if (store) {
+    record_start_ = csv_field(utf8::decode_replace(*store)) + ",";
+  }
+}
+
+void RecordExporter::set_store(std::string_view store) { set_record_start(store); }
 
 char* RecordExporter::reserve(std::size_t n) {
   if (capacity_ - size_ < n) {

@@ -90,6 +90,11 @@ class RecordExporter {
 
   void operator()(const RecordView& record);
 
+  // The store field of the records from here on (an export of many stores
+  // switches it between stores); the store column of a CSV header is the
+  // caller's to have asked for.
+  void set_store(std::string_view store);
+
   // Hands over what is still buffered. Returns the error that stopped the
   // export, if any; output dropped unflushed is never reported as written.
   [[nodiscard]] std::expected<void, WriteError> finish();
@@ -99,6 +104,7 @@ class RecordExporter {
   [[nodiscard]] std::uint64_t records_written() const noexcept { return records_; }
 
  private:
+  void set_record_start(const std::optional<std::string_view>& store);
   void write_field(std::string_view bytes);
   void write_tail(const RecordView& record);
   const std::string& origin_text(const SharedPath* origin);

@@ -1,6 +1,6 @@
 #pragma once
-// A whole store written as JSON Lines or CSV (record_export.h), by one thread
-// or by several.
+// A whole store, or many stores, written as JSON Lines or CSV
+// (record_export.h), by one thread or by several.
 //
 // With one thread the caller's thread walks the store (record_stream.h) and
 // formats as it goes. With more, formatting is what costs (decoding is about a
@@ -23,7 +23,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <expected>
 #include <optional>
+#include <span>
+#include <string>
 
 #include "db.h"
 #include "record_export.h"
@@ -46,6 +49,23 @@ struct StoreExportResult {
 // Throws only what allocation throws (std::bad_alloc), from any thread.
 [[nodiscard]] StoreExportResult export_store(const RawLevelDb& db, bool reverse, const ExportOptions& options,
                                              ChunkWriter writer, const StoreExportControl& control);
+
+// Called, for an export of many stores, on the caller's thread as each store's
+// turn comes, before any of its records: with the store opened (its skipped
+// files) or why it could not be opened. false stops the export.
+using StoreOpened = std::function<bool(std::size_t index, const std::expected<RawLevelDb, DbError>& store)>;
+
+// Many stores in one output, one after another in the order given, each
+// record starting with its store's directory as the store field (a CSV
+// header, if asked for, has the store column). A store that cannot be opened
+// is reported to on_store and has no records. With threads > 1 the worker
+// threads share out the data files of all the stores, opening each store as
+// they reach it, a few stores ahead of the one being written; the writer
+// closes each store once its output is written. So at most a few stores per
+// thread are open at once, however many there are.
+[[nodiscard]] StoreExportResult export_stores(std::span<const std::string> directories, bool reverse,
+                                              ExportOptions options, ChunkWriter writer,
+                                              const StoreExportControl& control, const StoreOpened& on_store);
 
 // The worker threads worth starting by default: the processor cores this
 // process may run on.

@@ -4,9 +4,17 @@ The reading is done by the extension module ``_vostrel``; this package holds
 the ``vostrel`` command line (see ``vostrel --help``).
 """
 
-from importlib import metadata as _metadata
 
-try:
-    __version__ = _metadata.version("vostrel")
-except _metadata.PackageNotFoundError:  # running from a source tree
-    __version__ = "0.1.0"
+def __getattr__(name: str):
+    # The version is looked up on first use only: importing importlib.metadata
+    # costs more than the rest of the command's start-up together.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import metadata
+
+    try:
+        version = metadata.version("vostrel")
+    except metadata.PackageNotFoundError:  # running from a source tree
+        version = "0.1.0"
+    globals()["__version__"] = version
+    return version

@@ -4,11 +4,9 @@ from __future__ import annotations
 
 import argparse
 import os
-import stat
 import sys
 from typing import List, Optional, TextIO
 
-from . import __version__
 from . import carve
 from .dump import FORMATS as DUMP_FORMATS
 from .dump import STATE_NAMES
@@ -78,8 +76,8 @@ many stores: with several directories or --find, the stores are read in
 parallel (--jobs) and the output is grouped per store: the directories in the
 order given, then the stores found under each ROOT in sorted order. A store
 that cannot be read gives a one-line warning and the others go on; the exit
-status is then 1. --threads then applies within each store (default 1: the
-stores themselves are spread over the --jobs workers).
+status is then 1. The --jobs worker threads share out the data files of all
+the stores (--threads is not used then).
 
 examples:
   vostrel dump path/to/db | head
@@ -162,14 +160,6 @@ def _many_stores(args: argparse.Namespace) -> bool:
     return len(paths) > 1 and not any(os.path.isfile(path) for path in paths)
 
 
-def _regular_or_new(path: str) -> bool:
-    # Not beside /dev/null or a FIFO: /dev is memory, and no place for parts.
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except OSError:
-        return True
-
-
 def _run_many(args: argparse.Namespace) -> int:
     from . import many  # the worker machinery only when it is used
 
@@ -187,14 +177,8 @@ def _run_many(args: argparse.Namespace) -> int:
         if args.command == "dump":
             if args.carve:
                 raise UsageError("--carve reads one directory, or data files; not several stores")
-            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse,
-                                       threads=args.threads or 1)
-            # Outputs waiting for their turn go where the output goes, which the
-            # user chose to hold it, rather than to a possibly small TMPDIR.
-            scratch = None
-            if not to_stdout and _regular_or_new(args.output):
-                scratch = os.path.dirname(os.path.abspath(args.output))
-            failures = many.dump_many(stores, options, jobs, out, scratch)
+            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse)
+            failures = many.dump_many(stores, options, jobs, out)
         else:
             failures = many.stats_many(stores, args.format, jobs, out)
     finally:
@@ -205,6 +189,21 @@ def _run_many(args: argparse.Namespace) -> int:
     return EXIT_FAILURE if failures or problems else EXIT_OK
 
 
+class _Version(argparse.Action):
+    """--version, with the version looked up only when asked for."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show program's version number and exit"):
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0,
+                         help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from . import __version__
+
+        parser._print_message(f"{parser.prog} {__version__}\n", sys.stdout)
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = _Parser(
@@ -213,7 +212,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=MAIN_EPILOG,
         formatter_class=formatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     dump = commands.add_parser(

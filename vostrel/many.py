@@ -1,19 +1,12 @@
-"""The command over many stores: each store read on its own, several at once,
-and the output grouped per store in a stable order.
+"""The command over many stores, with the output grouped per store in a
+stable order.
 
-This process takes stores from the front and writes each straight to the
-output; jobs - 1 workers take stores from the back, and each writes its
-store's whole output to a file of its own in a temporary directory, which
-this process copies to the output when the store's turn comes. Workers never
-wait for this process, so a slow store holds back only the copying, never the
-reading of other stores; the price is disk space for the outputs of the
-stores the workers did (at most the share of the stores they did): next to
-the output file, or in TMPDIR when writing to standard output.
-
-For `dump` the workers are threads: the native exporter releases the
-interpreter lock while it decodes, formats and writes, so threads read stores
-in parallel without the start-up and hand-over costs of processes. `stats`
-uses worker processes.
+`dump` hands the whole list to the native exporter (_vostrel.export_stores):
+its worker threads share out the data files of all the stores, each store
+opened when a worker reaches it, while this thread writes every store's
+output in turn, straight from memory. `stats` reads each store on its own:
+this process takes stores from the front, jobs - 1 worker processes take
+them from the back, and they meet in between.
 
 A store that cannot be read costs a one-line warning and nothing else.
 """
@@ -21,29 +14,23 @@ A store that cannot be read costs a one-line warning and nothing else.
 from __future__ import annotations
 
 import codecs
-import errno
-import functools
 import os
-import shutil
 import signal
 import sys
-import tempfile
-import threading
-from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
-from typing import Callable, List, Optional, TextIO, Tuple
+from typing import TYPE_CHECKING, Callable, List, Optional, TextIO, Tuple
 
-from .dump import FIELDS
 from .skipped import warn_skipped
-from .stats import FileStats, collect, render_json_document, render_table
-from .stores import StoreError, find_stores, open_store
+from .stores import StoreError, find_stores, open_store, store_error
 from .terminal import printable
+
+# Only `stats` uses worker processes and the stats module, imported where
+# used: `dump`, the common case, starts without them.
+if TYPE_CHECKING:
+    from .stats import FileStats
 
 # The data files a store's reader left out: (path, reason) pairs.
 Skipped = List[Tuple[str, str]]
-
-_BUFFER_SIZE = 1 << 16
 
 
 def warn(message: str) -> None:
@@ -85,24 +72,17 @@ def _quiet_interrupt() -> None:
         signal.signal(signal.SIGINT, lambda signum, frame: os._exit(130))
 
 
-def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable,
-             here: Optional[Callable] = None, threads: bool = False) -> int:
+def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable) -> int:
     """Every store done once, `jobs` at a time, and emit(store, result) in this
     process, in store order, for each store a worker did; returns the number
     of stores whose work raised StoreError (each warned about).
 
     This process is one of the `jobs`: it does stores itself from the front,
-    here(store) (default: emit(store, work(store))), while jobs - 1 worker
-    processes take work(store) from the back; they meet in between. A store
-    done here needs no detour through its worker's result (for dump: its part
-    on disk, written and then copied), which the ones from the back cannot
-    avoid, since their turn in the output comes last.
+    while jobs - 1 worker processes take work(store) from the back; they meet
+    in between. A store done here needs no detour through a worker's result.
     """
     def do_here(store: str) -> None:
-        if here is not None:
-            here(store)
-        else:
-            emit(store, work(store))
+        emit(store, work(store))
 
     failures = 0
     if jobs <= 1 or len(stores) <= 1:
@@ -114,11 +94,11 @@ def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable,
                 failures += 1
         return failures
 
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
     workers = min(jobs, len(stores)) - 1
-    if threads:
-        pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="vostrel-store")
-    else:
-        pool = ProcessPoolExecutor(max_workers=workers, initializer=_quiet_interrupt)
+    pool = ProcessPoolExecutor(max_workers=workers, initializer=_quiet_interrupt)
     try:
         futures = {index: pool.submit(work, stores[index])
                    for index in reversed(range(len(stores)))}
@@ -157,9 +137,6 @@ class DumpOptions:
     encoding: str
     states: Optional[frozenset]
     reverse: bool
-    # Data files formatted at once within one store (RawLevelDb.export's
-    # threads); the stores themselves are already spread over the --jobs workers.
-    threads: int = 1
 
 
 class _TextTarget:
@@ -184,111 +161,27 @@ def _export_target(out):
     return out  # the exporter flushes it, then writes to its descriptor
 
 
-class _Stopped(Exception):
-    """Raised inside a worker's export once the run is being abandoned."""
+def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO) -> int:
+    """Writes every store's records to out, grouped per store, with `jobs`
+    worker threads sharing out the data files of all the stores; returns the
+    number of stores that could not be read (each warned about as its turn
+    comes)."""
+    failures = 0
 
-
-def dump_store(store: str, options: DumpOptions, out, warn_now: bool = True,
-               stop: Optional[threading.Event] = None) -> Skipped:
-    """Writes the records of one store, each with its store field, through the
-    native exporter. Returns the data files the reader left out, warned about
-    at once when warn_now (for a worker's store this process warns, in store
-    order). A set `stop` ends the export at its next look (a few times a
-    second): a worker thread cannot be interrupted otherwise."""
-    progress = None
-    if stop is not None:
-        def progress(done: int, total: int) -> None:
-            if stop.is_set():
-                raise _Stopped
-    with open_store(store) as db:
-        known = list(db.skipped_files)
-        if warn_now:
-            warn_skipped(known)
-        db.export(_export_target(out), format=options.format, encoding=options.encoding,
-                  states=None if options.states is None else sorted(options.states),
-                  reverse=options.reverse, threads=options.threads, store=store, header=False,
-                  progress=progress)
-        # A file whose records did not fit in memory is found out by the reading.
-        skipped = list(db.skipped_files)
-    if warn_now:
-        warn_skipped(entry for entry in skipped if entry not in known)
-    return skipped
-
-
-def _dump_to_file(store: str, options: DumpOptions, directory: str,
-                  stop: threading.Event) -> Tuple[str, Skipped]:
-    """In a worker: the store's output into a new file under directory."""
-    descriptor, path = tempfile.mkstemp(prefix="store-", dir=directory)
-    try:
-        with open(descriptor, "wb") as out:
-            skipped = dump_store(store, options, out, warn_now=False, stop=stop)
-    except BaseException:
-        os.unlink(path)
-        raise
-    return path, skipped
-
-
-def _send_file(part, binary) -> bool:
-    """Copies part to binary's descriptor in the kernel; False, with nothing
-    copied, where the system cannot (then the caller copies)."""
-    try:
-        target = binary.fileno()
-    except (AttributeError, OSError, ValueError):
-        return False
-    source, offset = part.fileno(), 0
-    size = os.fstat(source).st_size
-    while offset < size:
-        try:
-            sent = os.sendfile(target, source, offset, size - offset)
-        except OSError as error:
-            if offset == 0 and error.errno in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
-                return False
-            raise
-        if sent == 0:
-            break
-        offset += sent
-    return True
-
-
-def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
-              scratch_dir: Optional[str] = None) -> int:
-    """Writes every store's records to out, grouped per store; returns the
-    number of stores that could not be read. The stores' outputs wait in a
-    temporary directory under scratch_dir (default: TMPDIR) for their turn."""
-    if options.format == "csv":  # one header row, with the store column, for all stores
-        out.write(",".join(("store",) + FIELDS) + "\n")
-
-    def here(store: str) -> None:  # straight to the output (the exporter flushes out first)
-        dump_store(store, options, out)
-
-    if jobs <= 1 or len(stores) <= 1:
-        return run_each(stores, 1, None, None, here)
-
-    binary = getattr(out, "buffer", None)
-
-    def copy_out(store: str, result: Tuple[str, Skipped]) -> None:
-        path, skipped = result
+    def on_store(index: int, error: Optional[str], skipped: Skipped) -> None:
+        nonlocal failures
+        if error is not None:
+            failures += 1
+            warn(store_error(stores[index], error))
         warn_skipped(skipped)
-        try:
-            with open(path, "rb") as part:
-                if binary is None:  # a text stream put in place of stdout
-                    out.write(part.read().decode("utf-8"))
-                    return
-                out.flush()
-                binary.flush()
-                if not _send_file(part, binary):
-                    shutil.copyfileobj(part, binary, _BUFFER_SIZE)
-        finally:
-            os.unlink(path)
 
-    stop = threading.Event()
-    with tempfile.TemporaryDirectory(prefix="vostrel-", dir=scratch_dir,
-                                     ignore_cleanup_errors=True) as scratch:
-        work = functools.partial(_dump_to_file, options=options, directory=scratch, stop=stop)
-        try:
-            return run_each(stores, jobs, work, copy_out, here, threads=True)
-        finally:
-            stop.set()  # workers still exporting (after Ctrl-C, a broken pipe) give up
+    import _vostrel
+
+    _vostrel.export_stores(stores, _export_target(out), format=options.format,
+                           encoding=options.encoding,
+                           states=None if options.states is None else sorted(options.states),
+                           reverse=options.reverse, threads=jobs, on_store=on_store)
+    return failures
 
 
 # --------------------------------------------------------------------------
@@ -296,6 +189,8 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO,
 
 
 def stats_of(store: str) -> Tuple[List[FileStats], Skipped]:
+    from .stats import collect
+
     with open_store(store) as db:
         return collect(store, db.file_stats()), list(db.skipped_files)
 
@@ -303,6 +198,8 @@ def stats_of(store: str) -> Tuple[List[FileStats], Skipped]:
 def stats_many(stores: List[str], fmt: str, jobs: int, out: TextIO) -> int:
     """One table per store, each headed by a 'store:' line and separated by a
     blank line; or, as JSON, {"stores": [one store's document, ...]}."""
+    from .stats import render_json_document, render_table
+
     documents = []
     first = True
 

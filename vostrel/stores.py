@@ -17,20 +17,30 @@ class StoreError(Exception):
     """A store that cannot be read at all; the message is one line."""
 
 
+def store_error(directory: str, reason: str) -> str:
+    """The one-line warning for a store that could not be opened, given the
+    reader's reason."""
+    if not os.path.exists(directory):
+        return f"no such directory: {directory}"
+    if not os.path.isdir(directory):
+        return f"not a directory: {directory}"
+    try:
+        directory.encode("utf-8")
+    except UnicodeEncodeError:
+        return f"path is not valid UTF-8: {directory!r}"
+    return f"cannot read {directory}: {reason}"
+
+
 def open_store(directory: str):
     """The store opened by the reader, or StoreError saying why not."""
-    if not os.path.exists(directory):
-        raise StoreError(f"no such directory: {directory}")
     if not os.path.isdir(directory):
-        raise StoreError(f"not a directory: {directory}")
+        raise StoreError(store_error(directory, ""))
     import _vostrel  # late, so that the command's --help works without the extension
 
     try:
         return _vostrel.RawLevelDb(directory)
-    except UnicodeEncodeError:
-        raise StoreError(f"path is not valid UTF-8: {directory!r}") from None
-    except ValueError as error:
-        raise StoreError(f"cannot read {directory}: {error}") from None
+    except (UnicodeEncodeError, ValueError) as error:
+        raise StoreError(store_error(directory, str(error))) from None
 
 
 def records_of(db, reverse: bool = False) -> Iterable:

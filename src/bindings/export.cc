@@ -1,5 +1,6 @@
-// RawLevelDb.export(): every record written as JSON Lines or CSV by the native
-// exporter (record_export.h), without a Python object per record.
+// RawLevelDb.export() and export_stores(): every record of a store, or of many
+// stores, written as JSON Lines or CSV by the native exporter (record_export.h,
+// store_export.h), without a Python object per record.
 //
 // The interpreter lock is released while records are decoded and formatted.
 // Output goes out in large chunks: to a file descriptor (an int, or an object
@@ -248,6 +249,47 @@ bool parse_threads(PyObject* value, unsigned& out) {
   return true;
 }
 
+// The options export() and export_stores() share. False with a Python
+// error set.
+bool parse_export_options(PyObject* format_arg, PyObject* encoding_arg, PyObject* states_arg, PyObject* reverse_arg,
+                          PyObject* header_arg, PyObject* threads_arg, ExportOptions& options, bool& reverse,
+                          unsigned& threads) {
+  int format = 0;
+  int encoding = 0;
+  if (!parse_choice("format", format_arg, {"jsonl", "csv"}, format) ||
+      !parse_choice("encoding", encoding_arg, {"escaped", "hex", "base64"}, encoding) ||
+      !parse_states(states_arg, options.states) || !parse_bool_argument("reverse", reverse_arg, reverse) ||
+      !parse_bool_argument("header", header_arg, options.header) || !parse_threads(threads_arg, threads)) {
+    return false;
+  }
+  options.format = static_cast<ExportFormat>(format);
+  options.encoding = static_cast<ByteEncoding>(encoding);
+  return true;
+}
+
+// The writer of the output to `file` (its descriptor `fd`, or its write()).
+ChunkWriter output_writer(PyObject* file, std::optional<int> fd, ReleasedLock& lock, PendingError& pending) {
+  return [file, fd, &lock, &pending](std::string_view chunk) {
+    return fd ? write_to_descriptor(*fd, chunk, lock, pending) : write_to_object(file, chunk, lock, pending);
+  };
+}
+
+// What an export returns: the count of records written, or the error that
+// stopped it raised.
+PyObject* export_result(const StoreExportResult& result, PendingError& pending) {
+  if (pending.set()) {
+    pending.restore();
+    return nullptr;
+  }
+  if (result.write_error) {
+    // OSError picks its subclass from errno: BrokenPipeError for EPIPE,
+    // and so on.
+    errno = result.write_error->error_number;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  return PyLong_FromUnsignedLongLong(result.records);
+}
+
 }  // namespace
 
 PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -273,24 +315,18 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   try {
     ExportOptions options;
-    int format = 0;
-    int encoding = 0;
     bool reverse = false;
-    if (!parse_choice("format", format_arg, {"jsonl", "csv"}, format) ||
-        !parse_choice("encoding", encoding_arg, {"escaped", "hex", "base64"}, encoding) ||
-        !parse_states(states_arg, options.states) || !parse_bool_argument("reverse", reverse_arg, reverse) ||
-        !parse_bool_argument("header", header_arg, options.header) || !parse_store(store_arg, options.store)) {
+    unsigned threads = 0;
+    if (!parse_export_options(format_arg, encoding_arg, states_arg, reverse_arg, header_arg, threads_arg, options,
+                              reverse, threads) ||
+        !parse_store(store_arg, options.store)) {
       return nullptr;
     }
-    options.format = static_cast<ExportFormat>(format);
-    options.encoding = static_cast<ByteEncoding>(encoding);
     if (progress == Py_None) progress = nullptr;
     if (progress != nullptr && !PyCallable_Check(progress)) {
       PyErr_SetString(PyExc_TypeError, "progress must be callable");
       return nullptr;
     }
-    unsigned threads = 0;
-    if (!parse_threads(threads_arg, threads)) return nullptr;
     if (!db->reader) return raise_closed();
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
@@ -300,9 +336,6 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
     StoreExportResult result;
     {
       ReleasedLock lock;
-      ChunkWriter writer = [&](std::string_view chunk) {
-        return fd ? write_to_descriptor(*fd, chunk, lock, pending) : write_to_object(file, chunk, lock, pending);
-      };
       StoreExportControl control;
       control.threads = threads;
       control.interval = kCheckInterval;
@@ -321,19 +354,110 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
           return false;
         });
       };
-      result = export_store(reader, reverse, options, std::move(writer), control);
+      result = export_store(reader, reverse, options, output_writer(file, fd, lock, pending), control);
     }
-    if (pending.set()) {
-      pending.restore();
+    return export_result(result, pending);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"directories", "file",    "format", "encoding", "states",
+                                   "reverse",     "threads", "header", "on_store", nullptr};
+  PyObject* directories_arg = nullptr;
+  PyObject* file = nullptr;
+  PyObject* format_arg = nullptr;
+  PyObject* encoding_arg = nullptr;
+  PyObject* states_arg = nullptr;
+  PyObject* reverse_arg = nullptr;
+  PyObject* threads_arg = nullptr;
+  PyObject* header_arg = nullptr;
+  PyObject* on_store = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOO:export_stores", const_cast<char**>(keywords),
+                                   &directories_arg, &file, &format_arg, &encoding_arg, &states_arg, &reverse_arg,
+                                   &threads_arg, &header_arg, &on_store)) {
+    return nullptr;
+  }
+  try {
+    ExportOptions options;
+    bool reverse = false;
+    unsigned threads = 0;
+    if (!parse_export_options(format_arg, encoding_arg, states_arg, reverse_arg, header_arg, threads_arg, options,
+                              reverse, threads)) {
       return nullptr;
     }
-    if (result.write_error) {
-      // OSError picks its subclass from errno: BrokenPipeError for EPIPE,
-      // and so on.
-      errno = result.write_error->error_number;
-      return PyErr_SetFromErrno(PyExc_OSError);
+    if (on_store == Py_None) on_store = nullptr;
+    if (on_store != nullptr && !PyCallable_Check(on_store)) {
+      PyErr_SetString(PyExc_TypeError, "on_store must be callable");
+      return nullptr;
     }
-    return PyLong_FromUnsignedLongLong(result.records);
+    // The directories as UTF-8. One that has none (a lone surrogate, from a
+    // name that is not UTF-8) is not opened: the empty path names no
+    // directory, so the store is reported as not opened.
+    std::vector<std::string> directories;
+    PyObject* sequence = PySequence_Fast(directories_arg, "directories must be a sequence of str");
+    if (sequence == nullptr) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+    directories.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
+      if (!PyUnicode_Check(item)) {
+        Py_DECREF(sequence);
+        return raise_conversion("directories", item, "PyString");
+      }
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+      if (utf8 == nullptr) PyErr_Clear();
+      directories.emplace_back(utf8 == nullptr ? "" : std::string(utf8, static_cast<std::size_t>(size)));
+    }
+    Py_DECREF(sequence);
+    const std::optional<int> fd = descriptor_of(file);
+    if (fd == -1) return nullptr;
+
+    PendingError pending;
+    StoreExportResult result;
+    {
+      ReleasedLock lock;
+      StoreExportControl control;
+      control.threads = threads;
+      control.interval = kCheckInterval;
+      // Lets signal handlers run; false once one raised.
+      control.check_in = [&](std::uint64_t, std::uint64_t) {
+        return lock.with_lock([&] {
+          if (PyErr_CheckSignals() == 0) return true;
+          pending.take();
+          return false;
+        });
+      };
+      // on_store(index, error, skipped): error None, or why the store could
+      // not be opened; skipped, the (path, reason) of its files left out.
+      const StoreOpened opened = [&](std::size_t index, const std::expected<RawLevelDb, DbError>& store) {
+        if (on_store == nullptr) return true;
+        return lock.with_lock([&] {
+          PyObject* reported = nullptr;
+          if (store) {
+            reported = PyObject_CallFunction(on_store, "nON", static_cast<Py_ssize_t>(index), Py_None,
+                                             skipped_files_list(store->skipped_files()));
+          } else {
+            const std::string message = store.error().message();
+            reported = PyObject_CallFunction(on_store, "nNN", static_cast<Py_ssize_t>(index),
+                                             PyUnicode_DecodeUTF8(message.data(),
+                                                                  static_cast<Py_ssize_t>(message.size()),
+                                                                  "replace"),
+                                             PyList_New(0));
+          }
+          Py_XDECREF(reported);
+          if (PyErr_Occurred() == nullptr) return true;
+          pending.take();
+          return false;
+        });
+      };
+      result = vostrel::export_stores(directories, reverse, options, output_writer(file, fd, lock, pending),
+                                      control, opened);
+    }
+    return export_result(result, pending);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;

@@ -27,6 +27,18 @@ PyMethodDef module_functions[] = {
      "origin_file (the path, shared by every record). The file is read as the\n"
      "directory reader reads it: a file it would leave out has no records.\n"
      "ValueError when the path's final component is not a data file's name."},
+    {"export_stores", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(export_stores)),
+     METH_VARARGS | METH_KEYWORDS,
+     "export_stores(directories, file, *, format='jsonl', encoding='escaped', states=None,\n"
+     "              reverse=False, threads=None, header=True, on_store=None)\n--\n\n"
+     "Writes the records of many stores as `vostrel dump` of several directories\n"
+     "does: the stores one after another in the order given, every record with\n"
+     "its store field. Worker threads share out the data files of all the stores,\n"
+     "opening each store as they reach it, while the calling thread writes in\n"
+     "order. on_store(index, error, skipped) is called on the calling thread as\n"
+     "each store's turn comes: error None, or why the store could not be opened\n"
+     "(it then has no records); skipped, the (path, reason) of its files left\n"
+     "out. Returns the number of records written."},
     {"chromium_export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export)),
      METH_VARARGS | METH_KEYWORDS,
      "chromium_export(directory, file, *, kind=None, states=None, reverse=False)\n--\n\n"

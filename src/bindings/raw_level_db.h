@@ -82,6 +82,8 @@ PyObject* collect_records(vostrel::RawLevelDb& reader, bool reverse);
 
 // The getter of RawLevelDb.skipped_files.
 PyObject* db_get_skipped_files(PyObject* self, void*);
+// The files left out, as a list of (path, reason) tuples.
+PyObject* skipped_files_list(const std::vector<SkippedFile>& skipped);
 
 // Opens the store at a directory given as a str (argument `argument`), its
 // path as UTF-8 in `path`. nullopt with a Python error set: TypeError,

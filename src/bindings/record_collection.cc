@@ -54,7 +54,10 @@ PyObject* db_get_skipped_files(PyObject* self, void*) {
   const SharedAccess access(db);
   if (!access.ok()) return nullptr;
   if (!db->reader) return raise_closed();
-  const auto& skipped = db->reader->skipped_files();
+  return skipped_files_list(db->reader->skipped_files());
+}
+
+PyObject* skipped_files_list(const std::vector<SkippedFile>& skipped) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(skipped.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < skipped.size(); ++i) {
