@@ -162,3 +162,64 @@ def test_store_field_same_bytes_as_python(store, fmt):
         native = io.BytesIO()
         db.export(native, format=fmt, store=str(store), header=header, threads=threads)
         assert native.getvalue() == expected.getvalue().encode("utf-8"), (header, threads)
+
+
+def each_store_alone(stores, fmt: str) -> bytes:
+    out = io.BytesIO()
+    for path in stores:
+        if os.path.isdir(path):
+            with _vostrel.RawLevelDb(path) as db:
+                db.export(out, format=fmt, store=path, header=False)
+    return out.getvalue()
+
+
+def mapped_or_open_under(paths) -> int:
+    with open("/proc/self/maps") as maps:
+        mapped = sum(1 for line in maps if any(path in line for path in paths))
+    fds = sum(1 for fd in os.listdir("/proc/self/fd")
+              if any(path in os.path.realpath(f"/proc/self/fd/{fd}") for path in paths))
+    return mapped + fds
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
+def test_many_stores_same_bytes_as_each_store_alone(store, store_tree, tmp_path, fmt):
+    """export_stores: each store's own export with its store field, in the
+    order given, one CSV header; a store that cannot be opened is reported in
+    its turn and has no records; the same bytes to a file object or a
+    descriptor, whatever the number of threads (more stores than are opened
+    ahead of the writer, more threads than data files); every store closed
+    after."""
+    missing = str(tmp_path / "missing")
+    stores = [str(store), missing] + store_tree.stores * 4
+    header = b"store,key,user_key,value,seq,state,file_type,origin_file,offset,was_compressed\n"
+    expected = (header if fmt == "csv" else b"") + each_store_alone(stores, fmt)
+    for threads, to_descriptor in ((1, False), (2, True), (5, False)):
+        reported = []
+        path = tmp_path / "out"
+        with open(path, "w+b") as out:
+            target = out.fileno() if to_descriptor else out
+            count = _vostrel.export_stores(
+                stores, target, format=fmt, threads=threads,
+                on_store=lambda index, error, skipped: reported.append((index, error is None)))
+            out.seek(0)
+            assert out.read() == expected, threads
+        assert count == expected.count(b"\n") - (fmt == "csv")
+        assert reported == [(i, path != missing) for i, path in enumerate(stores)]
+        assert mapped_or_open_under([str(store)] + store_tree.stores) == 0
+
+
+def test_many_stores_stop_before_the_store_whose_report_raises(store, store_tree):
+    """An exception from on_store ends the export at once: the stores before
+    it are written whole, nothing of it or after, and the workers are joined
+    (no hang)."""
+    stores = [str(store)] + store_tree.stores * 3
+
+    def on_store(index, error, skipped):
+        if index == 2:
+            raise KeyboardInterrupt
+
+    for threads in (1, 2):
+        out = io.BytesIO()
+        with pytest.raises(KeyboardInterrupt):
+            _vostrel.export_stores(stores, out, threads=threads, on_store=on_store)
+        assert out.getvalue() == each_store_alone(stores[:2], "jsonl"), threads
