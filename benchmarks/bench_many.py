@@ -17,6 +17,9 @@ and, for each set, in fresh processes and as the median of several runs:
   * dump -j1: `vostrel dump --find ROOT -o FILE --jobs 1`, FILE a regular file
               beside the data (deleted after each run)
   * dump -jN: the same with --jobs N (N = cores)
+  * null -j1, null -jN: the same two writing to /dev/null, which leaves out
+              the system's writing of the file (on a VM it moves the file
+              rows by up to a factor of two from run to run)
   * dask 1w:  len() of vostrel.dask.read_stores(...) on a LocalCluster of one
               single-threaded worker process
   * dask Nw:  the same with N workers
@@ -206,6 +209,9 @@ def main() -> None:
 
         for jobs in sorted({1, args.jobs}):
             rows[f"dump -j{jobs}"] = median_of(args.runs, lambda jobs=jobs: dump(jobs))
+        for jobs in sorted({1, args.jobs}):
+            rows[f"null -j{jobs}"] = median_of(args.runs, lambda jobs=jobs: timed(
+                [python, "-m", "vostrel", "dump", "--find", root, "-o", "/dev/null", "--jobs", str(jobs)]))
         for workers in sorted({1, args.jobs}):
             rows[f"dask {workers}w"] = median_of(args.runs, in_process(DASK, str(workers)))
         results[name] = (count, rows)
@@ -220,6 +226,8 @@ def main() -> None:
             note = ""
             if label.startswith("dump -j") and label != "dump -j1":
                 note = f"{base['dump'] / row['seconds']:.2f}x dump -j1"
+            elif label.startswith("null -j") and label != "null -j1":
+                note = f"{rows['null -j1']['seconds'] / row['seconds']:.2f}x null -j1"
             elif label.startswith("dask"):
                 # Overhead as processor time, which load from other
                 # processes on the machine does not inflate the way it does

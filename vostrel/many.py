@@ -63,9 +63,8 @@ def gather_stores(directories: List[str], roots: List[str]) -> Tuple[List[str], 
 
 
 def _quiet_interrupt() -> None:
-    # Ctrl-C reaches the workers too: a worker leaves at once and silently
-    # (its partial output is in the temporary directory, removed by the
-    # parent), instead of printing a traceback from wherever it was waiting.
+    # Ctrl-C reaches the workers too: a worker leaves at once and silently,
+    # instead of printing a traceback from wherever it was waiting.
     # A command started with Ctrl-C ignored (in the background, under nohup)
     # keeps ignoring it.
     if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
