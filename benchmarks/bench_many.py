@@ -20,6 +20,9 @@ and, for each set, in fresh processes and as the median of several runs:
   * null -j1, null -jN: the same two writing to /dev/null, which leaves out
               the system's writing of the file (on a VM it moves the file
               rows by up to a factor of two from run to run)
+  * native -j1, native -jN: in one process, _vostrel.export_stores of the
+              stores to /dev/null with 1 and N threads, timed without the
+              interpreter's start: the reading and formatting alone
   * dask 1w:  len() of vostrel.dask.read_stores(...) on a LocalCluster of one
               single-threaded worker process
   * dask Nw:  the same with N workers
@@ -81,6 +84,18 @@ import json, sys, time
 from vostrel.dask import find_stores, partition_frame, partitions
 start, cpu = time.perf_counter(), time.process_time()
 count = sum(len(partition_frame(part)) for part in partitions(find_stores(sys.argv[1])))
+print(json.dumps({"records": count, "seconds": time.perf_counter() - start,
+                  "cpu": time.process_time() - cpu}))
+"""
+
+NATIVE = r"""
+import json, os, sys, time
+import _vostrel
+from vostrel.stores import find_stores
+stores = find_stores(sys.argv[1])
+out = os.open(os.devnull, os.O_WRONLY)
+start, cpu = time.perf_counter(), time.process_time()
+count = _vostrel.export_stores(stores, out, threads=int(sys.argv[2]))
 print(json.dumps({"records": count, "seconds": time.perf_counter() - start,
                   "cpu": time.process_time() - cpu}))
 """
@@ -218,6 +233,8 @@ def main() -> None:
         for jobs in sorted({1, args.jobs}):
             rows[f"null -j{jobs}"] = median_of(args.runs, lambda jobs=jobs: timed(
                 [python, "-m", "vostrel", "dump", "--find", root, "-o", "/dev/null", "--jobs", str(jobs)]))
+        for jobs in sorted({1, args.jobs}):
+            rows[f"native -j{jobs}"] = median_of(args.runs, in_process(NATIVE, str(jobs)))
         for workers in sorted({1, args.jobs}):
             rows[f"dask {workers}w"] = median_of(args.runs, in_process(DASK, str(workers)))
         results[name] = (count, rows)
@@ -232,8 +249,9 @@ def main() -> None:
             note = ""
             if label.startswith("dump -j") and label != "dump -j1":
                 note = f"{base['dump'] / row['seconds']:.2f}x dump -j1"
-            elif label.startswith("null -j") and label != "null -j1":
-                note = f"{rows['null -j1']['seconds'] / row['seconds']:.2f}x null -j1"
+            elif label[:7] in ("null -j", "native ") and not label.endswith("-j1"):
+                first = label.split()[0] + " -j1"
+                note = f"{rows[first]['seconds'] / row['seconds']:.2f}x {first}"
             elif label.startswith("dask"):
                 # Overhead as processor time, which load from other
                 # processes on the machine does not inflate the way it does
