@@ -91,7 +91,7 @@ void IndexedDbDecoder::learn(const RecordView& record) {
     blob_key_.append(key.substr(prefix->end));
     auto found = blobs_.find(std::string_view(blob_key_));
     if (found == blobs_.end()) found = blobs_.emplace(blob_key_, std::vector<BlobVersion>{}).first;
-    found->second.push_back(BlobVersion{record.seq, std::string(record.value)});
+    found->second.push_back(BlobVersion{record.seq, std::string(record.value), found->second.size()});
   } else if (prefix->object_store == 0 && prefix->index == 0 && record.state == KeyState::Live) {
     learn_name(record, prefix->database, prefix->end);
   }
@@ -214,8 +214,12 @@ void IndexedDbDecoder::append_entry(std::string& out, const RecordView& record) 
     // A store may hold many versions of one blob entry: sorted once, each
     // record finds its own by binary search.
     for (auto& [key, versions] : blobs_) {
-      std::stable_sort(versions.begin(), versions.end(),
-                       [](const BlobVersion& a, const BlobVersion& b) { return a.seq < b.seq; });
+      // By seq, equal ones in the order met. (A plain sort with that tie
+      // breaker rather than stable_sort, whose libstdc++ implementation
+      // trips a deprecation warning under clang.)
+      std::sort(versions.begin(), versions.end(), [](const BlobVersion& a, const BlobVersion& b) {
+        return a.seq != b.seq ? a.seq < b.seq : a.arrival < b.arrival;
+      });
     }
     blobs_sorted_ = true;
   }

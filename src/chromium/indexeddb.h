@@ -77,6 +77,7 @@ class IndexedDbDecoder {
   struct BlobVersion {
     std::uint64_t seq;
     std::string value;
+    std::size_t arrival;  // its place among the key's versions as met, which breaks ties of seq
   };
   struct StringHash {
     using is_transparent = void;

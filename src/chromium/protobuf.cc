@@ -62,14 +62,17 @@ Decoded<void> ProtobufJson::append(std::string& out, std::string_view message) {
 
 Decoded<void> ProtobufJson::append_level(std::string& out, std::size_t depth) {
   // Group the fields by number, the groups in the order their numbers first
-  // appear: a stable sort by number, then the groups ordered by first index.
+  // appear: sorted by number, equal numbers in their order (a plain sort with
+  // the index as tie breaker: stable_sort trips a deprecation warning in
+  // libstdc++ under clang), then the groups ordered by first index.
   auto& order = orders_[depth];
   {
     const auto& fields = levels_[depth];
     order.resize(fields.size());
     for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return fields[a].number < fields[b].number; });
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return fields[a].number != fields[b].number ? fields[a].number < fields[b].number : a < b;
+    });
   }
   // Group starts in `order`, sorted by the group's first field.
   auto& starts = starts_[depth];
