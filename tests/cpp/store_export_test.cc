@@ -1,10 +1,12 @@
-// The whole-store export (export_store): formatted by several threads it
-// writes exactly what one thread writes, every chunk on the caller's thread;
-// a failed write or a check-in that answers false stops it.
+// The whole-store export (export_store) and the many-store one
+// (export_stores): formatted by several threads they write exactly what one
+// thread writes, every chunk on the caller's thread; a failed write or a
+// check-in that answers false stops them.
 
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -115,6 +117,61 @@ TEST_F(StoreExport, FailedWriteOrStopEndsIt) {
     EXPECT_TRUE(result.stopped);
     EXPECT_FALSE(result.write_error);
     EXPECT_EQ(check_ins, 2u);
+  }
+}
+
+// Many stores: the fixture's store again and again (each opened on its own),
+// a missing directory and a plain file among them; tiny chunks, so that the
+// queue budget and the stores opened ahead bind all the time.
+TEST_F(StoreExport, ManyStoresWriteEachStoreInTurn) {
+  const std::string dir = db_->in_dir();
+  const std::string file = tmp_.file("plain");
+  write_file(file, "not a store");
+  std::vector<std::string> stores;
+  for (int i = 0; i < 12; ++i) stores.push_back(i == 3 ? tmp_.file("missing") : i == 7 ? file : dir);
+
+  for (const auto format : {ExportFormat::Jsonl, ExportFormat::Csv}) {
+    // What each store writes alone, with its store field, after one header.
+    ExportOptions alone{.format = format, .chunk_size = 64, .header = false, .store = dir};
+    Output one;
+    ASSERT_FALSE(export_store(*db_, false, alone, one.writer(), {.threads = 1}).write_error);
+    alone.header = true;
+    std::string expected = format == ExportFormat::Csv ? csv_header(alone) : "";
+    for (const auto& store : stores) {
+      if (store == dir) expected += one.text;
+    }
+    for (const unsigned threads : {1u, 2u, 3u, 16u}) {
+      SCOPED_TRACE(::testing::Message() << "format " << static_cast<int>(format) << ", threads " << threads);
+      Output many;
+      std::vector<std::pair<std::size_t, bool>> reported;
+      const auto result = export_stores(stores, false, {.format = format, .chunk_size = 64}, many.writer(),
+                                        {.threads = threads},
+                                        [&](std::size_t index, const std::expected<RawLevelDb, DbError>& store) {
+                                          EXPECT_EQ(std::this_thread::get_id(), many.caller);
+                                          reported.emplace_back(index, store.has_value());
+                                          return true;
+                                        });
+      EXPECT_FALSE(result.write_error);
+      EXPECT_TRUE(many.text == expected);
+      EXPECT_FALSE(many.off_thread);
+      ASSERT_EQ(reported.size(), stores.size());
+      for (std::size_t i = 0; i < stores.size(); ++i) {
+        EXPECT_EQ(reported[i], std::make_pair(i, stores[i] == dir));
+      }
+
+      // A failed write, or a report that answers false, ends it at once.
+      Output failing{.fail_at = 40};
+      const auto failed = export_stores(stores, false, {.chunk_size = 64}, failing.writer(), {.threads = threads},
+                                        [](std::size_t, const auto&) { return true; });
+      ASSERT_TRUE(failed.write_error);
+      EXPECT_EQ(failing.calls, 40u);
+      Output halted;
+      const auto stopped = export_stores(stores, false, {.format = format, .chunk_size = 64}, halted.writer(),
+                                         {.threads = threads},
+                                         [](std::size_t index, const auto&) { return index < 2; });
+      EXPECT_TRUE(stopped.stopped);
+      EXPECT_TRUE(halted.text == expected.substr(0, expected.size() - 8 * one.text.size()));  // stores 0 and 1
+    }
   }
 }
 
