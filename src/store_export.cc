@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "record_stream.h"
 
 namespace vostrel {
 namespace {
@@ -39,29 +38,6 @@ constexpr std::size_t kStoresAheadPerThread = 4;
 // virtual machine an interrupt between processors, which for small stores
 // cost more than their reading.
 constexpr std::uint64_t kSmallStoreBytes = std::uint64_t{4} << 20;
-
-StoreExportResult export_in_order(const RawLevelDb& db, bool reverse, const ExportOptions& options,
-                                  ChunkWriter writer, const StoreExportControl& control) {
-  StoreExportResult result;
-  RecordStream stream(db, reverse);
-  RecordExporter exporter(options, std::move(writer));
-  const auto check_in = [&] { return !control.check_in || control.check_in(stream.bytes_done(db), stream.total_bytes()); };
-  auto last_check = Clock::now();
-  result.stopped = control.report_ends && !check_in();
-  while (!result.stopped && !stream.done() && !exporter.failed()) {
-    stream.step(db, kStepRecords, exporter);
-    if (const auto now = Clock::now(); now - last_check >= control.interval) {
-      last_check = now;
-      result.stopped = !check_in();
-    }
-  }
-  if (!result.stopped && !exporter.failed() && control.report_ends) result.stopped = !check_in();
-  if (!result.stopped) {
-    if (auto finished = exporter.finish(); !finished) result.write_error = std::move(finished.error());
-  }
-  result.records = exporter.records_written();
-  return result;
-}
 
 // The output of one unit of work: one data file of one store, as its worker
 // hands it over.
@@ -493,10 +469,6 @@ class OrderedExport {
 
 StoreExportResult export_store(const RawLevelDb& db, bool reverse, const ExportOptions& options, ChunkWriter writer,
                                const StoreExportControl& control) {
-  // Fewer than two files leave nothing to do side by side.
-  if (control.threads <= 1 || db.data_files().size() < 2) {
-    return export_in_order(db, reverse, options, std::move(writer), control);
-  }
   return OrderedExport(db, reverse, options, control, writer).run();
 }
 

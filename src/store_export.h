@@ -2,12 +2,12 @@
 // A whole store, or many stores, written as JSON Lines or CSV
 // (record_export.h), by one thread or by several.
 //
-// With one thread the caller's thread walks the store (record_stream.h) and
-// formats as it goes. With more, formatting is what costs (decoding is about a
-// seventh of the time), so worker threads each take the next data file in
-// iteration order and decode and format it into chunks of their own; the
-// caller's thread hands those chunks to the writer strictly in file order. The
-// output is byte for byte what one thread writes.
+// With one thread the caller's thread walks the data files in iteration order
+// and writes as it formats. With more, formatting is what costs (decoding is
+// about a seventh of the time), so threads - 1 worker threads and the caller's
+// thread each take the next data file and decode and format it into chunks of
+// their own; the caller's thread hands those chunks to the writer strictly in
+// file order. The output is byte for byte what one thread writes.
 //
 // Memory stays bounded whatever the store: a worker whose chunks the writer
 // is not yet taking stops once the chunks queued by all workers reach a
