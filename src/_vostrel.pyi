@@ -1,10 +1,10 @@
 """Raw, lenient reader of LevelDB database directories."""
 
 from types import TracebackType
-from typing import BinaryIO, Callable, Final, Iterable, Iterator, Literal, TypedDict, final
+from typing import BinaryIO, Callable, Final, Iterable, Iterator, Literal, Sequence, TypedDict, final
 
 __all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "decompress_snappy",
-           "read_file", "data_file_columns", "export_stores", "chromium_export",
+           "read_file", "data_file_columns", "partition_columns", "export_stores", "chromium_export",
            "iter_chromium_entries", "detect_chromium_kind", "chromium_value_json"]
 
 @final
@@ -173,6 +173,25 @@ def data_file_columns(path: str, /) -> DataFileColumns:
     """The records of one data file as columns, read as the directory reader
     reads that file (a file it would leave out has no records). ValueError when
     the path's final component is not a data file's name."""
+
+class PartitionColumns(TypedDict):
+    counts: list[int]  # records per file, in the order given
+    origin_file: list[str]  # one per file
+    seq: bytearray  # as in DataFileColumns, for all the files' records in turn
+    state: bytearray
+    file_type: bytearray
+    offset: bytearray
+    was_compressed: bytearray
+
+def partition_columns(paths: Iterable[str], allocate: Callable[[int], Sequence[object]], /
+                      ) -> PartitionColumns:
+    """The records of several data files in turn as one set of columns, each
+    file read as data_file_columns reads it. allocate(count) is called once
+    with the number of records and returns three writable one-dimensional
+    object arrays of that length (numpy.empty(count, dtype=object)); the keys,
+    user keys and values are moved into them. ValueError when a path's final
+    component is not a data file's name (no file is read then), or when the
+    arrays are not that."""
 
 _ChromiumKind = Literal["localstorage", "sessionstorage", "indexeddb"]
 

@@ -15,7 +15,7 @@ small stores would otherwise be many tiny tasks). The order is that of the
 stores given and, within a store, the order the reader visits its files, so
 computing the frame gives the same rows in the same order as
 RawLevelDb(store).iterate_records_raw() over the stores in turn. A task reads
-its data files one at a time (_vostrel.data_file_columns, which opens no other
+its data files one at a time (_vostrel.partition_columns, which opens no other
 file of the store) and builds its frame straight from columns, so a worker
 thread holds one partition's records: at most PARTITION_BYTES of files, or
 one larger file. Partitions are planned on the client from directory listings,
@@ -47,7 +47,6 @@ or the ``dask`` extra; the rest of vostrel never imports it.
 
 from __future__ import annotations
 
-import itertools
 import os
 from typing import Iterable, List, Tuple, Union
 
@@ -112,42 +111,42 @@ def partitions(stores: Iterable[str], partition_bytes: int = PARTITION_BYTES
     return parts
 
 
-def _objects(lists, count: int):
-    """One object array of the lists' items in turn (their bytes objects, not
-    copies). fromiter fills the array in one pass, about twice as fast as
-    assigning a list to an empty array."""
-    items = lists[0] if len(lists) == 1 else itertools.chain.from_iterable(lists)
+def _objects(items, count: int):
+    """An object array of the items (the objects themselves, not copies)."""
     return _np.fromiter(items, dtype=object, count=count)
+
+
+def _object_arrays(count: int):
+    return tuple(_np.empty(count, dtype=object) for _ in range(3))
 
 
 def partition_frame(files: Tuple[Tuple[str, str], ...]):
     """The pandas frame of one partition: every record of its data files."""
     import _vostrel
 
-    columns = [_vostrel.data_file_columns(path) for _, path in files]
-    counts = [len(c["key"]) for c in columns]
-    count = sum(counts)
+    arrays = []
 
-    def objects(name):
-        return _objects([c[name] for c in columns], count)
+    def allocate(count):
+        # The keys, user keys and values move straight into these: no list
+        # of them is ever built.
+        arrays.extend(_object_arrays(count))
+        return arrays
 
-    def numbers(name, dtype):
-        if len(columns) == 1:
-            return _np.frombuffer(columns[0][name], dtype=dtype)
-        return _np.frombuffer(b"".join(c[name] for c in columns), dtype=dtype)
-
+    c = _vostrel.partition_columns([path for _, path in files], allocate)
+    counts = c["counts"]
+    key, user_key, value = arrays
     frame = _pd.DataFrame({
         # One str per file, shared by all of its rows.
-        "store": _np.repeat(_objects([[store for store, _ in files]], len(files)), counts),
-        "key": objects("key"),
-        "user_key": objects("user_key"),
-        "value": objects("value"),
-        "seq": numbers("seq", _np.uint64),
-        "state": _STATE_WORDS[numbers("state", _np.uint8)],
-        "file_type": _FILE_TYPE_WORDS[numbers("file_type", _np.uint8)],
-        "origin_file": _np.repeat(_objects([[c["origin_file"] for c in columns]], len(files)), counts),
-        "offset": numbers("offset", _np.uint64),
-        "was_compressed": numbers("was_compressed", _np.uint8).astype(bool),
+        "store": _np.repeat(_objects((store for store, _ in files), len(files)), counts),
+        "key": key,
+        "user_key": user_key,
+        "value": value,
+        "seq": _np.frombuffer(c["seq"], dtype=_np.uint64),
+        "state": _STATE_WORDS[_np.frombuffer(c["state"], dtype=_np.uint8)],
+        "file_type": _FILE_TYPE_WORDS[_np.frombuffer(c["file_type"], dtype=_np.uint8)],
+        "origin_file": _np.repeat(_objects(c["origin_file"], len(files)), counts),
+        "offset": _np.frombuffer(c["offset"], dtype=_np.uint64),
+        "was_compressed": _np.frombuffer(c["was_compressed"], dtype=_np.bool_),
     }, copy=False)  # the arrays are new: pandas need not copy them again
     return frame
 

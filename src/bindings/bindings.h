@@ -25,6 +25,7 @@ PyObject* data_file_type(PyObject* module, PyObject* name);
 PyObject* decompress_snappy(PyObject* module, PyObject* data);
 PyObject* read_file(PyObject* module, PyObject* args, PyObject* kwargs);  // carve.cc
 PyObject* data_file_columns(PyObject* module, PyObject* path);
+PyObject* partition_columns(PyObject* module, PyObject* args);  // data_file_columns.cc
 PyObject* export_stores(PyObject* module, PyObject* args, PyObject* kwargs);          // export.cc
 PyObject* chromium_export(PyObject* module, PyObject* args, PyObject* kwargs);        // chromium.cc
 PyObject* iter_chromium_entries(PyObject* module, PyObject* args, PyObject* kwargs);  // chromium.cc

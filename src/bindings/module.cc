@@ -27,6 +27,18 @@ PyMethodDef module_functions[] = {
      "origin_file (the path, shared by every record). The file is read as the\n"
      "directory reader reads it: a file it would leave out has no records.\n"
      "ValueError when the path's final component is not a data file's name."},
+    {"partition_columns", partition_columns, METH_VARARGS,
+     "partition_columns(paths, allocate, /)\n--\n\n"
+     "The records of several data files in turn as one set of columns, each file\n"
+     "read as data_file_columns reads it: allocate(count) is called once with the\n"
+     "number of records and returns three writable one-dimensional object arrays\n"
+     "of that length (numpy.empty(count, dtype=object)), which receive the keys,\n"
+     "user keys and values. Returns a dict of counts (records per file, in turn),\n"
+     "origin_file (one str per file) and seq, offset, state, file_type and\n"
+     "was_compressed packed for all the records as data_file_columns packs them,\n"
+     "in a bytearray each.\n"
+     "ValueError when a path's final component is not a data file's name (no\n"
+     "file is read then)."},
     {"export_stores", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(export_stores)),
      METH_VARARGS | METH_KEYWORDS,
      "export_stores(directories, file, *, format='jsonl', encoding='escaped', states=None,\n"

@@ -61,6 +61,53 @@ def test_data_file_columns_reads_what_the_directory_reader_reads(tmp_path):
         _vostrel.data_file_columns(b"000006.ldb")
 
 
+def test_partition_columns_are_the_files_columns_in_turn(store_tree):
+    np = pytest.importorskip("numpy")
+    from vostrel.stores import data_files
+
+    paths = [path for store in store_tree.stores for path in data_files(store)]
+    arrays = []
+    c = _vostrel.partition_columns(iter(paths), lambda n: arrays.extend(
+        np.empty(n, dtype=object) for _ in range(3)) or arrays)
+    each = [_vostrel.data_file_columns(path) for path in paths]
+    assert c["counts"] == [len(f["key"]) for f in each] and sum(c["counts"]) > 0
+    assert c["origin_file"] == [f["origin_file"] for f in each]
+    for name, array in zip(("key", "user_key", "value"), arrays):
+        assert list(array) == [item for f in each for item in f[name]]
+    for name in ("seq", "state", "file_type", "offset", "was_compressed"):
+        assert c[name] == bytearray(b"".join(f[name] for f in each))
+
+
+def test_partition_columns_refuses_what_it_cannot_fill(store_tree):
+    """Names are checked before anything is read; arrays that are not one
+    writable object slot per record are refused, and the keys already moved
+    stay whole."""
+    np = pytest.importorskip("numpy")
+    from vostrel.stores import data_files
+
+    path = data_files(store_tree.stores[0])[0]
+    called = []
+    with pytest.raises(ValueError):
+        _vostrel.partition_columns([path, "MANIFEST-000001"], called.append)
+    assert called == []
+    n = len(_vostrel.data_file_columns(path)["key"])
+    good = lambda: np.empty(n, dtype=object)
+    read_only = good()
+    read_only.flags.writeable = False
+    for arrays, error in [((good(), good()), ValueError),
+                          ((good(), good(), np.empty(n + 1, dtype=object)), ValueError),
+                          ((good(), good(), np.zeros(n, dtype=np.int64)), ValueError),
+                          ((good(), good(), read_only), (ValueError, BufferError)),
+                          ((good(), good(), b"x" * 8 * n), (ValueError, BufferError, TypeError)),
+                          ((good(), good(), good()[::2]), ValueError)]:
+        with pytest.raises(error):
+            _vostrel.partition_columns([path], lambda count: arrays)
+        assert list(arrays[0]) == (_vostrel.data_file_columns(path)["key"] if len(arrays) == 3
+                                   else [None] * n)
+    with pytest.raises(ZeroDivisionError):
+        _vostrel.partition_columns([path], lambda count: 1 / 0)
+
+
 @pytest.mark.parametrize("partition_bytes", [0, 65536, None])
 def test_frame_equals_the_stores_records(store_tree, partition_bytes):
     """Whole files in partitions of any size: the same rows in the same order."""
