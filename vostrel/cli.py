@@ -7,15 +7,16 @@ import os
 import sys
 from typing import List, Optional, TextIO
 
-from . import carve
 from .dump import FORMATS as DUMP_FORMATS
 from .dump import STATE_NAMES
 from .encodings import DEFAULT_ENCODING, ENCODERS
 from .skipped import warn_skipped
-from .progress import progress_bar
 from .stats import FORMATS as STATS_FORMATS
-from .stats import collect, render_json, render_table
 from .terminal import printable
+
+# carve, progress and most of stats are imported where used: each command
+# imports only what it runs, which keeps the start of a short run (one of
+# thousands in a loop over stores) short.
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -301,6 +302,8 @@ def _stdout() -> TextIO:
 def _run_carving_dump(args: argparse.Namespace) -> int:
     """dump --carve DIR and dump FILE...: the normal records and the carved
     ones, written by the Python formatter with the `recovered` field."""
+    from . import carve
+
     records = carve.read_records(args.paths, args.reverse, UsageError)
     if args.state is not None:
         records = (r for r in records if int(r.state) in args.state)
@@ -320,6 +323,9 @@ def _run_carving_dump(args: argparse.Namespace) -> int:
 
 
 def run_dump(args: argparse.Namespace) -> int:
+    from . import carve
+    from .progress import progress_bar
+
     if _many_stores(args):
         return _run_many(args)
     if carve.wants_carving(args.paths, args.carve):
@@ -345,6 +351,8 @@ def run_dump(args: argparse.Namespace) -> int:
 def run_stats(args: argparse.Namespace) -> int:
     if _many_stores(args):
         return _run_many(args)
+    from .stats import collect, render_json, render_table
+
     directory = args.directory[0]
     with open_database(directory) as db:
         files = collect(directory, db.file_stats())

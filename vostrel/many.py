@@ -17,8 +17,7 @@ import codecs
 import os
 import signal
 import sys
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, List, Optional, TextIO, Tuple
+from typing import TYPE_CHECKING, Callable, List, NamedTuple, Optional, TextIO, Tuple
 
 from .skipped import warn_skipped
 from .stores import StoreError, find_stores, open_store, store_error
@@ -130,8 +129,7 @@ def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable) -> in
 # dump
 
 
-@dataclass(frozen=True)
-class DumpOptions:
+class DumpOptions(NamedTuple):
     format: str
     encoding: str
     states: Optional[frozenset]
