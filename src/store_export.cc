@@ -47,6 +47,7 @@ struct UnitOutput {
   std::uint64_t records = 0;
   std::uint64_t length = 0;                  // the file's bytes
   std::atomic<std::uint64_t> bytes_done{0};  // of them, walked
+  unsigned thread = 0;                       // that fills its chunks
 };
 
 // One store of the export: the caller's, or one a worker opens when it
@@ -85,6 +86,7 @@ class OrderedExport {
     opened_ = 1;
     threads_ = static_cast<unsigned>(std::clamp<std::size_t>(slots_[0].order.size(), 1, control.threads));
     budget_ = kChunksPerThread * threads_;
+    spare_.resize(threads_);
   }
 
   // Many stores, each opened by the thread that reaches it.
@@ -99,6 +101,7 @@ class OrderedExport {
         slots_(directories.size()),
         threads_(std::max(control.threads, 1U)) {
     budget_ = kChunksPerThread * threads_;
+    spare_.resize(threads_);
   }
 
   StoreExportResult run() {
@@ -107,7 +110,7 @@ class OrderedExport {
     try {
       for (unsigned i = 1; i < threads_; ++i) {
         try {
-          workers.emplace_back([this] { work(); });
+          workers.emplace_back([this, i] { work(i); });
         } catch (const std::system_error&) {
           break;  // out of threads (a process limit): go on with those there are
         }
@@ -132,6 +135,7 @@ class OrderedExport {
     std::size_t position = 0;  // into the store's data files
     std::uint64_t index = 0;   // the unit's number in output order
     UnitOutput* output = nullptr;
+    unsigned thread = 0;  // the thread walking it: 0 the caller's, then the workers
   };
 
   void stop() {
@@ -156,6 +160,7 @@ class OrderedExport {
           unit.position = slot.order[next_file_++];
           unit.index = head_unit_ + outputs_.size();
           unit.output = &outputs_.emplace_back();
+          unit.output->thread = unit.thread;
           unit.output->length = length_of(slot.db->data_files()[unit.position]);
           return true;
         }
@@ -229,23 +234,29 @@ class OrderedExport {
   }
 
   // Queues a full chunk of `unit` and leaves a spare in its place, under the
-  // lock.
+  // lock: the one this thread filled last, whose lines are likely still in
+  // its core's cache, or else another thread's.
   void queue_chunk(const Unit& unit, ChunkBuffer& full) {
     unit.output->chunks.push_back(std::move(full));
     full = ChunkBuffer{};
-    if (!spare_.empty()) {
-      full = std::move(spare_.back());
-      spare_.pop_back();
+    for (unsigned i = 0; i < threads_; ++i) {
+      auto& spares = spare_[(unit.thread + i) % threads_];
+      if (spares.empty()) continue;
+      full = std::move(spares.back());
+      spares.pop_back();
+      --spare_count_;
+      break;
     }
     ++queued_;
   }
 
   // A worker thread: one exporter for every unit it takes, its buffers
   // allocated once.
-  void work() {
+  void work(unsigned thread) {
     try {
       DecodeScratch scratch;
       Unit unit;
+      unit.thread = thread;
       ExportOptions options = options_;
       options.header = false;  // the caller's thread writes it
       // The exporter's full buffer joins the queue as it is, and a written
@@ -329,6 +340,7 @@ class OrderedExport {
       if (!output.chunks.empty()) {
         ChunkBuffer chunk = std::move(output.chunks.front());
         output.chunks.pop_front();
+        const unsigned filled_by = output.thread;
         --queued_;
         room_.notify_all();
         lock.unlock();
@@ -338,7 +350,10 @@ class OrderedExport {
           return false;
         }
         lock.lock();
-        if (spare_.size() < budget_ + kHeadChunks) spare_.push_back(std::move(chunk));
+        if (spare_count_ < budget_ + kHeadChunks) {
+          spare_[filled_by].push_back(std::move(chunk));
+          ++spare_count_;
+        }
         continue;
       }
       if (!output.done) return true;
@@ -454,7 +469,8 @@ class OrderedExport {
   std::deque<UnitOutput> outputs_;  // the units handed out and not yet written, in order
   std::uint64_t head_unit_ = 0;     // the number of the unit at outputs_'s front
   std::size_t queued_ = 0;          // chunks queued by all units
-  std::vector<ChunkBuffer> spare_;  // written chunks, for reuse
+  std::vector<std::vector<ChunkBuffer>> spare_;  // written chunks, for reuse, by the thread that filled them
+  std::size_t spare_count_ = 0;
   std::uint64_t total_bytes_ = 0;   // of the stores opened
   std::uint64_t finished_bytes_ = 0;
   bool stopping_ = false;
