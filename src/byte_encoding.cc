@@ -1,6 +1,7 @@
 #include "byte_encoding.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "utf8.h"
@@ -65,11 +66,53 @@ constexpr std::array<Piece, 256> escaped_pieces(FieldQuoting quoting) {
 template <FieldQuoting Q>
 constexpr std::array<Piece, 256> kPieces = escaped_pieces(Q);
 
+// \xNN for every byte, for the bytes of invalid sequences and non-printable
+// characters: copied from a table like the others, since building the piece
+// on the stack and reloading it as one word stalls on store forwarding.
+template <FieldQuoting Q>
+constexpr std::array<Piece, 256> kHexPieces = [] {
+  std::array<Piece, 256> pieces{};
+  for (int i = 0; i < 256; ++i) pieces[i] = hex_escape(static_cast<unsigned char>(i), Q);
+  return pieces;
+}();
+
+// Whether all eight bytes of `word` stand for themselves: printable ASCII
+// (0x20..0x7E) other than the backslash and, when quoting, the double quote.
+// Each test is the classic test for a zero byte (or one below n) in a word,
+// exact for the question "is there any".
+template <FieldQuoting Q>
+constexpr bool plain_ascii(std::uint64_t word) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighs = 0x8080808080808080;
+  const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  std::uint64_t special = word & kHighs;             // 0x80..0xFF
+  special |= (word - kOnes * 0x20) & ~word & kHighs;  // below 0x20
+  special |= has_zero(word ^ (kOnes * 0x7F)) | has_zero(word ^ (kOnes * '\\'));
+  if constexpr (Q != FieldQuoting::None) special |= has_zero(word ^ (kOnes * '"'));
+  return special == 0;
+}
+
 template <FieldQuoting Q>
 char* write_escaped(char* dst, std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
+  // Eight bytes at a time while they need no escaping (text, digits), and
+  // one character at a time through any eight that do.
+  const auto* checked = p;
   while (p != end) {
+    if (p >= checked) {
+      if (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        if (plain_ascii<Q>(word)) {
+          std::memcpy(dst, p, sizeof word);
+          dst += sizeof word;
+          p += sizeof word;
+          continue;
+        }
+      }
+      checked = end - p >= 8 ? p + 8 : end;
+    }
     const Piece& piece = kPieces<Q>[*p];
     if (piece.size != 0) [[likely]] {
       std::memcpy(dst, &piece, sizeof piece);
@@ -86,7 +129,7 @@ char* write_escaped(char* dst, std::string_view bytes) noexcept {
     } else {
       // Invalid bytes and every byte of a non-printable character alike.
       for (std::uint8_t i = 0; i < step.length; ++i) {
-        const Piece escape = hex_escape(*p++, Q);
+        const Piece& escape = kHexPieces<Q>[*p++];
         std::memcpy(dst, &escape, sizeof escape);
         dst += escape.size;
       }

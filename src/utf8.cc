@@ -1,6 +1,8 @@
 #include "utf8.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <iterator>
 
 namespace vostrel {
@@ -32,44 +34,25 @@ constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 
 
 }  // namespace
 
-Step next(std::string_view bytes) noexcept {
-  const auto b0 = static_cast<unsigned char>(bytes[0]);
-  if (b0 < 0x80) return {b0, 1, true};
-  // The lead byte fixes the length and the range allowed for the second byte;
-  // the narrowed ranges after E0, ED, F0 and F4 are what exclude overlong
-  // forms, surrogates and code points above U+10FFFF.
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;
-  char32_t cp;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) low = 0xA0;
-    if (b0 == 0xED) high = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) low = 0x90;
-    if (b0 == 0xF4) high = 0x8F;
-  } else {
-    return {0, 1, false};  // a continuation byte, C0, C1 or F5..FF
+// Below U+0800 (every one- and two-byte character), a bit per code point,
+// built from the ranges at compile time: most text that is not ASCII is
+// there, and binary data decodes as two-byte characters far more often than
+// as longer ones.
+constexpr char32_t kBitmapEnd = 0x800;
+constexpr std::array<std::uint64_t, kBitmapEnd / 64> kPrintableBelow800 = [] {
+  std::array<std::uint64_t, kBitmapEnd / 64> bits{};
+  for (char32_t cp = 0x20; cp < 0x7F; ++cp) bits[cp / 64] |= std::uint64_t{1} << (cp % 64);
+  for (char32_t cp = 0x80; cp < kBitmapEnd; ++cp) bits[cp / 64] |= std::uint64_t{1} << (cp % 64);
+  for (const Range& r : kNonPrintable) {
+    for (char32_t cp = r.first; cp <= r.last && cp < kBitmapEnd; ++cp) {
+      bits[cp / 64] &= ~(std::uint64_t{1} << (cp % 64));
+    }
   }
-  std::size_t i = 1;
-  for (; i < length && i < bytes.size(); ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    const bool ok = i == 1 ? (b >= low && b <= high) : is_continuation(b);
-    if (!ok) break;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (i < length) return {0, static_cast<std::uint8_t>(i), false};
-  return {cp, static_cast<std::uint8_t>(length), true};
-}
+  return bits;
+}();
 
 bool is_printable(char32_t code_point) noexcept {
-  if (code_point < 0x80) return code_point >= 0x20 && code_point < 0x7F;
+  if (code_point < kBitmapEnd) return (kPrintableBelow800[code_point / 64] >> (code_point % 64)) & 1;
   // The last range whose first code point is <= code_point.
   const auto* after = std::upper_bound(std::begin(kNonPrintable), std::end(kNonPrintable), code_point,
                                        [](char32_t cp, const Range& r) { return cp < r.first; });
