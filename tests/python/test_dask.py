@@ -127,6 +127,13 @@ def test_frame_equals_the_stores_records(store_tree, partition_bytes):
     assert dict(computed.dtypes) == dict(META.dtypes)
     assert rows_of(computed) == expected_rows(store_tree.stores)
     assert len(read_stores([])) == 0
+    # Dask reuses results by name: the same stores give the same name, other
+    # stores or other partitions another.
+    again = read_stores(list(store_tree.stores), frame_bytes := (PARTITION_BYTES if partition_bytes is None
+                                                                 else partition_bytes))
+    assert again._name == frame._name
+    assert read_stores(store_tree.stores[1:], frame_bytes)._name != frame._name
+    assert read_stores(store_tree.stores, 0)._name != read_stores(store_tree.stores, 1 << 30)._name
 
 
 # Debian's distributed calls a tornado function that tornado 6.2 deprecates.
