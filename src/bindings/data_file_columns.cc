@@ -161,7 +161,8 @@ class ColumnSink {
     if (!ok) return nullptr;
     PyObject* result = PyDict_New();
     if (result == nullptr) return nullptr;
-    if (!set(result, "counts", counts_list()) || !set(result, "origin_file", origins_list(paths)) ||
+    if (!set(result, "counts", list_of(counts_, PyLong_FromSize_t)) ||
+        !set(result, "origin_file", list_of(paths, origin_of)) ||
         !set_fixed_fields<bytearray_of>(result)) {
       Py_CLEAR(result);
     }
@@ -195,22 +196,14 @@ class ColumnSink {
            set(dict, "was_compressed", Make(compressed_));
   }
 
-  PyObject* counts_list() const {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(counts_.size()));
-    for (std::size_t i = 0; list != nullptr && i < counts_.size(); ++i) {
-      PyObject* count = PyLong_FromSize_t(counts_[i]);
-      if (count == nullptr) Py_CLEAR(list);
-      else PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), count);
-    }
-    return list;
-  }
-
-  static PyObject* origins_list(const std::vector<std::string>& paths) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(paths.size()));
-    for (std::size_t i = 0; list != nullptr && i < paths.size(); ++i) {
-      PyObject* origin = origin_of(paths[i]);
-      if (origin == nullptr) Py_CLEAR(list);
-      else PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), origin);
+  // A list of make(item) for each item; nullptr with an error set.
+  template <typename Item, typename Make>
+  static PyObject* list_of(const std::vector<Item>& items, Make make) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    for (std::size_t i = 0; list != nullptr && i < items.size(); ++i) {
+      PyObject* made = make(items[i]);
+      if (made == nullptr) Py_CLEAR(list);
+      else PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), made);
     }
     return list;
   }
