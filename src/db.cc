@@ -109,9 +109,9 @@ void ManifestSelection::offer(std::uint64_t number, const std::string& entry_pat
   }
 }
 
-std::optional<ManifestFile> ManifestSelection::open_chosen() const {
+std::optional<ManifestFile> ManifestSelection::open_chosen(FileAccess access) const {
   if (!path_) return std::nullopt;
-  auto manifest = ManifestFile::open(*path_);
+  auto manifest = ManifestFile::open(*path_, access);
   if (!manifest) return std::nullopt;
   return std::move(*manifest);
 }
@@ -167,7 +167,9 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir, StopToke
       skipped.push_back(SkippedFile{std::move(path), std::move(file.error().reason)});
     }
   }
-  return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen(),
+  // The manifest too: a small store's manifest is a few hundred bytes, and
+  // unmapping it would cost the other threads a TLB flush like any file's.
+  return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen(access),
                     std::move(unopened_tables), std::move(skipped));
 }
 

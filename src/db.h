@@ -65,7 +65,7 @@ class ManifestSelection {
   void offer(std::uint64_t number, const std::string& entry_path);
   // The chosen manifest opened, or nullopt if none was chosen or it failed to
   // open. Lower-numbered manifests are never tried.
-  [[nodiscard]] std::optional<ManifestFile> open_chosen() const;
+  [[nodiscard]] std::optional<ManifestFile> open_chosen(FileAccess access = FileAccess::Map) const;
   [[nodiscard]] const std::optional<std::string>& chosen_path() const noexcept { return path_; }
 
  private:

@@ -93,11 +93,11 @@ std::string ManifestError::message() const {
   return "manifest I/O error: " + error.message();
 }
 
-std::expected<ManifestFile, ManifestError> ManifestFile::open(std::string path) {
+std::expected<ManifestFile, ManifestError> ManifestFile::open(std::string path, FileAccess access) {
   if (!manifest_number(final_component(path))) {
     return std::unexpected(ManifestError{ManifestErrorKind::InvalidFilename, {}});
   }
-  auto file = MappedFile::open(path);
+  auto file = MappedFile::open(path, access);
   if (!file) return std::unexpected(ManifestError{ManifestErrorKind::Io, file.error()});
   return from_mapped(std::move(path), std::move(*file));
 }

@@ -59,7 +59,9 @@ struct ManifestError {
 class ManifestFile {
  public:
   // Checks the name of the path's final component before touching any file.
-  [[nodiscard]] static std::expected<ManifestFile, ManifestError> open(std::string path);
+  // access as for a data file (mapped_file.h).
+  [[nodiscard]] static std::expected<ManifestFile, ManifestError> open(std::string path,
+                                                                       FileAccess access = FileAccess::Map);
   [[nodiscard]] static std::expected<ManifestFile, ManifestError> from_mapped(std::string path,
                                                                               MappedFile file);
 
