@@ -26,9 +26,9 @@
 // With FileAccess::CopySmall, small files (up to kCopiedFile) are read into
 // memory at open instead, up to a budget for the process: mapping and
 // unmapping costs a system call each and, in a process with threads on
-// several cores, a TLB flush on every core, which for the many small tables
-// and logs of small stores, opened and closed one after another, costs more
-// than copying their bytes. A copy is what the file held at open.
+// several cores, a TLB flush on every core, which for the many small tables,
+// logs and manifests of small stores, opened and closed one after another,
+// costs more than copying their bytes. A copy is what the file held at open.
 //
 // Sparse files: the holes of a file are noted at open (SEEK_HOLE / SEEK_DATA,
 // at most kMaxHoles of them), so that walks can pass over ranges that hold no
