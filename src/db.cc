@@ -73,9 +73,10 @@ std::expected<DataFile, OpenFailure> open_data_file(FileType type, const std::st
 
 }  // namespace
 
-std::expected<DataFile, std::string> open_one_data_file(const std::string& path, FileType type) {
+std::expected<DataFile, std::string> open_one_data_file(const std::string& path, FileType type,
+                                                        FileAccess access) {
   if (auto problem = not_a_file(path)) return std::unexpected(std::move(*problem));
-  auto file = open_data_file(type, path);
+  auto file = open_data_file(type, path, access);
   if (!file) return std::unexpected(std::move(file.error().reason));
   return std::move(*file);
 }

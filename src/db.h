@@ -55,7 +55,8 @@ using DataFile = std::variant<LdbFile, LogFile>;
 // reader of `type`. On failure, why (the text the directory reader gives the
 // file in skipped_files); the directory reader leaves such a file out.
 [[nodiscard]] std::expected<DataFile, std::string> open_one_data_file(const std::string& path,
-                                                                      FileType type);
+                                                                      FileType type,
+                                                                      FileAccess access = FileAccess::Map);
 
 // Keeps, over a directory listing, the manifest with the highest number; on
 // equal numbers the one offered first.
