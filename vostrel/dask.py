@@ -117,10 +117,6 @@ def _objects(items, count: int):
     return _np.fromiter(items, dtype=object, count=count)
 
 
-def _object_arrays(count: int):
-    return tuple(_np.empty(count, dtype=object) for _ in range(3))
-
-
 def partition_frame(files: Tuple[Tuple[str, str], ...]):
     """The pandas frame of one partition: every record of its data files."""
     import _vostrel
@@ -130,7 +126,7 @@ def partition_frame(files: Tuple[Tuple[str, str], ...]):
     def allocate(count):
         # The keys, user keys and values move straight into these: no list
         # of them is ever built.
-        arrays.extend(_object_arrays(count))
+        arrays.extend(_np.empty(count, dtype=object) for _ in range(3))
         return arrays
 
     c = _vostrel.partition_columns([path for _, path in files], allocate)
