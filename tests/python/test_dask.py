@@ -136,6 +136,20 @@ def test_frame_equals_the_stores_records(store_tree, partition_bytes):
     assert read_stores(store_tree.stores, 0)._name != read_stores(store_tree.stores, 1 << 30)._name
 
 
+def test_partition_frames_can_be_changed_in_place(store_tree):
+    """A partition's columns are the frame's own: assigning into any of them
+    works (numeric columns viewing read-only bytes used to refuse it)."""
+    pytest.importorskip("dask.dataframe")
+    from vostrel.dask import partition_frame, partitions
+
+    frame = partition_frame(partitions(store_tree.stores, 0)[0])
+    first = frame.index[0]
+    for column, value in [("seq", 7), ("offset", 9), ("was_compressed", True), ("state", "x"),
+                          ("key", b"k")]:
+        frame.loc[first, column] = value
+        assert frame.loc[first, column] == value
+
+
 # Debian's distributed calls a tornado function that tornado 6.2 deprecates.
 @pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 def test_distributed_cluster_reads_and_shuts_down(store_tree):
