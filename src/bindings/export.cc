@@ -276,6 +276,33 @@ ChunkWriter output_writer(PyObject* file, std::optional<int> fd, ReleasedLock& l
 
 // What an export returns: the count of records written, or the error that
 // stopped it raised.
+// An optional callable argument: None counts as absent (nullptr); false with
+// TypeError set when it is neither.
+bool optional_callable(PyObject*& arg, const char* name) {
+  if (arg == Py_None) arg = nullptr;
+  if (arg == nullptr || PyCallable_Check(arg)) return true;
+  PyErr_Format(PyExc_TypeError, "%s must be callable", name);
+  return false;
+}
+
+// The export's check-in: lets signal handlers run and reports progress(done,
+// total) when given; false once either raised (the error kept in pending).
+decltype(StoreExportControl::check_in) check_in_with(ReleasedLock& lock, PendingError& pending,
+                                                     PyObject* progress) {
+  return [&lock, &pending, progress](std::uint64_t done, std::uint64_t total) {
+    return lock.with_lock([&] {
+      if (PyErr_CheckSignals() == 0 && progress != nullptr) {
+        PyObject* reported = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                                   static_cast<unsigned long long>(total));
+        Py_XDECREF(reported);
+      }
+      if (PyErr_Occurred() == nullptr) return true;
+      pending.take();
+      return false;
+    });
+  };
+}
+
 PyObject* export_result(const StoreExportResult& result, PendingError& pending) {
   if (pending.set()) {
     pending.restore();
@@ -322,11 +349,7 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
         !parse_store(store_arg, options.store)) {
       return nullptr;
     }
-    if (progress == Py_None) progress = nullptr;
-    if (progress != nullptr && !PyCallable_Check(progress)) {
-      PyErr_SetString(PyExc_TypeError, "progress must be callable");
-      return nullptr;
-    }
+    if (!optional_callable(progress, "progress")) return nullptr;
     if (!db->reader) return raise_closed();
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
@@ -340,20 +363,7 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
       control.threads = threads;
       control.interval = kCheckInterval;
       control.report_ends = progress != nullptr;
-      // Reports progress and lets signal handlers run; false once Python
-      // asks to stop.
-      control.check_in = [&](std::uint64_t done, std::uint64_t total) {
-        return lock.with_lock([&] {
-          if (PyErr_CheckSignals() == 0 && progress != nullptr) {
-            PyObject* reported = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                                       static_cast<unsigned long long>(total));
-            Py_XDECREF(reported);
-          }
-          if (PyErr_Occurred() == nullptr) return true;
-          pending.take();
-          return false;
-        });
-      };
+      control.check_in = check_in_with(lock, pending, progress);
       result = export_store(reader, reverse, options, output_writer(file, fd, lock, pending), control);
     }
     return export_result(result, pending);
@@ -388,11 +398,7 @@ PyObject* export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
                               reverse, threads)) {
       return nullptr;
     }
-    if (on_store == Py_None) on_store = nullptr;
-    if (on_store != nullptr && !PyCallable_Check(on_store)) {
-      PyErr_SetString(PyExc_TypeError, "on_store must be callable");
-      return nullptr;
-    }
+    if (!optional_callable(on_store, "on_store")) return nullptr;
     // The directories as UTF-8. One that has none (a lone surrogate, from a
     // name that is not UTF-8) is not opened: the empty path names no
     // directory, so the store is reported as not opened.
@@ -423,14 +429,7 @@ PyObject* export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
       StoreExportControl control;
       control.threads = threads;
       control.interval = kCheckInterval;
-      // Lets signal handlers run; false once one raised.
-      control.check_in = [&](std::uint64_t, std::uint64_t) {
-        return lock.with_lock([&] {
-          if (PyErr_CheckSignals() == 0) return true;
-          pending.take();
-          return false;
-        });
-      };
+      control.check_in = check_in_with(lock, pending, nullptr);
       // on_store(index, error, skipped): error None, or why the store could
       // not be opened; skipped, the (path, reason) of its files left out.
       const StoreOpened opened = [&](std::size_t index, const std::expected<RawLevelDb, DbError>& store) {
