@@ -24,9 +24,9 @@
 #include <string>
 
 #include "bench_store.h"
-#include "db.h"
-#include "record_export.h"
-#include "store_export.h"
+#include "read/store.h"
+#include "export/record_export.h"
+#include "export/store_export.h"
 
 namespace {
 

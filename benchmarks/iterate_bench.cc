@@ -24,8 +24,8 @@
 #include <string>
 
 #include "bench_store.h"
-#include "db.h"
-#include "safe_copy.h"
+#include "read/store.h"
+#include "io/safe_copy.h"
 
 namespace {
 

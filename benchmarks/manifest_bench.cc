@@ -23,8 +23,8 @@
 #include <string>
 #include <string_view>
 
-#include "db.h"
-#include "manifest.h"
+#include "read/store.h"
+#include "read/manifest_file.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "log_carver.h"
-#include "loose_file.h"
-#include "mapped_file.h"
-#include "table_carver.h"
+#include "recover/log_carver.h"
+#include "recover/loose_file.h"
+#include "io/mapped_file.h"
+#include "recover/table_carver.h"
 
 namespace {
 

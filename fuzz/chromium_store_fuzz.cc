@@ -19,7 +19,7 @@
 #include "chromium/indexeddb.h"
 #include "chromium/local_storage.h"
 #include "chromium/session_storage.h"
-#include "utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

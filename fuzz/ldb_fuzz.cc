@@ -8,17 +8,17 @@
 #include <string>
 #include <string_view>
 
-#include "block.h"
-#include "compression.h"
-#include "ldb_file.h"
-#include "mapped_file.h"
+#include "format/block.h"
+#include "format/compression.h"
+#include "read/table_file.h"
+#include "io/mapped_file.h"
 
 namespace {
 
 volatile std::size_t sink;  // keeps results observable so nothing is optimised away
 
 void read_table(std::string_view bytes) {
-  auto table = vostrel::LdbFile::from_mapped("000007.ldb", vostrel::MappedFile::from_bytes(bytes));
+  auto table = vostrel::TableFile::from_mapped("000007.ldb", vostrel::MappedFile::from_bytes(bytes));
   if (!table) {
     sink = sink + table.error().message().size();
     return;

@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "log_file.h"
-#include "mapped_file.h"
-#include "types.h"
+#include "read/log_file.h"
+#include "io/mapped_file.h"
+#include "format/record.h"
 
 namespace {
 

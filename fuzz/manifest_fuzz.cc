@@ -8,8 +8,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "manifest.h"
-#include "mapped_file.h"
+#include "read/manifest_file.h"
+#include "io/mapped_file.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes src/printable_ranges.inc: the code points above ASCII for which
+"""Writes src/base/printable_ranges.inc: the code points above ASCII for which
 Python's str.isprintable() is false, as sorted inclusive ranges.
 
 The escaped byte encoding of `vostrel dump` keeps a character when Python calls
@@ -7,7 +7,7 @@ it printable, so the native exporter must agree with the interpreter that runs
 the command. Run this with Debian's /usr/bin/python3 (the one .venv is made
 from) and commit the result:
 
-    /usr/bin/python3 scripts/gen_printable_ranges.py > src/printable_ranges.inc
+    /usr/bin/python3 scripts/gen_printable_ranges.py > src/base/printable_ranges.inc
 """
 
 import sys

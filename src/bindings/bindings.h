@@ -8,8 +8,8 @@
 
 #include <vector>
 
-#include "db.h"
-#include "types.h"
+#include "read/store.h"
+#include "format/record.h"
 
 namespace vostrel::bindings {
 

@@ -4,7 +4,8 @@
 
 #include <cerrno>
 
-#include "loose_file.h"
+#include "recover/carve_store.h"
+#include "recover/loose_file.h"
 #include "raw_level_db.h"
 
 namespace vostrel::bindings {
@@ -18,7 +19,7 @@ PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!db->reader) return raise_closed();
   try {
     RecordListSink sink;
-    db->reader->visit_carved_records(reverse, sink);
+    visit_carved_records(*db->reader, reverse, sink);
     return sink.take_list();
   } catch (...) {
     raise_from_current_exception();

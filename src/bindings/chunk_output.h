@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bindings.h"
-#include "record_export.h"
+#include "export/record_export.h"
 
 namespace vostrel::bindings {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "bindings.h"
-#include "compression.h"
+#include "format/compression.h"
 
 namespace vostrel::bindings {
 
@@ -20,7 +20,7 @@ PyObject* decompress_snappy(PyObject*, PyObject* arg) {
     // before anything is allocated, so corrupt input costs no memory.
     // Compression type 1 is Snappy.
     DecompressBuffer buffer;
-    const auto output = decompress_block(1, input, buffer);
+    const auto output = decompress_snappy(input, buffer);
     if (!output) {
       const std::string message = output.error().message();
       PyErr_SetString(PyExc_ValueError, message.c_str());

@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "bindings.h"
-#include "file_name.h"
-#include "internal_key.h"
+#include "format/file_name.h"
+#include "format/internal_key.h"
 #include "raw_level_db.h"  // raise_conversion
 
 namespace vostrel::bindings {

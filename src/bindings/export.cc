@@ -27,8 +27,8 @@
 
 #include "chunk_output.h"
 #include "raw_level_db.h"
-#include "record_export.h"
-#include "store_export.h"
+#include "export/record_export.h"
+#include "export/store_export.h"
 
 namespace vostrel::bindings {
 namespace {

@@ -2,7 +2,7 @@
 // exactly the rule the reader applies instead of a copy of it.
 
 #include "bindings.h"
-#include "file_name.h"
+#include "format/file_name.h"
 
 namespace vostrel::bindings {
 

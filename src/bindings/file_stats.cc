@@ -1,8 +1,8 @@
 // RawLevelDb.file_stats(): the record counts of every data file the reader
 // opened, counted natively in one walk with the interpreter lock released.
 
-#include "file_name.h"
-#include "file_stats.h"
+#include "format/file_name.h"
+#include "read/file_stats.h"
 #include "raw_level_db.h"
 
 namespace vostrel::bindings {

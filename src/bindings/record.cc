@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "bindings.h"
-#include "internal_key.h"
+#include "format/internal_key.h"
 
 namespace vostrel::bindings {
 namespace {

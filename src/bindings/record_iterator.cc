@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "raw_level_db.h"
-#include "record_stream.h"
+#include "read/record_walk.h"
 
 namespace vostrel::bindings {
 namespace {

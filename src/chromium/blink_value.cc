@@ -5,7 +5,7 @@
 
 #include "chromium/v8_value.h"
 #include "chromium/wide_varint.h"
-#include "json_text.h"
+#include "export/json_text.h"
 
 namespace vostrel::chromium {
 namespace {
@@ -145,7 +145,7 @@ std::expected<std::size_t, std::string> v8_start(std::string_view data) {
   if (data.empty() || static_cast<std::uint8_t>(data[0]) != kVersionTag) return 0;
   std::size_t pos = 1;
   Wide version;
-  if (const char* problem = v8::read_varint(data, pos, version)) return std::unexpected(problem);
+  if (const char* problem = read_base128_varint(data, pos, version)) return std::unexpected(problem);
   if (version < kMinSeparateEnvelope) return 0;  // this header is V8's, shared with Blink
   if (version >= kMinTrailer) {
     if (pos >= data.size() || static_cast<std::uint8_t>(data[pos]) != kTrailerOffsetTag) {

@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "chromium/store_kind.h"
-#include "db.h"
-#include "record_export.h"
-#include "record_stream.h"
-#include "types.h"
+#include "read/store.h"
+#include "export/record_export.h"
+#include "read/record_walk.h"
+#include "format/record.h"
 
 namespace vostrel::chromium {
 

@@ -1,7 +1,7 @@
 #include "chromium/entry.h"
 
-#include "internal_key.h"
-#include "json_text.h"
+#include "format/internal_key.h"
+#include "export/json_text.h"
 
 namespace vostrel::chromium {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "types.h"
+#include "format/record.h"
 
 namespace vostrel::chromium {
 

@@ -7,9 +7,9 @@
 #include "chromium/entry.h"
 #include "chromium/indexeddb_key.h"
 #include "chromium/windows_time.h"
-#include "file_name.h"
-#include "internal_key.h"
-#include "json_text.h"
+#include "base/path.h"
+#include "format/internal_key.h"
+#include "export/json_text.h"
 
 namespace vostrel::chromium {
 namespace {

@@ -38,7 +38,7 @@
 #include "chromium/indexeddb_value.h"
 #include "chromium/protobuf.h"
 #include "chromium/wide_varint.h"
-#include "types.h"
+#include "format/record.h"
 
 namespace vostrel::chromium {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "json_text.h"
+#include "export/json_text.h"
 
 namespace vostrel::chromium {
 namespace {
@@ -108,12 +108,6 @@ Decoded<std::int64_t> decode_int(std::string_view data) {
 Decoded<bool> decode_bool(std::string_view data) {
   if (data.size() != 1) return std::unexpected("Bool is not one byte");
   return data[0] != 0;
-}
-
-Decoded<WideVarint> read_varint(std::string_view data, std::size_t pos) {
-  auto varint = read_wide_varint(data, pos);
-  if (!varint) return std::unexpected(std::string(varint.error()));
-  return *varint;
 }
 
 Decoded<void> append_string(std::string& out, std::string_view data) {

@@ -32,12 +32,10 @@
 #include <string>
 #include <string_view>
 
+#include "chromium/codec.h"
 #include "chromium/wide_varint.h"
 
 namespace vostrel::chromium {
-
-template <class T>
-using Decoded = std::expected<T, std::string>;
 
 // Array keys nest at most this deep (the value decoder's limit).
 inline constexpr int kMaxKeyDepth = 200;
@@ -53,9 +51,6 @@ struct KeyPrefix {
 
 [[nodiscard]] Decoded<std::int64_t> decode_int(std::string_view data);
 [[nodiscard]] Decoded<bool> decode_bool(std::string_view data);
-
-// A varint, its reason as an owned string (the form every decoder here returns).
-[[nodiscard]] Decoded<WideVarint> read_varint(std::string_view data, std::size_t pos);
 
 // A String (all of data) as a JSON string.
 [[nodiscard]] Decoded<void> append_string(std::string& out, std::string_view data);

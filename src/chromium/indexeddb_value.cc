@@ -2,10 +2,10 @@
 
 
 #include "chromium/windows_time.h"
-#include "json_text.h"
-#include "mapped_file.h"
-#include "safe_copy.h"
-#include "utf8.h"
+#include "export/json_text.h"
+#include "io/mapped_file.h"
+#include "io/safe_copy.h"
+#include "base/utf8.h"
 
 namespace vostrel::chromium {
 namespace {
@@ -192,7 +192,7 @@ Decoded<Unwrapped> ValueUnwrapper::unwrap(std::string_view data, const ExternalO
     if (command == kCompressedWithSnappy) {
       // Compression type 1 is Snappy; its declared length is checked against
       // what the input can expand to before anything is allocated.
-      auto output = decompress_block(1, data.substr(3), snappy_);
+      auto output = decompress_snappy(data.substr(3), snappy_);
       if (!output) return std::unexpected("compressed value: " + output.error().message());
       large_ = large_ || output->size() > kKeptBuffer;
       return Unwrapped{*output, how == Stored::Inline ? Stored::Snappy : Stored::BlobSnappy};

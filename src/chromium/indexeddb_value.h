@@ -25,9 +25,9 @@
 #include <string_view>
 #include <vector>
 
-#include "byte_buffer.h"
+#include "base/byte_buffer.h"
 #include "chromium/indexeddb_key.h"
-#include "compression.h"
+#include "format/compression.h"
 
 namespace vostrel::chromium {
 

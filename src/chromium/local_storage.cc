@@ -3,11 +3,11 @@
 #include <vector>
 
 #include "chromium/entry.h"
-#include "internal_key.h"
+#include "format/internal_key.h"
 #include "chromium/indexeddb_key.h"
 #include "chromium/protobuf.h"
 #include "chromium/windows_time.h"
-#include "json_text.h"
+#include "export/json_text.h"
 
 namespace vostrel::chromium {
 namespace {

@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "types.h"
+#include "format/record.h"
 
 namespace vostrel::chromium {
 

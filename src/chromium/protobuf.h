@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "chromium/indexeddb_key.h"
+#include "chromium/codec.h"
 #include "chromium/wide_varint.h"
 
 namespace vostrel::chromium {

@@ -4,9 +4,9 @@
 #include <expected>
 
 #include "chromium/entry.h"
-#include "internal_key.h"
-#include "json_text.h"
-#include "utf8.h"
+#include "format/internal_key.h"
+#include "export/json_text.h"
+#include "base/utf8.h"
 
 namespace vostrel::chromium {
 namespace {

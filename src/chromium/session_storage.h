@@ -22,7 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "types.h"
+#include "format/record.h"
 
 namespace vostrel::chromium {
 

@@ -3,9 +3,9 @@
 #include <array>
 #include <string>
 
-#include "file_name.h"
-#include "internal_key.h"
-#include "record_stream.h"
+#include "base/path.h"
+#include "format/internal_key.h"
+#include "read/record_walk.h"
 
 namespace vostrel::chromium {
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string_view>
 
-#include "db.h"
+#include "read/store.h"
 
 namespace vostrel::chromium {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "chromium/wide_varint.h"
-#include "json_text.h"
-#include "utf8.h"
+#include "export/json_text.h"
+#include "base/utf8.h"
 
 namespace vostrel::chromium::v8 {
 
@@ -222,33 +222,8 @@ bool Reader::fail(std::string reason) {
   return false;
 }
 
-const char* read_varint(std::string_view data, std::size_t& pos, Wide& value) {
-  std::size_t size = data.size();
-  if (pos >= size) return "data ends inside a varint";
-  auto byte = static_cast<unsigned char>(data[pos]);
-  if (byte < 0x80) {
-    value = byte;
-    ++pos;
-    return nullptr;
-  }
-  Wide result = byte & 0x7F;
-  unsigned shift = 7;
-  while (true) {
-    if (++pos >= size) return "data ends inside a varint";
-    byte = static_cast<unsigned char>(data[pos]);
-    result |= static_cast<Wide>(byte & 0x7F) << shift;
-    if (byte < 0x80) {
-      value = result;
-      ++pos;
-      return nullptr;
-    }
-    shift += 7;
-    if (shift > 70) return "varint too long";
-  }
-}
-
 bool Reader::varint(std::size_t& pos, Wide& value) {
-  if (const char* problem = read_varint(data_, pos, value)) return fail(problem);
+  if (const char* problem = read_base128_varint(data_, pos, value)) return fail(problem);
   return true;
 }
 

@@ -42,17 +42,14 @@
 #include <string_view>
 #include <vector>
 
+#include "chromium/codec.h"
+
 namespace vostrel::chromium::v8 {
 
-// Varints are read up to 77 bits (11 bytes), as wide as the format's readers
-// have accepted; what they count is written back exactly.
-using Wide = unsigned __int128;
+using chromium::Wide;
+using chromium::read_base128_varint;
 
 inline constexpr std::size_t kMaxDepth = 200;  // nested containers
-
-// Reads a base-128 varint at pos; returns the reason when it is cut short or
-// longer than 11 bytes, else nullptr (pos then lies after it).
-[[nodiscard]] const char* read_varint(std::string_view data, std::size_t& pos, Wide& value);
 
 using NodeId = std::uint32_t;
 

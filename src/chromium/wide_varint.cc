@@ -1,8 +1,40 @@
 #include "chromium/wide_varint.h"
 
-#include "json_text.h"
+#include "export/json_text.h"
 
 namespace vostrel::chromium {
+
+const char* read_base128_varint(std::string_view data, std::size_t& pos, Wide& value) {
+  std::size_t size = data.size();
+  if (pos >= size) return "data ends inside a varint";
+  auto byte = static_cast<unsigned char>(data[pos]);
+  if (byte < 0x80) {
+    value = byte;
+    ++pos;
+    return nullptr;
+  }
+  Wide result = byte & 0x7F;
+  unsigned shift = 7;
+  while (true) {
+    if (++pos >= size) return "data ends inside a varint";
+    byte = static_cast<unsigned char>(data[pos]);
+    result |= static_cast<Wide>(byte & 0x7F) << shift;
+    if (byte < 0x80) {
+      value = result;
+      ++pos;
+      return nullptr;
+    }
+    shift += 7;
+    if (shift > 70) return "varint too long";
+  }
+}
+
+
+Decoded<WideVarint> read_varint(std::string_view data, std::size_t pos) {
+  auto varint = read_wide_varint(data, pos);
+  if (!varint) return std::unexpected(std::string(varint.error()));
+  return *varint;
+}
 
 void append_wide(std::string& out, Wide value) {
   if (fits_u64(value)) {

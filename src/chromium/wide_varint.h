@@ -1,7 +1,7 @@
 #pragma once
 // The base-128 varint that Chromium's stores use outside LevelDB's own
 // framing (IndexedDB's keys and values, protobuf messages) is V8's: read by
-// v8::read_varint, up to 11 bytes (77 bits). Values are carried in 128 bits:
+// read_base128_varint (codec.h), up to 11 bytes (77 bits). Values are carried in 128 bits:
 // ids and counts this wide exist only in damaged data, but they are shown as
 // they are, never cut to 64 bits. This header gives the IndexedDB and Local
 // Storage decoders that reader in their own error form, and wide decimals.
@@ -12,11 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "chromium/v8_value.h"
+#include "chromium/codec.h"
 
 namespace vostrel::chromium {
-
-using Wide = v8::Wide;
 
 struct WideVarint {
   Wide value;
@@ -28,9 +26,12 @@ struct WideVarint {
 [[nodiscard]] inline std::expected<WideVarint, std::string_view> read_wide_varint(
     std::string_view data, std::size_t pos) noexcept {
   Wide value = 0;
-  if (const char* problem = v8::read_varint(data, pos, value)) return std::unexpected(std::string_view(problem));
+  if (const char* problem = read_base128_varint(data, pos, value)) return std::unexpected(std::string_view(problem));
   return WideVarint{value, pos};
 }
+
+// A varint, its reason as an owned string (the form every Chromium decoder returns).
+[[nodiscard]] Decoded<WideVarint> read_varint(std::string_view data, std::size_t pos);
 
 [[nodiscard]] inline bool fits_u64(Wide value) noexcept { return (value >> 64) == 0; }
 // In decimal.

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "json_text.h"
+#include "export/json_text.h"
 
 namespace vostrel::chromium {
 namespace {

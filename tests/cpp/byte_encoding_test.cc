@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "byte_encoding.h"
+#include "export/byte_encoding.h"
 #include "test_support.h"
-#include "utf8.h"
+#include "base/utf8.h"
 
 namespace vostrel {
 namespace {
@@ -60,7 +60,7 @@ TEST(Utf8, PrintableLookupFindsEveryRangeEdge) {
     char32_t first, last;
   };
   constexpr Range ranges[] = {
-#include "printable_ranges.inc"
+#include "base/printable_ranges.inc"
   };
   for (std::size_t i = 0; i < std::size(ranges); ++i) {
     const auto [first, last] = ranges[i];

@@ -13,12 +13,12 @@
 #include <tuple>
 #include <vector>
 
-#include "crc32c.h"
-#include "ldb_file.h"
-#include "log_carver.h"
-#include "log_file.h"
-#include "loose_file.h"
-#include "table_carver.h"
+#include "base/crc32c.h"
+#include "read/table_file.h"
+#include "recover/log_carver.h"
+#include "read/log_file.h"
+#include "recover/loose_file.h"
+#include "recover/table_carver.h"
 #include "test_support.h"
 
 namespace vostrel {
@@ -172,7 +172,7 @@ class TableCarving : public ::testing::TestWithParam<bool> {};
 
 TEST_P(TableCarving, EachDamageRecoversExactlyTheRecordsInIntactBlocks) {
   const std::string original = testing::real_table_bytes(many_entries(6000), 100, /*compress=*/GetParam());
-  auto table = LdbFile::from_mapped("000009.ldb", MappedFile::from_bytes(original));
+  auto table = TableFile::from_mapped("000009.ldb", MappedFile::from_bytes(original));
   ASSERT_TRUE(table.has_value());
   const auto footer = decode_footer(original, "000009.ldb");
   ASSERT_TRUE(footer.has_value());
@@ -219,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(RawAndSnappy, TableCarving, ::testing::Bool());
 TEST(TableCarving, AnUndamagedTableCarvesNothingBeyondItsIndex) {
   for (const bool compress : {false, true}) {
     const std::string bytes = testing::real_table_bytes(many_entries(3000), 1, compress);
-    auto table = LdbFile::from_mapped("000009.ldb", MappedFile::from_bytes(bytes));
+    auto table = TableFile::from_mapped("000009.ldb", MappedFile::from_bytes(bytes));
     ASSERT_TRUE(table.has_value());
     std::vector<BlockHandle> reached;
     for (const auto& entry : table->index()) reached.push_back(entry.second);

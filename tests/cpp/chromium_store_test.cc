@@ -14,7 +14,7 @@
 #include "chromium/indexeddb.h"
 #include "chromium/indexeddb_key.h"
 #include "chromium/local_storage.h"
-#include "db.h"
+#include "read/store.h"
 #include "test_support.h"
 
 namespace vostrel::chromium {

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "db.h"
-#include "record_export.h"
+#include "read/store.h"
+#include "export/record_export.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "file_name.h"
-#include "utf8.h"
+#include "format/file_name.h"
+#include "base/utf8.h"
 
 namespace vostrel {
 namespace {

@@ -1,7 +1,7 @@
 // The JSON writer against what Python's json.dumps(ensure_ascii=False) wrote,
 // encoded with errors="backslashreplace" (each expectation was produced by
 // Python itself).
-#include "json_text.h"
+#include "export/json_text.h"
 
 #include <gtest/gtest.h>
 

@@ -14,10 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "log_file.h"
-#include "mapped_file.h"
+#include "read/log_file.h"
+#include "io/mapped_file.h"
 #include "test_support.h"
-#include "types.h"
+#include "format/record.h"
 
 namespace vostrel {
 namespace {

@@ -27,12 +27,12 @@
 
 #include <gtest/gtest.h>
 
-#include "file_name.h"
-#include "log_file.h"
-#include "mapped_file.h"
+#include "format/file_name.h"
+#include "read/log_file.h"
+#include "io/mapped_file.h"
 #include "test_support.h"
-#include "types.h"
-#include "varint.h"
+#include "format/record.h"
+#include "base/varint.h"
 
 namespace vostrel {
 namespace {

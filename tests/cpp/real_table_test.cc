@@ -26,7 +26,7 @@
 #include <tuple>
 #include <vector>
 
-#include "ldb_file.h"
+#include "read/table_file.h"
 #include "test_support.h"
 
 namespace vostrel {
@@ -287,7 +287,7 @@ TEST_P(RealTableTest, EveryTableMatchesTheLibrary) {
     SCOPED_TRACE(path);
     const std::string bytes = read_file(path);
     const LibraryView library = read_with_library(path);
-    const auto table = LdbFile::open(path);
+    const auto table = TableFile::open(path);
     ASSERT_TRUE(table) << table.error().message();
     const std::vector<Record> records = table->records();
     ASSERT_EQ(records.size(), library.entries.size());
@@ -380,7 +380,7 @@ TEST_P(RealTableTest, EveryWriteIsRecoveredExactlyOnce) {
   }
   std::vector<Item> found;
   for (const std::string& path : db.tables) {
-    const auto table = LdbFile::open(path);
+    const auto table = TableFile::open(path);
     ASSERT_TRUE(table) << table.error().message();
     for (const Record& r : table->records()) {
       found.emplace_back(std::string(r.user_key()), r.seq, r.state, r.value);

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "record_export.h"
+#include "export/record_export.h"
 
 namespace vostrel {
 namespace {

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "db.h"
-#include "store_export.h"
+#include "read/store.h"
+#include "export/store_export.h"
 #include "test_support.h"
 
 namespace vostrel {

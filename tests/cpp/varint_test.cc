@@ -20,13 +20,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "internal_key.h"
-#include "mapped_file.h"
-#include "safe_copy.h"
-#include "table_format.h"
+#include "format/internal_key.h"
+#include "io/mapped_file.h"
+#include "io/safe_copy.h"
+#include "format/table_format.h"
 #include "test_support.h"
-#include "types.h"
-#include "varint.h"
+#include "format/record.h"
+#include "base/varint.h"
 
 namespace vostrel {
 namespace {

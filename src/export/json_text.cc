@@ -1,0 +1,372 @@
+#include "export/json_text.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "export/byte_encoding.h"
+#include "base/utf8.h"
+
+namespace vostrel::json {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void append_utf8_of(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+void append_escape_u(std::string& out, char32_t c) {
+  out += "\\u";
+  out += kHexDigits[(c >> 12) & 0xF];
+  out += kHexDigits[(c >> 8) & 0xF];
+  out += kHexDigits[(c >> 4) & 0xF];
+  out += kHexDigits[c & 0xF];
+}
+
+// The escape json.dumps writes for an ASCII byte, or 0 when it writes the byte
+// itself; 'u' for \u00xx.
+constexpr std::array<char, 128> kAsciiEscapes = [] {
+  std::array<char, 128> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  table['\n'] = 'n';
+  table['\r'] = 'r';
+  table['\t'] = 't';
+  table['\b'] = 'b';
+  table['\f'] = 'f';
+  return table;
+}();
+
+// Appends a run of valid UTF-8, escaping what JSON needs; the run's bytes at
+// or above 0x80 are always parts of characters written as themselves.
+void append_escaped_utf8(std::string& out, std::string_view text) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x80 || kAsciiEscapes[byte] == 0) continue;
+    out.append(text, start, i - start);
+    const char escape = kAsciiEscapes[byte];
+    if (escape == 'u') {
+      append_escape_u(out, byte);
+    } else {
+      out += '\\';
+      out += escape;
+    }
+    start = i + 1;
+  }
+  out.append(text, start, text.size() - start);
+}
+
+// Every byte of an invalid sequence, the way a decoding error handler sees it.
+template <class Replace>
+void append_decoded_utf8(std::string& out, std::string_view bytes, Replace replace) {
+  out += '"';
+  std::size_t valid_start = 0;
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte < 0x80) {
+      ++i;
+      continue;
+    }
+    const utf8::Step step = utf8::next(bytes.substr(i));
+    if (step.valid) {
+      i += step.length;
+      continue;
+    }
+    append_escaped_utf8(out, bytes.substr(valid_start, i - valid_start));
+    replace(out, bytes.substr(i, step.length));
+    i += step.length;
+    valid_start = i;
+  }
+  append_escaped_utf8(out, bytes.substr(valid_start));
+  out += '"';
+}
+
+constexpr std::int64_t kMicrosPerSecond = 1'000'000;
+constexpr std::int64_t kMicrosPerDay = 86'400 * kMicrosPerSecond;
+// 0001-01-01T00:00:00Z and 10000-01-01T00:00:00Z in microseconds since 1970.
+constexpr std::int64_t kFirstMicros = -62'135'596'800 * kMicrosPerSecond;
+constexpr std::int64_t kEndMicros = 253'402'300'800 * kMicrosPerSecond;
+
+// The proleptic Gregorian date of a day count since 1970-01-01.
+struct CivilDate {
+  std::int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+CivilDate civil_from_days(std::int64_t days) {
+  days += 719'468;
+  const std::int64_t era = (days >= 0 ? days : days - 146'096) / 146'097;
+  const auto day_of_era = static_cast<unsigned>(days - era * 146'097);
+  const unsigned year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36'524 - day_of_era / 146'096) / 365;
+  const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const unsigned month_index = (5 * day_of_year + 2) / 153;
+  const unsigned day = day_of_year - (153 * month_index + 2) / 5 + 1;
+  const unsigned month = month_index < 10 ? month_index + 3 : month_index - 9;
+  const std::int64_t year = static_cast<std::int64_t>(year_of_era) + era * 400 + (month <= 2 ? 1 : 0);
+  return {year, month, day};
+}
+
+void append_padded(std::string& out, std::uint64_t value, int width) {
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (int i = n; i < width; ++i) out += '0';
+  while (n > 0) out += digits[--n];
+}
+
+}  // namespace
+
+void append_text(std::string& out, std::string_view utf8) {
+  out += '"';
+  append_escaped_utf8(out, utf8);
+  out += '"';
+}
+
+void append_utf8_replace(std::string& out, std::string_view bytes) {
+  append_decoded_utf8(out, bytes, [](std::string& o, std::string_view) { o += "\xEF\xBF\xBD"; });
+}
+
+void append_utf8_surrogateescape(std::string& out, std::string_view bytes) {
+  append_decoded_utf8(out, bytes, [](std::string& o, std::string_view invalid) {
+    for (const char c : invalid) append_escape_u(o, 0xDC00 + static_cast<unsigned char>(c));
+  });
+}
+
+void append_latin1(std::string& out, std::string_view bytes) {
+  out += '"';
+  // Runs of ASCII go through the escaping copy whole; only the bytes from
+  // 0x80 up (U+0080..U+00FF) need re-encoding, as two bytes of UTF-8 each.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte < 0x80) continue;
+    append_escaped_utf8(out, bytes.substr(start, i - start));
+    append_utf8_of(out, byte);
+    start = i + 1;
+  }
+  append_escaped_utf8(out, bytes.substr(start));
+  out += '"';
+}
+
+void append_utf16(std::string& out, std::string_view bytes, bool big_endian) {
+  out += '"';
+  const auto unit = [&](std::size_t i) -> char32_t {
+    const auto a = static_cast<unsigned char>(bytes[i]);
+    const auto b = static_cast<unsigned char>(bytes[i + 1]);
+    return big_endian ? (char32_t{a} << 8) | b : (char32_t{b} << 8) | a;
+  };
+  const std::size_t units = bytes.size() / 2;
+  for (std::size_t i = 0; i < units; ++i) {
+    const char32_t c = unit(2 * i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
+      const char32_t low = unit(2 * i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        append_utf8_of(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    append_code_point(out, c);
+  }
+  out += '"';
+}
+
+void append_code_point(std::string& out, char32_t code_point) {
+  if (code_point < 0x80) {
+    const char escape = kAsciiEscapes[code_point];
+    if (escape == 0) {
+      out += static_cast<char>(code_point);
+    } else if (escape == 'u') {
+      append_escape_u(out, code_point);
+    } else {
+      out += '\\';
+      out += escape;
+    }
+  } else if (code_point >= 0xD800 && code_point < 0xE000) {
+    append_escape_u(out, code_point);  // a lone surrogate has no UTF-8 form
+  } else {
+    append_utf8_of(out, code_point);
+  }
+}
+
+namespace {
+// The text forms of byte_encoding.h, quoted.
+void append_encoded(std::string& out, std::string_view bytes, ByteEncoding encoding) {
+  out += '"';
+  const std::size_t at = out.size();
+  out.resize(at + max_encoded_size(encoding, bytes.size()));
+  char* end = write_encoded(out.data() + at, bytes, encoding, FieldQuoting::None);
+  out.resize(static_cast<std::size_t>(end - out.data()));
+  out += '"';
+}
+}  // namespace
+
+void append_base64(std::string& out, std::string_view bytes) { append_encoded(out, bytes, ByteEncoding::Base64); }
+
+void append_hex(std::string& out, std::string_view bytes) { append_encoded(out, bytes, ByteEncoding::Hex); }
+
+void append_int(std::string& out, std::int64_t value) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
+void append_uint(std::string& out, std::uint64_t value) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
+void append_double(std::string& out, double value) {
+  // The shortest round-tripping digits, as d.ddde±x, then laid out the way
+  // Python's repr does: positional when -4 <= x < 16, else exponential.
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+  std::string_view scientific(text, static_cast<std::size_t>(result.ptr - text));
+  if (scientific.front() == '-') {
+    out += '-';
+    scientific.remove_prefix(1);
+  }
+  const std::size_t e = scientific.find('e');
+  char digits[24];
+  std::size_t count = 0;
+  for (const char c : scientific.substr(0, e)) {
+    if (c != '.') digits[count++] = c;
+  }
+  int exponent = 0;
+  std::string_view exponent_text = scientific.substr(e + 1);
+  if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+  std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+  const std::string_view all(digits, count);
+  if (exponent < -4 || exponent >= 16) {
+    out += all.front();
+    if (count > 1) {
+      out += '.';
+      out.append(all.substr(1));
+    }
+    out += exponent < 0 ? "e-" : "e+";
+    append_padded(out, static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent), 2);
+    return;
+  }
+  if (exponent < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out.append(all);
+    return;
+  }
+  const auto point = static_cast<std::size_t>(exponent) + 1;
+  if (point < count) {
+    out.append(all.substr(0, point));
+    out += '.';
+    out.append(all.substr(point));
+  } else {
+    out.append(all);
+    out.append(point - count, '0');
+    out += ".0";
+  }
+}
+
+void append_number(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "{\"$number\": \"NaN\"}";
+  } else if (std::isinf(value)) {
+    out += value > 0 ? "{\"$number\": \"Infinity\"}" : "{\"$number\": \"-Infinity\"}";
+  } else {
+    append_double(out, value);
+  }
+}
+
+bool append_utc_time(std::string& out, std::int64_t unix_microseconds) {
+  if (unix_microseconds < kFirstMicros || unix_microseconds >= kEndMicros) return false;
+  std::int64_t days = unix_microseconds / kMicrosPerDay;
+  std::int64_t in_day = unix_microseconds % kMicrosPerDay;
+  if (in_day < 0) {
+    in_day += kMicrosPerDay;
+    --days;
+  }
+  const CivilDate date = civil_from_days(days);
+  const auto seconds = static_cast<std::uint64_t>(in_day / kMicrosPerSecond);
+  const auto millis = static_cast<std::uint64_t>(in_day % kMicrosPerSecond / 1000);
+  out += '"';
+  append_padded(out, static_cast<std::uint64_t>(date.year), 4);
+  out += '-';
+  append_padded(out, date.month, 2);
+  out += '-';
+  append_padded(out, date.day, 2);
+  out += 'T';
+  append_padded(out, seconds / 3600, 2);
+  out += ':';
+  append_padded(out, seconds / 60 % 60, 2);
+  out += ':';
+  append_padded(out, seconds % 60, 2);
+  out += '.';
+  append_padded(out, millis, 3);
+  out += "Z\"";
+  return true;
+}
+
+bool js_time_to_unix_microseconds(double milliseconds, std::int64_t& out) {
+  if (!(milliseconds >= -8.64e15 && milliseconds <= 8.64e15)) return false;
+  // timedelta(milliseconds=ms): the whole milliseconds exactly, then the
+  // fraction scaled to microseconds in floating point, its whole part added
+  // and the rest rounded half to even against the total so far.
+  double whole_ms = 0;
+  const double fraction_ms = std::modf(milliseconds, &whole_ms);
+  std::int64_t micros = static_cast<std::int64_t>(whole_ms) * 1000;
+  if (fraction_ms != 0) {
+    double whole_us = 0;
+    const double leftover = std::modf(fraction_ms * 1000.0, &whole_us);
+    micros += static_cast<std::int64_t>(whole_us);
+    if (leftover != 0) {
+      double rounded = std::round(leftover);
+      if (std::fabs(rounded - leftover) == 0.5) {
+        const int odd = static_cast<int>(micros & 1);
+        rounded = 2.0 * std::round((leftover + odd) * 0.5) - odd;
+      }
+      micros += static_cast<std::int64_t>(rounded);
+    }
+  }
+  out = micros;
+  return true;
+}
+
+void append_js_date(std::string& out, double milliseconds) {
+  out += "{\"$date\": ";
+  std::int64_t micros = 0;
+  if (!(js_time_to_unix_microseconds(milliseconds, micros) && append_utc_time(out, micros))) {
+    // No datetime holds it: the time value itself (infinities, which JSON has
+    // no number for, in the $number form).
+    if (std::isnan(milliseconds)) {
+      out += "null";
+    } else {
+      append_number(out, milliseconds);
+    }
+  }
+  out += '}';
+}
+
+}  // namespace vostrel::json

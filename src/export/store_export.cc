@@ -1,0 +1,507 @@
+#include "export/store_export.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+
+namespace vostrel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Records per step of a walk between two looks at the clock or the stop flag.
+constexpr std::size_t kStepRecords = 4096;
+// Chunks queued by all workers together, per thread, before a worker whose
+// file is not being written waits.
+constexpr std::size_t kChunksPerThread = 8;
+// Chunks the file being written may queue beyond that budget.
+constexpr std::size_t kHeadChunks = 2;
+// Stores opened ahead of the one being written, per thread.
+constexpr std::size_t kStoresAheadPerThread = 4;
+// A store of many whose data files are smaller than this together keeps
+// their pages until it is closed, rather than giving each file's back as it is
+// done: closing unmaps them anyway a few stores later, and each madvise of a
+// process with threads on other cores costs every core a TLB flush, on a
+// virtual machine an interrupt between processors, which for small stores
+// cost more than their reading.
+constexpr std::uint64_t kSmallStoreBytes = std::uint64_t{4} << 20;
+
+// The output of one unit of work: one data file of one store, as its worker
+// hands it over.
+struct UnitOutput {
+  std::deque<ChunkBuffer> chunks;
+  bool done = false;
+  std::uint64_t records = 0;
+  std::uint64_t length = 0;                  // the file's bytes
+  std::atomic<std::uint64_t> bytes_done{0};  // of them, walked
+  unsigned thread = 0;                       // that fills its chunks
+};
+
+// One store of the export: the caller's, or one a worker opens when it
+// reaches it (and the writer closes once its output is written).
+struct StoreSlot {
+  enum class State : std::uint8_t { Waiting, Opening, Open };
+  State state = State::Waiting;
+  const RawLevelDb* db = nullptr;  // when open; nullptr if it could not be
+  std::optional<std::expected<RawLevelDb, DbError>> opened;
+  std::vector<std::size_t> order;  // the positions of its data files, in iteration order
+  bool drop_pages = true;          // of each file once done
+};
+
+// The units are taken in output order, each the next data file of the store
+// being handed out, by threads - 1 worker threads and by the caller's thread,
+// which also writes every unit's chunks in order: whenever it has a chunk of
+// its own to hand over, between its units, and when there is nothing left to
+// take. A caller that writes while it works never has to be woken for each
+// unit another thread finishes, which on a virtual machine costs more than
+// the small stores' units themselves.
+//
+// With many stores the threads open each store as they reach it, at most
+// kStoresAheadPerThread stores per thread ahead of the one being written, so
+// that open stores (their descriptors and mappings) stay bounded however many
+// there are; the caller's thread closes each store once its output is written.
+class OrderedExport {
+ public:
+  // One store, the caller's.
+  OrderedExport(const RawLevelDb& db, bool reverse, const ExportOptions& options, const StoreExportControl& control,
+                const ChunkWriter& writer)
+      : reverse_(reverse), options_(options), control_(control), writer_(writer), slots_(1) {
+    slots_[0].db = &db;
+    slots_[0].order = db.iteration_order(reverse);
+    slots_[0].state = StoreSlot::State::Open;
+    for (const auto& file : db.data_files()) total_bytes_ += length_of(file);
+    opened_ = 1;
+    threads_ = static_cast<unsigned>(std::clamp<std::size_t>(slots_[0].order.size(), 1, control.threads));
+    budget_ = kChunksPerThread * threads_;
+    spare_.resize(threads_);
+  }
+
+  // Many stores, each opened by the thread that reaches it.
+  OrderedExport(std::span<const std::string> directories, bool reverse, const ExportOptions& options,
+                const StoreExportControl& control, const ChunkWriter& writer, const StoreOpened& on_store)
+      : reverse_(reverse),
+        options_(options),
+        control_(control),
+        writer_(writer),
+        directories_(directories),
+        on_store_(&on_store),
+        slots_(directories.size()),
+        threads_(std::max(control.threads, 1U)) {
+    budget_ = kChunksPerThread * threads_;
+    spare_.resize(threads_);
+  }
+
+  StoreExportResult run() {
+    std::vector<std::jthread> workers;
+    workers.reserve(threads_ - 1);
+    try {
+      for (unsigned i = 1; i < threads_; ++i) {
+        try {
+          workers.emplace_back([this, i] { work(i); });
+        } catch (const std::system_error&) {
+          break;  // out of threads (a process limit): go on with those there are
+        }
+      }
+      write_all();
+    } catch (...) {
+      stop();
+      throw;
+    }
+    stop();  // after an early end, workers still waiting leave
+    for (auto& worker : workers) worker.join();
+    if (failure_) std::rethrow_exception(failure_);
+    return result_;
+  }
+
+ private:
+  // What a thread needs to work on one unit.
+  struct Unit {
+    const RawLevelDb* db = nullptr;
+    bool drop_pages = true;
+    std::size_t store = 0;
+    std::size_t position = 0;  // into the store's data files
+    std::uint64_t index = 0;   // the unit's number in output order
+    UnitOutput* output = nullptr;
+    unsigned thread = 0;  // the thread walking it: 0 the caller's, then the workers
+  };
+
+  void stop() {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+    room_.notify_all();
+    ready_.notify_all();
+  }
+
+  // The next unit, under the lock; false once there is none, or (unless
+  // `wait`) none yet. While the store to hand out next is still being opened,
+  // a thread opens the one after it.
+  bool take_unit(std::unique_lock<std::mutex>& lock, bool wait, Unit& unit) {
+    for (;;) {
+      if (stopping_ || next_store_ >= slots_.size()) return false;
+      StoreSlot& slot = slots_[next_store_];
+      if (slot.state == StoreSlot::State::Open) {
+        if (next_file_ < slot.order.size()) {
+          unit.db = slot.db;
+          unit.drop_pages = slot.drop_pages;
+          unit.store = next_store_;
+          unit.position = slot.order[next_file_++];
+          unit.index = head_unit_ + outputs_.size();
+          unit.output = &outputs_.emplace_back();
+          unit.output->thread = unit.thread;
+          unit.output->length = length_of(slot.db->data_files()[unit.position]);
+          return true;
+        }
+        ++next_store_;
+        next_file_ = 0;
+        continue;
+      }
+      if (opened_ < slots_.size() && opened_ < head_store_ + kStoresAheadPerThread * threads_) {
+        open_store(lock, opened_++);
+        continue;
+      }
+      if (!wait) return false;
+      room_.wait(lock);
+    }
+  }
+
+  void open_store(std::unique_lock<std::mutex>& lock, std::size_t index) {
+    StoreSlot& slot = slots_[index];
+    slot.state = StoreSlot::State::Opening;
+    lock.unlock();
+    std::optional<std::expected<RawLevelDb, DbError>> opened;
+    std::vector<std::size_t> order;
+    std::uint64_t bytes = 0;
+    try {
+      // No stop token: opening polls nothing of the caller's, and a store's
+      // listing is quick next to reading it.
+      opened.emplace(RawLevelDb::open(directories_[index], nullptr, FileAccess::CopySmall));
+      if (opened->has_value()) {
+        order = (*opened)->iteration_order(reverse_);
+        for (const auto& file : (*opened)->data_files()) bytes += length_of(file);
+      }
+    } catch (...) {
+      lock.lock();
+      throw;
+    }
+    lock.lock();
+    slot.opened = std::move(opened);
+    slot.db = slot.opened->has_value() ? &**slot.opened : nullptr;
+    slot.order = std::move(order);
+    slot.drop_pages = bytes >= kSmallStoreBytes;
+    slot.state = StoreSlot::State::Open;
+    total_bytes_ += bytes;
+    room_.notify_all();
+    if (index == head_store_) ready_.notify_one();
+  }
+
+  // Walks one unit into the exporter; between steps, between_steps() false
+  // ends it. Returns whether the unit was finished and handed over whole.
+  // exporter_store: the store whose field the exporter writes.
+  template <typename BetweenSteps>
+  bool walk(const Unit& unit, RecordExporter& exporter, std::size_t& exporter_store, DecodeScratch& scratch,
+            BetweenSteps between_steps) {
+    if (on_store_ != nullptr && unit.store != exporter_store) {
+      exporter.set_store(directories_[unit.store]);
+      exporter_store = unit.store;
+    }
+    const std::uint64_t records_before = exporter.records_written();
+    std::uint64_t resume = 0;
+    do {
+      resume = unit.db->visit_file_records_from(unit.position, resume, kStepRecords, exporter, scratch);
+      unit.output->bytes_done.store(unit.db->file_bytes_before(unit.position, resume), std::memory_order_relaxed);
+    } while (resume != kFileDone && !exporter.failed() && between_steps());
+    const bool flushed = resume == kFileDone && exporter.finish().has_value();
+    if (unit.drop_pages) unit.db->drop_file_pages(unit.position);
+    if (!flushed) return false;
+    const std::lock_guard lock(mutex_);
+    unit.output->done = true;
+    unit.output->records = exporter.records_written() - records_before;
+    if (unit.index == head_unit_) ready_.notify_one();
+    return true;
+  }
+
+  // Queues a full chunk of `unit` and leaves a spare in its place, under the
+  // lock: the one this thread filled last, whose lines are likely still in
+  // its core's cache, or else another thread's.
+  void queue_chunk(const Unit& unit, ChunkBuffer& full) {
+    unit.output->chunks.push_back(std::move(full));
+    full = ChunkBuffer{};
+    for (unsigned i = 0; i < threads_; ++i) {
+      auto& spares = spare_[(unit.thread + i) % threads_];
+      if (spares.empty()) continue;
+      full = std::move(spares.back());
+      spares.pop_back();
+      --spare_count_;
+      break;
+    }
+    ++queued_;
+  }
+
+  // A worker thread: one exporter for every unit it takes, its buffers
+  // allocated once.
+  void work(unsigned thread) {
+    try {
+      DecodeScratch scratch;
+      Unit unit;
+      unit.thread = thread;
+      ExportOptions options = options_;
+      options.header = false;  // the caller's thread writes it
+      // The exporter's full buffer joins the queue as it is, and a written
+      // one (whose memory is already there, where a fresh megabyte would come
+      // from the system and fault in page by page) takes its place.
+      RecordExporter exporter(options, [&](ChunkBuffer& full) -> std::expected<void, WriteError> {
+        std::unique_lock lock(mutex_);
+        room_.wait(lock, [&] {
+          return stopping_ || queued_ < budget_ ||
+                 (unit.index == head_unit_ && unit.output->chunks.size() < kHeadChunks);
+        });
+        if (stopping_) return std::unexpected(WriteError{0, "stopped"});
+        queue_chunk(unit, full);
+        if (unit.index == head_unit_) ready_.notify_one();
+        return {};
+      });
+      std::size_t exporter_store = SIZE_MAX;
+      for (;;) {
+        {
+          std::unique_lock lock(mutex_);
+          if (!take_unit(lock, true, unit)) return;
+        }
+        if (!walk(unit, exporter, exporter_store, scratch, [] { return true; })) return;  // stopped
+      }
+    } catch (...) {
+      const std::lock_guard lock(mutex_);
+      if (!failure_) failure_ = std::current_exception();
+      stopping_ = true;
+      room_.notify_all();
+      ready_.notify_all();
+    }
+  }
+
+  // Under the lock: whether the caller's thread has something to write (or
+  // a store to report or close).
+  bool head_ready() const {
+    if (head_store_ >= slots_.size()) return true;
+    const StoreSlot& slot = slots_[head_store_];
+    if (slot.state != StoreSlot::State::Open) return false;
+    if (!head_begun_ || head_written_ == slot.order.size()) return true;
+    return !outputs_.empty() && (!outputs_.front().chunks.empty() || outputs_.front().done);
+  }
+
+  // On the caller's thread: writes whatever is ready in output order,
+  // reporting each store as its turn comes and closing it once written.
+  // false when the export is to end (stopped, a write failed, or a worker
+  // failed: run() rethrows).
+  bool write_ready() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (stopping_) return false;
+      if (head_store_ >= slots_.size()) return true;
+      StoreSlot& slot = slots_[head_store_];
+      if (slot.state != StoreSlot::State::Open) return true;
+      if (!head_begun_) {
+        head_begun_ = true;
+        if (on_store_ != nullptr) {
+          lock.unlock();  // the slot is open: nothing but this thread changes it now
+          if (!(*on_store_)(head_store_, *slot.opened)) {
+            halt_stopped();
+            return false;
+          }
+          lock.lock();
+        }
+        continue;
+      }
+      if (head_written_ == slot.order.size()) {
+        if (on_store_ != nullptr) {
+          slot.db = nullptr;
+          slot.opened.reset();  // closes the store: its output is written
+          slot.order = {};
+        }
+        ++head_store_;
+        head_begun_ = false;
+        head_written_ = 0;
+        room_.notify_all();
+        continue;
+      }
+      if (outputs_.empty()) return true;
+      UnitOutput& output = outputs_.front();
+      if (!output.chunks.empty()) {
+        ChunkBuffer chunk = std::move(output.chunks.front());
+        output.chunks.pop_front();
+        const unsigned filled_by = output.thread;
+        --queued_;
+        room_.notify_all();
+        lock.unlock();
+        if (auto written = writer_(std::string_view(chunk.data.get(), chunk.size)); !written) {
+          result_.write_error = std::move(written.error());
+          stop();
+          return false;
+        }
+        lock.lock();
+        if (spare_count_ < budget_ + kHeadChunks) {
+          spare_[filled_by].push_back(std::move(chunk));
+          ++spare_count_;
+        }
+        continue;
+      }
+      if (!output.done) return true;
+      result_.records += output.records;
+      finished_bytes_ += output.length;
+      outputs_.pop_front();
+      ++head_unit_;
+      ++head_written_;
+      room_.notify_all();
+    }
+  }
+
+  // Under the lock.
+  std::uint64_t bytes_done() const {
+    if (outputs_.empty()) return finished_bytes_;
+    return finished_bytes_ + outputs_.front().bytes_done.load(std::memory_order_relaxed);
+  }
+
+  bool check_in() {
+    if (!control_.check_in) return true;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    {
+      const std::lock_guard lock(mutex_);
+      done = bytes_done();
+      total = total_bytes_;
+    }
+    return control_.check_in(done, total);
+  }
+
+  // Checks in if the interval has passed; false (the export halted) when the
+  // caller asks to stop.
+  bool check_in_if_due() {
+    if (const auto now = Clock::now(); now - last_check_ >= control_.interval) {
+      last_check_ = now;
+      if (!check_in()) {
+        halt_stopped();
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The caller's thread: takes units while there are any, writes what is
+  // ready between them, and waits for the others' units at the end.
+  void write_all() {
+    if (control_.report_ends && !check_in()) return halt_stopped();
+    if (options_.format == ExportFormat::Csv && options_.header) {
+      if (auto written = writer_(csv_header(options_)); !written) {
+        result_.write_error = std::move(written.error());
+        return stop();
+      }
+    }
+    DecodeScratch scratch;
+    Unit unit;
+    ExportOptions options = options_;
+    options.header = false;
+    // Its full chunks are queued like any other and written at once when its
+    // unit is the one being written; otherwise, over the budget, it writes
+    // the others' chunks until there is room.
+    RecordExporter exporter(options, [&](ChunkBuffer& full) -> std::expected<void, WriteError> {
+      {
+        const std::lock_guard lock(mutex_);
+        queue_chunk(unit, full);
+      }
+      for (;;) {
+        if (!write_ready() || !check_in_if_due()) return std::unexpected(WriteError{0, "stopped"});
+        std::unique_lock lock(mutex_);
+        if (queued_ < budget_ || unit.index == head_unit_) return {};
+        ready_.wait_until(lock, last_check_ + control_.interval, [&] { return stopping_ || head_ready(); });
+      }
+    });
+    std::size_t exporter_store = SIZE_MAX;
+    last_check_ = Clock::now();
+    for (;;) {
+      if (!write_ready() || !check_in_if_due()) return;
+      std::unique_lock lock(mutex_);
+      if (head_store_ >= slots_.size()) break;
+      if (take_unit(lock, false, unit)) {
+        lock.unlock();
+        if (!walk(unit, exporter, exporter_store, scratch, [&] { return check_in_if_due(); })) return;
+        continue;
+      }
+      ready_.wait_until(lock, last_check_ + control_.interval, [&] { return stopping_ || head_ready(); });
+    }
+    if (control_.report_ends && !check_in()) return halt_stopped();
+  }
+
+  void halt_stopped() {
+    result_.stopped = true;
+    stop();
+  }
+
+  const bool reverse_;
+  const ExportOptions& options_;
+  const StoreExportControl& control_;
+  const ChunkWriter& writer_;
+  const std::span<const std::string> directories_;  // many stores only
+  const StoreOpened* const on_store_ = nullptr;      // many stores only
+  std::size_t budget_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable room_;   // workers wait here for room in the queue, or a store to open
+  std::condition_variable ready_;  // the caller's thread waits here for something to write
+  std::vector<StoreSlot> slots_;
+  unsigned threads_ = 1;
+  std::size_t opened_ = 0;      // stores taken to be opened
+  std::size_t next_store_ = 0;  // the store whose units are being handed out
+  std::size_t next_file_ = 0;   // of its order, the next to hand out
+  std::size_t head_store_ = 0;  // the store being written
+  bool head_begun_ = false;     // reported to on_store
+  std::size_t head_written_ = 0;    // of its units
+  std::deque<UnitOutput> outputs_;  // the units handed out and not yet written, in order
+  std::uint64_t head_unit_ = 0;     // the number of the unit at outputs_'s front
+  std::size_t queued_ = 0;          // chunks queued by all units
+  std::vector<std::vector<ChunkBuffer>> spare_;  // written chunks, for reuse, by the thread that filled them
+  std::size_t spare_count_ = 0;
+  std::uint64_t total_bytes_ = 0;   // of the stores opened
+  std::uint64_t finished_bytes_ = 0;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+
+  // The caller's thread's own.
+  Clock::time_point last_check_;
+  StoreExportResult result_;
+};
+
+}  // namespace
+
+StoreExportResult export_store(const RawLevelDb& db, bool reverse, const ExportOptions& options, ChunkWriter writer,
+                               const StoreExportControl& control) {
+  return OrderedExport(db, reverse, options, control, writer).run();
+}
+
+StoreExportResult export_stores(std::span<const std::string> directories, bool reverse, ExportOptions options,
+                                ChunkWriter writer, const StoreExportControl& control, const StoreOpened& on_store) {
+  options.store.emplace();  // the store column of the CSV header; each store sets its own field
+  return OrderedExport(directories, reverse, options, control, writer, on_store).run();
+}
+
+unsigned available_cores() noexcept {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  const unsigned count = std::thread::hardware_concurrency();
+  return count > 0 ? count : 1;
+}
+
+}  // namespace vostrel

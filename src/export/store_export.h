@@ -1,0 +1,74 @@
+#pragma once
+// A whole store, or many stores, written as JSON Lines or CSV
+// (record_export.h), by one thread or by several.
+//
+// With one thread the caller's thread walks the data files in iteration order
+// and writes as it formats. With more, formatting is what costs (decoding is
+// about a seventh of the time), so threads - 1 worker threads and the caller's
+// thread each take the next data file and decode and format it into chunks of
+// their own; the caller's thread hands those chunks to the writer strictly in
+// file order. The output is byte for byte what one thread writes.
+//
+// Memory stays bounded whatever the store: a worker whose chunks the writer
+// is not yet taking stops once the chunks queued by all workers reach a
+// budget (a few per thread). The file the writer is waiting on may always
+// queue a few more, so the walk can never wait on itself.
+//
+// The caller's check_in(bytes_done, bytes_total) is called on the caller's
+// thread at most every `interval` (and, with report_ends, once at the start
+// and once at the end); false stops the export at once:
+// nothing more is written and the workers are joined. So are the writer's
+// chunks: every call of the ChunkWriter happens on the caller's thread.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "read/store.h"
+#include "export/record_export.h"
+
+namespace vostrel {
+
+struct StoreExportControl {
+  unsigned threads = 1;  // 1: no worker threads
+  std::function<bool(std::uint64_t bytes_done, std::uint64_t bytes_total)> check_in = {};
+  std::chrono::milliseconds interval{200};
+  bool report_ends = false;
+};
+
+struct StoreExportResult {
+  std::uint64_t records = 0;              // records written
+  std::optional<WriteError> write_error;  // what stopped the writer, if anything
+  bool stopped = false;                   // check_in answered false
+};
+
+// Throws only what allocation throws (std::bad_alloc), from any thread.
+[[nodiscard]] StoreExportResult export_store(const RawLevelDb& db, bool reverse, const ExportOptions& options,
+                                             ChunkWriter writer, const StoreExportControl& control);
+
+// Called, for an export of many stores, on the caller's thread as each store's
+// turn comes, before any of its records: with the store opened (its skipped
+// files) or why it could not be opened. false stops the export.
+using StoreOpened = std::function<bool(std::size_t index, const std::expected<RawLevelDb, DbError>& store)>;
+
+// Many stores in one output, one after another in the order given, each
+// record starting with its store's directory as the store field (a CSV
+// header, if asked for, has the store column). A store that cannot be opened
+// is reported to on_store and has no records. With threads > 1 the worker
+// threads share out the data files of all the stores, opening each store as
+// they reach it, a few stores ahead of the one being written; the writer
+// closes each store once its output is written. So at most a few stores per
+// thread are open at once, however many there are.
+[[nodiscard]] StoreExportResult export_stores(std::span<const std::string> directories, bool reverse,
+                                              ExportOptions options, ChunkWriter writer,
+                                              const StoreExportControl& control, const StoreOpened& on_store);
+
+// The worker threads worth starting by default: the processor cores this
+// process may run on.
+[[nodiscard]] unsigned available_cores() noexcept;
+
+}  // namespace vostrel

@@ -1,0 +1,96 @@
+#pragma once
+// The sorted table file format (.ldb / .sst) at the level of whole blocks.
+//
+// Layout: data blocks, a metaindex block, an index block, then a 48-byte
+// footer: metaindex handle, index handle (varint64 pairs), filler up to byte
+// 40, and the magic number 0xdb4775248b80fb57 (little-endian) in bytes 40-47.
+//
+// A block handle is varint64 offset then varint64 size; `size` counts the
+// stored bytes, not the 5-byte trailer that follows them: the compression type
+// (1 byte, 0 raw) and a checksum (4 bytes) that is never verified.
+//
+// What is inside a block once it is stored raw again is block.h's subject.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "format/compression.h"
+#include "base/varint.h"
+
+namespace vostrel {
+
+inline constexpr std::size_t kFooterSize = 48;
+inline constexpr std::size_t kBlockTrailerSize = 5;
+inline constexpr std::uint64_t kTableMagic = 0xdb4775248b80fb57ull;
+
+enum class TableErrorKind { Io, InvalidMagic, InvalidBlock, Snappy, FileTooSmall };
+
+struct TableError {
+  TableErrorKind kind;
+  // Io: the system text; InvalidMagic: the path; InvalidBlock: its message;
+  // Snappy: the DecompressError's text; FileTooSmall: empty.
+  std::string detail;
+  [[nodiscard]] std::string message() const;
+};
+
+// Where a block lies in a table file.
+struct BlockHandle {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+
+  // Decodes a handle at the start of bytes; whatever follows it is ignored.
+  [[nodiscard]] static std::optional<BlockHandle> from_bytes(std::string_view bytes) noexcept;
+  // Decodes at the cursor and advances it. If the size is absent the cursor is
+  // left just past the offset.
+  [[nodiscard]] static std::optional<BlockHandle> from_cursor(SliceCursor& cursor) noexcept;
+
+  friend bool operator==(const BlockHandle&, const BlockHandle&) = default;
+};
+
+struct Footer {
+  BlockHandle metaindex;
+  BlockHandle index;
+};
+
+// Decodes the footer at the end of a file's bytes. REQUIRES: at least
+// kFooterSize bytes. `path` names the file in the InvalidMagic error.
+[[nodiscard]] std::expected<Footer, TableError> decode_footer(std::string_view file,
+                                                            const std::string& path);
+
+// One block as it lies in the file: its stored bytes and compression type.
+struct StoredBlock {
+  std::string_view contents;  // the stored bytes, inside the file's bytes
+  std::uint8_t type;          // the trailer's compression type byte
+  [[nodiscard]] bool compressed() const noexcept { return type != 0; }
+};
+
+// The most stored bytes one block may have: a handle alone never makes the
+// reader copy more (a hostile footer can name an index block as large as the
+// file, and a sparse file can be 50 GB with 4 KB on disk). The same ceiling as
+// for decompressed contents, for the same reason (compression.h).
+inline constexpr std::uint64_t kMaxStoredBlock = kMaxBlockContents;
+
+// Checks a handle against a file of file_size bytes: offset + size + trailer
+// must lie inside it, and size must not pass kMaxStoredBlock. `path` names the
+// file in the error.
+[[nodiscard]] std::expected<void, TableError> check_block_range(std::uint64_t file_size,
+                                                              const BlockHandle& handle,
+                                                              const std::string& path);
+
+// The stored bytes and type of the block `handle` names, checked by
+// check_block_range. `path` names the file in the error.
+[[nodiscard]] std::expected<StoredBlock, TableError> locate_block(std::string_view file,
+                                                               const BlockHandle& handle,
+                                                               const std::string& path);
+
+// The block's contents as block.h reads them: the stored bytes themselves when
+// the block is raw, otherwise the decompressed bytes in buffer. The view is
+// valid as long as the file's bytes and until the next use of buffer.
+[[nodiscard]] std::expected<std::string_view, TableError> block_contents(const StoredBlock& stored,
+                                                                      DecompressBuffer& buffer);
+
+}  // namespace vostrel

@@ -1,0 +1,24 @@
+#pragma once
+// Buffers reused while decoding many files, so that a walk over a whole
+// directory allocates only when a block, key or record is larger than every
+// one before it, and the walk's stop token (stop_token.h). One per iteration,
+// shared by all the files it reads; neither file reader keeps anything in it
+// between calls.
+
+#include <string>
+
+#include "base/byte_buffer.h"
+#include "format/compression.h"
+#include "base/stop_token.h"
+
+namespace vostrel {
+
+struct DecodeScratch {
+  ByteBuffer stored;              // a table block or log block as copied out of its file
+  DecompressBuffer decompressed;  // a compressed table block's contents
+  std::string key;                // the table entry key being rebuilt
+  std::string joined;             // a log record's fragments, joined
+  StopToken stop;                 // the caller's way to end the walk early
+};
+
+}  // namespace vostrel

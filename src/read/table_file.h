@@ -1,0 +1,133 @@
+#pragma once
+// The table file reader: opens a sorted table through its footer and index
+// block, and turns the entries of the data blocks the index names into
+// records. The format itself is described where each layer lives:
+// table_format.h (footer, handles, stored blocks), block.h (entries),
+// internal_key.h (what a table key says).
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "format/block.h"
+#include "read/data_file_base.h"
+#include "read/decode_scratch.h"
+#include "format/internal_key.h"
+#include "io/mapped_file.h"
+#include "io/safe_copy.h"
+#include "format/table_format.h"
+#include "format/record.h"
+
+namespace vostrel {
+
+// A block's contents as read from a table, viewing either the file's bytes or
+// a decompression buffer.
+struct BlockView {
+  std::uint64_t offset;  // where the block's stored bytes begin in the file
+  std::string_view contents;
+  bool was_compressed;
+};
+
+// The records of one data block's contents: each entry's internal key split
+// into seq and state; offsets per the table rule (an entry's own position in
+// a raw block, the block's position for a compressed one, which has no file
+// position per entry).
+template <RecordSink Sink>
+void visit_block_records(const BlockView& block, const SharedPath* path, std::string& key_scratch,
+                         Sink& sink, Recovery recovered = Recovery::None) {
+  walk_block_entries(block.contents, key_scratch,
+                     [&](std::string_view key, std::string_view value, std::size_t at) {
+                       const auto meaning = split_internal_key(key);
+                       sink(RecordView{
+                           .key = key,
+                           .value = value,
+                           .seq = meaning.seq,
+                           .state = meaning.state,
+                           .file_type = FileType::Ldb,
+                           .origin_file = path,
+                           .offset = block.was_compressed ? block.offset : block.offset + at,
+                           .was_compressed = block.was_compressed,
+                           .recovered = recovered,
+                       });
+                     });
+}
+
+// An opened table file. Immutable after open; movable, not copyable.
+class TableFile : public DataFileBase<TableFile> {
+ public:
+  [[nodiscard]] static std::expected<TableFile, TableError> open(std::string path,
+                                                             FileAccess access = FileAccess::Map);
+  // The same checks over bytes already in memory, as open would have mapped them.
+  [[nodiscard]] static std::expected<TableFile, TableError> from_mapped(std::string path,
+                                                                    MappedFile file);
+
+  // The one way any block of the table is read: checked against the file
+  // (check_block_range), refused when it lay wholly in a hole of a sparse file
+  // (zeros, no data), copied out of the file into `stored` (safe against the
+  // file shrinking: a block cut short is an Io error), and decompressed into
+  // `decompressed` when stored compressed. The contents view either buffer.
+  [[nodiscard]] std::expected<BlockView, TableError> read_block(const BlockHandle& handle,
+                                                              ByteBuffer& stored,
+                                                              DecompressBuffer& decompressed) const;
+  // The same, as an owned copy.
+  [[nodiscard]] std::expected<Block, TableError> read_block(const BlockHandle& handle) const;
+
+  // Every entry of every data block the index names, in index order, one
+  // record each. Blocks that cannot be read are skipped. Never fails; ends
+  // early when scratch.stop asks, polled before each block.
+  template <RecordSink Sink>
+  void visit_records(Sink& sink, DecodeScratch& scratch) const {
+    prepare_fault_guard();
+    for (const auto& entry : index_) {
+      if (scratch.stop.stop_requested()) return;
+      visit_block(entry.second, sink, scratch);
+    }
+  }
+
+  // The resumable walk (data_file_base.h); the resume point is the position
+  // in index() of the next data block.
+  template <RecordSink Sink>
+  std::uint64_t visit_records_from(std::uint64_t resume, std::size_t want, Sink& sink,
+                                   DecodeScratch& scratch) const {
+    prepare_fault_guard();
+    CountingSink<Sink> counting{sink};
+    for (std::uint64_t i = resume; i < index_.size(); ++i) {
+      if (scratch.stop.stop_requested()) return kFileDone;
+      visit_block(index_[i].second, counting, scratch);
+      if (counting.count >= want) return i + 1 < index_.size() ? i + 1 : kFileDone;
+    }
+    return kFileDone;
+  }
+  // How many of the file's bytes lie before a resume point: the walk's
+  // progress, measured by where the next data block begins.
+  [[nodiscard]] std::uint64_t bytes_before(std::uint64_t resume) const noexcept {
+    if (resume >= index_.size()) return length();
+    const std::uint64_t offset = index_[resume].second.offset;
+    return offset < length() ? offset : length();
+  }
+
+  // has_mapping() is false for a file shorter than a footer: open keeps no
+  // mapping for it.
+
+  // The index block's entries: separator key and the data block's handle.
+  [[nodiscard]] const std::vector<std::pair<std::string, BlockHandle>>& index() const noexcept {
+    return index_;
+  }
+
+ private:
+  template <RecordSink Sink>
+  void visit_block(const BlockHandle& handle, Sink& sink, DecodeScratch& scratch) const {
+    const auto block = read_block(handle, scratch.stored, scratch.decompressed);
+    if (!block) return;
+    visit_block_records(*block, &path_, scratch.key, sink);
+  }
+
+  TableFile(std::string path, MappedFile file) : DataFileBase(std::move(path), std::move(file)) {}
+
+  std::vector<std::pair<std::string, BlockHandle>> index_;
+};
+
+}  // namespace vostrel

@@ -1,0 +1,56 @@
+#pragma once
+// Carving a write-ahead log: physical records found by their header checksum
+// where the normal framing (log_format.h) does not reach them.
+//
+// The framing is lenient and never checks a checksum: a malformed header (a
+// type above 4, a length past the block) ends the walk of its 32 KiB block,
+// and a damaged stretch can make it read garbage as headers. Every physical
+// record LevelDB writes carries, in its first 4 bytes, the masked CRC32C of
+// its type byte and payload. The carver tests that checksum at every offset
+// of every block (in constant time per offset, from the block's prefix
+// registers: crc32c.h), takes the records that verify, one after another,
+// and joins first/middle/last fragments only when they follow one another
+// exactly as LevelDB's writer places them. A logical record is reported only
+// when the normal framing did not read a header at the place where it begins
+// (then the normal read has it already), and is decoded as a write batch.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "format/record.h"
+#include "format/write_batch.h"
+
+namespace vostrel {
+
+struct LogCarveCounts {
+  std::size_t verified = 0;  // physical records whose checksum matches
+  std::size_t logical = 0;   // complete logical records the normal read lacks
+};
+
+// Calls on_logical(offset, payload) for every complete logical record made of
+// verified physical records whose first one the normal framing did not read.
+// offset follows the framing's rule (just past the first physical record);
+// the payload view is valid during the call only.
+LogCarveCounts carve_log_payloads(
+    std::string_view data, std::string& joined,
+    const std::function<void(std::uint64_t offset, std::string_view payload)>& on_logical);
+
+// The records of those logical records' write batches, marked
+// Recovery::CarvedLog.
+template <RecordSink Sink>
+LogCarveCounts carve_log_records(std::string_view data, const SharedPath* path, Sink& sink,
+                                 std::string& joined) {
+  auto marked = [&](const RecordView& view) {
+    RecordView carved = view;
+    carved.recovered = Recovery::CarvedLog;
+    sink(carved);
+  };
+  return carve_log_payloads(data, joined, [&](std::uint64_t offset, std::string_view payload) {
+    decode_write_batch(offset, payload, path, marked);
+  });
+}
+
+}  // namespace vostrel

@@ -1,0 +1,287 @@
+#include "recover/table_carver.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "format/block.h"
+#include "base/crc32c.h"
+#include "format/internal_key.h"
+#include "base/varint.h"
+
+namespace vostrel {
+namespace {
+
+// The highest compression type byte a trailer is tested for. LevelDB writes
+// 0 (raw) and 1 (Snappy); later writers number further codecs upwards. A
+// type that does not decompress is refused when the block is considered.
+constexpr std::uint8_t kMaxBlockType = 4;
+
+// How far the search follows one known block start before it takes the
+// stretch for damaged and starts resynchronising. Far beyond LevelDB's 4 KiB
+// blocks; a larger block (one huge value) is still found, by the resync pass.
+constexpr std::uint64_t kChainReach = 1u << 20;
+
+// Whether a block's stored bytes can begin at `s`. Both kinds begin with the
+// first entry, which shares nothing with a previous key (a 0 byte) and has an
+// internal key of at least 8 bytes:
+// - raw: 00, varint non_shared >= 8;
+// - Snappy: varint uncompressed length, then a literal (the stream has no
+//   history to copy from yet) whose first byte is that 00.
+// Only resynchronisation uses this, to keep its table of candidate starts
+// small; the block that follows a verified one needs no guess.
+bool may_start_block(std::string_view file, std::size_t s) {
+  const std::size_t n = file.size();
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(file[i]); };
+  if (byte(s) == 0) {
+    const auto non_shared = decode_varint(file, std::min(s + 1, n), /*narrow=*/true);
+    if (non_shared && non_shared->value >= kInternalKeyTrailerSize) return true;
+  }
+  const auto length = decode_varint(file, s, /*narrow=*/true);
+  if (!length || length->value < 8 || n - s - length->length < 2) return false;
+  const std::size_t tag_at = s + length->length;
+  const std::uint8_t tag = byte(tag_at);
+  if ((tag & 3) != 0) return false;  // not a literal
+  const std::size_t extra = (tag >> 2) < 60 ? 0 : (tag >> 2) - 59;  // literal length bytes
+  if (n - tag_at - 1 <= extra) return false;
+  return byte(tag_at + 1 + extra) == 0;
+}
+
+// Candidate block starts during resynchronisation, keyed by the register
+// value A(s) described in BlockSearch. Fixed size: 4-way buckets, the oldest
+// start in a bucket giving way. Starts at or before the current chain start
+// are stale and never match, so nothing needs clearing.
+class CandidateTable {
+ public:
+  static constexpr std::size_t kBucketBits = 14;
+  static constexpr std::size_t kWays = 4;
+
+  CandidateTable() : slots_(std::make_unique<Slot[]>((std::size_t{1} << kBucketBits) * kWays)) {}
+
+  void insert(std::uint32_t key, std::uint64_t pos, std::uint64_t floor) {
+    Slot* bucket = bucket_of(key);
+    Slot* victim = bucket;
+    for (std::size_t i = 0; i < kWays; ++i) {
+      if (bucket[i].pos <= floor) {  // stale (or never used: pos 0 is always at or below floor)
+        victim = &bucket[i];
+        break;
+      }
+      if (bucket[i].pos < victim->pos) victim = &bucket[i];
+    }
+    *victim = Slot{key, pos};
+  }
+
+  // Starts s with floor < s < before whose key matches, in increasing order.
+  template <class Fn>
+  bool find(std::uint32_t key, std::uint64_t floor, std::uint64_t before, Fn&& fn) const {
+    const Slot* bucket = bucket_of(key);
+    std::array<std::uint64_t, kWays> found{};
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < kWays; ++i) {
+      if (bucket[i].key == key && bucket[i].pos > floor && bucket[i].pos < before) found[count++] = bucket[i].pos;
+    }
+    // At most kWays positions: an insertion sort (std::sort's small-range
+    // threshold trips a false -Warray-bounds in GCC 12 on so short an array).
+    for (std::size_t i = 1; i < count; ++i) {
+      for (std::size_t j = i; j > 0 && found[j - 1] > found[j]; --j) std::swap(found[j - 1], found[j]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      if (fn(found[i])) return true;
+    }
+    return false;
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t key = 0;
+    std::uint64_t pos = 0;
+  };
+  [[nodiscard]] Slot* bucket_of(std::uint32_t key) const {
+    return &slots_[((key * 0x9E3779B1u) >> (32 - kBucketBits)) * kWays];
+  }
+  std::unique_ptr<Slot[]> slots_;
+};
+
+// The search. A block [s, e) with its type byte at e verifies when
+//   crc32c(bytes [s, e]) == unmask(le32 at e + 1).
+//
+// Following the chain: from a known start s (0, or just past the trailer of
+// the last block taken) one running register over [s, e] is compared at every
+// e; each byte is fed once, so a file of intact blocks costs one pass.
+//
+// Resynchronising: when the chain runs kChainReach bytes (or to the end)
+// without a match, the stretch from s is damaged and the next block may start
+// anywhere after it. Testing every (start, end) pair would be quadratic.
+// Instead, with P(i) the register over [base, i) and x^-8 the inverse of one
+// byte's shift (crc32c.h), the condition for a block [s, e] rearranges into
+//   A(s) := (P(s) ^ init) * x^(-8(s - base))
+//        == (P(e + 1) ^ init ^ crc) * x^(-8(e + 1 - base)) =: B(e + 1),
+// one side depending on the start only and the other on the end only. So one
+// pass records A(s) for every position that may start a block and, at every
+// possible trailer, looks B up among them: constant work per byte. The chain
+// start stays tested too, so blocks of any size are found.
+//
+// Each byte is scanned at most twice: once following the chain, once when the
+// stretch is rescanned to resynchronise; resync mode lasts until the search is
+// past everything the chain already covered.
+class BlockSearch {
+ public:
+  BlockSearch(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider)
+      : file_(file), consider_(consider) {}
+
+  void run() {
+    const std::uint64_t n = file_.size();
+    std::uint64_t covered = 0;  // the chain alone has scanned [.., covered)
+    restart(0);
+    while (true) {
+      if (pos_ >= n || (!resync_ && pos_ - chain_ >= kChainReach)) {
+        if (resync_ || chain_ >= n) return;
+        // Damage: rescan from the chain start, looking for any block start.
+        covered = std::max(covered, pos_);
+        resync_ = true;
+        restart(chain_);
+        continue;
+      }
+      if (!resync_) {
+        // Following the chain only positions holding a possible type byte need
+        // a look: the bytes before the next one go through the register at once.
+        const std::uint64_t limit = std::min(n, chain_ + kChainReach);
+        std::uint64_t next = pos_;
+        while (next < limit && static_cast<std::uint8_t>(file_[next]) > kMaxBlockType) ++next;
+        reg_ = crc32c_run(reg_, file_.substr(static_cast<std::size_t>(pos_), static_cast<std::size_t>(next - pos_)));
+        pos_ = next;
+        if (pos_ == limit) continue;
+      }
+      if (resync_ && pos_ > chain_ && may_start_block(file_, static_cast<std::size_t>(pos_))) {
+        if (!table_) table_ = std::make_unique<CandidateTable>();
+        table_->insert(crc32c_multiply(reg_ ^ kCrc32cInit, z_), pos_, chain_);
+      }
+      const auto type = static_cast<std::uint8_t>(file_[pos_]);
+      reg_ = crc32c_step(reg_, type);
+      if (resync_) z_ = crc32c_times_x_minus8(z_);
+      if (type <= kMaxBlockType && pos_ > chain_ && n - pos_ > kBlockTrailerSize - 1) {
+        const std::uint32_t crc = crc32c_unmask(load_le32(file_.data() + pos_ + 1));
+        if ((reg_ ^ kCrc32cInit) == crc && take(chain_, type)) {
+          after_block(covered);
+          continue;
+        }
+        if (resync_ && table_) {
+          const std::uint32_t b = crc32c_multiply(reg_ ^ kCrc32cInit ^ crc, z_);
+          if (table_->find(b, chain_, pos_, [&](std::uint64_t s) { return take(s, type); })) {
+            after_block(covered);
+            continue;
+          }
+        }
+      }
+      ++pos_;
+    }
+  }
+
+ private:
+  void restart(std::uint64_t at) {
+    chain_ = at;
+    pos_ = at;
+    reg_ = kCrc32cInit;
+    z_ = kPolyOne;
+  }
+
+  bool take(std::uint64_t start, std::uint8_t type) {
+    return consider_(VerifiedExtent{start, pos_ - start, type});
+  }
+
+  void after_block(std::uint64_t covered) {
+    restart(pos_ + kBlockTrailerSize);
+    if (resync_ && chain_ >= covered) resync_ = false;
+  }
+
+  std::string_view file_;
+  const std::function<bool(const VerifiedExtent&)>& consider_;
+  std::unique_ptr<CandidateTable> table_;  // made for the first candidate start
+  std::uint64_t chain_ = 0;  // the known block start: the base of reg_ and z_
+  std::uint64_t pos_ = 0;    // the byte about to be fed
+  std::uint32_t reg_ = kCrc32cInit;  // P(pos_): the register over [chain_, pos_)
+  std::uint32_t z_ = kPolyOne;       // x^(-8(pos_ - chain_)); kept in resync mode only
+  bool resync_ = false;
+};
+
+// A structural block: an index block (a handle per data block, consecutive)
+// or the metaindex (a handle to the filter block). Every value is exactly a
+// handle of a non-empty block, each handle's block begins where the previous
+// one's trailer ends, and all lie before this block.
+bool is_structural(std::string_view contents, std::uint64_t block_offset, std::string& key) {
+  bool all_handles = true;
+  std::size_t count = 0;
+  std::uint64_t expected_offset = 0;
+  walk_block_entries(contents, key, [&](std::string_view, std::string_view value, std::size_t) {
+    if (!all_handles) return;
+    SliceCursor cursor(value);
+    const auto handle = BlockHandle::from_cursor(cursor);
+    if (!handle || cursor.remaining() != 0 || handle->size == 0 || handle->offset > block_offset ||
+        handle->size > block_offset - handle->offset ||
+        block_offset - handle->offset - handle->size < kBlockTrailerSize ||
+        (count > 0 && handle->offset != expected_offset)) {
+      all_handles = false;
+      return;
+    }
+    expected_offset = handle->offset + handle->size + kBlockTrailerSize;
+    ++count;
+  });
+  return all_handles && count > 0;
+}
+
+bool all_internal_keys(std::string_view contents, std::string& key) {
+  bool ok = true;
+  walk_block_entries(contents, key, [&](std::string_view k, std::string_view, std::size_t) {
+    if (k.size() < kInternalKeyTrailerSize) ok = false;
+  });
+  return ok;
+}
+
+}  // namespace
+
+void scan_table_blocks(std::string_view file,
+                       const std::function<bool(const VerifiedExtent&)>& consider) {
+  BlockSearch(file, consider).run();
+}
+
+TableCarveCounts carve_table_blocks(std::string_view file, std::span<const BlockHandle> reached,
+                                    DecompressBuffer& buffer,
+                                    const std::function<void(const BlockView&)>& on_data) {
+  std::vector<BlockHandle> known(reached.begin(), reached.end());
+  TableCarveCounts counts;
+  std::string key;
+  const auto by_position = [](const BlockHandle& a, const BlockHandle& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.size < b.size;
+  };
+  std::sort(known.begin(), known.end(), by_position);
+  scan_table_blocks(file, [&](const VerifiedExtent& extent) {
+    // A block the index names exactly is the normal read's: the checksum has
+    // vouched for its extent, and nothing more is needed from it.
+    if (std::binary_search(known.begin(), known.end(), BlockHandle{extent.offset, extent.size}, by_position)) {
+      ++counts.verified;
+      ++counts.reached;
+      return true;
+    }
+    const StoredBlock stored{file.substr(static_cast<std::size_t>(extent.offset),
+                                         static_cast<std::size_t>(extent.size)),
+                             extent.type};
+    const auto contents = block_contents(stored, buffer);
+    if (!contents) return false;  // the checksum matched bytes that are no block of this type
+    ++counts.verified;
+    // A verified stretch that is not a block of entries (the filter block)
+    // still ends where the next block begins.
+    if (!is_well_formed_block(*contents)) return true;
+    if (is_structural(*contents, extent.offset, key)) {
+      ++counts.structural;
+      return true;
+    }
+    if (!all_internal_keys(*contents, key)) return true;
+    ++counts.data;
+    on_data(BlockView{extent.offset, *contents, stored.compressed()});
+    return true;
+  });
+  return counts;
+}
+
+}  // namespace vostrel
