@@ -4,7 +4,7 @@
 # Python tests against the installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 
 echo "== C++ core tests"
 [[ -d build ]] || meson setup build -Dtests=true >/dev/null
@@ -24,6 +24,6 @@ echo "== Fuzz smoke run"
 bash fuzz/run.sh "${VOSTREL_FUZZ_SECONDS:-8}"
 
 echo "== Python tests"
-bash scripts/install.sh
+bash scripts/install.sh test
 cd tests/python
 ../../.venv/bin/python -m pytest -q -p no:cacheprovider .
