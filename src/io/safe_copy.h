@@ -11,8 +11,10 @@
 // The mechanism: a SIGBUS handler (SA_SIGINFO | SA_NODEFER) that jumps back
 // into copy_from_mapping when the fault happened on a thread inside it, and
 // otherwise hands the signal on to the handler it replaced, so that a fault
-// anywhere else behaves as it did before (Python's faulthandler still reports
-// it; without any handler the process still ends with SIGBUS). Only memcpy
+// anywhere else behaves as it would without vostrel (Python's faulthandler
+// still reports it; without any handler the process still ends with SIGBUS).
+// Which handler that is follows each installation, also when another library
+// saves ours and puts it back later (safe_copy.cc). Only memcpy
 // runs while the jump is armed: no lock, allocation or object is ever left
 // half-done by it.
 

@@ -180,6 +180,39 @@ def test_files_shrinking_while_open_end_cleanly(store):
     assert 0 < len(in_log) < len([r for r in expected if r[5] == log_path])
 
 
+# A fault the reader did not cause must end the process as it would without
+# vostrel, whatever Python's faulthandler did in between: each sequence ends
+# by touching a mapping of a truncated file outside any read of ours.
+@pytest.mark.parametrize("steps, reported", [
+    (["read", "enable", "read", "disable"], False),
+    (["enable", "read", "disable"], False),
+    (["read", "enable"], True),
+    (["enable", "read", "disable", "enable", "read"], True),
+    (["read", "enable", "read", "disable", "read"], False),
+], ids=lambda v: "-".join(v) if isinstance(v, list) else str(v))
+def test_a_foreign_sigbus_is_handled_as_without_vostrel(store, tmp_path, steps, reported):
+    path, _ = store
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"x" * 8192)
+    actions = {"read": "RawLevelDb(db).close() if RawLevelDb(db).iterate_records_raw() else None",
+               "enable": "faulthandler.enable()", "disable": "faulthandler.disable()"}
+    code = "\n".join([
+        "import faulthandler, mmap, os",
+        "from _vostrel import RawLevelDb",
+        f"db = {str(path)!r}",
+        "faulthandler.disable()",
+        *[actions[s] for s in steps],
+        f"f = open({str(victim)!r}, 'r+b')",
+        "m = mmap.mmap(f.fileno(), 8192)",
+        "os.truncate(f.name, 0)",
+        "m[4096]",
+        "print('survived')",
+    ])
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == -signal.SIGBUS, (result.returncode, result.stderr)
+    assert ("Bus error" in result.stderr) == reported, result.stderr
+
+
 def test_sparse_log_reads_only_its_data(tmp_path):
     # 64 GiB with data at both ends: the holes are passed over, not read (a
     # child with ten seconds of processor time would not get through them).
