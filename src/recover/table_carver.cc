@@ -205,29 +205,67 @@ class BlockSearch {
   bool resync_ = false;
 };
 
-// A structural block: an index block (a handle per data block, consecutive)
-// or the metaindex (a handle to the filter block). Every value is exactly a
-// handle of a non-empty block, each handle's block begins where the previous
-// one's trailer ends, and all lie before this block.
-bool is_structural(std::string_view contents, std::uint64_t block_offset, std::string& key) {
-  bool all_handles = true;
+// LevelDB's largest sequence number: the trailer of an index separator (a key
+// the comparator shortened, or the successor of a block's last key) carries it
+// with type 1, so that it sorts before every real record of its user key. No
+// write ever reaches it.
+constexpr std::uint64_t kSeparatorTrailer = ((std::uint64_t{1} << 56) - 1) << 8 | 1;
+
+// What a block's entries say about it as a structure of the table: whether
+// every value is exactly one block handle, the handles follow each other
+// (each block begins where the previous one's trailer ends), and all lie
+// before `block_offset`; and whether every key is an index separator, or a
+// metaindex name ("filter.<policy>", whose last 8 bytes are no trailer: the
+// type byte is neither 0 nor 1).
+struct HandleBlock {
   std::size_t count = 0;
+  bool all_handles = true;
+  bool consecutive = true;
+  bool behind = true;
+  bool separator_keys = true;
+  bool name_keys = true;
+};
+
+HandleBlock read_handle_block(std::string_view contents, std::uint64_t block_offset, std::string& key) {
+  HandleBlock block;
   std::uint64_t expected_offset = 0;
-  walk_block_entries(contents, key, [&](std::string_view, std::string_view value, std::size_t) {
-    if (!all_handles) return;
+  walk_block_entries(contents, key, [&](std::string_view k, std::string_view value, std::size_t) {
+    if (!block.all_handles) return;
     SliceCursor cursor(value);
     const auto handle = BlockHandle::from_cursor(cursor);
-    if (!handle || cursor.remaining() != 0 || handle->size == 0 || handle->offset > block_offset ||
-        handle->size > block_offset - handle->offset ||
-        block_offset - handle->offset - handle->size < kBlockTrailerSize ||
-        (count > 0 && handle->offset != expected_offset)) {
-      all_handles = false;
+    if (!handle || cursor.remaining() != 0 || handle->size == 0 || handle->size > kMaxBlockContents) {
+      block.all_handles = false;
       return;
     }
+    if (block.count > 0 && handle->offset != expected_offset) block.consecutive = false;
+    if (handle->offset > block_offset || handle->size > block_offset - handle->offset ||
+        block_offset - handle->offset - handle->size < kBlockTrailerSize) {
+      block.behind = false;
+    }
+    const bool has_trailer = k.size() >= kInternalKeyTrailerSize;
+    const std::uint64_t trailer = has_trailer ? load_le64(k.data() + k.size() - kInternalKeyTrailerSize) : 0;
+    if (!has_trailer || trailer != kSeparatorTrailer) block.separator_keys = false;
+    if (has_trailer && (trailer & 0xff) <= 1) block.name_keys = false;
+    // Offsets are below 2^64 - 2^28 in any file that exists; past that the
+    // next handle simply cannot match.
     expected_offset = handle->offset + handle->size + kBlockTrailerSize;
-    ++count;
+    ++block.count;
   });
-  return all_handles && count > 0;
+  return block;
+}
+
+// A structural block: an index block (a handle per data block) or the
+// metaindex (a handle to the filter block). Told by position where the block
+// sits in its own table (every handle behind it, consecutive), and otherwise
+// by content alone, since a table carved out of a disk image without its
+// first part has every handle pointing past where its blocks now lie: all
+// values are handles and either they are consecutive (two entries or more),
+// or every key is an index separator or a metaindex name.
+bool is_structural(std::string_view contents, std::uint64_t block_offset, std::string& key) {
+  const HandleBlock block = read_handle_block(contents, block_offset, key);
+  if (!block.all_handles || block.count == 0) return false;
+  if (block.consecutive && block.behind) return true;
+  return (block.consecutive && block.count >= 2) || block.separator_keys || block.name_keys;
 }
 
 bool all_internal_keys(std::string_view contents, std::string& key) {

@@ -89,6 +89,7 @@ std::string fixed64(std::uint64_t value) {
 #include <memory>
 
 #include <leveldb/db.h>
+#include <leveldb/filter_policy.h>
 #include <leveldb/dumpfile.h>
 #include <leveldb/env.h>
 #include <leveldb/options.h>
@@ -185,6 +186,31 @@ std::string real_log_bytes(const KeyValues& puts, const std::vector<std::string>
     if (name.ends_with(".log")) return read_file(dir.file(name));
   }
   throw std::runtime_error("LevelDB left no log file");
+}
+
+std::string compacted_table_bytes(const KeyValues& puts, bool compress, bool bloom_filter) {
+  const TempDir dir;
+  {
+    leveldb::Options options;
+    options.create_if_missing = true;
+    options.compression = compress ? leveldb::kSnappyCompression : leveldb::kNoCompression;
+    const std::unique_ptr<const leveldb::FilterPolicy> filter(
+        bloom_filter ? leveldb::NewBloomFilterPolicy(10) : nullptr);
+    options.filter_policy = filter.get();
+    leveldb::DB* raw = nullptr;
+    check(leveldb::DB::Open(options, dir.path(), &raw), "DB::Open");
+    const std::unique_ptr<leveldb::DB> db(raw);
+    for (const auto& [key, value] : puts) check(db->Put({}, key, value), "Put");
+    db->CompactRange(nullptr, nullptr);
+  }
+  std::string largest;
+  for (const std::string& name : list_directory(dir.path())) {
+    if (!name.ends_with(".ldb")) continue;
+    std::string bytes = read_file(dir.file(name));
+    if (bytes.size() > largest.size()) largest = std::move(bytes);
+  }
+  if (largest.empty()) throw std::runtime_error("LevelDB left no table");
+  return largest;
 }
 
 std::map<std::string, std::string> build_real_database(const std::string& dir) {

@@ -58,6 +58,11 @@ using KeyValues = std::vector<std::pair<std::string, std::string>>;
 // from first_seq and value type 1 (a put).
 [[nodiscard]] std::string real_table_bytes(KeyValues entries, std::uint64_t first_seq, bool compress);
 
+// The largest table of a LevelDB database that received these puts and was
+// then compacted: a table as the database writes it (internal-key index
+// separators, and with bloom_filter a filter block and its metaindex entry).
+[[nodiscard]] std::string compacted_table_bytes(const KeyValues& puts, bool compress, bool bloom_filter);
+
 // The log file of a LevelDB database that received these puts (one batch
 // each), then these deletions, and was closed before any flush.
 [[nodiscard]] std::string real_log_bytes(const KeyValues& puts,
