@@ -94,17 +94,20 @@ void append_hex_number(std::string& out, Wide value) {
 }
 
 // The decimal digits of a little-endian magnitude; false (writing nothing)
-// when there are more than kMaxIntDigits of them.
-bool append_decimal(std::string& out, const unsigned char* bytes, std::size_t size) {
+// when there are more than max_digits of them. Quadratic in the size, which
+// max_digits bounds before any work is done.
+bool append_decimal(std::string& out, const unsigned char* bytes, std::size_t size,
+                    std::size_t max_digits = kMaxIntDigits) {
   while (size > 0 && bytes[size - 1] == 0) --size;
   if (size == 0) {
     out.push_back('0');
     return true;
   }
-  // 4301 digits need more than 14284 bits: 1786 bytes cannot reach them.
-  if (size > 1786) return false;
-  std::uint32_t limbs[(1786 + 3) / 4];
-  std::size_t count = (size + 3) / 4;
+  // d digits need more than (d - 1) * log2(10) bits; 4301 digits, more than
+  // 14284 bits, which 1786 bytes cannot hold.
+  if (size > (max_digits * 3322 + 7999) / 8000 + 1) return false;
+  std::vector<std::uint32_t> limbs((size + 3) / 4);
+  std::size_t count = limbs.size();
   for (std::size_t i = 0; i < count; ++i) {
     std::uint32_t limb = 0;
     for (std::size_t k = 0; k < 4 && 4 * i + k < size; ++k) {
@@ -113,8 +116,8 @@ bool append_decimal(std::string& out, const unsigned char* bytes, std::size_t si
     limbs[i] = limb;
   }
   // Base 10^9 chunks, least significant first.
-  std::uint32_t chunks[(1786 * 8) / 29 + 2];
-  std::size_t chunk_count = 0;
+  std::vector<std::uint32_t> chunks;
+  chunks.reserve(size * 8 / 29 + 2);
   while (count > 0) {
     std::uint64_t rest = 0;
     for (std::size_t i = count; i-- > 0;) {
@@ -122,12 +125,13 @@ bool append_decimal(std::string& out, const unsigned char* bytes, std::size_t si
       limbs[i] = static_cast<std::uint32_t>(current / 1000000000u);
       rest = current % 1000000000u;
     }
-    chunks[chunk_count++] = static_cast<std::uint32_t>(rest);
+    chunks.push_back(static_cast<std::uint32_t>(rest));
     while (count > 0 && limbs[count - 1] == 0) --count;
   }
+  const std::size_t chunk_count = chunks.size();
   std::size_t digits = 9 * (chunk_count - 1);
   for (std::uint32_t top = chunks[chunk_count - 1]; top != 0; top /= 10) ++digits;
-  if (digits > kMaxIntDigits) return false;
+  if (digits > max_digits) return false;
   std::size_t start = out.size();
   append_wide(out, chunks[chunk_count - 1]);
   for (std::size_t i = chunk_count - 1; i-- > 0;) {
@@ -141,6 +145,26 @@ bool append_decimal(std::string& out, const unsigned char* bytes, std::size_t si
   }
   (void)start;
   return true;
+}
+
+// A BigInt's magnitude as its $bigint text: decimal digits up to
+// kMaxDecimalBigIntDigits, whatever Python's own int/str limit; beyond, "0x"
+// and lower-case hex digits, which take linear time where decimal would take
+// quadratic (V8 allows a billion bits). Written whole either way.
+constexpr std::size_t kMaxDecimalBigIntDigits = 40000;
+
+void append_bigint_magnitude(std::string& out, const unsigned char* bytes, std::size_t size) {
+  if (append_decimal(out, bytes, size, kMaxDecimalBigIntDigits)) return;
+  while (size > 0 && bytes[size - 1] == 0) --size;
+  out += "0x";
+  static constexpr char kHex[] = "0123456789abcdef";
+  const auto top = bytes[size - 1];
+  if (top >= 16) out.push_back(kHex[top >> 4]);
+  out.push_back(kHex[top & 15]);
+  for (std::size_t i = size - 1; i-- > 0;) {
+    out.push_back(kHex[bytes[i] >> 4]);
+    out.push_back(kHex[bytes[i] & 15]);
+  }
 }
 
 // An integral double as Python's str(int(value)): every digit, exactly.
@@ -985,11 +1009,7 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       out += "{\"$bigint\": \"";
       if (node.sub & 1) out.push_back('-');
       std::size_t sign_at = out.size();
-      if (!append_decimal(out, reinterpret_cast<const unsigned char*>(data_.data() + node.a),
-                          node.b)) {
-        return fail("cannot be written as JSON: Exceeds the limit (4300 digits) for integer "
-                    "string conversion; use sys.set_int_max_str_digits() to increase the limit");
-      }
+      append_bigint_magnitude(out, reinterpret_cast<const unsigned char*>(data_.data() + node.a), node.b);
       if (out.size() == sign_at + 1 && out.back() == '0' && (node.sub & 1)) {
         out.erase(sign_at - 1, 1);  // -0 is 0
       }

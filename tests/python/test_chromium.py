@@ -201,6 +201,29 @@ def test_hostile_v8_bytes_are_refused_with_the_reason(data, reason):
         _vostrel.chromium_value_json(data)
 
 
+def _v8_bigint(magnitude: bytes, negative: bool) -> bytes:
+    bitfield, varint = len(magnitude) * 2 | negative, b""
+    while bitfield >= 0x80:
+        varint += bytes([bitfield & 0x7F | 0x80])
+        bitfield >>= 7
+    return b"\xff\x0fZ" + varint + bytes([bitfield]) + magnitude
+
+
+# BigInts of any size are written whole: decimal (beyond Python's own 4,300
+# digit limit too), and hex past 40,000 digits; the Python values round-trip.
+@pytest.mark.parametrize("size, form", [(8, "decimal"), (2000, "decimal"), (16600, "decimal"),
+                                        (17000, "hex")])
+@pytest.mark.parametrize("negative", [False, True])
+def test_bigints_of_any_size_are_written_whole(size, form, negative):
+    magnitude = bytes(range(1, 256)) * (size // 255) + b"\x01" * (size % 255)
+    text = json.loads(_vostrel.chromium_value_json(_v8_bigint(magnitude, negative)))["$bigint"]
+    expected = int.from_bytes(magnitude, "little") * (-1 if negative else 1)
+    assert text.lstrip("-").startswith("0x") == (form == "hex")
+    value = from_json({"$bigint": text})
+    assert type(value) is v8.BigInt and value == expected
+    assert to_json(value) == {"$bigint": text}
+
+
 def test_decompress_snappy_rejects_corrupt_input():
     with pytest.raises(ValueError):
         _vostrel.decompress_snappy(b"\xff\xff\xff\xff\x0f\x00")

@@ -66,7 +66,7 @@ class _Converter:
         if value is v8.UNDEFINED:
             return {"$undefined": True}
         if kind is v8.BigInt:
-            return {"$bigint": str(int(value))}
+            return {"$bigint": value.text()}
         if kind is bytes:
             return {"$bytes": b64(value)}
         if kind is _dt.datetime or kind is v8.InvalidDate:
@@ -183,7 +183,7 @@ class _Reviver:
         if tag == "$number":
             return _NON_FINITE.get(payload, value)
         if tag == "$bigint":
-            return v8.BigInt(int(payload))
+            return v8.BigInt.from_text(payload)
         if tag == "$bytes":
             return base64.b64decode(payload)
         if tag == "$date":

@@ -47,9 +47,55 @@ UNDEFINED = _Undefined()
 
 
 class BigInt(int):
-    """A JavaScript BigInt (kept apart from Numbers that happen to be integral)."""
+    """A JavaScript BigInt (kept apart from Numbers that happen to be integral).
+
+    Its JSON text ({"$bigint": text}) is decimal, or, beyond 40,000 digits,
+    "0x" and hex digits (a "-" before either when negative): from_text and
+    text convert any size, whatever Python's own limit on int <-> str
+    conversion (sys.get_int_max_str_digits), without changing that limit."""
 
     __slots__ = ()
+
+    @classmethod
+    def from_text(cls, text: str) -> "BigInt":
+        negative = text.startswith("-")
+        magnitude = text[1:] if negative else text
+        if magnitude.startswith("0x"):
+            value = int(magnitude[2:], 16)  # no digit limit for base 16
+        elif magnitude.isdigit() and magnitude.isascii():
+            value = 0
+            for start in range(0, len(magnitude), _DIGITS_PER_PIECE):
+                piece = magnitude[start:start + _DIGITS_PER_PIECE]
+                value = value * 10 ** len(piece) + int(piece)
+        else:
+            raise ValueError(f"not a BigInt's text: {text[:40]!r}")
+        return cls(-value if negative else value)
+
+    def text(self) -> str:
+        value = int(self)
+        sign, magnitude = ("-", -value) if value < 0 else ("", value)
+        if magnitude.bit_length() <= _MAX_DECIMAL_BITS:
+            digits = _decimal(magnitude)
+            if len(digits) <= _MAX_DECIMAL_DIGITS:
+                return sign + digits
+        return f"{sign}0x{magnitude:x}"
+
+
+def _decimal(value: int) -> str:
+    if value < _PIECE:
+        return str(value)
+    pieces = []
+    while value:
+        value, piece = divmod(value, _PIECE)
+        pieces.append(str(piece).zfill(_DIGITS_PER_PIECE))
+    return "".join(reversed(pieces)).lstrip("0")
+
+
+_MAX_DECIMAL_DIGITS = 40000
+_MAX_DECIMAL_BITS = 132878  # 40,000 digits take at most this many bits
+# Below Python's default limit of 4,300 digits for int <-> str.
+_DIGITS_PER_PIECE = 4000
+_PIECE = 10 ** _DIGITS_PER_PIECE
 
 
 class InvalidDate(float):
