@@ -222,6 +222,15 @@ Decoded<Unwrapped> ValueUnwrapper::unwrap(std::string_view data, const ExternalO
       if (!externals->has_path[i] || externals->paths[i].empty()) return cannot_read();
       auto file = MappedFile::open(externals->paths[i]);
       if (!file) return cannot_read();
+      // Chromium writes a blob file in one go, so it has no holes; one that
+      // does is not read (a sparse file of a gigabyte costs a gigabyte of
+      // zeros to read, for nothing that can decode).
+      if (file->has_holes()) {
+        std::string reason = "value kept in blob file ";
+        append_path_repr(reason, externals->paths[i]);
+        reason += ", which has holes: not read";
+        return std::unexpected(std::move(reason));
+      }
       // The reader stops one byte past the largest file it reads, so a larger
       // file reports that many bytes.
       const std::size_t held = std::min(file->size(), kMaxBlobFile + 1);

@@ -103,6 +103,8 @@ class MappedFile {
   // Whether the whole range lay in a hole of the file at open, reading as
   // zeros without holding any data.
   [[nodiscard]] bool in_hole(std::uint64_t offset, std::uint64_t length) const noexcept;
+  // Whether the file had any hole at open.
+  [[nodiscard]] bool has_holes() const noexcept { return !holes_.empty(); }
 
   // Gives the pages of a mapping that the process has touched back to the
   // system without unmapping: bytes() stays valid and reads the file again on
