@@ -3,9 +3,8 @@
 from types import TracebackType
 from typing import BinaryIO, Callable, Final, Iterable, Iterator, Literal, Sequence, TypedDict, final
 
-__all__ = ["KeyState", "FileType", "Record", "RawLevelDb", "data_file_type", "decompress_snappy",
-           "read_file", "data_file_columns", "partition_columns", "export_stores", "chromium_export",
-           "iter_chromium_entries", "detect_chromium_kind", "chromium_value_json"]
+# The classes; the functions below are module attributes outside __all__.
+__all__ = ["KeyState", "FileType", "Record", "RawLevelDb"]
 
 @final
 class KeyState:
@@ -60,7 +59,7 @@ class Record:
         checksum); None for every record of the normal read."""
 
 class _FileStats(TypedDict):
-    """The counts of one data file the reader opened (RawLevelDb.file_stats)."""
+    """The counts of one data file (RawLevelDb.file_stats, stats_stores)."""
 
     path: str
     name: str
@@ -146,6 +145,35 @@ class RawLevelDb:
 def data_file_type(name: str, /) -> FileType | None:
     """The FileType of a directory entry named `name` if the reader takes it for
     a data file (six or more ASCII digits, then .log, .ldb or .sst in any case), else None."""
+
+def data_files(directory: str, /) -> list[tuple[str, FileType, int]]:
+    """The data files of a directory in the order the reader visits them, as
+    (path, FileType, number) tuples, number being the name's digits read in
+    decimal: the regular files whose names are data files' names, listed once
+    by the reader's own rules (equal numbers in listing order, as the
+    reader's iteration has them), none of them opened. OSError when the
+    directory cannot be listed."""
+
+def stats_stores(
+    directories: Iterable[str],
+    *,
+    threads: int | None = None,
+    on_store: Callable[[int, str | None, list[tuple[str, str]], list[_FileStats] | None], object]
+    | None = None,
+) -> list[list[_FileStats] | None]:
+    """The record counts of every data file of each store, as `vostrel stats`
+    reports them: one list per store, in the order given, of one dict per data
+    file in file-number order (equal numbers by path), the files the reader
+    left out included with zero counts; None for a store that could not be
+    opened. Worker threads (None: one per processor core this process may
+    use) open and count the stores side by side with the interpreter lock
+    released; the result is the same whatever their number.
+
+    on_store(index, error, skipped, files) is called on the calling thread as
+    each store's turn comes: error None, or the reader's reason why the store
+    could not be opened; skipped, the (path, reason) of its data files left
+    out; files, its list (None when not opened). An exception from it, or from
+    a signal handler, stops the call and is raised."""
 
 def decompress_snappy(data: bytes, /) -> bytes:
     """Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."""

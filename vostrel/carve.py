@@ -18,6 +18,7 @@ import os
 from typing import Callable, Iterable, Iterator, List, TextIO
 
 from . import dump
+from .stores import open_store
 
 
 def wants_carving(paths: List[str], carve: bool) -> bool:
@@ -27,23 +28,12 @@ def wants_carving(paths: List[str], carve: bool) -> bool:
 
 
 def read_records(paths: List[str], reverse: bool, usage_error) -> Iterator:
-    """The records of one directory (normal, then carved) or of data files."""
-    import _vostrel  # late, like the command's own import
-
+    """The records of one directory (normal, then carved) or of data files.
+    StoreError when the directory cannot be opened."""
     if len(paths) == 1 and not os.path.isfile(paths[0]):
-        directory = paths[0]
-        if not os.path.exists(directory):
-            raise usage_error(f"no such directory: {directory}")
-        if not os.path.isdir(directory):
-            raise usage_error(f"not a directory or data file: {directory}")
-        try:
-            with _vostrel.RawLevelDb(directory) as db:
-                normal = db.iterate_records_raw(reverse=reverse)
-                carved = db.carve_records(reverse=reverse)
-        except UnicodeEncodeError:
-            raise usage_error(f"path is not valid UTF-8: {directory!r}") from None
-        except ValueError as error:
-            raise usage_error(f"cannot read {directory}: {error}") from None
+        with open_store(paths[0]) as db:
+            normal = db.iterate_records_raw(reverse=reverse)
+            carved = db.carve_records(reverse=reverse)
         return iter(normal + carved)
     for path in paths:
         if not os.path.isfile(path):

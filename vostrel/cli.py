@@ -12,6 +12,7 @@ from .dump import STATE_NAMES
 from .encodings import DEFAULT_ENCODING, ENCODERS
 from .skipped import warn_skipped
 from .stats import FORMATS as STATS_FORMATS
+from .stores import StoreError, open_store
 from .terminal import printable
 
 # carve, progress and most of stats are imported where used: each command
@@ -266,19 +267,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def open_database(directory: str):
-    """The directory opened by the extension, or a UsageError in the user's words."""
-    if not os.path.exists(directory):
-        raise UsageError(f"no such directory: {directory}")
-    if not os.path.isdir(directory):
-        raise UsageError(f"not a directory: {directory}")
-    import _vostrel  # imported late so that --help and --version work without it
-
-    try:
-        db = _vostrel.RawLevelDb(directory)
-    except UnicodeEncodeError:
-        raise UsageError(f"path is not valid UTF-8: {directory!r}") from None
-    except ValueError as error:
-        raise UsageError(f"cannot read {directory}: {error}") from None
+    """The directory opened by the extension, its skipped files warned about;
+    StoreError (a usage error) when it cannot be opened."""
+    db = open_store(directory)
     warn_skipped(db.skipped_files)
     return db
 
@@ -351,16 +342,17 @@ def run_dump(args: argparse.Namespace) -> int:
 def run_stats(args: argparse.Namespace) -> int:
     if _many_stores(args):
         return _run_many(args)
-    from .stats import collect, render_json, render_table
+    from .stats import read_stores, render_json, render_table
 
-    directory = args.directory[0]
-    with open_database(directory) as db:
-        files = collect(directory, db.file_stats())
     out = _stdout()
-    if args.format == "json":
-        out.write(render_json(directory, files))
-    else:
-        out.write(render_table(files))
+
+    def emit(directory: str, files) -> None:
+        out.write(render_json(directory, files) if args.format == "json" else render_table(files))
+
+    def failed(error: StoreError) -> None:
+        raise error
+
+    read_stores(args.directory[:1], 1, emit, failed)
     out.flush()
     return EXIT_OK
 
@@ -390,7 +382,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         args.parser.error(f"the following arguments are required: {metavar} (or --find ROOT)")
     try:
         return args.run(args)
-    except UsageError as error:
+    except (UsageError, StoreError) as error:
         print(f"vostrel: error: {printable(str(error))}", file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:

@@ -18,8 +18,9 @@ RawLevelDb(store).iterate_records_raw() over the stores in turn. A task reads
 its data files one at a time (_vostrel.partition_columns, which opens no other
 file of the store) and builds its frame straight from columns, so a worker
 thread holds one partition's records: at most PARTITION_BYTES of files, or
-one larger file. Partitions are planned on the client from directory listings,
-so every worker must see the stores at the same paths.
+one larger file. Partitions are planned on the client from the reader's own
+listing of each store (_vostrel.data_files), so every worker must see the
+stores at the same paths.
 
 Columns and dtypes (stable; `META` is an empty frame of them):
 
@@ -63,7 +64,7 @@ except ImportError as _error:  # pragma: no cover - depends on the machine
     ) from _error
 
 from .dump import FILE_TYPE_NAMES, STATE_NAMES
-from .stores import data_files, find_stores
+from .stores import find_stores
 
 __all__ = ["COLUMNS", "META", "PARTITION_BYTES", "find_stores", "partitions", "partition_frame",
            "read_stores"]
@@ -93,11 +94,13 @@ def partitions(stores: Iterable[str], partition_bytes: int = PARTITION_BYTES
 
     partition_bytes=0 gives one partition per data file.
     """
+    import _vostrel
+
     parts: List[Tuple[Tuple[str, str], ...]] = []
     group: List[Tuple[str, str]] = []
     group_bytes = 0
     for store in stores:
-        for path in data_files(store):
+        for path, _, _ in _vostrel.data_files(store):
             try:
                 size = os.stat(path).st_size
             except OSError:

@@ -4,9 +4,9 @@ stable order.
 `dump` hands the whole list to the native exporter (_vostrel.export_stores):
 its worker threads share out the data files of all the stores, each store
 opened when a worker reaches it, while this thread writes every store's
-output in turn, straight from memory. `stats` reads each store on its own:
-this process takes stores from the front, jobs - 1 worker processes take
-them from the back, and they meet in between.
+output in turn, straight from memory. `stats` hands it to the native counter
+(_vostrel.stats_stores): its worker threads open and count a store each,
+while this thread writes each store's table in turn.
 
 A store that cannot be read costs a one-line warning and nothing else.
 """
@@ -15,18 +15,12 @@ from __future__ import annotations
 
 import codecs
 import os
-import signal
 import sys
-from typing import TYPE_CHECKING, Callable, List, NamedTuple, Optional, TextIO, Tuple
+from typing import List, NamedTuple, Optional, TextIO, Tuple
 
 from .skipped import warn_skipped
-from .stores import StoreError, find_stores, open_store, store_error
+from .stores import StoreError, find_stores, store_error
 from .terminal import printable
-
-# Only `stats` uses worker processes and the stats module, imported where
-# used: `dump`, the common case, starts without them.
-if TYPE_CHECKING:
-    from .stats import FileStats
 
 # The data files a store's reader left out: (path, reason) pairs.
 Skipped = List[Tuple[str, str]]
@@ -59,70 +53,6 @@ def gather_stores(directories: List[str], roots: List[str]) -> Tuple[List[str], 
             print(f"vostrel: no LevelDB directory found under {root}", file=sys.stderr)
         stores.extend(found)
     return list(dict.fromkeys(stores)), problems
-
-
-def _quiet_interrupt() -> None:
-    # Ctrl-C reaches the workers too: a worker leaves at once and silently,
-    # instead of printing a traceback from wherever it was waiting.
-    # A command started with Ctrl-C ignored (in the background, under nohup)
-    # keeps ignoring it.
-    if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
-        signal.signal(signal.SIGINT, lambda signum, frame: os._exit(130))
-
-
-def run_each(stores: List[str], jobs: int, work: Callable, emit: Callable) -> int:
-    """Every store done once, `jobs` at a time, and emit(store, result) in this
-    process, in store order, for each store a worker did; returns the number
-    of stores whose work raised StoreError (each warned about).
-
-    This process is one of the `jobs`: it does stores itself from the front,
-    while jobs - 1 worker processes take work(store) from the back; they meet
-    in between. A store done here needs no detour through a worker's result.
-    """
-    def do_here(store: str) -> None:
-        emit(store, work(store))
-
-    failures = 0
-    if jobs <= 1 or len(stores) <= 1:
-        for store in stores:
-            try:
-                do_here(store)
-            except StoreError as error:
-                warn(str(error))
-                failures += 1
-        return failures
-
-    from concurrent.futures import ProcessPoolExecutor
-    from concurrent.futures.process import BrokenProcessPool
-
-    workers = min(jobs, len(stores)) - 1
-    pool = ProcessPoolExecutor(max_workers=workers, initializer=_quiet_interrupt)
-    try:
-        futures = {index: pool.submit(work, stores[index])
-                   for index in reversed(range(len(stores)))}
-        for index, store in enumerate(stores):
-            future = futures.pop(index)
-            try:
-                if future.cancel():  # no worker has taken it yet
-                    do_here(store)
-                    continue
-                result = future.result()
-            except StoreError as error:
-                warn(str(error))
-                failures += 1
-                continue
-            except BrokenProcessPool:
-                # A worker died (killed, or out of memory); the pool takes
-                # every store still queued with it.
-                warn(f"cannot read {store}: its worker process died")
-                failures += 1
-                continue
-            emit(store, result)
-    except BaseException:
-        pool.shutdown(wait=False, cancel_futures=True)
-        raise
-    pool.shutdown()
-    return failures
 
 
 # --------------------------------------------------------------------------
@@ -185,32 +115,31 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO) -
 # stats
 
 
-def stats_of(store: str) -> Tuple[List[FileStats], Skipped]:
-    from .stats import collect
-
-    with open_store(store) as db:
-        return collect(store, db.file_stats()), list(db.skipped_files)
-
-
 def stats_many(stores: List[str], fmt: str, jobs: int, out: TextIO) -> int:
     """One table per store, each headed by a 'store:' line and separated by a
-    blank line; or, as JSON, {"stores": [one store's document, ...]}."""
-    from .stats import render_json_document, render_table
+    blank line; or, as JSON, {"stores": [one store's document, ...]}. Returns
+    the number of stores that could not be read (each warned about as its
+    turn comes)."""
+    from .stats import read_stores, render_json_document, render_table
 
     documents = []
     first = True
+    failures = 0
 
-    def emit(store: str, result: Tuple[List[FileStats], Skipped]) -> None:
+    def emit(store: str, files) -> None:
         nonlocal first
-        files, skipped = result
-        warn_skipped(skipped)
         if fmt == "json":
             documents.append(render_json_document(store, files))
             return
         out.write(("" if first else "\n") + f"store: {store}\n" + render_table(files))
         first = False
 
-    failures = run_each(stores, jobs, stats_of, emit)
+    def failed(error: StoreError) -> None:
+        nonlocal failures
+        failures += 1
+        warn(str(error))
+
+    read_stores(stores, jobs, emit, failed)
     if fmt == "json":
         import json
 

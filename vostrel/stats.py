@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import json
-import os
-from typing import Dict, Iterable, List, Optional
+from typing import Callable, List, Optional
 
+from .skipped import warn_skipped
+from .stores import StoreError, store_error
 from .terminal import printable
 
 # int() of the extension's KeyState and FileType.
@@ -39,67 +40,36 @@ class FileStats:
                 "compressed_share": self.compressed_share}
 
 
-def entry_path(directory: str, name: str) -> str:
-    # The reader builds each record's origin_file the same way.
-    return directory + ("" if directory.endswith("/") else "/") + name
+def _file_stats(counted: dict) -> FileStats:
+    stats = FileStats(counted["name"], counted["path"],
+                      "log" if int(counted["file_type"]) == _LOG else "ldb",
+                      counted["number"], counted["size"])
+    stats.records, stats.live = counted["records"], counted["live"]
+    stats.deleted, stats.unknown = counted["deleted"], counted["unknown"]
+    stats.compressed_records = counted["compressed_records"]
+    return stats
 
 
-def _data_file(name: str) -> Optional[tuple]:
-    """(kind, number) when the reader takes `name` for a data file, else None.
-
-    The rule is the reader's own; a data file's stem is its number in decimal.
-    """
+def read_stores(stores: List[str], threads: Optional[int],
+                emit: Callable[[str, List[FileStats]], None],
+                failed: Callable[[StoreError], None]) -> None:
+    """Counts the records of every data file of each store (files the reader
+    left out too, with zero counts), the stores read side by side by the
+    extension's worker threads (threads None: one per core). In store order:
+    warns about each store's files left out and calls emit(store, files), in
+    file-number order; or calls failed(StoreError) for a store that could not
+    be opened. An exception from either ends the reading and is raised."""
     import _vostrel  # late, like the command's own import, so --help works without it
 
-    file_type = _vostrel.data_file_type(name)
-    if file_type is None:
-        return None
-    return ("log" if int(file_type) == _LOG else "ldb", int(name.rpartition(".")[0]))
+    def on_store(index: int, error: Optional[str], skipped: list, files: Optional[list]) -> None:
+        store = stores[index]
+        if error is not None:
+            failed(StoreError(store_error(store, error)))
+            return
+        warn_skipped(skipped)
+        emit(store, [_file_stats(counted) for counted in files])
 
-
-def _file_size(path: str) -> Optional[int]:
-    try:
-        return os.stat(path).st_size
-    except OSError:
-        return None
-
-
-def collect(directory: str, file_stats: Iterable[dict]) -> List[FileStats]:
-    """One FileStats per data file, in file-number order.
-
-    `file_stats` is RawLevelDb.file_stats(): the counts of every file the
-    reader opened. Data files come from the directory listing too, so a file
-    without any record (empty, or one the reader could not open) is listed
-    with zero counts.
-    """
-    by_path: Dict[str, FileStats] = {}
-    for name in os.listdir(directory):
-        data_file = _data_file(name)
-        path = entry_path(directory, name)
-        if data_file and os.path.isfile(path):
-            by_path[path] = FileStats(name, path, *data_file, _file_size(path))
-
-    for counted in file_stats:
-        path = counted["path"]
-        stats = by_path.get(path)
-        if stats is None:  # the file disappeared or was renamed since reading
-            stats = by_path[path] = FileStats(
-                counted["name"],
-                path,
-                "log" if int(counted["file_type"]) == _LOG else "ldb",
-                counted["number"],
-                counted["size"],
-            )
-        stats.records += counted["records"]
-        stats.live += counted["live"]
-        stats.deleted += counted["deleted"]
-        stats.unknown += counted["unknown"]
-        stats.compressed_records += counted["compressed_records"]
-
-    return sorted(
-        by_path.values(),
-        key=lambda s: (s.number is None, s.number or 0, s.file),
-    )
+    _vostrel.stats_stores(stores, threads=threads, on_store=on_store)
 
 
 def total(files: List[FileStats]) -> FileStats:

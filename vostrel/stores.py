@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import os
 import stat
-from typing import Callable, Iterable, List, Optional
+from typing import Callable, List, Optional
 
 
 class StoreError(Exception):
@@ -18,8 +18,8 @@ class StoreError(Exception):
 
 
 def store_error(directory: str, reason: str) -> str:
-    """The one-line warning for a store that could not be opened, given the
-    reader's reason."""
+    """The one line saying why the store at `directory` could not be opened,
+    given the reader's reason: the one form every command uses."""
     if not os.path.exists(directory):
         return f"no such directory: {directory}"
     if not os.path.isdir(directory):
@@ -32,7 +32,7 @@ def store_error(directory: str, reason: str) -> str:
 
 
 def open_store(directory: str):
-    """The store opened by the reader, or StoreError saying why not."""
+    """The store opened by the reader (a RawLevelDb), or StoreError saying why not."""
     if not os.path.isdir(directory):
         raise StoreError(store_error(directory, ""))
     import _vostrel  # late, so that the command's --help works without the extension
@@ -41,40 +41,6 @@ def open_store(directory: str):
         return _vostrel.RawLevelDb(directory)
     except (UnicodeEncodeError, ValueError) as error:
         raise StoreError(store_error(directory, str(error))) from None
-
-
-def records_of(db, reverse: bool = False) -> Iterable:
-    """Every record of an opened store, lazily where the reader can.
-
-    Iterate it while the store is open.
-    """
-    iter_records = getattr(db, "iter_records", None)
-    if iter_records is not None:
-        return iter_records(reverse=reverse)
-    return db.iterate_records_raw(reverse=reverse)
-
-
-def entry_path(directory: str, name: str) -> str:
-    # The reader builds each record's origin_file the same way.
-    return directory + ("" if directory.endswith("/") else "/") + name
-
-
-def data_files(directory: str) -> List[str]:
-    """Paths of the store's data files, in the order the reader visits them.
-
-    That order is by file number, and listing order among equal numbers. The
-    number is the stem read in base 16, the reader's own rule; for stems of
-    decimal digits it orders exactly as the decimal value would.
-    """
-    import _vostrel
-
-    found = []
-    with os.scandir(directory) as entries:
-        for position, entry in enumerate(entries):
-            if _vostrel.data_file_type(entry.name) is not None:
-                number = int(entry.name.rpartition(".")[0], 16)
-                found.append((number, position, entry_path(directory, entry.name)))
-    return [path for _, _, path in sorted(found)]
 
 
 def find_stores(

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string_view>
 #include <vector>
 
 #include "read/store.h"
@@ -22,6 +23,8 @@ PyTypeObject* raw_level_db_type();
 
 // Module functions.
 PyObject* data_file_type(PyObject* module, PyObject* name);
+PyObject* data_files(PyObject* module, PyObject* directory);                  // file_names.cc
+PyObject* stats_stores(PyObject* module, PyObject* args, PyObject* kwargs);   // file_stats.cc
 PyObject* decompress_snappy(PyObject* module, PyObject* data);
 PyObject* read_file(PyObject* module, PyObject* args, PyObject* kwargs);  // carve.cc
 PyObject* data_file_columns(PyObject* module, PyObject* path);
@@ -31,6 +34,13 @@ PyObject* chromium_export(PyObject* module, PyObject* args, PyObject* kwargs);  
 PyObject* iter_chromium_entries(PyObject* module, PyObject* args, PyObject* kwargs);  // chromium.cc
 PyObject* detect_chromium_kind(PyObject* module, PyObject* args, PyObject* kwargs);   // chromium.cc
 PyObject* chromium_value_json(PyObject* module, PyObject* data);                      // chromium.cc
+
+// The number a person reads in a data file's name: its stem's digits in
+// decimal (the reader orders by a base-16 reading of the same digits, which
+// sorts alike); None when the stem is not digits.
+PyObject* decimal_number(std::string_view path);
+// A path the reader built (UTF-8) as a str; an invalid byte becomes U+FFFD.
+PyObject* decode_path(std::string_view text);
 
 // New enumeration objects (a new object on every call).
 PyObject* new_key_state(KeyState state);

@@ -1,5 +1,6 @@
-// The module _vostrel: four classes and the module functions, listed in
-// __all__ in the order they are added.
+// The module _vostrel: four classes, listed in __all__ in the order they are
+// added, and the module functions (attributes of the module, outside __all__:
+// they serve the vostrel package rather than `from _vostrel import *`).
 
 #include "bindings.h"
 
@@ -11,6 +12,26 @@ PyMethodDef module_functions[] = {
      "data_file_type(name, /)\n--\n\n"
      "The FileType of a directory entry named `name` if the reader takes it for a\n"
      "data file (six or more ASCII digits, then .log, .ldb or .sst in any case), else None."},
+    {"data_files", data_files, METH_O,
+     "data_files(directory, /)\n--\n\n"
+     "The data files of a directory in the order the reader visits them, as\n"
+     "(path, FileType, number) tuples, number being the name's digits read in decimal:\n"
+     "the regular files whose names are data files' names, listed once by the\n"
+     "reader's own rules, none of them opened. OSError when the directory cannot be\n"
+     "listed."},
+    {"stats_stores", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stats_stores)),
+     METH_VARARGS | METH_KEYWORDS,
+     "stats_stores(directories, *, threads=None, on_store=None)\n--\n\n"
+     "The record counts of every data file of each store, as `vostrel stats` reports\n"
+     "them: one list per store, in the order given, of one dict per data file\n"
+     "(the keys of RawLevelDb.file_stats), files the reader left out included with\n"
+     "zero counts; None for a store that could not be opened. Worker threads\n"
+     "(None: one per processor core) open and count the stores side by side, with\n"
+     "the interpreter lock released. on_store(index, error, skipped, files) is\n"
+     "called on the calling thread as each store's turn comes: error None or why\n"
+     "the store could not be opened; skipped, the (path, reason) of its files left\n"
+     "out; files, its list (or None). An exception from it stops the call and is\n"
+     "raised."},
     {"decompress_snappy", decompress_snappy, METH_O,
      "decompress_snappy(data, /)\n--\n\n"
      "Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."},
@@ -119,14 +140,6 @@ int add_class(PyObject* module, const char* name, PyTypeObject* type) {
   return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
 }
 
-// The functions themselves come with m_methods; __all__ lists them after the classes.
-int add_functions_to_all(PyObject* module) {
-  for (const PyMethodDef* f = module_functions; f->ml_name != nullptr; ++f) {
-    if (add_to_all(module, f->ml_name) != 0) return -1;
-  }
-  return 0;
-}
-
 }  // namespace
 }  // namespace vostrel::bindings
 
@@ -142,8 +155,7 @@ PyMODINIT_FUNC PyInit__vostrel(void) {
   if (add_class(module, "KeyState", key_state_type()) != 0 ||
       add_class(module, "FileType", file_type_type()) != 0 ||
       add_class(module, "Record", record_type()) != 0 ||
-      add_class(module, "RawLevelDb", raw_level_db_type()) != 0 ||
-      add_functions_to_all(module) != 0) {
+      add_class(module, "RawLevelDb", raw_level_db_type()) != 0) {
     Py_DECREF(module);
     return nullptr;
   }

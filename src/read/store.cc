@@ -26,23 +26,67 @@ class DirectoryStream {
   DIR* dir_;
 };
 
-bool is_directory(const std::string& path) noexcept {
+// 0 when path is a directory, else why not (ENOTDIR when it is something else).
+int directory_problem(const std::string& path) noexcept {
   // The system sees a path only up to its first NUL: "/data\0x" must not
   // open "/data". No directory's name contains a NUL.
-  if (path.find('\0') != std::string::npos) return false;
+  if (path.find('\0') != std::string::npos) return ENOENT;
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  if (::stat(path.c_str(), &status) != 0) return errno;
+  return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
 }
 
-// Why the entry at path cannot be read as a file, or nullopt when it can be
-// tried. Checked before opening, so that a device or FIFO is never opened at
+// The size of the regular file at path, or why the entry cannot be read as a
+// file. Checked before opening, so that a device or FIFO is never opened at
 // all; the open checks again on its descriptor, since the entry can change
 // in between.
-std::optional<std::string> not_a_file(const std::string& path) {
+std::expected<std::uint64_t, std::string> regular_file_size(const std::string& path) {
   struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) return OsError{errno}.message();
-  if (!S_ISREG(status.st_mode)) return std::string("not a regular file");
-  return std::nullopt;
+  if (::stat(path.c_str(), &status) != 0) return std::unexpected(OsError{errno}.message());
+  if (!S_ISREG(status.st_mode)) return std::unexpected(std::string("not a regular file"));
+  return static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0));
+}
+
+// Lists in_dir once, calling on_entry(name, path, size_or_problem) for every
+// entry whose name the rules know (data files and manifests), in listing
+// order. "." and ".." and every other name are passed over without a look at
+// the file. `stop` is polled between entries.
+template <class OnEntry>
+std::expected<void, DbError> scan_directory(const std::string& in_dir, StopToken* stop, OnEntry&& on_entry) {
+  if (const int problem = directory_problem(in_dir)) {
+    return std::unexpected(DbError{DbErrorKind::NotADirectory, in_dir, OsError{problem}});
+  }
+  const DirectoryStream dir(::opendir(in_dir.c_str()));
+  if (dir.get() == nullptr) return std::unexpected(DbError{DbErrorKind::Io, {}, OsError{errno}});
+  const std::string prefix = in_dir.ends_with('/') ? in_dir : in_dir + '/';
+  while (true) {
+    if (stop != nullptr && stop->stop_requested()) {
+      return std::unexpected(DbError{DbErrorKind::Interrupted, {}, {}});
+    }
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return std::unexpected(DbError{DbErrorKind::Io, {}, OsError{errno}});
+      return {};
+    }
+    const auto named = parse_entry_name(entry->d_name);
+    if (!named) continue;
+    std::string path = prefix;
+    path.append(entry->d_name);
+    const auto size = regular_file_size(path);
+    on_entry(*named, std::move(path), size);
+  }
+}
+
+// The listed files put in file order.
+void put_in_file_order(std::vector<ListedDataFile>& listed) {
+  const auto order = file_order(listed.size(), [&](std::size_t i) {
+    return std::pair<std::uint64_t, std::string_view>(listed[i].number, listed[i].path);
+  });
+  std::vector<ListedDataFile> ordered;
+  ordered.reserve(listed.size());
+  for (const std::size_t i : order) ordered.push_back(std::move(listed[i]));
+  listed = std::move(ordered);
 }
 
 // The reader of one data file, or why it was left out. Any failure stays with
@@ -75,7 +119,7 @@ std::expected<DataFile, OpenFailure> open_data_file(FileType type, const std::st
 
 std::expected<DataFile, std::string> open_one_data_file(const std::string& path, FileType type,
                                                         FileAccess access) {
-  if (auto problem = not_a_file(path)) return std::unexpected(std::move(*problem));
+  if (auto size = regular_file_size(path); !size) return std::unexpected(std::move(size.error()));
   auto file = open_data_file(type, path, access);
   if (!file) return std::unexpected(std::move(file.error().reason));
   return std::move(*file);
@@ -121,44 +165,39 @@ void RawLevelDb::add_skipped(SkippedFile file) {
   if (std::find(skipped_.begin(), skipped_.end(), file) == skipped_.end()) skipped_.push_back(std::move(file));
 }
 
-std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir, StopToken* stop, FileAccess access) {
-  if (!is_directory(in_dir)) return std::unexpected(DbError{DbErrorKind::NotADirectory, in_dir, {}});
-  const DirectoryStream dir(::opendir(in_dir.c_str()));
-  if (dir.get() == nullptr) return std::unexpected(DbError{DbErrorKind::Io, {}, OsError{errno}});
+std::expected<std::vector<ListedDataFile>, DbError> list_data_files(const std::string& in_dir, StopToken* stop) {
+  std::vector<ListedDataFile> listed;
+  auto scanned = scan_directory(in_dir, stop, [&](const EntryName& named, std::string path,
+                                                  const std::expected<std::uint64_t, std::string>& size) {
+    if (named.kind == EntryKind::DataFile && size) {
+      listed.push_back(ListedDataFile{std::move(path), named.file_type, named.number, *size});
+    }
+  });
+  if (!scanned) return std::unexpected(std::move(scanned.error()));
+  put_in_file_order(listed);
+  return listed;
+}
 
-  const std::string prefix = in_dir.ends_with('/') ? in_dir : in_dir + '/';
+std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir, StopToken* stop, FileAccess access) {
   std::vector<DataFile> files;
+  std::vector<ListedDataFile> listed;
   std::vector<SharedPath> unopened_tables;
   std::vector<SkippedFile> skipped;
   ManifestSelection manifest_selection;
-  while (true) {
-    if (stop != nullptr && stop->stop_requested()) {
-      return std::unexpected(DbError{DbErrorKind::Interrupted, {}, {}});
-    }
-    errno = 0;
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(DbError{DbErrorKind::Io, {}, OsError{errno}});
-      break;
-    }
-    // "." and ".." and every other name outside the rules are passed over
-    // without a look at the file.
-    const auto named = parse_entry_name(entry->d_name);
-    if (!named) continue;
-    std::string path = prefix;
-    path.append(entry->d_name);
-    const auto problem = not_a_file(path);
-    if (named->kind == EntryKind::Manifest) {
-      if (!problem) manifest_selection.offer(named->number, path);
-      continue;
+  auto scanned = scan_directory(in_dir, stop, [&](const EntryName& named, std::string path,
+                                                  const std::expected<std::uint64_t, std::string>& size) {
+    if (named.kind == EntryKind::Manifest) {
+      if (size) manifest_selection.offer(named.number, path);
+      return;
     }
     // A data file that fails to open is left out and listed; it never fails
     // the directory.
-    if (problem) {
-      skipped.push_back(SkippedFile{std::move(path), *problem});
-      continue;
+    if (!size) {
+      skipped.push_back(SkippedFile{std::move(path), size.error()});
+      return;
     }
-    auto file = open_data_file(named->file_type, path, access);
+    listed.push_back(ListedDataFile{path, named.file_type, named.number, *size});
+    auto file = open_data_file(named.file_type, path, access);
     if (file) {
       files.push_back(std::move(*file));
     } else {
@@ -167,25 +206,19 @@ std::expected<RawLevelDb, DbError> RawLevelDb::open(std::string in_dir, StopToke
       if (file.error().carvable) unopened_tables.push_back(std::make_shared<const std::string>(path));
       skipped.push_back(SkippedFile{std::move(path), std::move(file.error().reason)});
     }
-  }
+  });
+  if (!scanned) return std::unexpected(std::move(scanned.error()));
+  put_in_file_order(listed);
   // The manifest too: a small store's manifest is a few hundred bytes, and
   // unmapping it would cost the other threads a TLB flush like any file's.
-  return RawLevelDb(std::move(in_dir), std::move(files), manifest_selection.open_chosen(access),
+  return RawLevelDb(std::move(in_dir), std::move(files), std::move(listed), manifest_selection.open_chosen(access),
                     std::move(unopened_tables), std::move(skipped));
 }
 
 std::vector<std::size_t> RawLevelDb::iteration_order(bool reverse) const {
-  std::vector<std::size_t> order(data_files_.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  // Stable by construction: equal numbers keep their listing order. (Plain
-  // sort on (number, position) rather than stable_sort, whose libstdc++
-  // implementation trips a deprecation warning under clang.)
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const DataFile& fa = data_files_[a];
-    const DataFile& fb = data_files_[b];
-    if (precedes_in_file_order(number_of(fa), path_of(fa), number_of(fb), path_of(fb))) return true;
-    if (precedes_in_file_order(number_of(fb), path_of(fb), number_of(fa), path_of(fa))) return false;
-    return a < b;
+  // Equal numbers keep their listing order.
+  auto order = file_order(data_files_.size(), [&](std::size_t i) {
+    return std::pair<std::uint64_t, std::string_view>(number_of(data_files_[i]), path_of(data_files_[i]));
   });
   if (reverse) std::reverse(order.begin(), order.end());
   return order;

@@ -2,6 +2,7 @@
 // A LevelDB database directory opened for raw reading: every data file found by
 // name (file_name.h) and the newest manifest, each mapped once at open.
 
+#include <algorithm>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -26,7 +27,7 @@ enum class DbErrorKind { NotADirectory, Io, Interrupted };
 struct DbError {
   DbErrorKind kind;
   std::string path;  // NotADirectory: the path as passed in
-  OsError error;     // Io
+  OsError error;     // Io; NotADirectory: why (ENOTDIR for anything but a directory)
   // "Not a directory: {path}", "IO error: {system text}" or "Interrupted"
   [[nodiscard]] std::string message() const;
 };
@@ -39,6 +40,40 @@ struct SkippedFile {
   std::string reason;
   friend bool operator==(const SkippedFile&, const SkippedFile&) = default;
 };
+
+// A data file as the directory listing names it, not yet opened: a regular
+// file (at the listing) whose name is a data file's (file_name.h).
+struct ListedDataFile {
+  std::string path;
+  FileType type;
+  std::uint64_t number;  // by the file-number rule
+  std::uint64_t size;    // bytes, when listed
+};
+
+// Positions 0 .. count - 1 in file order: by the (number, path) that at(i)
+// gives, as precedes_in_file_order ranks them; positions of equal place keep
+// their order. The one ordering of data files, for opened and listed ones alike.
+template <class NumberAndPath>
+[[nodiscard]] std::vector<std::size_t> file_order(std::size_t count, NumberAndPath at) {
+  std::vector<std::size_t> order(count);
+  for (std::size_t i = 0; i < count; ++i) order[i] = i;
+  // Plain sort on (place, position) rather than stable_sort, whose libstdc++
+  // implementation trips a deprecation warning under clang.
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const auto [number_a, path_a] = at(a);
+    const auto [number_b, path_b] = at(b);
+    if (precedes_in_file_order(number_a, path_a, number_b, path_b)) return true;
+    if (precedes_in_file_order(number_b, path_b, number_a, path_a)) return false;
+    return a < b;
+  });
+  return order;
+}
+
+// The data files RawLevelDb::open would try to open, in the order its
+// iteration visits those it opens, without opening any: one listing of
+// in_dir, by the same rules. Errors as open's.
+[[nodiscard]] std::expected<std::vector<ListedDataFile>, DbError> list_data_files(const std::string& in_dir,
+                                                                                StopToken* stop = nullptr);
 
 // One opened data file. The alternatives follow FileType's order (Ldb, Log),
 // and both readers offer the same visit_records.
@@ -133,6 +168,9 @@ class RawLevelDb {
 
   [[nodiscard]] const std::string& in_dir() const noexcept { return in_dir_; }
   [[nodiscard]] const std::vector<DataFile>& data_files() const noexcept { return data_files_; }
+  // Every data file the listing named, opened or left out, in file order
+  // (list_data_files as of the open).
+  [[nodiscard]] const std::vector<ListedDataFile>& listed_files() const noexcept { return listed_; }
   [[nodiscard]] const std::optional<ManifestFile>& manifest() const noexcept { return manifest_; }
 
   // The data files left out, in the order they were met.
@@ -142,16 +180,19 @@ class RawLevelDb {
   void add_skipped(SkippedFile file);
 
  private:
-  RawLevelDb(std::string in_dir, std::vector<DataFile> files, std::optional<ManifestFile> manifest,
-             std::vector<SharedPath> unopened_tables, std::vector<SkippedFile> skipped)
+  RawLevelDb(std::string in_dir, std::vector<DataFile> files, std::vector<ListedDataFile> listed,
+             std::optional<ManifestFile> manifest, std::vector<SharedPath> unopened_tables,
+             std::vector<SkippedFile> skipped)
       : in_dir_(std::move(in_dir)),
         data_files_(std::move(files)),
+        listed_(std::move(listed)),
         manifest_(std::move(manifest)),
         unopened_tables_(std::move(unopened_tables)),
         skipped_(std::move(skipped)) {}
 
   std::string in_dir_;
   std::vector<DataFile> data_files_;
+  std::vector<ListedDataFile> listed_;
   std::optional<ManifestFile> manifest_;
   std::vector<SharedPath> unopened_tables_;
   std::vector<SkippedFile> skipped_;

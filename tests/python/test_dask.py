@@ -30,11 +30,9 @@ def rows_of(frame):
 
 
 def test_data_file_columns_union_is_the_directory(store_tree):
-    from vostrel.stores import data_files
-
     for store in store_tree.stores:
         got = []
-        for path in data_files(store):
+        for path, _, _ in _vostrel.data_files(store):
             c = _vostrel.data_file_columns(path)
             count = len(c["key"])
             seqs = memoryview(c["seq"]).cast("Q")
@@ -63,9 +61,7 @@ def test_data_file_columns_reads_what_the_directory_reader_reads(tmp_path):
 
 def test_partition_columns_are_the_files_columns_in_turn(store_tree):
     np = pytest.importorskip("numpy")
-    from vostrel.stores import data_files
-
-    paths = [path for store in store_tree.stores for path in data_files(store)]
+    paths = [path for store in store_tree.stores for path, _, _ in _vostrel.data_files(store)]
     arrays = []
     c = _vostrel.partition_columns(iter(paths), lambda n: arrays.extend(
         np.empty(n, dtype=object) for _ in range(3)) or arrays)
@@ -83,9 +79,7 @@ def test_partition_columns_refuses_what_it_cannot_fill(store_tree):
     writable object slot per record are refused, and the keys already moved
     stay whole."""
     np = pytest.importorskip("numpy")
-    from vostrel.stores import data_files
-
-    path = data_files(store_tree.stores[0])[0]
+    path = _vostrel.data_files(store_tree.stores[0])[0][0]
     called = []
     with pytest.raises(ValueError):
         _vostrel.partition_columns([path, "MANIFEST-000001"], called.append)
@@ -113,9 +107,7 @@ def test_frame_equals_the_stores_records(store_tree, partition_bytes):
     """Whole files in partitions of any size: the same rows in the same order."""
     pytest.importorskip("dask.dataframe")
     from vostrel.dask import META, PARTITION_BYTES, read_stores
-    from vostrel.stores import data_files
-
-    files = sum(len(data_files(s)) for s in store_tree.stores)
+    files = sum(len(_vostrel.data_files(s)) for s in store_tree.stores)
     frame = read_stores(store_tree.stores, PARTITION_BYTES if partition_bytes is None
                         else partition_bytes)
     if partition_bytes == 0:

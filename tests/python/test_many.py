@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import read_all, run_command_as_nobody, write_log_only
+from conftest import read_all, run_command_as_nobody, write_log_only, write_one_table
 from vostrel.terminal import printable
 
 _vostrel = pytest.importorskip("_vostrel")
@@ -84,17 +84,66 @@ def test_dump_many_stores_grouped_in_order(store_tree, fmt, to_file):
     assert (serial.returncode, serial.stdout, serial.stderr) == (1, parallel.stdout, parallel.stderr)
 
 
-def test_stats_many_stores(store_tree):
-    result = vostrel("stats", "--format", "json", *store_tree.stores, "--jobs", "2")
-    assert result.returncode == 0 and result.stderr == "", result.stderr
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_stats_many_stores_each_as_alone_past_an_unreadable_one(store_tree, jobs):
+    first, *rest = store_tree.stores
+    args = [first, store_tree.dangling, *rest, "--jobs", jobs]
+    result = vostrel("stats", "--format", "json", *args)
+    assert result.returncode == 1
+    assert result.stderr == f"vostrel: warning: no such directory: {store_tree.dangling}\n"
     documents = json.loads(result.stdout)["stores"]
     assert [d["directory"] for d in documents] == store_tree.stores
     assert [d["total"]["records"] for d in documents] == [
         len(read_all(store)) for store in store_tree.stores]
+    alone = [json.loads(vostrel("stats", "--format", "json", store).stdout) for store in store_tree.stores]
+    assert documents == alone
 
-    table = vostrel("stats", *store_tree.stores).stdout
+    table = vostrel("stats", *args).stdout
     headings = [line for line in table.splitlines() if line.startswith("store: ")]
     assert headings == [f"store: {store}" for store in store_tree.stores]
+
+
+def test_stats_stores_whatever_the_threads(store_tree):
+    """Each store's rows are its rows alone; the files the reader opened count
+    what RawLevelDb.file_stats() counts."""
+    stores = store_tree.stores + [store_tree.dangling] + store_tree.stores
+    alone = [_vostrel.stats_stores([store], threads=1)[0] for store in stores]
+    assert alone[len(store_tree.stores)] is None
+    for threads in (1, 2):
+        assert _vostrel.stats_stores(stores, threads=threads) == alone
+    for store, files in zip(store_tree.stores, alone):
+        with _vostrel.RawLevelDb(store) as db:
+            opened = db.file_stats()
+        assert [f for f in files if f["path"] in {o["path"] for o in opened}] == opened
+
+
+def test_data_files_in_the_readers_order(tmp_path):
+    """Equal numbers under two extensions, seven and twenty digits: the
+    listing is the order the reader's records come in, and leaves out what is
+    no regular file."""
+    import shutil
+
+    write_one_table(tmp_path / "tables", "snappy")
+    write_log_only(tmp_path / "logs")
+    (table,) = (tmp_path / "tables").glob("*.ldb")
+    (log,) = (tmp_path / "logs").glob("*.log")
+    store = tmp_path / "db"
+    store.mkdir()
+    for name in ("000005.ldb", "000009.sst", "000009.ldb", "000009.LOG", "1000001.log",
+                 "12345678901234567890.log"):
+        shutil.copy(log if name.lower().endswith(".log") else table, store / name)
+    os.mkdir(store / "000010.ldb")
+    os.symlink(store / "nowhere", store / "000011.log")
+
+    listed = _vostrel.data_files(str(store))
+    origins = list(dict.fromkeys(r.origin_file for r in read_all(str(store))))
+    assert [path for path, _, _ in listed] == origins  # every listed file here has records
+    assert len(listed) == 6
+    for path, file_type, number in listed:
+        stem, _, extension = os.path.basename(path).rpartition(".")
+        assert (file_type, number) == (_vostrel.data_file_type(os.path.basename(path)), int(stem))
+    with pytest.raises(NotADirectoryError):
+        _vostrel.data_files(str(log))
 
 
 def test_one_store_keeps_its_output(store_tree):
@@ -111,11 +160,9 @@ def test_one_store_keeps_its_output(store_tree):
     ("--find with --carve", 2, ""),
 ])
 def test_which_paths_make_many_stores(store_tree, how, status, starts):
-    from vostrel.stores import data_files
-
     first, second = store_tree.stores[0], store_tree.stores[1]
     args = {"two directories": [first, second],
-            "a directory and a data file": [second, data_files(first)[0]],
+            "a directory and a data file": [second, _vostrel.data_files(first)[0][0]],
             "--find with --carve": ["--carve", "--find", store_tree.root]}[how]
     result = vostrel("dump", *args)
     assert result.returncode == status, result.stderr

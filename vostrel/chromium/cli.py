@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import argparse
 import codecs
-import os
 import sys
 
+from ..stores import open_store
 from . import KINDS
 
 EPILOG = """\
@@ -104,17 +104,13 @@ def run(args, usage_error) -> int:
     import _vostrel
 
     directory = args.directory
-    if not os.path.exists(directory):
-        raise usage_error(f"no such directory: {directory}")
-    if not os.path.isdir(directory):
-        raise usage_error(f"not a directory: {directory}")
+    # A store that cannot be opened is told as for every command (StoreError).
+    open_store(directory).close()
     to_file = args.output is not None and args.output != "-"
     out = _LazyFile(args.output, usage_error) if to_file else _stdout()
     try:
         _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
                                  reverse=args.reverse)
-    except UnicodeEncodeError:
-        raise usage_error(f"path is not valid UTF-8: {directory!r}") from None
     except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
     if to_file:
