@@ -36,6 +36,7 @@ examples:
   vostrel dump --format csv -o records.csv path/to/db
   vostrel stats path/to/db                    records per data file
   vostrel stats --format json path/to/db
+  vostrel manifest path/to/db                 the manifest's edits and live files
 
 See 'vostrel dump --help' for the fields and byte encodings.
 """
@@ -87,6 +88,18 @@ examples:
   vostrel dump --format csv --encoding hex -o records.csv path/to/db
   vostrel dump --carve path/to/damaged-db
   vostrel dump recovered/f12345.bin recovered/f12346.bin
+"""
+
+MANIFEST_EPILOG = """\
+A file is live in the current version if the last edit to name it added it;
+a log is still in use if its number is at least the log number (or is the
+previous log number). Keys are written in the chosen --encoding. A manifest
+whose edits end before the end of the file is damaged: what could be read is
+shown, and the exit status is 1.
+
+examples:
+  vostrel manifest path/to/db
+  vostrel manifest --format json path/to/db
 """
 
 STATS_EPILOG = """\
@@ -260,6 +273,24 @@ def build_parser() -> argparse.ArgumentParser:
                        help="output format (default: table)")
     stats.set_defaults(run=run_stats, parser=stats, stores_arg="directory")
 
+    manifest = commands.add_parser(
+        "manifest",
+        help="show the manifest's version edits and the files they leave live",
+        description="Show every version edit of the store's manifest (the one CURRENT names, "
+                    "else the highest-numbered) with its file offset, the version they leave "
+                    "(tables per level, log numbers, last sequence), the data files on disk "
+                    "that version no longer uses (orphaned) and the tables it lists that are "
+                    "missing from disk.",
+        epilog=MANIFEST_EPILOG,
+        formatter_class=formatter,
+    )
+    manifest.add_argument("directory", metavar="DIR", help="LevelDB database directory")
+    manifest.add_argument("--format", choices=("table", "json"), default="table",
+                          help="output format (default: table)")
+    manifest.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
+                          help=f"text form of keys (default: {DEFAULT_ENCODING})")
+    manifest.set_defaults(run=run_manifest, parser=manifest)
+
     from .chromium import cli as chromium_cli
 
     chromium_cli.add_parser(commands, formatter, _states).set_defaults(run=run_chromium)
@@ -354,6 +385,28 @@ def run_stats(args: argparse.Namespace) -> int:
 
     read_stores(args.directory[:1], 1, emit, failed)
     out.flush()
+    return EXIT_OK
+
+
+def run_manifest(args: argparse.Namespace) -> int:
+    from .manifest import render_json, render_table
+
+    open_store(args.directory).close()  # the one check and message for a store that cannot be read
+    import _vostrel
+
+    history = _vostrel.read_manifest(args.directory)
+    if history is None:
+        print(f"vostrel: warning: {printable(args.directory)}: no readable manifest", file=sys.stderr)
+        return EXIT_FAILURE
+    encode = ENCODERS[args.encoding]
+    out = _stdout()
+    out.write(render_json(history, encode) if args.format == "json"
+              else render_table(history, encode, printable))
+    out.flush()
+    if history["read_end"] < history["size"]:
+        print(f"vostrel: warning: {printable(history['path'])}: damaged: the edits end at byte "
+              f"{history['read_end']} of {history['size']}", file=sys.stderr)
+        return EXIT_FAILURE
     return EXIT_OK
 
 

@@ -32,6 +32,15 @@ PyMethodDef module_functions[] = {
      "the store could not be opened; skipped, the (path, reason) of its files left\n"
      "out; files, its list (or None). An exception from it stops the call and is\n"
      "raised."},
+    {"read_manifest", read_manifest, METH_O,
+     "read_manifest(directory, /)\n--\n\n"
+     "The manifest LevelDB would read in the store `directory` (the one CURRENT\n"
+     "names, else the highest-numbered), replayed: a dict of path, chosen_by,\n"
+     "size, read_end (where reading stopped), edits (each version edit in order\n"
+     "with its file offset and length), current (the version they leave: log\n"
+     "numbers, last sequence, comparator, tables by level), orphaned (data files\n"
+     "on disk the version does not use) and missing (table numbers it lists that\n"
+     "are not on disk). None when the directory has no readable manifest."},
     {"decompress_snappy", decompress_snappy, METH_O,
      "decompress_snappy(data, /)\n--\n\n"
      "Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."},

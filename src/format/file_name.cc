@@ -94,4 +94,17 @@ bool precedes_in_file_order(std::uint64_t number_a, std::string_view path_a,
   return a.size() != b.size() ? a.size() < b.size() : a < b;
 }
 
+std::optional<std::uint64_t> decimal_file_number(std::string_view path) noexcept {
+  const std::string_view stem = file_stem(path);
+  if (stem.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : stem) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
 }  // namespace vostrel

@@ -58,6 +58,12 @@ inline constexpr std::uint64_t kBeyondFileNumbers = UINT64_MAX;
 // is no stem, it is not UTF-8 or it does not parse otherwise. Never an error.
 [[nodiscard]] std::uint64_t file_number_from_path(std::string_view path) noexcept;
 
+// The number LevelDB gave the file, as its manifest records it: the stem's
+// decimal digits (LevelDB writes "%06llu"). nullopt for a stem that is not
+// all digits or does not fit in 64 bits. The file-number rule above reads the
+// same digits in base 16, which orders alike but is not this number.
+[[nodiscard]] std::optional<std::uint64_t> decimal_file_number(std::string_view path) noexcept;
+
 // Whether the data file (number_a, path_a) comes before (number_b, path_b) in
 // file order: by number, and among files numbered kBeyondFileNumbers by the
 // (length, text) of their stems. False for files of equal place, which keep

@@ -148,6 +148,16 @@ std::uint64_t walk_log_blocks(std::uint64_t size, std::uint64_t start, ReadBlock
                               LengthHint&& length_hint, std::string& joined, Fn&& fn) {
   bool pending = false;
   std::uint64_t pending_offset = 0;
+  std::uint64_t pending_start = 0;
+  // fn(offset, payload), or fn(offset, payload, start) for a caller that also
+  // wants where the record's first physical record begins (its header).
+  const auto deliver = [&fn](std::uint64_t offset, std::string_view payload, std::uint64_t record_start) {
+    if constexpr (std::is_invocable_v<Fn&, std::uint64_t, std::string_view, std::uint64_t>) {
+      return fn(offset, payload, record_start);
+    } else {
+      return fn(offset, payload);
+    }
+  };
   if (start >= size) return size;
   auto first = static_cast<std::size_t>(start % kLogBlockSize);
   for (std::uint64_t block_start = start - first; block_start < size;
@@ -163,13 +173,14 @@ std::uint64_t walk_log_blocks(std::uint64_t size, std::uint64_t start, ReadBlock
               break;
             case LogRecordType::Full:
               pending = false;
-              stopped = !fn(end, payload);
+              stopped = !deliver(end, payload, block_start + at);
               break;
             case LogRecordType::First:
               joined.clear();
               joined.reserve(length_hint(end, payload.size()));
               joined.assign(payload);
               pending_offset = end;
+              pending_start = block_start + at;
               pending = true;
               break;
             case LogRecordType::Middle:
@@ -179,7 +190,7 @@ std::uint64_t walk_log_blocks(std::uint64_t size, std::uint64_t start, ReadBlock
               if (pending) {
                 joined.append(payload);
                 pending = false;
-                stopped = !fn(pending_offset, std::string_view(joined));
+                stopped = !deliver(pending_offset, std::string_view(joined), pending_start);
               }
               break;
           }

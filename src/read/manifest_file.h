@@ -45,6 +45,8 @@ class ManifestFile {
   [[nodiscard]] std::uint64_t number() const noexcept { return number_; }
   [[nodiscard]] std::size_t length() const noexcept { return file_.size(); }
   [[nodiscard]] bool has_mapping() const noexcept { return file_.has_mapping(); }
+  // The file's bytes, read only through MappedFile::read.
+  [[nodiscard]] const MappedFile& file() const noexcept { return file_; }
 
  private:
   ManifestFile(std::string path, MappedFile file, std::uint64_t number) noexcept
