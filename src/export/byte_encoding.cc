@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/hex.h"
 #include "base/utf8.h"
 
 namespace vostrel {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -32,8 +32,8 @@ constexpr Piece hex_escape(unsigned char b, FieldQuoting quoting) {
   piece.text[n++] = '\\';
   if (quoting == FieldQuoting::Json) piece.text[n++] = '\\';
   piece.text[n++] = 'x';
-  piece.text[n++] = kHexDigits[b >> 4];
-  piece.text[n++] = kHexDigits[b & 0xF];
+  piece.text[n++] = hex::kDigits[b >> 4];
+  piece.text[n++] = hex::kDigits[b & 0xF];
   piece.size = n;
   return piece;
 }
@@ -141,8 +141,8 @@ char* write_escaped(char* dst, std::string_view bytes) noexcept {
 char* write_hex(char* dst, std::string_view bytes) noexcept {
   for (const char c : bytes) {
     const auto b = static_cast<unsigned char>(c);
-    *dst++ = kHexDigits[b >> 4];
-    *dst++ = kHexDigits[b & 0xF];
+    *dst++ = hex::kDigits[b >> 4];
+    *dst++ = hex::kDigits[b & 0xF];
   }
   return dst;
 }
