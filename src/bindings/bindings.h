@@ -23,6 +23,8 @@ PyTypeObject* raw_level_db_type();
 // Module functions.
 PyObject* data_file_type(PyObject* module, PyObject* name);
 PyObject* decompress_snappy(PyObject* module, PyObject* data);
+PyObject* escape(PyObject* module, PyObject* data);    // codecs.cc
+PyObject* unescape(PyObject* module, PyObject* text);  // codecs.cc
 PyObject* read_file(PyObject* module, PyObject* args, PyObject* kwargs);  // carve.cc
 PyObject* data_file_columns(PyObject* module, PyObject* path);
 PyObject* partition_columns(PyObject* module, PyObject* args);  // data_file_columns.cc

@@ -148,5 +148,14 @@ TEST(ByteEncoding, PiecesCutAtSplitPointsEncodeLikeTheWhole) {
   }
 }
 
+// Text only C++ can hand over (Python's str is always valid UTF-8): raw bytes
+// that are not UTF-8 are written as \xNN, so no text holds them; positions
+// count characters, not bytes.
+TEST(ByteEncoding, DecodeEscapedRefusesRawBytesThatAreNotText) {
+  EXPECT_EQ(decode_escaped(hex("ff")).error(), "not escaped text: a character written as \\xNN at position 0");
+  EXPECT_EQ(decode_escaped(hex("c3 a9 e2 82")).error(), "not escaped text: a character written as \\xNN at position 1");
+  EXPECT_EQ(decode_escaped(hex("c3 a9") + "\\xff\\\\").value(), hex("c3 a9 ff 5c"));
+}
+
 }  // namespace
 }  // namespace vostrel
