@@ -39,15 +39,12 @@ Decoded<std::size_t> read_object(std::string_view data, std::size_t pos, std::st
   json += kNames[kind];
   json.push_back('"');
   if (kind == 2) {
-    auto length = read_varint(data, pos);
-    if (!length) return std::unexpected(std::move(length.error()));
-    pos = length->end;
-    if (length->value > data.size() - pos) return std::unexpected("data ends inside a handle token");
-    const auto n = static_cast<std::size_t>(length->value);
+    auto token = read_length_prefixed(data, pos, 1, "a handle token");
+    if (!token) return std::unexpected(std::move(token.error()));
     json += ", \"token\": ";
-    json::append_hex(json, data.substr(pos, n));
+    json::append_hex(json, token->bytes);
     json.push_back('}');
-    return pos + n;
+    return token->end;
   }
   auto number = read_varint(data, pos);
   if (!number) return std::unexpected(std::move(number.error()));

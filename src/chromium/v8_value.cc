@@ -260,6 +260,17 @@ std::uint32_t Reader::close_children(std::size_t mark) {
   return first;
 }
 
+// The end of an object, sparse array, Map or Set: the node's children are
+// what was pushed since mark (count of them), and the container that
+// frame() and enter() opened is left.
+bool Reader::close_container(NodeId node, std::size_t mark, std::size_t count) {
+  nodes_[node].a = close_children(mark);
+  nodes_[node].b = static_cast<std::uint32_t>(count);
+  --depth_;
+  --frames_;
+  return true;
+}
+
 // Keys set twice keep their first place and take the later value, as
 // assigning into a dictionary does.
 std::size_t Reader::dedupe(std::size_t mark) {
@@ -669,12 +680,7 @@ bool Reader::read_object(std::size_t& pos, NodeId& result) {
   Wide expected;
   if (!varint(pos, expected)) return false;
   if (expected != count) return fail("object property count does not match");
-  std::size_t kept = dedupe(mark);
-  nodes_[result].a = close_children(mark);
-  nodes_[result].b = static_cast<std::uint32_t>(kept);
-  --depth_;
-  --frames_;
-  return true;
+  return close_container(result, mark, dedupe(mark));
 }
 
 bool Reader::read_dense(std::size_t& pos, NodeId& result) {
@@ -739,12 +745,7 @@ bool Reader::read_sparse(std::size_t& pos, NodeId& result) {
   if (expected != count || expected_length != length) {
     return fail("sparse array counts do not match");
   }
-  std::size_t kept = stack_.size() - mark;
-  nodes_[result].a = close_children(mark);
-  nodes_[result].b = static_cast<std::uint32_t>(kept);
-  --depth_;
-  --frames_;
-  return true;
+  return close_container(result, mark, stack_.size() - mark);
 }
 
 bool Reader::read_collection(std::size_t& pos, bool is_map, NodeId& result) {
@@ -771,11 +772,7 @@ bool Reader::read_collection(std::size_t& pos, bool is_map, NodeId& result) {
   Wide expected;
   if (!varint(pos, expected)) return false;
   if (expected != count) return fail("Map or Set length does not match");
-  nodes_[result].a = close_children(mark);
-  nodes_[result].b = static_cast<std::uint32_t>(count);
-  --depth_;
-  --frames_;
-  return true;
+  return close_container(result, mark, count);
 }
 
 bool Reader::read_error(std::size_t& pos, NodeId& result) {
