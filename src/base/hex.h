@@ -23,13 +23,14 @@ inline void append_digits(std::string& out, std::uint32_t value, int count) {
   for (int shift = (count - 1) * 4; shift >= 0; shift -= 4) out.push_back(kDigits[(value >> shift) & 0xF]);
 }
 
-// A byte as two digits.
-inline void append_byte(std::string& out, std::uint8_t byte) { append_digits(out, byte, 2); }
-
-// A byte as the escape \xNN.
-inline void append_byte_escape(std::string& out, std::uint8_t byte) {
-  out += "\\x";
-  append_byte(out, byte);
+// A byte as two digits, written at dst; returns the end.
+constexpr char* write_byte(char* dst, std::uint8_t byte) noexcept {
+  *dst++ = kDigits[byte >> 4];
+  *dst++ = kDigits[byte & 0xF];
+  return dst;
 }
+
+// The same, appended.
+inline void append_byte(std::string& out, std::uint8_t byte) { append_digits(out, byte, 2); }
 
 }  // namespace vostrel::hex

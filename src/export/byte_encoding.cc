@@ -33,9 +33,8 @@ constexpr Piece hex_escape(unsigned char b, FieldQuoting quoting) {
   piece.text[n++] = '\\';
   if (quoting == FieldQuoting::Json) piece.text[n++] = '\\';
   piece.text[n++] = 'x';
-  piece.text[n++] = hex::kDigits[b >> 4];
-  piece.text[n++] = hex::kDigits[b & 0xF];
-  piece.size = n;
+  hex::write_byte(piece.text + n, b);
+  piece.size = static_cast<std::uint8_t>(n + 2);
   return piece;
 }
 
@@ -141,9 +140,7 @@ char* write_escaped(char* dst, std::string_view bytes) noexcept {
 
 char* write_hex(char* dst, std::string_view bytes) noexcept {
   for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    *dst++ = hex::kDigits[b >> 4];
-    *dst++ = hex::kDigits[b & 0xF];
+    dst = hex::write_byte(dst, static_cast<std::uint8_t>(c));
   }
   return dst;
 }
