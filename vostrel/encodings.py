@@ -21,10 +21,21 @@ import base64
 from typing import Callable, Dict
 
 
-def escape(data: bytes) -> str:
-    import _vostrel  # late, so that --help and --version work without the extension
+def _load_escape(data: bytes) -> str:
+    # The extension is imported on first use, so that --help and --version
+    # work without it; from then on escape calls it with nothing in between.
+    global _escape
+    import _vostrel
 
-    return _vostrel.escape(data)
+    _escape = _vostrel.escape
+    return _escape(data)
+
+
+_escape = _load_escape
+
+
+def escape(data: bytes) -> str:
+    return _escape(data)
 
 
 def unescape(text: str) -> bytes:
