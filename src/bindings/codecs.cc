@@ -13,14 +13,28 @@
 #include "format/compression.h"
 
 namespace vostrel::bindings {
+namespace {
 
-PyObject* decompress_snappy(PyObject*, PyObject* arg) {
+// Calls body with the contents of a bytes-like argument, which stay held
+// until it returns; a C++ exception becomes the Python error.
+template <class Body>
+PyObject* with_bytes(PyObject* arg, Body body) {
   Py_buffer view;
   if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
   PyObject* result = nullptr;
   try {
-    const std::string_view input(static_cast<const char*>(view.buf),
-                                 static_cast<std::size_t>(view.len));
+    result = body(std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
+  } catch (...) {
+    raise_from_current_exception();
+  }
+  PyBuffer_Release(&view);
+  return result;
+}
+
+}  // namespace
+
+PyObject* decompress_snappy(PyObject*, PyObject* arg) {
+  return with_bytes(arg, [](std::string_view input) -> PyObject* {
     // The declared length is checked against what the input can expand to
     // before anything is allocated, so corrupt input costs no memory.
     // Compression type 1 is Snappy.
@@ -29,34 +43,19 @@ PyObject* decompress_snappy(PyObject*, PyObject* arg) {
     if (!output) {
       const std::string message = output.error().message();
       PyErr_SetString(PyExc_ValueError, message.c_str());
-    } else {
-      result = PyBytes_FromStringAndSize(output->data(), static_cast<Py_ssize_t>(output->size()));
+      return nullptr;
     }
-  } catch (...) {
-    raise_from_current_exception();
-  }
-  PyBuffer_Release(&view);
-  return result;
+    return PyBytes_FromStringAndSize(output->data(), static_cast<Py_ssize_t>(output->size()));
+  });
 }
 
 PyObject* escape(PyObject*, PyObject* arg) {
-  Py_buffer view;
-  if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
-  PyObject* result = nullptr;
-  try {
-    const std::string_view bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    if (bytes.size() > SIZE_MAX / 5) {
-      PyErr_NoMemory();
-    } else {
-      const std::string text = encode(bytes, ByteEncoding::Escaped);
-      // Printable characters and ASCII escapes only: always valid UTF-8.
-      result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-    }
-  } catch (...) {
-    raise_from_current_exception();
-  }
-  PyBuffer_Release(&view);
-  return result;
+  return with_bytes(arg, [](std::string_view bytes) -> PyObject* {
+    if (bytes.size() > SIZE_MAX / 5) return PyErr_NoMemory();
+    const std::string text = encode(bytes, ByteEncoding::Escaped);
+    // Printable characters and ASCII escapes only: always valid UTF-8.
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  });
 }
 
 PyObject* unescape(PyObject*, PyObject* arg) {
