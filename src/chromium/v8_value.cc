@@ -87,6 +87,13 @@ struct RegExpFlag {
 constexpr RegExpFlag kRegExpFlags[] = {{128, 'd'}, {1, 'g'}, {2, 'i'},   {4, 'm'}, {32, 's'},
                                        {16, 'u'},  {256, 'v'}, {8, 'y'}, {64, 'l'}};
 
+// A RegExp's flags as JavaScript spells them ("gi").
+void append_regexp_flags(std::string& out, Wide bits) {
+  for (const RegExpFlag& flag : kRegExpFlags) {
+    if (bits & flag.bit) out.push_back(flag.letter);
+  }
+}
+
 // "0x" and at least two lower-case hex digits, as Python's f"0x{n:02x}".
 void append_hex_number(std::string& out, Wide value) {
   out += value < 16 ? "0x0" : "0x";
@@ -907,9 +914,7 @@ bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
       out.push_back('[');
       write_string(out, nodes_[node.a]);
       out += ", \"";
-      for (const RegExpFlag& flag : kRegExpFlags) {
-        if (node.wide & flag.bit) out.push_back(flag.letter);
-      }
+      append_regexp_flags(out, node.wide);
       out += "\"]";
       return true;
     case Kind::kError:
@@ -1003,9 +1008,7 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       out += "{\"$regexp\": ";
       write_string(out, nodes_[node.a]);
       out += ", \"flags\": \"";
-      for (const RegExpFlag& flag : kRegExpFlags) {
-        if (node.wide & flag.bit) out.push_back(flag.letter);
-      }
+      append_regexp_flags(out, node.wide);
       out += "\"}";
       return true;
     }
