@@ -284,3 +284,12 @@ def chromium_value_json(data: bytes, /) -> str:
     """The JSON form of one serialized script value (Blink's envelope, then
     V8's format) with no external objects; ValueError with the reason when it
     does not decode."""
+
+def escape(data: bytes, /) -> str:
+    """The escaped text of bytes (the `escaped` encoding): printable UTF-8
+    text as it is, a backslash as two backslashes, every other byte (invalid
+    UTF-8, bytes of non-printable characters) as \\xNN in lower-case hex."""
+
+def unescape(text: str, /) -> bytes:
+    """The bytes whose escaped text is `text`, exactly; ValueError for text
+    that no bytes escape to."""

@@ -7,44 +7,43 @@ Every form is lossless: the original bytes can always be recovered.
              characters) is written as ``\\xNN`` (two lower-case hex digits),
              and a backslash is written as ``\\\\``. A backslash in the output
              is therefore always followed by ``\\`` or ``x``, which makes the
-             text decodable without ambiguity.
+             text decodable without ambiguity: ``unescape`` gives the bytes
+             back.
 ``hex``      two lower-case hex digits per byte.
 ``base64``   standard base64 with padding.
+
+The escaped form is the extension's own (the one its exports write).
 """
 
 from __future__ import annotations
 
 import base64
-import re
 from typing import Callable, Dict
 
 
-# ASCII control characters, written as \xNN by str.translate.
-_ASCII_CONTROLS = {c: f"\\x{c:02x}" for c in [*range(0x20), 0x7F]}
-# The slow path looks only at runs of characters outside printable ASCII.
-_OUTSIDE_PRINTABLE_ASCII = re.compile(r"[^\x20-\x7e]+")
+def _load_escape(data: bytes) -> str:
+    # The extension is imported on first use, so that --help and --version
+    # work without it; from then on escape calls it with nothing in between.
+    global _escape
+    import _vostrel
+
+    _escape = _vostrel.escape
+    return _escape(data)
 
 
-def _escape_char(ch: str) -> str:
-    if ch.isprintable():
-        return ch
-    return "".join(f"\\x{b:02x}" for b in ch.encode("utf-8"))
-
-
-def _escape_run(match: "re.Match[str]") -> str:
-    run = match.group()
-    return run if run.isprintable() else "".join(map(_escape_char, run))
+_escape = _load_escape
 
 
 def escape(data: bytes) -> str:
-    # Doubling the backslashes first and then letting the UTF-8 decoder write
-    # every undecodable byte as \xNN keeps the two kinds of escape apart.
-    text = data.replace(b"\\", b"\\\\").decode("utf-8", "backslashreplace")
-    if text.isprintable():
-        return text
-    if text.isascii():
-        return text.translate(_ASCII_CONTROLS)
-    return _OUTSIDE_PRINTABLE_ASCII.sub(_escape_run, text)
+    return _escape(data)
+
+
+def unescape(text: str) -> bytes:
+    """The bytes whose escaped text is ``text``; ValueError for text that
+    escaping never produces."""
+    import _vostrel
+
+    return _vostrel.unescape(text)
 
 
 def to_hex(data: bytes) -> str:

@@ -66,6 +66,10 @@ struct Step {
   return {cp, static_cast<std::uint8_t>(length), true};
 }
 
+// Appends the UTF-8 form of a code point that has one (below U+110000, not a
+// surrogate).
+void append(std::string& out, char32_t code_point);
+
 // Python's str.isprintable() for one character.
 [[nodiscard]] bool is_printable(char32_t code_point) noexcept;
 

@@ -27,6 +27,8 @@ PyObject* data_files(PyObject* module, PyObject* directory);                  //
 PyObject* stats_stores(PyObject* module, PyObject* args, PyObject* kwargs);   // file_stats.cc
 PyObject* decompress_snappy(PyObject* module, PyObject* data);
 PyObject* read_manifest(PyObject* module, PyObject* directory);  // manifest.cc
+PyObject* escape(PyObject* module, PyObject* data);    // codecs.cc
+PyObject* unescape(PyObject* module, PyObject* text);  // codecs.cc
 PyObject* read_file(PyObject* module, PyObject* args, PyObject* kwargs);  // carve.cc
 PyObject* data_file_columns(PyObject* module, PyObject* path);
 PyObject* partition_columns(PyObject* module, PyObject* args);  // data_file_columns.cc

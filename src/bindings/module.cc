@@ -106,6 +106,14 @@ PyMethodDef module_functions[] = {
      "chromium_value_json(data, /)\n--\n\n"
      "The JSON form of one serialized script value (Blink's envelope, then V8's\n"
      "format); ValueError with the reason when it does not decode."},
+    {"escape", escape, METH_O,
+     "escape(data, /)\n--\n\n"
+     "The escaped text of bytes: printable UTF-8 text as it is, a backslash as two,\n"
+     "every other byte (invalid UTF-8, non-printable characters) as \\xNN."},
+    {"unescape", unescape, METH_O,
+     "unescape(text, /)\n--\n\n"
+     "The bytes whose escaped text is `text`; ValueError for text that no bytes\n"
+     "escape to."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,8 @@
 #include "chromium/v8_value.h"
 #include "chromium/wide_varint.h"
 #include "export/json_text.h"
+#include "export/python_repr.h"
+#include "base/utf8.h"
 
 namespace vostrel::chromium {
 namespace {
@@ -25,29 +27,10 @@ enum : std::uint8_t { kBlob, kFile, kBlobByUuid };
 
 // Python's repr() of the one-character string chr(byte).
 std::string quoted_character(std::uint8_t byte) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  switch (byte) {
-    case '\'': return "\"'\"";
-    case '\\': return "'\\\\'";
-    case '\t': return "'\\t'";
-    case '\n': return "'\\n'";
-    case '\r': return "'\\r'";
-    default: break;
-  }
-  std::string text = "'";
-  if (byte < 0x20 || (byte >= 0x7F && byte <= 0xA0) || byte == 0xAD) {
-    text += "\\x";
-    text.push_back(kHex[byte >> 4]);
-    text.push_back(kHex[byte & 15]);
-  } else {
-    if (byte < 0x80) {
-      text.push_back(static_cast<char>(byte));
-    } else {  // the character's UTF-8
-      text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-      text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
-  }
-  text += "'";
+  std::string character;
+  utf8::append(character, byte);
+  std::string text;
+  append_python_repr(text, character);
   return text;
 }
 

@@ -63,15 +63,12 @@ Decoded<std::size_t> append_key_at(std::string& out, std::string_view data, std:
       return pos;
     }
     case 6: {
-      auto length = read_varint(data, pos);
-      if (!length) return std::unexpected(std::move(length.error()));
-      pos = length->end;
-      if (length->value > data.size() - pos) return std::unexpected("data ends inside a binary key");
-      const auto n = static_cast<std::size_t>(length->value);
+      auto binary = read_length_prefixed(data, pos, 1, "a binary key");
+      if (!binary) return std::unexpected(std::move(binary.error()));
       out += "{\"$bytes\": ";
-      json::append_base64(out, data.substr(pos, n));
+      json::append_base64(out, binary->bytes);
       out.push_back('}');
-      return pos + n;
+      return binary->end;
     }
     case 0:
       out += "null";
@@ -116,13 +113,18 @@ Decoded<void> append_string(std::string& out, std::string_view data) {
   return {};
 }
 
-Decoded<StringUnits> read_string_with_length(std::string_view data, std::size_t pos) {
+Decoded<LengthPrefixed> read_length_prefixed(std::string_view data, std::size_t pos, std::size_t unit_size,
+                                             std::string_view what) {
   auto units = read_varint(data, pos);
   if (!units) return std::unexpected(std::move(units.error()));
   pos = units->end;
-  if (units->value > (data.size() - pos) / 2) return std::unexpected("data ends inside a string");
-  const auto n = static_cast<std::size_t>(units->value) * 2;
-  return StringUnits{data.substr(pos, n), pos + n};
+  if (units->value > (data.size() - pos) / unit_size) return std::unexpected("data ends inside " + std::string(what));
+  const auto n = static_cast<std::size_t>(units->value) * unit_size;
+  return LengthPrefixed{data.substr(pos, n), pos + n};
+}
+
+Decoded<LengthPrefixed> read_string_with_length(std::string_view data, std::size_t pos) {
+  return read_length_prefixed(data, pos, 2, "a string");
 }
 
 void append_units(std::string& out, std::string_view utf16be) { json::append_utf16(out, utf16be, true); }

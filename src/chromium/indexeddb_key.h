@@ -55,11 +55,16 @@ struct KeyPrefix {
 // A String (all of data) as a JSON string.
 [[nodiscard]] Decoded<void> append_string(std::string& out, std::string_view data);
 
-struct StringUnits {
-  std::string_view bytes;  // the UTF-16BE units
+// A varint count of units of `unit_size` bytes, then the units; `what` names
+// them in the reason when the data ends inside them ("data ends inside <what>").
+struct LengthPrefixed {
+  std::string_view bytes;  // the units
   std::size_t end;
 };
-[[nodiscard]] Decoded<StringUnits> read_string_with_length(std::string_view data, std::size_t pos);
+[[nodiscard]] Decoded<LengthPrefixed> read_length_prefixed(std::string_view data, std::size_t pos,
+                                                           std::size_t unit_size, std::string_view what);
+// A StringWithLength: its UTF-16BE units.
+[[nodiscard]] Decoded<LengthPrefixed> read_string_with_length(std::string_view data, std::size_t pos);
 // A StringWithLength's units as a JSON string.
 void append_units(std::string& out, std::string_view utf16be);
 

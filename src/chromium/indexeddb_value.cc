@@ -3,8 +3,10 @@
 
 #include "chromium/windows_time.h"
 #include "export/json_text.h"
+#include "export/python_repr.h"
 #include "io/mapped_file.h"
 #include "io/safe_copy.h"
+#include "base/hex.h"
 #include "base/utf8.h"
 
 namespace vostrel::chromium {
@@ -20,10 +22,7 @@ void append_blob_path(std::string& path, std::string_view directory, std::uint64
   if (path.empty() || path.back() != '/') path.push_back('/');
   append_wide_hex(path, database_id);
   path.push_back('/');
-  static constexpr char kHex[] = "0123456789abcdef";
-  const auto bucket = static_cast<unsigned>((number >> 8) & 0xFF);
-  path.push_back(kHex[bucket >> 4]);
-  path.push_back(kHex[bucket & 0xF]);
+  hex::append_byte(path, static_cast<std::uint8_t>(number >> 8));
   path.push_back('/');
   append_wide_hex(path, number);
 }
@@ -40,15 +39,12 @@ Decoded<std::size_t> read_object(std::string_view data, std::size_t pos, std::st
   json += kNames[kind];
   json.push_back('"');
   if (kind == 2) {
-    auto length = read_varint(data, pos);
-    if (!length) return std::unexpected(std::move(length.error()));
-    pos = length->end;
-    if (length->value > data.size() - pos) return std::unexpected("data ends inside a handle token");
-    const auto n = static_cast<std::size_t>(length->value);
+    auto token = read_length_prefixed(data, pos, 1, "a handle token");
+    if (!token) return std::unexpected(std::move(token.error()));
     json += ", \"token\": ";
-    json::append_hex(json, data.substr(pos, n));
+    json::append_hex(json, token->bytes);
     json.push_back('}');
-    return pos + n;
+    return token->end;
   }
   auto number = read_varint(data, pos);
   if (!number) return std::unexpected(std::move(number.error()));
@@ -124,57 +120,6 @@ std::string_view to_string(Stored how) noexcept {
   return "inline";
 }
 
-void append_path_repr(std::string& out, std::string_view path) {
-  // Python picks double quotes only for text with a single quote and no double.
-  const bool has_single = path.find('\'') != std::string_view::npos;
-  const bool has_double = path.find('"') != std::string_view::npos;
-  const char quote = has_single && !has_double ? '"' : '\'';
-  out.push_back(quote);
-  static constexpr char kHex[] = "0123456789abcdef";
-  auto escape = [&](char prefix, char32_t c, int digits) {
-    out.push_back('\\');
-    out.push_back(prefix);
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out.push_back(kHex[(c >> shift) & 0xF]);
-  };
-  std::size_t pos = 0;
-  while (pos < path.size()) {
-    const auto step = utf8::next(path.substr(pos));
-    if (!step.valid) {
-      // Each byte of an undecodable sequence is the lone surrogate U+DC80 + byte - 0x80.
-      for (std::size_t i = 0; i < step.length; ++i) {
-        escape('u', 0xDC00 + static_cast<std::uint8_t>(path[pos + i]), 4);
-      }
-      pos += step.length;
-      continue;
-    }
-    const char32_t c = step.code_point;
-    if (c == '\\' || c == static_cast<char32_t>(quote)) {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x7F && c >= 0x20) {
-      out.push_back(static_cast<char>(c));
-    } else if (!utf8::is_printable(c)) {
-      if (c < 0x100) {
-        escape('x', c, 2);
-      } else if (c < 0x10000) {
-        escape('u', c, 4);
-      } else {
-        escape('U', c, 8);
-      }
-    } else {
-      out.append(path.substr(pos, step.length));
-    }
-    pos += step.length;
-  }
-  out.push_back(quote);
-}
-
 Decoded<Unwrapped> ValueUnwrapper::unwrap(std::string_view data, const ExternalObjects* externals) {
   // A large blob file or decompressed value is not kept past its record.
   if (large_) {
@@ -212,7 +157,7 @@ Decoded<Unwrapped> ValueUnwrapper::unwrap(std::string_view data, const ExternalO
       auto cannot_read = [&] {
         std::string reason = "value kept in blob file ";
         if (externals->has_path[i]) {
-          append_path_repr(reason, externals->paths[i]);
+          append_python_repr(reason, externals->paths[i]);
         } else {
           reason += "None";
         }
@@ -227,7 +172,7 @@ Decoded<Unwrapped> ValueUnwrapper::unwrap(std::string_view data, const ExternalO
       // zeros to read, for nothing that can decode).
       if (file->has_holes()) {
         std::string reason = "value kept in blob file ";
-        append_path_repr(reason, externals->paths[i]);
+        append_python_repr(reason, externals->paths[i]);
         reason += ", which has holes: not read";
         return std::unexpected(std::move(reason));
       }

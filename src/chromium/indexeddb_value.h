@@ -79,8 +79,4 @@ class ValueUnwrapper {
   bool large_ = false;
 };
 
-// Python's repr() of a path held as bytes (undecodable bytes shown as the
-// surrogates Python holds them as), for messages naming a file.
-void append_path_repr(std::string& out, std::string_view path);
-
 }  // namespace vostrel::chromium

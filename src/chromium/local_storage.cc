@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "chromium/ascii_text.h"
 #include "chromium/entry.h"
 #include "format/internal_key.h"
 #include "chromium/indexeddb_key.h"
@@ -13,7 +14,6 @@ namespace vostrel::chromium {
 namespace {
 
 constexpr std::string_view kKind = "localstorage";
-constexpr char kHex[] = "0123456789abcdef";
 
 // A DOM storage string: its format byte, then the characters.
 Decoded<void> append_text(std::string& out, std::string_view data) {
@@ -73,14 +73,7 @@ void append_time_field(std::string& out, const std::vector<ProtobufField>& field
 }
 
 Decoded<void> append_ascii(std::string& out, std::string_view data) {
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    const auto byte = static_cast<std::uint8_t>(data[i]);
-    if (byte >= 0x80) {
-      return std::unexpected("'ascii' codec can't decode byte 0x" + std::string(1, kHex[byte >> 4]) +
-                             std::string(1, kHex[byte & 0xF]) + " in position " + std::to_string(i) +
-                             ": ordinal not in range(128)");
-    }
-  }
+  if (auto ascii = check_ascii(data); !ascii) return ascii;
   json::append_text(out, data);
   return {};
 }

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <expected>
 
+#include "chromium/ascii_text.h"
 #include "chromium/entry.h"
 #include "format/internal_key.h"
 #include "export/json_text.h"
+#include "export/python_repr.h"
 #include "base/utf8.h"
 
 namespace vostrel::chromium {
@@ -18,49 +20,10 @@ constexpr std::string_view kNamespacePrefix = "namespace-";
 
 using Reason = std::string;
 
-// The message Python's ASCII codec gives for the first byte above 0x7F.
-std::expected<void, Reason> check_ascii(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte >= 0x80) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      Reason reason = "'ascii' codec can't decode byte 0x";
-      reason += kHex[byte >> 4];
-      reason += kHex[byte & 0xF];
-      reason += " in position " + std::to_string(i) + ": ordinal not in range(128)";
-      return std::unexpected(std::move(reason));
-    }
-  }
-  return {};
-}
-
-// ASCII text quoted as Python's repr() quotes a str.
-std::string python_repr(std::string_view text) {
-  const bool has_single = text.find('\'') != std::string_view::npos;
-  const char quote = has_single && text.find('"') == std::string_view::npos ? '"' : '\'';
-  std::string out(1, quote);
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == quote || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  out += quote;
-  return out;
+std::string not_a_number(std::string_view text) {
+  std::string reason = "not a number: ";
+  append_python_repr(reason, text);
+  return reason;
 }
 
 // A number written as ASCII digits, with at most one "-", as its canonical
@@ -73,7 +36,7 @@ std::expected<void, Reason> parse_number(std::string_view bytes, std::string& ou
   if (negative) digits.remove_prefix(1);
   const bool all_digits =
       !digits.empty() && std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; });
-  if (!all_digits) return std::unexpected("not a number: " + python_repr(bytes));
+  if (!all_digits) return std::unexpected(not_a_number(bytes));
   const std::size_t first = digits.find_first_not_of('0');
   out.clear();
   if (first == std::string_view::npos) {

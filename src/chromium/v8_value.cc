@@ -7,6 +7,7 @@
 
 #include "chromium/wide_varint.h"
 #include "export/json_text.h"
+#include "base/hex.h"
 #include "base/utf8.h"
 
 namespace vostrel::chromium::v8 {
@@ -87,6 +88,13 @@ struct RegExpFlag {
 constexpr RegExpFlag kRegExpFlags[] = {{128, 'd'}, {1, 'g'}, {2, 'i'},   {4, 'm'}, {32, 's'},
                                        {16, 'u'},  {256, 'v'}, {8, 'y'}, {64, 'l'}};
 
+// A RegExp's flags as JavaScript spells them ("gi").
+void append_regexp_flags(std::string& out, Wide bits) {
+  for (const RegExpFlag& flag : kRegExpFlags) {
+    if (bits & flag.bit) out.push_back(flag.letter);
+  }
+}
+
 // "0x" and at least two lower-case hex digits, as Python's f"0x{n:02x}".
 void append_hex_number(std::string& out, Wide value) {
   out += value < 16 ? "0x0" : "0x";
@@ -157,14 +165,9 @@ void append_bigint_magnitude(std::string& out, const unsigned char* bytes, std::
   if (append_decimal(out, bytes, size, kMaxDecimalBigIntDigits)) return;
   while (size > 0 && bytes[size - 1] == 0) --size;
   out += "0x";
-  static constexpr char kHex[] = "0123456789abcdef";
   const auto top = bytes[size - 1];
-  if (top >= 16) out.push_back(kHex[top >> 4]);
-  out.push_back(kHex[top & 15]);
-  for (std::size_t i = size - 1; i-- > 0;) {
-    out.push_back(kHex[bytes[i] >> 4]);
-    out.push_back(kHex[bytes[i] & 15]);
-  }
+  hex::append_digits(out, top, top >= 16 ? 2 : 1);
+  for (std::size_t i = size - 1; i-- > 0;) hex::append_byte(out, bytes[i]);
 }
 
 // An integral double as Python's str(int(value)): every digit, exactly.
@@ -282,6 +285,17 @@ std::uint32_t Reader::close_children(std::size_t mark) {
                    stack_.end());
   stack_.resize(mark);
   return first;
+}
+
+// The end of an object, sparse array, Map or Set: the node's children are
+// what was pushed since mark (count of them), and the container that
+// frame() and enter() opened is left.
+bool Reader::close_container(NodeId node, std::size_t mark, std::size_t count) {
+  nodes_[node].a = close_children(mark);
+  nodes_[node].b = static_cast<std::uint32_t>(count);
+  --depth_;
+  --frames_;
+  return true;
 }
 
 // Keys set twice keep their first place and take the later value, as
@@ -693,12 +707,7 @@ bool Reader::read_object(std::size_t& pos, NodeId& result) {
   Wide expected;
   if (!varint(pos, expected)) return false;
   if (expected != count) return fail("object property count does not match");
-  std::size_t kept = dedupe(mark);
-  nodes_[result].a = close_children(mark);
-  nodes_[result].b = static_cast<std::uint32_t>(kept);
-  --depth_;
-  --frames_;
-  return true;
+  return close_container(result, mark, dedupe(mark));
 }
 
 bool Reader::read_dense(std::size_t& pos, NodeId& result) {
@@ -763,12 +772,7 @@ bool Reader::read_sparse(std::size_t& pos, NodeId& result) {
   if (expected != count || expected_length != length) {
     return fail("sparse array counts do not match");
   }
-  std::size_t kept = stack_.size() - mark;
-  nodes_[result].a = close_children(mark);
-  nodes_[result].b = static_cast<std::uint32_t>(kept);
-  --depth_;
-  --frames_;
-  return true;
+  return close_container(result, mark, stack_.size() - mark);
 }
 
 bool Reader::read_collection(std::size_t& pos, bool is_map, NodeId& result) {
@@ -795,11 +799,7 @@ bool Reader::read_collection(std::size_t& pos, bool is_map, NodeId& result) {
   Wide expected;
   if (!varint(pos, expected)) return false;
   if (expected != count) return fail("Map or Set length does not match");
-  nodes_[result].a = close_children(mark);
-  nodes_[result].b = static_cast<std::uint32_t>(count);
-  --depth_;
-  --frames_;
-  return true;
+  return close_container(result, mark, count);
 }
 
 bool Reader::read_error(std::size_t& pos, NodeId& result) {
@@ -934,9 +934,7 @@ bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
       out.push_back('[');
       write_string(out, nodes_[node.a]);
       out += ", \"";
-      for (const RegExpFlag& flag : kRegExpFlags) {
-        if (node.wide & flag.bit) out.push_back(flag.letter);
-      }
+      append_regexp_flags(out, node.wide);
       out += "\"]";
       return true;
     case Kind::kError:
@@ -1026,9 +1024,7 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       out += "{\"$regexp\": ";
       write_string(out, nodes_[node.a]);
       out += ", \"flags\": \"";
-      for (const RegExpFlag& flag : kRegExpFlags) {
-        if (node.wide & flag.bit) out.push_back(flag.letter);
-      }
+      append_regexp_flags(out, node.wide);
       out += "\"}";
       return true;
     }

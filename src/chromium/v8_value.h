@@ -148,6 +148,7 @@ class Reader {
   bool read_error(std::size_t& pos, NodeId& result);
   bool read_bigint(std::size_t& pos, NodeId& result);
   std::uint32_t close_children(std::size_t mark);
+  bool close_container(NodeId node, std::size_t mark, std::size_t count);
   std::size_t dedupe(std::size_t mark);
   bool normalize_sparse_keys(std::size_t mark);
 

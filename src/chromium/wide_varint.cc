@@ -1,6 +1,7 @@
 #include "chromium/wide_varint.h"
 
 #include "export/json_text.h"
+#include "base/hex.h"
 
 namespace vostrel::chromium {
 
@@ -51,11 +52,10 @@ void append_wide(std::string& out, Wide value) {
 }
 
 void append_wide_hex(std::string& out, Wide value) {
-  static constexpr char kHex[] = "0123456789abcdef";
   char digits[32];
   std::size_t n = 0;
   do {
-    digits[n++] = kHex[static_cast<unsigned>(value & 0xF)];
+    digits[n++] = hex::kDigits[static_cast<unsigned>(value & 0xF)];
     value >>= 4;
   } while (value != 0);
   while (n != 0) out.push_back(digits[--n]);

@@ -1,15 +1,16 @@
 #include "export/byte_encoding.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 
+#include "base/hex.h"
 #include "base/utf8.h"
 
 namespace vostrel {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -32,9 +33,8 @@ constexpr Piece hex_escape(unsigned char b, FieldQuoting quoting) {
   piece.text[n++] = '\\';
   if (quoting == FieldQuoting::Json) piece.text[n++] = '\\';
   piece.text[n++] = 'x';
-  piece.text[n++] = kHexDigits[b >> 4];
-  piece.text[n++] = kHexDigits[b & 0xF];
-  piece.size = n;
+  hex::write_byte(piece.text + n, b);
+  piece.size = static_cast<std::uint8_t>(n + 2);
   return piece;
 }
 
@@ -140,9 +140,7 @@ char* write_escaped(char* dst, std::string_view bytes) noexcept {
 
 char* write_hex(char* dst, std::string_view bytes) noexcept {
   for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    *dst++ = kHexDigits[b >> 4];
-    *dst++ = kHexDigits[b & 0xF];
+    dst = hex::write_byte(dst, static_cast<std::uint8_t>(c));
   }
   return dst;
 }
@@ -189,6 +187,59 @@ std::string encode(std::string_view bytes, ByteEncoding encoding, FieldQuoting q
   char* const end = write_encoded(out.data(), bytes, encoding, quoting);
   out.resize(static_cast<std::size_t>(end - out.data()));
   return out;
+}
+
+namespace {
+
+std::string bad_escaped_text(std::string_view text, std::size_t at, std::string_view what) {
+  std::size_t characters = 0;  // the position as Python counts it
+  for (const char c : text.substr(0, at)) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return "not escaped text: " + std::string(what) + " at position " + std::to_string(characters);
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> decode_escaped(std::string_view text) {
+  std::string bytes;
+  bytes.reserve(text.size());  // every escape is longer than its byte
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t backslash = std::min(text.find('\\', pos), text.size());
+    bytes.append(text.substr(pos, backslash - pos));
+    pos = backslash;
+    if (pos == text.size()) break;
+    const std::string_view escape = text.substr(pos, 4);
+    if (escape.size() >= 2 && escape[1] == '\\') {
+      bytes.push_back('\\');
+      pos += 2;
+      continue;
+    }
+    if (escape.size() == 4 && escape[1] == 'x') {
+      const int high = hex::lower_digit_value(escape[2]);
+      const int low = hex::lower_digit_value(escape[3]);
+      if (high >= 0 && low >= 0) {
+        bytes.push_back(static_cast<char>(high << 4 | low));
+        pos += 4;
+        continue;
+      }
+    }
+    return std::unexpected(bad_escaped_text(text, pos, "a backslash not starting \\\\ or \\xNN"));
+  }
+  // These bytes are the only ones that could have this text, and their text
+  // is unique too: unless it is exactly `text`, no bytes escape to it. What
+  // went wrong is the escape or character of `text` where the two part.
+  const std::string again = encode(bytes, ByteEncoding::Escaped);
+  if (again != text) {
+    const auto at = static_cast<std::size_t>(std::ranges::mismatch(text, again).in1 - text.begin());
+    std::size_t unit = 0;
+    for (std::size_t next = 0; next <= at && next < text.size();) {
+      unit = next;
+      next += text[next] != '\\' ? utf8::next(text.substr(next)).length : text[next + 1] == '\\' ? 2 : 4;
+    }
+    return std::unexpected(bad_escaped_text(text, unit, text[unit] == '\\' ? "an escape of bytes written otherwise"
+                                                                            : "a character written as \\xNN"));
+  }
+  return bytes;
 }
 
 bool csv_needs_quotes(std::string_view bytes, ByteEncoding encoding) noexcept {

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,14 @@ char* write_encoded(char* dst, std::string_view bytes, ByteEncoding encoding,
 // The same as a string (for tests and small fields).
 [[nodiscard]] std::string encode(std::string_view bytes, ByteEncoding encoding,
                                  FieldQuoting quoting = FieldQuoting::None);
+
+// The inverse of the escaped form (FieldQuoting::None): the bytes whose
+// escaped text is `text`. Text that no bytes escape to (a backslash followed
+// by anything but a backslash or x and two lower-case hex digits, a raw
+// character the escaped form writes as \xNN, an escape standing for text it
+// writes as itself) gives the reason instead, naming the character position
+// (counted in UTF-8 characters) where it goes wrong.
+[[nodiscard]] std::expected<std::string, std::string> decode_escaped(std::string_view text);
 
 // Whether a CSV writer must quote this field: its text holds ',', '"' or a
 // line feed.

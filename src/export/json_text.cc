@@ -6,37 +6,15 @@
 #include <cstring>
 
 #include "export/byte_encoding.h"
+#include "base/hex.h"
 #include "base/utf8.h"
 
 namespace vostrel::json {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-void append_utf8_of(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 void append_escape_u(std::string& out, char32_t c) {
   out += "\\u";
-  out += kHexDigits[(c >> 12) & 0xF];
-  out += kHexDigits[(c >> 8) & 0xF];
-  out += kHexDigits[(c >> 4) & 0xF];
-  out += kHexDigits[c & 0xF];
+  hex::append_digits(out, c, 4);
 }
 
 // The escape json.dumps writes for an ASCII byte, or 0 when it writes the byte
@@ -165,7 +143,7 @@ void append_latin1(std::string& out, std::string_view bytes) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
     if (byte < 0x80) continue;
     append_escaped_utf8(out, bytes.substr(start, i - start));
-    append_utf8_of(out, byte);
+    utf8::append(out, byte);
     start = i + 1;
   }
   append_escaped_utf8(out, bytes.substr(start));
@@ -185,7 +163,7 @@ void append_utf16(std::string& out, std::string_view bytes, bool big_endian) {
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
       const char32_t low = unit(2 * i + 2);
       if (low >= 0xDC00 && low < 0xE000) {
-        append_utf8_of(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+        utf8::append(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
         ++i;
         continue;
       }
@@ -209,7 +187,7 @@ void append_code_point(std::string& out, char32_t code_point) {
   } else if (code_point >= 0xD800 && code_point < 0xE000) {
     append_escape_u(out, code_point);  // a lone surrogate has no UTF-8 form
   } else {
-    append_utf8_of(out, code_point);
+    utf8::append(out, code_point);
   }
 }
 

@@ -1,5 +1,5 @@
-// The byte encodings and the UTF-8 rules under them, against answers taken from
-// Python 3.11 (bytes.decode, str.isprintable, vostrel.encodings, json, base64).
+// The byte encodings and the inverse of the escaped one, against answers
+// taken from Python 3.11 (vostrel.encodings, json, base64).
 
 #include <cstdint>
 #include <string>
@@ -16,65 +16,6 @@ namespace vostrel {
 namespace {
 
 using testing::hex;
-
-TEST(Utf8, DecodeReplaceUsesOneReplacementPerInvalidSequence) {
-  const std::string fffd = "\xEF\xBF\xBD";
-  struct Case {
-    std::string bytes;
-    std::string decoded;
-  };
-  const Case cases[] = {
-      {hex("e2 82"), fffd},                              // truncated at the end
-      {hex("e2 82 41"), fffd + "A"},                     // truncated before ASCII
-      {hex("e0 80 af"), fffd + fffd + fffd},             // overlong: E0 needs A0..BF next
-      {hex("ed a0 80"), fffd + fffd + fffd},             // surrogate
-      {hex("f0 9f 98"), fffd},                           // three of four bytes
-      {hex("f0 9f 98 80 80"), hex("f0 9f 98 80") + fffd},  // a stray continuation after
-      {hex("f4 90 80 80"), fffd + fffd + fffd + fffd},   // above U+10FFFF
-      {hex("c0 af"), fffd + fffd},
-      {hex("f5 80"), fffd + fffd},
-      {hex("e0 a0"), fffd},
-      {hex("f1 80 80 c3 a9"), fffd + hex("c3 a9")},
-      {hex("ef bf bf"), hex("ef bf bf")},                // U+FFFF is a valid character
-      {"plain", "plain"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(utf8::decode_replace(c.bytes), c.decoded) << c.bytes;
-}
-
-TEST(Utf8, PrintableAgreesWithPython) {
-  struct Case {
-    char32_t cp;
-    bool printable;
-  };
-  const Case cases[] = {
-      {0x1F, false},   {0x20, true},     {0x7E, true},     {0x7F, false},  {0x85, false},
-      {0xA0, false},   {0xA1, true},     {0xAD, false},    {0x301, true},  {0x378, false},
-      {0x200B, false}, {0x2028, false},  {0x3000, false},  {0xE000, false}, {0xFEFF, false},
-      {0xFFFD, true},  {0x1F600, true},  {0xE0100, true},  {0x10FFFF, false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(utf8::is_printable(c.cp), c.printable) << std::hex << static_cast<std::uint32_t>(c.cp);
-}
-
-TEST(Utf8, PrintableLookupFindsEveryRangeEdge) {
-  struct Range {
-    char32_t first, last;
-  };
-  constexpr Range ranges[] = {
-#include "base/printable_ranges.inc"
-  };
-  for (std::size_t i = 0; i < std::size(ranges); ++i) {
-    const auto [first, last] = ranges[i];
-    SCOPED_TRACE(static_cast<std::uint32_t>(first));
-    EXPECT_FALSE(utf8::is_printable(first));
-    EXPECT_FALSE(utf8::is_printable(last));
-    if (first > 0x80 && (i == 0 || ranges[i - 1].last + 1 < first)) {
-      EXPECT_TRUE(utf8::is_printable(first - 1));
-    }
-    if (last < 0x10FFFF && (i + 1 == std::size(ranges) || last + 1 < ranges[i + 1].first)) {
-      EXPECT_TRUE(utf8::is_printable(last + 1));
-    }
-  }
-}
 
 TEST(ByteEncoding, EscapedTextInEachQuoting) {
   struct Case {
@@ -146,6 +87,15 @@ TEST(ByteEncoding, PiecesCutAtSplitPointsEncodeLikeTheWhole) {
       }
     }
   }
+}
+
+// Text only C++ can hand over (Python's str is always valid UTF-8): raw bytes
+// that are not UTF-8 are written as \xNN, so no text holds them; positions
+// count characters, not bytes.
+TEST(ByteEncoding, DecodeEscapedRefusesRawBytesThatAreNotText) {
+  EXPECT_EQ(decode_escaped(hex("ff")).error(), "not escaped text: a character written as \\xNN at position 0");
+  EXPECT_EQ(decode_escaped(hex("c3 a9 e2 82")).error(), "not escaped text: a character written as \\xNN at position 1");
+  EXPECT_EQ(decode_escaped(hex("c3 a9") + "\\xff\\\\").value(), hex("c3 a9 ff 5c"));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The file-name rules: which entry names are data files or manifests, the
-// file-number rule, stems, and the UTF-8 check that names must pass.
+// The file-name rules: which entry names are data files or manifests, and the
+// file-number rule.
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "format/file_name.h"
-#include "base/utf8.h"
 
 namespace vostrel {
 namespace {
@@ -135,19 +134,6 @@ TEST(FileNumber, ParseHex) {
   for (const auto& c : cases) EXPECT_EQ(parse_file_number(c.text), c.value) << '"' << c.text << '"';
 }
 
-TEST(FileNumber, Stem) {
-  EXPECT_EQ(file_stem("dir/000123.ldb"), "000123");
-  EXPECT_EQ(file_stem("000123.log"), "000123");
-  EXPECT_EQ(file_stem("a.b.c"), "a.b");
-  EXPECT_EQ(file_stem("dir.d/000007"), "000007");
-  EXPECT_EQ(file_stem("dir/.x"), ".x");
-  EXPECT_EQ(file_stem("dir/x."), "x");
-  EXPECT_EQ(file_stem("dir/"), "");
-  EXPECT_EQ(file_stem(""), "");
-  EXPECT_EQ(final_component("/a/b/c.log"), "c.log");
-  EXPECT_EQ(final_component("c.log"), "c.log");
-}
-
 TEST(FileNumber, FromPath) {
   const std::vector<std::pair<std::string, std::uint64_t>> cases = {
       {"/db/000005.log", 5},
@@ -181,55 +167,6 @@ TEST(FileNumber, DecimalNamesKeepTheirOrder) {
     EXPECT_GT(n, previous) << name;
     previous = n;
   }
-}
-
-TEST(Utf8, Corners) {
-  const std::vector<std::pair<std::string, bool>> cases = {
-      {"", true},
-      {"000005", true},
-      {std::string("a\0b", 3), true},
-      {"\xc3\xa9", true},                  // U+00E9
-      {"\xe2\x82\xac", true},              // U+20AC
-      {"\xef\xbf\xbf", true},              // U+FFFF
-      {"\xf0\x9f\x98\x80", true},          // U+1F600
-      {"\xf4\x8f\xbf\xbf", true},          // U+10FFFF, the last code point
-      {"\xed\x9f\xbf", true},              // U+D7FF, just below the surrogates
-      {"\xee\x80\x80", true},              // U+E000, just above them
-      {"\xc3", false},                     // cut two-byte sequence
-      {"\xc3\x41", false},                 // continuation byte missing
-      {"\x80", false},                     // lone continuation byte
-      {"\xbf", false},
-      {"\xc0\x80", false},                 // overlong NUL
-      {"\xc1\xbf", false},                 // overlong
-      {"\xe0\x80\x80", false},             // overlong three-byte
-      {"\xe0\x9f\xbf", false},             // overlong U+07FF
-      {"\xf0\x8f\xbf\xbf", false},         // overlong U+FFFF
-      {"\xed\xa0\x80", false},             // U+D800 surrogate
-      {"\xed\xbf\xbf", false},             // U+DFFF surrogate
-      {"\xf4\x90\x80\x80", false},         // U+110000
-      {"\xf5\x80\x80\x80", false},
-      {"\xf8\x88\x80\x80\x80", false},     // five-byte form
-      {"\xfe", false},
-      {"\xff", false},
-      {"\xf0\x9f\x98", false},             // cut four-byte sequence at the end
-      {"a\xe2\x82", false},                // cut three-byte sequence at the end
-      {"\xe2\x82\xac\x80", false},         // stray continuation after a valid one
-  };
-  for (const auto& [text, valid] : cases) {
-    std::string shown;
-    for (const unsigned char c : text) shown += std::to_string(c) + " ";
-    EXPECT_EQ(is_valid_utf8(text), valid) << shown;
-  }
-}
-
-// What Python's posixpath.normpath gives for each.
-TEST(NormalPath, AsPosixpathNormpath) {
-  const struct { const char* path; const char* normal; } cases[] = {
-      {"", "."}, {".", "."}, {"/", "/"}, {"//", "//"}, {"///", "/"}, {"//a//b/", "//a/b"},
-      {"a/./b/../c", "a/c"}, {"../x", "../x"}, {"a/../..", ".."}, {"/../a", "/a"}, {"/a/b/..", "/a"},
-      {"x/..", "."},
-  };
-  for (const auto& c : cases) EXPECT_EQ(normal_path(c.path), c.normal) << c.path;
 }
 
 }  // namespace

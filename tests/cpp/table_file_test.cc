@@ -164,7 +164,7 @@ std::vector<std::string> keys_of(const std::vector<Record>& records) {
   return keys;
 }
 
-class LdbFileTest : public ::testing::Test {
+class TableFileTest : public ::testing::Test {
  protected:
   std::string write(std::string_view bytes, std::string_view name = "000005.ldb") {
     const std::string path = dir_.file(name);
@@ -214,7 +214,7 @@ constexpr std::string_view kSnappyPrefix = "Snappy decompression error: Decompre
 
 // --- Opening -----------------------------------------------------------------
 
-TEST_F(LdbFileTest, FilesShorterThanAFooterOpenEmpty) {
+TEST_F(TableFileTest, FilesShorterThanAFooterOpenEmpty) {
   // Even the tail of a genuine table is not looked at when it is under 48 bytes.
   TableBytes t;
   const std::string table = t.finish({t.add_raw(block_contents({{"k", "v"}}))});
@@ -231,13 +231,13 @@ TEST_F(LdbFileTest, FilesShorterThanAFooterOpenEmpty) {
   }
 }
 
-TEST_F(LdbFileTest, FortyEightZeroBytesFailTheMagicCheck) {
+TEST_F(TableFileTest, FortyEightZeroBytesFailTheMagicCheck) {
   const TableError error = open_error(std::string(48, '\0'));
   EXPECT_EQ(error.kind, TableErrorKind::InvalidMagic);
   EXPECT_EQ(error.message(), "Invalid magic number in " + dir_.file("000005.ldb"));
 }
 
-TEST_F(LdbFileTest, EveryMagicByteIsChecked) {
+TEST_F(TableFileTest, EveryMagicByteIsChecked) {
   TableBytes t;
   const std::string good = t.finish({t.add_raw(block_contents({{"k", "v"}}))});
   for (std::size_t i = good.size() - 8; i < good.size(); ++i) {
@@ -250,7 +250,7 @@ TEST_F(LdbFileTest, EveryMagicByteIsChecked) {
   }
 }
 
-TEST_F(LdbFileTest, MissingFileIsAnIoError) {
+TEST_F(TableFileTest, MissingFileIsAnIoError) {
   const auto table = TableFile::open(dir_.file("000001.ldb"));
   ASSERT_FALSE(table);
   EXPECT_EQ(table.error().kind, TableErrorKind::Io);
@@ -258,7 +258,7 @@ TEST_F(LdbFileTest, MissingFileIsAnIoError) {
   EXPECT_TRUE(table.error().message().ends_with("(os error 2)")) << table.error().message();
 }
 
-TEST_F(LdbFileTest, IndexHandlePastTheEndFailsOpen) {
+TEST_F(TableFileTest, IndexHandlePastTheEndFailsOpen) {
   struct Case {
     BlockHandle index;
     std::string offset_text;
@@ -282,7 +282,7 @@ TEST_F(LdbFileTest, IndexHandlePastTheEndFailsOpen) {
   }
 }
 
-TEST_F(LdbFileTest, MetaindexHandleIsNeverFollowed) {
+TEST_F(TableFileTest, MetaindexHandleIsNeverFollowed) {
   TableBytes t;
   const BlockHandle data = t.add_raw(block_contents({{internal_key("k", 1), "v"}}));
   const BlockHandle index = t.add_raw(TableBytes::index_contents({data}));
@@ -291,7 +291,7 @@ TEST_F(LdbFileTest, MetaindexHandleIsNeverFollowed) {
   EXPECT_EQ(file.records().size(), 1u);
 }
 
-TEST_F(LdbFileTest, UndecodableIndexEntriesAreDropped) {
+TEST_F(TableFileTest, UndecodableIndexEntriesAreDropped) {
   TableBytes t;
   const BlockHandle a = t.add_raw(block_contents({{internal_key("a", 1), "1"}}));
   const BlockHandle b = t.add_raw(block_contents({{internal_key("b", 2), "2"}}));
@@ -309,7 +309,7 @@ TEST_F(LdbFileTest, UndecodableIndexEntriesAreDropped) {
             (std::vector<std::string>{internal_key("a", 1), internal_key("b", 2)}));
 }
 
-TEST_F(LdbFileTest, CompressedIndexBlockIsRead) {
+TEST_F(TableFileTest, CompressedIndexBlockIsRead) {
   TableBytes t;
   const BlockHandle a = t.add_raw(block_contents({{internal_key("a", 1), "1"}}));
   const BlockHandle b = t.add_compressed(block_contents({{internal_key("b", 2), "2"}}));
@@ -320,7 +320,7 @@ TEST_F(LdbFileTest, CompressedIndexBlockIsRead) {
   EXPECT_EQ(file.records().size(), 2u);
 }
 
-TEST_F(LdbFileTest, IndexBlockWithoutARestartArrayGivesAnEmptyIndex) {
+TEST_F(TableFileTest, IndexBlockWithoutARestartArrayGivesAnEmptyIndex) {
   TableBytes data_only;
   const BlockHandle data = data_only.add_raw(block_contents({{internal_key("a", 1), "1"}}));
   const std::string index = TableBytes::index_contents({data});
@@ -336,7 +336,7 @@ TEST_F(LdbFileTest, IndexBlockWithoutARestartArrayGivesAnEmptyIndex) {
   }
 }
 
-TEST_F(LdbFileTest, IndexBlockThatFailsToDecompressFailsOpen) {
+TEST_F(TableFileTest, IndexBlockThatFailsToDecompressFailsOpen) {
   TableBytes t;
   t.add_raw(block_contents({{internal_key("a", 1), "1"}}));
   const BlockHandle metaindex = t.add_raw(block_contents({}));
@@ -346,7 +346,7 @@ TEST_F(LdbFileTest, IndexBlockThatFailsToDecompressFailsOpen) {
   EXPECT_TRUE(error.message().starts_with(kSnappyPrefix)) << error.message();
 }
 
-TEST_F(LdbFileTest, FileNumberComesFromTheStemReadAsHex) {
+TEST_F(TableFileTest, FileNumberComesFromTheStemReadAsHex) {
   const std::vector<std::pair<std::string, std::uint64_t>> cases = {
       {"000010.ldb", 16}, {"000009.ldb", 9}, {"+1f.ldb", 31}, {"x1.ldb", 0},
       {"-5.ldb", 0},      {"+.ldb", 0},      {"10000000000000000.ldb", kBeyondFileNumbers},
@@ -359,7 +359,7 @@ TEST_F(LdbFileTest, FileNumberComesFromTheStemReadAsHex) {
 
 // --- Reading blocks ------------------------------------------------------------
 
-TEST_F(LdbFileTest, BlockEndingFiveBytesBeforeTheEndIsInBounds) {
+TEST_F(TableFileTest, BlockEndingFiveBytesBeforeTheEndIsInBounds) {
   // The only block whose trailer ends exactly at the end of the file lies in
   // the footer, and its type byte is magic byte 3 (0x8b): Snappy. So the
   // footer filler carries a Snappy stream that ends just before that byte: a
@@ -399,7 +399,7 @@ TEST_F(LdbFileTest, BlockEndingFiveBytesBeforeTheEndIsInBounds) {
   EXPECT_EQ(empty_past.error().kind, TableErrorKind::InvalidBlock);
 }
 
-TEST_F(LdbFileTest, RawBlockIsCopiedWithItsRestartArray) {
+TEST_F(TableFileTest, RawBlockIsCopiedWithItsRestartArray) {
   const std::string contents =
       block_contents({{"apple", "1"}, {"apricot", "2"}, {"banana", "3"}}, /*interval=*/2);
   const auto block = read_single(contents);
@@ -411,7 +411,7 @@ TEST_F(LdbFileTest, RawBlockIsCopiedWithItsRestartArray) {
   EXPECT_EQ(keys_of(block->entries()), (std::vector<std::string>{"apple", "apricot", "banana"}));
 }
 
-TEST_F(LdbFileTest, AnyNonZeroTypeByteMeansSnappy) {
+TEST_F(TableFileTest, AnyNonZeroTypeByteMeansSnappy) {
   const std::string contents = block_contents({{"apple", "1"}, {"apricot", "2"}});
   for (const int type : {1, 2, 255}) {
     SCOPED_TRACE(type);
@@ -423,7 +423,7 @@ TEST_F(LdbFileTest, AnyNonZeroTypeByteMeansSnappy) {
   }
 }
 
-TEST_F(LdbFileTest, GarbageUnderANonZeroTypeIsASnappyError) {
+TEST_F(TableFileTest, GarbageUnderANonZeroTypeIsASnappyError) {
   const std::vector<std::string> garbage = {
       "this is not snappy data",
       std::string(),
@@ -442,7 +442,7 @@ TEST_F(LdbFileTest, GarbageUnderANonZeroTypeIsASnappyError) {
   }
 }
 
-TEST_F(LdbFileTest, ZeroRestartsDecodeFromTheStart) {
+TEST_F(TableFileTest, ZeroRestartsDecodeFromTheStart) {
   // With no restart points the first "restart point" read is the count itself: 0.
   const std::string contents = entry(0, "k1", "v1") + entry(1, "2", "v2") + fixed32(0);
   const auto block = read_single(contents);
@@ -453,7 +453,7 @@ TEST_F(LdbFileTest, ZeroRestartsDecodeFromTheStart) {
   EXPECT_EQ(block->entries(), expected);
 }
 
-TEST_F(LdbFileTest, ContentsWithoutARestartArrayAreNotDecoded) {
+TEST_F(TableFileTest, ContentsWithoutARestartArrayAreNotDecoded) {
   const std::string one_entry = entry(0, "key", "value");
   const std::vector<std::string> cases = {
       "",
@@ -478,7 +478,7 @@ TEST_F(LdbFileTest, ContentsWithoutARestartArrayAreNotDecoded) {
   EXPECT_TRUE(compressed->entries().empty());
 }
 
-TEST_F(LdbFileTest, OnlyTheFirstRestartPointIsUsed) {
+TEST_F(TableFileTest, OnlyTheFirstRestartPointIsUsed) {
   const std::string entries = entry(0, "apple", "1") + entry(2, "ricot", "2");
   // Restart points at or past the restart array name no entries.
   EXPECT_TRUE(entries_of(with_restart(entries, static_cast<std::uint32_t>(entries.size()))).empty());
@@ -493,7 +493,7 @@ TEST_F(LdbFileTest, OnlyTheFirstRestartPointIsUsed) {
   EXPECT_EQ(keys_of(entries_of(two_points)), (std::vector<std::string>{"apple", "apricot"}));
 }
 
-TEST_F(LdbFileTest, PrefixSharingRebuildsKeys) {
+TEST_F(TableFileTest, PrefixSharingRebuildsKeys) {
   const std::vector<BlockEntry> expected = {
       {"apple", "1", 0}, {"apricot", "2", 9}, {"apricots", "", 18}, {"b", "3", 22}};
   EXPECT_EQ(entries_of(with_restart(entry(0, "apple", "1") + entry(2, "ricot", "2") +
@@ -501,7 +501,7 @@ TEST_F(LdbFileTest, PrefixSharingRebuildsKeys) {
             expected);
 }
 
-TEST_F(LdbFileTest, MalformedEntryEndsTheList) {
+TEST_F(TableFileTest, MalformedEntryEndsTheList) {
   const std::string good = entry(0, "apple", "1") + entry(2, "ricot", "2");
   struct Case {
     std::string name;
@@ -528,7 +528,7 @@ TEST_F(LdbFileTest, MalformedEntryEndsTheList) {
   }
 }
 
-TEST_F(LdbFileTest, EntryMayRunIntoTheRestartArray) {
+TEST_F(TableFileTest, EntryMayRunIntoTheRestartArray) {
   // The entry starts before the restart array and its value is the array
   // itself (restart 0, count 1): it ends inside the contents, so it counts.
   const std::string contents = hex("00 01 08") + "k" + fixed32(0) + fixed32(1);
@@ -538,7 +538,7 @@ TEST_F(LdbFileTest, EntryMayRunIntoTheRestartArray) {
 
 // --- Records -------------------------------------------------------------------
 
-TEST_F(LdbFileTest, InternalKeysAreSplitIntoSeqAndState) {
+TEST_F(TableFileTest, InternalKeysAreSplitIntoSeqAndState) {
   struct Case {
     std::string key;
     std::uint64_t seq;
@@ -579,7 +579,7 @@ TEST_F(LdbFileTest, InternalKeysAreSplitIntoSeqAndState) {
   }
 }
 
-TEST_F(LdbFileTest, RecordOffsetsPointAtEntriesOrCompressedBlocks) {
+TEST_F(TableFileTest, RecordOffsetsPointAtEntriesOrCompressedBlocks) {
   // First block at file offset 0 with a 14-byte first entry, so the second
   // entry starts at 14; the second block compressed; the third raw again.
   const std::string k1 = internal_key("a", 1);
@@ -603,7 +603,7 @@ TEST_F(LdbFileTest, RecordOffsetsPointAtEntriesOrCompressedBlocks) {
   EXPECT_GT(raw_again.offset, 0u);
 }
 
-TEST_F(LdbFileTest, UnreadableBlocksAreSkipped) {
+TEST_F(TableFileTest, UnreadableBlocksAreSkipped) {
   TableBytes t;
   const BlockHandle a = t.add_raw(block_contents({{internal_key("a", 1), "1"}}));
   const BlockHandle garbage = t.add_stored("not snappy at all", 1);
@@ -615,7 +615,7 @@ TEST_F(LdbFileTest, UnreadableBlocksAreSkipped) {
             (std::vector<std::string>{internal_key("a", 1), internal_key("c", 3)}));
 }
 
-TEST_F(LdbFileTest, BlockNamedTwiceYieldsItsRecordsTwice) {
+TEST_F(TableFileTest, BlockNamedTwiceYieldsItsRecordsTwice) {
   TableBytes t;
   const BlockHandle a = t.add_raw(
       block_contents({{internal_key("a", 1), "1"}, {internal_key("b", 2), "2"}}));
@@ -626,7 +626,7 @@ TEST_F(LdbFileTest, BlockNamedTwiceYieldsItsRecordsTwice) {
   EXPECT_EQ(records[1], records[3]);
 }
 
-TEST_F(LdbFileTest, RecordsAreRepeatableAndOutliveTheFile) {
+TEST_F(TableFileTest, RecordsAreRepeatableAndOutliveTheFile) {
   TableBytes t;
   const BlockHandle a = t.add_compressed(block_contents({{internal_key("a", 1), "one"}}));
   const BlockHandle b = t.add_raw(block_contents({{internal_key("b", 2, 0), ""}}));
@@ -656,7 +656,7 @@ const std::vector<std::string>& hostile_streams() {
   return streams;
 }
 
-TEST_F(LdbFileTest, HugeDeclaredSnappyLengthIsAnError) {
+TEST_F(TableFileTest, HugeDeclaredSnappyLengthIsAnError) {
   for (const std::string& stream : hostile_streams()) {
     SCOPED_TRACE(stream.size());
     DecompressBuffer buffer;
@@ -682,7 +682,7 @@ std::size_t address_space_in_use() {
 }
 #endif
 
-TEST_F(LdbFileTest, HugeDeclaredSnappyLengthAllocatesNothingLarge) {
+TEST_F(TableFileTest, HugeDeclaredSnappyLengthAllocatesNothingLarge) {
 #ifdef VOSTREL_UNDER_ASAN
   GTEST_SKIP() << "the address sanitizer reserves terabytes of address space, so RLIMIT_AS cannot be used";
 #else
@@ -778,7 +778,7 @@ std::string zstd_of_zeros(std::size_t copies, std::size_t chunk_size) {
 // A table written by the real library with raw blocks, its data blocks then
 // compressed by the codec libraries and stored under the type byte that the
 // writers using each codec give them.
-TEST_F(LdbFileTest, BlocksOfEveryCodecAreRead) {
+TEST_F(TableFileTest, BlocksOfEveryCodecAreRead) {
   KeyValues entries;
   for (int i = 0; i < 300; ++i) {
     entries.emplace_back("key" + std::to_string(1000 + i), std::string(100, static_cast<char>('a' + i % 26)));
@@ -821,7 +821,7 @@ TEST_F(LdbFileTest, BlocksOfEveryCodecAreRead) {
 
 // Output is bounded however little input asks for it: a block expanding past
 // the limit is an error of its codec.
-TEST_F(LdbFileTest, BlockExpandingPastTheLimitIsRefused) {
+TEST_F(TableFileTest, BlockExpandingPastTheLimitIsRefused) {
   const std::size_t chunk = 1 << 20;
   const std::size_t copies = kMaxBlockContents / chunk + 1;
   const std::vector<std::pair<std::uint8_t, std::string>> bombs = {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -52,6 +53,13 @@ std::string hex(std::string_view text) {
       high = -1;
     }
   }
+  return out;
+}
+
+std::string random_bytes(std::size_t n, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::string out(n, '\0');
+  for (auto& c : out) c = static_cast<char>(gen());
   return out;
 }
 

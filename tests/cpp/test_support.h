@@ -29,6 +29,9 @@ void write_file(const std::string& path, std::string_view bytes);
 // Bytes from a hex text such as "ac 02" (spaces ignored).
 [[nodiscard]] std::string hex(std::string_view text);
 
+// n bytes from a fixed seed: the same bytes on every run.
+[[nodiscard]] std::string random_bytes(std::size_t n, std::uint32_t seed);
+
 [[nodiscard]] std::string varint(std::uint64_t value);
 [[nodiscard]] std::string fixed32(std::uint32_t value);
 [[nodiscard]] std::string fixed64(std::uint64_t value);

@@ -243,6 +243,17 @@ def test_bigints_of_any_size_are_written_whole(size, form, negative):
     assert to_json(value) == {"$bigint": text}
 
 
+def test_unknown_blink_tag_is_named_as_python_quotes_the_character():
+    named = 0
+    for tag in range(256):
+        with pytest.raises(ValueError) as error:
+            _vostrel.chromium_value_json(bytes([0xFF, 0x0F, ord("\\"), tag]))
+        if str(error.value).startswith("unsupported Blink object "):
+            assert str(error.value) == "unsupported Blink object " + repr(chr(tag))
+            named += 1
+    assert named > 200  # every tag but the few Blink's host objects use
+
+
 def test_decompress_snappy_rejects_corrupt_input():
     with pytest.raises(ValueError):
         _vostrel.decompress_snappy(b"\xff\xff\xff\xff\x0f\x00")
