@@ -94,6 +94,9 @@ class RecordListSink {
   bool failed_ = false;
 };
 
+// The user key of a Record object (bindings' own; no reference taken).
+std::string_view record_user_key(PyObject* record);
+
 // The one place where reader errors become Python exceptions.
 void raise_db_error(const DbError& error);
 // For a C++ exception caught at the API boundary (only allocation can throw).

@@ -113,6 +113,17 @@ PyMethodDef db_methods[] = {
      "export($self, file, *, format='jsonl', encoding='escaped', states=None, reverse=False, progress=None, "
      "threads=None, store=None, header=True)\n--\n\n"},
     {"file_stats", db_file_stats, METH_NOARGS, "file_stats($self)\n--\n\n"},
+    {"statuses", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_statuses)),
+     METH_VARARGS | METH_KEYWORDS,
+     "statuses($self, *, reverse=False)\n--\n\n"
+     "The status of every record, in the order of iterate_records_raw(reverse=reverse):\n"
+     "'current' (the newest record of its user key among the files the manifest's\n"
+     "current version uses: what the application reads), 'superseded' (an older\n"
+     "version), or 'orphaned' (from a file that version no longer uses)."},
+    {"latest", db_latest, METH_NOARGS,
+     "latest($self)\n--\n\n"
+     "The current records of the keys that hold a value (not deleted), in bytewise\n"
+     "user-key order: what the real library's iterator gives."},
     {"close", db_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_exit)),

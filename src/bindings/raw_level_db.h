@@ -68,6 +68,8 @@ PyObject* db_iter_records(PyObject* self, PyObject* args, PyObject* kwargs);  //
 PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs);        // export.cc
 PyObject* db_file_stats(PyObject* self, PyObject* unused);                     // file_stats.cc
 PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs);  // carve.cc
+PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs);       // status.cc
+PyObject* db_latest(PyObject* self, PyObject* unused);                         // status.cc
 
 // A stop token that polls Python's pending signals (PyErr_CheckSignals): a
 // Ctrl-C during a long call ends it, with KeyboardInterrupt (or whatever the

@@ -215,4 +215,9 @@ std::vector<PyObject*> RecordListSink::take_records() {
   return std::exchange(records_, {});
 }
 
+std::string_view record_user_key(PyObject* record) {
+  const RecordObject* r = as_record(record);
+  return user_key_of(key_of(r), r->file_type);
+}
+
 }  // namespace vostrel::bindings

@@ -1,0 +1,136 @@
+// RawLevelDb.statuses() and RawLevelDb.latest(): what the application sees
+// now, and what is history or leftovers (read/current_versions.h).
+//
+// Both replay the manifest and walk the store twice: once to find each user
+// key's current record, once to hand out statuses or records. Without a
+// readable manifest every file counts as in use, and a RuntimeWarning says so.
+
+#include <algorithm>
+
+#include "raw_level_db.h"
+#include "read/current_versions.h"
+
+namespace vostrel::bindings {
+namespace {
+
+// The table of current records, built with the interpreter lock released;
+// nullopt with a Python error set (a warning turned error, Ctrl-C, memory).
+std::optional<CurrentVersions> current_versions(const RawLevelDb& reader) {
+  StopToken stop = python_stop_token();
+  const auto history = replay_manifest(reader, &stop);
+  if (stop.stopped()) return std::nullopt;
+  if (!history) {
+    const std::string message = "no readable manifest in " + reader.in_dir() +
+                                ": every data file counts as in use";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) return std::nullopt;
+  }
+  const StoreActivity activity = classify_files(reader, history);
+  std::optional<CurrentVersions> versions;
+  bool failed = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    versions.emplace(CurrentVersions::build(reader, activity));
+  } catch (...) {
+    failed = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (failed) {
+    PyErr_NoMemory();
+    return std::nullopt;
+  }
+  return versions;
+}
+
+PyObject* status_text(RecordStatus status) {
+  static PyObject* names[3] = {nullptr, nullptr, nullptr};
+  PyObject*& name = names[static_cast<int>(status)];
+  if (name == nullptr) {
+    const std::string_view text = status_name(status);
+    name = PyUnicode_InternFromString(std::string(text).c_str());
+    if (name == nullptr) return nullptr;
+  }
+  return Py_NewRef(name);
+}
+
+}  // namespace
+
+PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
+  bool reverse = false;
+  if (!parse_reverse_only(args, kwargs, "|$O:statuses", reverse)) return nullptr;
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  if (!db->reader) return raise_closed();
+  try {
+    const auto versions = current_versions(*db->reader);
+    if (!versions) return nullptr;
+    std::vector<RecordStatus> statuses;
+    DecodeScratch scratch;
+    scratch.stop = python_stop_token();
+    for (const std::size_t position : db->reader->iteration_order(reverse)) {
+      if (scratch.stop.stop_requested()) return nullptr;
+      auto append = [&](const RecordView&, RecordStatus status) { statuses.push_back(status); };
+      StatusSink<decltype(append)> sink(*versions, position, append);
+      db->reader->visit_file_records(position, sink, scratch);
+    }
+    if (scratch.stop.stopped()) return nullptr;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(statuses.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < statuses.size(); ++i) {
+      PyObject* name = status_text(statuses[i]);
+      if (name == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), name);
+    }
+    return list;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* db_latest(PyObject* self, PyObject*) {
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  if (!db->reader) return raise_closed();
+  try {
+    const auto versions = current_versions(*db->reader);
+    if (!versions) return nullptr;
+    // The current records of live keys, built as Python records in reading
+    // order, then put in bytewise user-key order.
+    RecordListSink records;
+    DecodeScratch scratch;
+    scratch.stop = python_stop_token();
+    for (const std::size_t position : db->reader->iteration_order(false)) {
+      if (scratch.stop.stop_requested()) return nullptr;
+      if (versions->activity().files[position] == FileActivity::Orphaned) continue;
+      auto keep = [&](const RecordView& record, RecordStatus status) {
+        if (status == RecordStatus::Current && read_key_of(record).kind == KeyState::Live) records(record);
+      };
+      StatusSink<decltype(keep)> sink(*versions, position, keep);
+      db->reader->visit_file_records(position, sink, scratch);
+      if (records.failed()) return records.take_list();
+    }
+    if (scratch.stop.stopped()) return nullptr;
+    std::vector<PyObject*> sorted = records.take_records();
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    // User keys are unique among current records: a plain sort is exact.
+    std::sort(sorted.begin(), sorted.end(),
+              [](PyObject* a, PyObject* b) { return record_user_key(a) < record_user_key(b); });
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(sorted.size()));
+    if (list == nullptr) {
+      for (PyObject* record : sorted) Py_DECREF(record);
+      return nullptr;
+    }
+    for (std::size_t i = 0; i < sorted.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), sorted[i]);
+    return list;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace vostrel::bindings
