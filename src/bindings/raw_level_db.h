@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bindings.h"
 
@@ -20,6 +21,10 @@ inline RawLevelDbObject* as_db(PyObject* self) { return reinterpret_cast<RawLeve
 
 // RAII access guards; `ok()` is false (with RuntimeError set) when the access
 // could not be taken.
+// The databases whose shared access this thread holds, innermost last: close()
+// waits for other threads' calls to end, but cannot wait for its own thread's.
+inline thread_local std::vector<const RawLevelDbObject*> shared_here;
+
 class SharedAccess {
  public:
   explicit SharedAccess(RawLevelDbObject* db) : db_(db) {
@@ -29,11 +34,19 @@ class SharedAccess {
       return;
     }
     ++db_->shared_uses;
+    shared_here.push_back(db_);
   }
   SharedAccess(const SharedAccess&) = delete;
   SharedAccess& operator=(const SharedAccess&) = delete;
   ~SharedAccess() {
-    if (db_ != nullptr) --db_->shared_uses;
+    if (db_ == nullptr) return;
+    --db_->shared_uses;
+    for (auto it = shared_here.end(); it != shared_here.begin();) {
+      if (*--it == db_) {
+        shared_here.erase(it);
+        break;
+      }
+    }
   }
   [[nodiscard]] bool ok() const { return db_ != nullptr; }
 

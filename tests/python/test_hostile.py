@@ -321,3 +321,34 @@ def test_file_whose_records_exhaust_memory_is_left_out(store):
     count, skipped = json.loads(result.stdout)
     assert count == len(expected)
     assert skipped == [[f"{path}/000300.ldb", "out of memory while building its records"]]
+
+
+def test_close_racing_another_threads_reading_waits_or_says_closed(store):
+    # close() from another thread while a call decodes with the lock released:
+    # close waits for it; a reader that asks after the close is told the
+    # database is closed. Never the guard's own "Already borrowed".
+    import threading
+
+    path, expected = store
+    outcomes = set()
+    for round_ in range(60):
+        db = RawLevelDb(str(path))
+        errors = []
+
+        def read():
+            try:
+                if round_ % 2:
+                    assert len(db.iterate_records_raw()) == len(expected)
+                else:
+                    for _ in db.iter_records():
+                        pass
+            except RuntimeError as error:
+                errors.append(str(error))
+
+        reader = threading.Thread(target=read)
+        reader.start()
+        db.close()
+        reader.join()
+        assert all(e == "Database is closed" for e in errors), errors
+        outcomes.add(bool(errors))
+    assert outcomes  # the rounds ran
