@@ -52,6 +52,26 @@ PyObject* status_text(RecordStatus status) {
   return Py_NewRef(name);
 }
 
+// Pass two: every record of the store in reading order (the orphaned files'
+// too, unless skip_orphaned) handed to fn(record, status). False with the
+// pending signal's exception set when Ctrl-C ended it, or when fn says stop.
+template <class Fn>
+bool walk_with_status(const RawLevelDb& reader, const CurrentVersions& versions, bool reverse, bool skip_orphaned,
+                      Fn fn) {
+  DecodeScratch scratch;
+  scratch.stop = python_stop_token();
+  for (const std::size_t position : reader.iteration_order(reverse)) {
+    if (scratch.stop.stop_requested()) return false;
+    if (skip_orphaned && versions.activity().files[position] == FileActivity::Orphaned) continue;
+    bool go_on = true;
+    auto each = [&](const RecordView& record, RecordStatus status) { go_on = go_on && fn(record, status); };
+    StatusSink<decltype(each)> sink(versions, position, each);
+    reader.visit_file_records(position, sink, scratch);
+    if (!go_on) return false;
+  }
+  return !scratch.stop.stopped();
+}
+
 }  // namespace
 
 PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -65,15 +85,12 @@ PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
     const auto versions = current_versions(*db->reader);
     if (!versions) return nullptr;
     std::vector<RecordStatus> statuses;
-    DecodeScratch scratch;
-    scratch.stop = python_stop_token();
-    for (const std::size_t position : db->reader->iteration_order(reverse)) {
-      if (scratch.stop.stop_requested()) return nullptr;
-      auto append = [&](const RecordView&, RecordStatus status) { statuses.push_back(status); };
-      StatusSink<decltype(append)> sink(*versions, position, append);
-      db->reader->visit_file_records(position, sink, scratch);
+    if (!walk_with_status(*db->reader, *versions, reverse, false, [&](const RecordView&, RecordStatus status) {
+          statuses.push_back(status);
+          return true;
+        })) {
+      return nullptr;
     }
-    if (scratch.stop.stopped()) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(statuses.size()));
     if (list == nullptr) return nullptr;
     for (std::size_t i = 0; i < statuses.size(); ++i) {
@@ -102,19 +119,16 @@ PyObject* db_latest(PyObject* self, PyObject*) {
     // The current records of live keys, built as Python records in reading
     // order, then put in bytewise user-key order.
     RecordListSink records;
-    DecodeScratch scratch;
-    scratch.stop = python_stop_token();
-    for (const std::size_t position : db->reader->iteration_order(false)) {
-      if (scratch.stop.stop_requested()) return nullptr;
-      if (versions->activity().files[position] == FileActivity::Orphaned) continue;
-      auto keep = [&](const RecordView& record, RecordStatus status) {
-        if (status == RecordStatus::Current && read_key_of(record).kind == KeyState::Live) records(record);
-      };
-      StatusSink<decltype(keep)> sink(*versions, position, keep);
-      db->reader->visit_file_records(position, sink, scratch);
-      if (records.failed()) return records.take_list();
-    }
-    if (scratch.stop.stopped()) return nullptr;
+    const bool walked = walk_with_status(*db->reader, *versions, false, true,
+                                         [&](const RecordView& record, RecordStatus status) {
+                                           if (status == RecordStatus::Current &&
+                                               read_key_of(record).kind == KeyState::Live) {
+                                             records(record);
+                                           }
+                                           return !records.failed();
+                                         });
+    if (records.failed()) return records.take_list();  // nullptr, the error set
+    if (!walked) return nullptr;
     std::vector<PyObject*> sorted = records.take_records();
     if (PyErr_Occurred() != nullptr) return nullptr;
     // User keys are unique among current records: a plain sort is exact.
