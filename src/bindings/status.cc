@@ -55,9 +55,9 @@ PyObject* status_text(RecordStatus status) {
 // Pass two: every record of the store in reading order (the orphaned files'
 // too, unless skip_orphaned) handed to fn(record, status). False with the
 // pending signal's exception set when Ctrl-C ended it, or when fn says stop.
-template <class Fn>
+template <class Fn, class FileDone = void (*)()>
 bool walk_with_status(const RawLevelDb& reader, const CurrentVersions& versions, bool reverse, bool skip_orphaned,
-                      Fn fn) {
+                      Fn fn, FileDone file_done = [] {}) {
   DecodeScratch scratch;
   scratch.stop = python_stop_token();
   for (const std::size_t position : reader.iteration_order(reverse)) {
@@ -68,8 +68,43 @@ bool walk_with_status(const RawLevelDb& reader, const CurrentVersions& versions,
     StatusSink<decltype(each)> sink(versions, position, each);
     reader.visit_file_records(position, sink, scratch);
     if (!go_on) return false;
+    file_done();
   }
   return !scratch.stop.stopped();
+}
+
+bool user_key_less(PyObject* a, PyObject* b) { return record_user_key(a) < record_user_key(b); }
+
+// The records of runs [0, ends[0]), [ends[0], ends[1]), ... in bytewise
+// user-key order: each run sorted unless it already is, then merged, a run
+// head at a time. The user keys of current records are unique, so the order
+// is exact.
+std::vector<PyObject*> merge_runs(std::vector<PyObject*>& records, const std::vector<std::size_t>& ends) {
+  std::vector<std::pair<std::size_t, std::size_t>> runs;  // [next, end)
+  std::size_t begin = 0;
+  for (const std::size_t end : ends) {
+    const auto first = records.begin() + static_cast<std::ptrdiff_t>(begin);
+    const auto last = records.begin() + static_cast<std::ptrdiff_t>(end);
+    if (!std::is_sorted(first, last, user_key_less)) std::sort(first, last, user_key_less);
+    if (begin != end) runs.emplace_back(begin, end);
+    begin = end;
+  }
+  std::vector<PyObject*> merged;
+  merged.reserve(records.size());
+  // A min-heap of runs by their next record.
+  const auto later = [&](const auto& a, const auto& b) { return user_key_less(records[b.first], records[a.first]); };
+  std::make_heap(runs.begin(), runs.end(), later);
+  while (!runs.empty()) {
+    std::pop_heap(runs.begin(), runs.end(), later);
+    auto& run = runs.back();
+    merged.push_back(records[run.first++]);
+    if (run.first == run.second) {
+      runs.pop_back();
+    } else {
+      std::push_heap(runs.begin(), runs.end(), later);
+    }
+  }
+  return merged;
 }
 
 }  // namespace
@@ -117,23 +152,27 @@ PyObject* db_latest(PyObject* self, PyObject*) {
     const auto versions = current_versions(*db->reader);
     if (!versions) return nullptr;
     // The current records of live keys, built as Python records in reading
-    // order, then put in bytewise user-key order.
+    // order, one run per file. A table's run is already in user-key order
+    // when its comparator is bytewise; any run that is not (a log's, or a
+    // table of another comparator) is sorted, then the runs are merged.
     RecordListSink records;
+    std::vector<std::size_t> run_ends;
+    std::size_t built = 0;
     const bool walked = walk_with_status(*db->reader, *versions, false, true,
                                          [&](const RecordView& record, RecordStatus status) {
                                            if (status == RecordStatus::Current &&
                                                read_key_of(record).kind == KeyState::Live) {
                                              records(record);
+                                             ++built;
                                            }
                                            return !records.failed();
-                                         });
+                                         },
+                                         [&] { run_ends.push_back(built); });
     if (records.failed()) return records.take_list();  // nullptr, the error set
     if (!walked) return nullptr;
-    std::vector<PyObject*> sorted = records.take_records();
+    std::vector<PyObject*> runs = records.take_records();
     if (PyErr_Occurred() != nullptr) return nullptr;
-    // User keys are unique among current records: a plain sort is exact.
-    std::sort(sorted.begin(), sorted.end(),
-              [](PyObject* a, PyObject* b) { return record_user_key(a) < record_user_key(b); });
+    const std::vector<PyObject*> sorted = merge_runs(runs, run_ends);
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(sorted.size()));
     if (list == nullptr) {
       for (PyObject* record : sorted) Py_DECREF(record);

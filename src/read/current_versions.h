@@ -14,21 +14,23 @@
 // trailer as the real library reads it, also where the reader's own state
 // says unknown (a key of exactly 8 bytes: the empty user key).
 //
-// Exact: the table holds every distinct user key in full, with its winner's
-// sequence number and place (file, ordinal). Memory is bounded by the number
-// and size of distinct keys, never by the number of records or the size of
-// values: a 24-byte slot per key in a table kept between three eighths and
-// three quarters full (32 to 64 bytes a key), plus the key's own bytes and a
-// length byte or two in an arena of 1 MiB chunks (no doubling copy of keys).
+// Exact, in two passes. The first walks the files in use into a hash table of
+// every distinct user key, held in full, with its newest record's sequence
+// number and place (file, ordinal in the file). The table is then turned into
+// the sorted list of winning ordinals of each file and freed, so the second
+// pass (the caller's walk, any order) tells a record's status by a cursor,
+// without a lookup. Memory is bounded by the distinct keys, never by the
+// number of records or the size of values: during the first pass a 24-byte
+// slot per key in a table kept between 3/8 and 3/4 full, plus the key's bytes
+// and a length byte or two in 1 MiB chunks; afterwards 8 bytes per key.
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "format/record.h"
-#include "read/decode_scratch.h"
 #include "read/store.h"
 #include "read/version_set.h"
 
@@ -47,60 +49,52 @@ struct ReadKey {
 
 class CurrentVersions {
  public:
-  // Pass one: every record of the files `activity` marks active. Stops early
-  // (an incomplete table) when stop asks; check stop.stopped().
+  // The first pass, over every record of the files `activity` marks active.
+  // Stops early (with an incomplete answer) when stop asks; check
+  // stop.stopped() on the token passed in.
   [[nodiscard]] static CurrentVersions build(const RawLevelDb& db, const StoreActivity& activity,
-                                             StopToken stop = {});
+                                             StopToken* stop = nullptr);
 
-  // Pass two: the status of `record`, the `ordinal`-th record (from 0) of the
-  // data file at `position`, in the file's own order.
-  [[nodiscard]] RecordStatus status_of(std::size_t position, std::uint64_t ordinal,
-                                       const RecordView& record) const;
-
-  [[nodiscard]] std::size_t keys() const noexcept { return count_; }
+  // The ordinals (from 0, in the file's own order) of the current records of
+  // the data file at `position`, ascending. Empty for an orphaned file.
+  [[nodiscard]] std::span<const std::uint64_t> current_of(std::size_t position) const noexcept;
+  [[nodiscard]] bool orphaned(std::size_t position) const noexcept {
+    return position < activity_.files.size() && activity_.files[position] == FileActivity::Orphaned;
+  }
+  [[nodiscard]] std::size_t keys() const noexcept { return winners_.size(); }
   [[nodiscard]] const StoreActivity& activity() const noexcept { return activity_; }
 
  private:
-  // 24 bytes a key. `key`: 0 for an empty slot, else (1 + the key's place in
-  // the arena) << 24 | the top 24 bits of its hash, which most probes compare
-  // instead of the key itself.
-  struct Slot {
-    std::uint64_t key = 0;
-    std::uint64_t seq = 0;
-    std::uint64_t place = 0;  // position << 40 | ordinal
-  };
-  static constexpr std::uint64_t kOrdinalBits = 40;
-  static constexpr std::uint64_t kTagBits = 24;
-
-  void offer(std::string_view user_key, std::uint64_t seq, std::uint64_t place);
-  [[nodiscard]] const Slot* find(std::string_view user_key, std::uint64_t hash) const;
-  [[nodiscard]] std::string_view key_at(std::uint64_t slot_key) const;
-  std::uint64_t store_key(std::string_view key);
-  void grow();
-
   StoreActivity activity_;
-  std::vector<Slot> slots_;
-  std::size_t count_ = 0;
-  std::vector<std::unique_ptr<char[]>> chunks_;
-  std::vector<std::size_t> chunk_sizes_;
-  std::size_t chunk_used_ = 0;
+  std::vector<std::uint64_t> winners_;  // per file, ascending; file i's are [starts_[i], starts_[i + 1])
+  std::vector<std::size_t> starts_;
 };
 
-// A sink that gives each record its status and hands both on:
-// sink(record, status). One per file walked; ordinals count from the first
-// record of the file, also across a resumable walk's steps.
+// A sink that gives each record of one file its status and hands both on:
+// sink(record, status). Ordinals count from the file's first record, also
+// across a resumable walk's steps; the file must be walked in its own order.
 template <class Sink>
 class StatusSink {
  public:
   StatusSink(const CurrentVersions& versions, std::size_t position, Sink& sink)
-      : versions_(versions), position_(position), sink_(sink) {}
+      : orphaned_(versions.orphaned(position)), current_(versions.current_of(position)), sink_(sink) {}
   void operator()(const RecordView& record) {
-    sink_(record, versions_.status_of(position_, ordinal_++, record));
+    RecordStatus status = RecordStatus::Orphaned;
+    if (!orphaned_) {
+      status = RecordStatus::Superseded;
+      if (next_ < current_.size() && current_[next_] == ordinal_) {
+        status = RecordStatus::Current;
+        ++next_;
+      }
+    }
+    ++ordinal_;
+    sink_(record, status);
   }
 
  private:
-  const CurrentVersions& versions_;
-  std::size_t position_;
+  bool orphaned_;
+  std::span<const std::uint64_t> current_;
+  std::size_t next_ = 0;
   std::uint64_t ordinal_ = 0;
   Sink& sink_;
 };
