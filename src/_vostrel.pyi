@@ -126,6 +126,13 @@ class RawLevelDb:
         row is written (False for every store's part but the first)."""
     def file_stats(self) -> list[_FileStats]:
         """Record counts of every data file the reader opened, in file-number order."""
+    def statuses(self, *, reverse: bool = False) -> list[str]:
+        """The status of every record, in the order of iterate_records_raw(reverse=reverse):
+        "current" (the newest of its user key among the files the manifest's current
+        version uses), "superseded" (older), or "orphaned" (from a file that version
+        no longer uses). Warns (RuntimeWarning) when there is no readable manifest."""
+    def latest(self) -> list[Record]:
+        """The current records that hold a value, in bytewise user-key order."""
     @property
     def in_dir_path(self) -> str: ...
     @property
@@ -175,6 +182,11 @@ def stats_stores(
     out; files, its list (None when not opened). An exception from it, or from
     a signal handler, stops the call and is raised."""
 
+def read_manifest(directory: str, /) -> dict[str, Any] | None:
+    """The manifest LevelDB would read in the store `directory`, replayed: path,
+    chosen_by, size, read_end, edits (each with offset and length), current (the
+    version they leave), orphaned (data files on disk the version does not use)
+    and missing (table numbers it lists that are not on disk)."""
 def decompress_snappy(data: bytes, /) -> bytes:
     """Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."""
 

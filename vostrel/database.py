@@ -112,6 +112,15 @@ class Database:
                 return self._db.export(out, **options)
         return self._db.export(target, **options)
 
+    def statuses(self, *, reverse: bool = False) -> List[str]:
+        """The status of every record, in the order of ``record_list(reverse=...)``:
+        "current", "superseded" or "orphaned"."""
+        return self._db.statuses(reverse=reverse)
+
+    def latest(self) -> list:
+        """The current records that hold a value, in bytewise user-key order."""
+        return self._db.latest()
+
     def chromium_entries(self, kind: Optional[str] = None, *, reverse: bool = False) -> Iterator[dict]:
         """The decoded entries of a Chromium store (``vostrel.chromium.iter_entries``)."""
         from .chromium import iter_entries
