@@ -1,7 +1,7 @@
 """Raw, lenient reader of LevelDB database directories."""
 
 from types import TracebackType
-from typing import BinaryIO, Callable, Final, Iterable, Iterator, Literal, Sequence, TypedDict, final
+from typing import Any, BinaryIO, Callable, Final, Iterable, Iterator, Literal, Sequence, TypedDict, final
 
 # The classes; the functions below are module attributes outside __all__.
 __all__ = ["KeyState", "FileType", "Record", "RawLevelDb"]
