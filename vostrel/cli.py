@@ -10,7 +10,7 @@ from typing import List, Optional, TextIO
 from .dump import FORMATS as DUMP_FORMATS
 from .dump import STATE_NAMES
 from .encodings import DEFAULT_ENCODING, ENCODERS
-from .skipped import warn_skipped
+from .skipped import warn, warn_skipped, warnings_given
 from .stats import FORMATS as STATS_FORMATS
 from .stores import StoreError, open_store
 from .terminal import printable
@@ -22,6 +22,7 @@ from .terminal import printable
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
 _BUFFER_SIZE = 1 << 16
 
 MAIN_EPILOG = """\
@@ -39,6 +40,14 @@ examples:
   vostrel manifest path/to/db                 the manifest's edits and live files
 
 See 'vostrel dump --help' for the fields and byte encodings.
+
+exit status, for every command:
+  0    everything asked for was read
+  1    output was written, but something was left out (a skipped file, an
+       unreadable store, a directory without data files, a damaged manifest,
+       ...): each on stderr as one warning line naming the path and the reason
+  2    usage errors, and nothing readable at all
+  130  interrupted (Ctrl-C); the output is complete up to where it stopped
 """
 
 DUMP_EPILOG = """\
@@ -293,7 +302,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     from .chromium import cli as chromium_cli
 
-    chromium_cli.add_parser(commands, formatter, _states).set_defaults(run=run_chromium)
+    chromium = chromium_cli.add_parser(commands, formatter, _states)
+    chromium.set_defaults(run=run_chromium, parser=chromium)
     return parser
 
 
@@ -396,7 +406,7 @@ def run_manifest(args: argparse.Namespace) -> int:
 
     history = _vostrel.read_manifest(args.directory)
     if history is None:
-        print(f"vostrel: warning: {printable(args.directory)}: no readable manifest", file=sys.stderr)
+        warn(f"{args.directory}: no readable manifest")
         return EXIT_FAILURE
     encode = ENCODERS[args.encoding]
     out = _stdout()
@@ -404,8 +414,7 @@ def run_manifest(args: argparse.Namespace) -> int:
               else render_table(history, encode, printable))
     out.flush()
     if history["read_end"] < history["size"]:
-        print(f"vostrel: warning: {printable(history['path'])}: damaged: the edits end at byte "
-              f"{history['read_end']} of {history['size']}", file=sys.stderr)
+        warn(f"{history['path']}: damaged: the edits end at byte {history['read_end']} of {history['size']}")
         return EXIT_FAILURE
     return EXIT_OK
 
@@ -429,12 +438,20 @@ def _silence_stdout() -> None:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+    if sys.stdout is None:  # started with stdout closed (>&-)
+        if sys.stderr is not None:
+            print("vostrel: error: standard output is closed", file=sys.stderr)
+        return EXIT_FAILURE
+    args, extra = build_parser().parse_known_args(argv)
+    parser = getattr(args, "parser", None) or build_parser()
+    if extra:  # named by the subcommand's own parser, whose --help explains it
+        parser.error(f"unrecognized arguments: {' '.join(extra)}")
     if getattr(args, "stores_arg", None) and not getattr(args, args.stores_arg) and not args.find:
         metavar = "PATH" if args.command == "dump" else "DIR"
         args.parser.error(f"the following arguments are required: {metavar} (or --find ROOT)")
+    warned_before = warnings_given()  # main may run more than once in a process
     try:
-        return args.run(args)
+        status = args.run(args)
     except (UsageError, StoreError) as error:
         print(f"vostrel: error: {printable(str(error))}", file=sys.stderr)
         return EXIT_USAGE
@@ -442,10 +459,26 @@ def main(argv: Optional[List[str]] = None) -> int:
         _silence_stdout()
         return EXIT_OK
     except KeyboardInterrupt:
-        return 130
+        _flush_quietly()
+        print("vostrel: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
     except OSError as error:
-        print(f"vostrel: error: {printable(str(error))}", file=sys.stderr)
+        # Name what failed: the file the error carries, else the output.
+        target = error.filename or getattr(args, "output", None) or "standard output"
+        reason = error.strerror or str(error)
+        print(f"vostrel: error: {printable(str(target))}: {printable(reason)}", file=sys.stderr)
         return EXIT_FAILURE
+    # Output was written, but a warning said something was left out.
+    if status == EXIT_OK and warnings_given() > warned_before:
+        return EXIT_FAILURE
+    return status
+
+
+def _flush_quietly() -> None:
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        pass
 
 
 if __name__ == "__main__":

@@ -15,20 +15,15 @@ from __future__ import annotations
 
 import codecs
 import os
-import sys
 from typing import List, NamedTuple, Optional, TextIO, Tuple
 
-from .skipped import warn_skipped
+from .skipped import warn, warn_skipped
 from .stores import StoreError, find_stores, store_error
-from .terminal import printable
 
 # The data files a store's reader left out: (path, reason) pairs.
 Skipped = List[Tuple[str, str]]
 
 
-def warn(message: str) -> None:
-    # Paths reach a terminal: control characters escaped.
-    print(f"vostrel: warning: {printable(message)}", file=sys.stderr, flush=True)
 
 
 def gather_stores(directories: List[str], roots: List[str]) -> Tuple[List[str], int]:
@@ -50,7 +45,7 @@ def gather_stores(directories: List[str], roots: List[str]) -> Tuple[List[str], 
             continue
         found = find_stores(root, listing_failed)
         if not found:
-            print(f"vostrel: no LevelDB directory found under {root}", file=sys.stderr)
+            warn(f"no LevelDB directory found under {root}")
         stores.extend(found)
     return list(dict.fromkeys(stores)), problems
 

@@ -1,4 +1,10 @@
-"""Warnings about the data files the reader left out."""
+"""What the command tells the user on stderr about an incomplete result.
+
+Every warning goes through `warn`, which also counts it: a command whose
+output was written but left something out (a skipped file, an unreadable
+store, a directory without data files, ...) ends with exit status 1, and
+`main` tells that from the count.
+"""
 
 from __future__ import annotations
 
@@ -7,10 +13,23 @@ from typing import Iterable, TextIO, Tuple
 
 from .terminal import printable
 
+_warnings = 0
+
+
+def warn(message: str, stream: TextIO = None) -> None:
+    """One line on stderr, control characters escaped (paths reach a
+    terminal), counted as something left out."""
+    global _warnings
+    _warnings += 1
+    print(f"vostrel: warning: {printable(message)}", file=sys.stderr if stream is None else stream,
+          flush=True)
+
+
+def warnings_given() -> int:
+    return _warnings
+
 
 def warn_skipped(skipped: Iterable[Tuple[str, str]], stream: TextIO = None) -> None:
-    """One line on stderr per file left out: its path and the reason, with
-    control characters escaped (paths reach a terminal)."""
-    out = sys.stderr if stream is None else stream
+    """One line per data file left out: its path and the reason."""
     for path, reason in skipped:
-        print(f"vostrel: warning: skipped {printable(path)}: {printable(reason)}", file=out)
+        warn(f"skipped {path}: {reason}", stream)

@@ -76,14 +76,10 @@ PyObject* db_get_in_dir_path(PyObject* self, void*) {
 // Dropping the reader releases every mapping of its data files and manifest.
 // A call of another thread that is using the reader (it releases the
 // interpreter lock while it decodes) is waited for; one of this thread's own
-// (close() from an export's progress callback) cannot be, and is an error.
+// (close() from a garbage collector callback or an export's progress
+// callback) cannot be, and the guard refuses it ("Already borrowed").
 PyObject* close_reader(RawLevelDbObject* db) {
-  while (db->shared_uses > 0) {
-    if (std::find(shared_here.begin(), shared_here.end(), db) != shared_here.end()) {
-      PyErr_SetString(PyExc_RuntimeError,
-                      "Database is in use by a call still running on this thread; close it after that call");
-      return nullptr;
-    }
+  while (db->shared_uses > 0 && std::find(shared_here.begin(), shared_here.end(), db) == shared_here.end()) {
     Py_BEGIN_ALLOW_THREADS
     ::usleep(1000);
     Py_END_ALLOW_THREADS
