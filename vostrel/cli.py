@@ -308,10 +308,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def open_database(directory: str):
-    """The directory opened by the extension, its skipped files warned about;
-    StoreError (a usage error) when it cannot be opened."""
+    """The directory opened by the extension, its skipped files warned about,
+    and a warning when it holds no data file at all (an empty directory, the
+    parent of a store): nothing read is not success. StoreError (a usage
+    error) when it cannot be opened."""
     db = open_store(directory)
     warn_skipped(db.skipped_files)
+    import _vostrel
+
+    if not _vostrel.data_files(directory):
+        warn(f"{directory}: no LevelDB data files (.log, .ldb, .sst) in this directory")
     return db
 
 

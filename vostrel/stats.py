@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 from typing import Callable, List, Optional
 
-from .skipped import warn_skipped
+from .skipped import warn, warn_skipped
 from .stores import StoreError, store_error
 from .terminal import printable
 
@@ -67,6 +67,8 @@ def read_stores(stores: List[str], threads: Optional[int],
             failed(StoreError(store_error(store, error)))
             return
         warn_skipped(skipped)
+        if not files:
+            warn(f"{store}: no LevelDB data files (.log, .ldb, .sst) in this directory")
         emit(store, [_file_stats(counted) for counted in files])
 
     _vostrel.stats_stores(stores, threads=threads, on_store=on_store)

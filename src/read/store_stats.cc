@@ -1,5 +1,7 @@
 #include "read/store_stats.h"
 
+#include "base/worker_signals.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -92,6 +94,7 @@ class StatsPool {
   static bool poll_stopped(void* pool) { return static_cast<StatsPool*>(pool)->stopped_.load(); }
 
   void work() {
+    leave_signals_to_main_thread();
     StopToken stop(poll_stopped, this);
     std::unique_lock lock(mutex_);
     try {

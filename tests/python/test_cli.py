@@ -319,10 +319,15 @@ def test_output_file(mixed_db, tmp_path, fmt):
 
 
 def test_directory_that_is_not_a_database_has_no_records(tmp_path):
+    # The output is what an empty store gives; the status says nothing was read.
     (tmp_path / "readme.txt").write_text("hello")
-    assert ok("dump", str(tmp_path)) == ""
-    assert ok("dump", "--format", "csv", str(tmp_path)) == ",".join(FIELDS) + "\n"
-    stats = json.loads(ok("stats", "--format", "json", str(tmp_path)))
+    warning = f"vostrel: warning: {tmp_path}: no LevelDB data files (.log, .ldb, .sst) in this directory\n"
+    for args, stdout in [(["dump"], ""), (["dump", "--format", "csv"], ",".join(FIELDS) + "\n")]:
+        result = vostrel(*args, str(tmp_path))
+        assert (result.returncode, result.stdout.decode(), result.stderr.decode()) == (1, stdout, warning)
+    result = vostrel("stats", "--format", "json", str(tmp_path))
+    assert (result.returncode, result.stderr.decode()) == (1, warning)
+    stats = json.loads(result.stdout)
     assert stats["files"] == [] and stats["total"]["records"] == 0
 
 

@@ -1,0 +1,84 @@
+"""The command's exit status and stderr, one table for every command: 0 all
+read, 1 output written with something left out, 2 usage errors or nothing
+readable, 130 interrupted; every message names its path."""
+
+from __future__ import annotations
+
+import signal
+import subprocess
+import sys
+import time
+
+import plyvel
+import pytest
+
+
+def run(*args, **options):
+    return subprocess.run([sys.executable, "-m", "vostrel", *map(str, args)], capture_output=True,
+                          text=True, timeout=120, stdin=subprocess.DEVNULL, **options)
+
+
+@pytest.fixture(scope="module")
+def places(tmp_path_factory):
+    base = tmp_path_factory.mktemp("exit")
+    store = base / "store"
+    db = plyvel.DB(str(store), create_if_missing=True)
+    for i in range(2000):
+        db.put(b"key-%05d" % i, b"v" * 100)
+    db.close()
+    (base / "empty").mkdir()
+    (base / "tree").mkdir()
+    (base / "not-leveldb").mkdir()
+    (base / "not-leveldb" / "notes.txt").write_text("hello")
+    return {"store": store, "empty": base / "empty", "tree": base / "tree",
+            "not-leveldb": base / "not-leveldb"}
+
+
+CASES = [
+    # (arguments, exit status, what stderr must contain)
+    (["dump", "{store}"], 0, None),
+    (["dump", "{empty}"], 1, "{empty}: no LevelDB data files"),
+    (["dump", "{not-leveldb}"], 1, "{not-leveldb}: no LevelDB data files"),
+    (["stats", "{empty}"], 1, "{empty}: no LevelDB data files"),
+    (["stats", "--find", "{tree}"], 1, "no LevelDB directory found under {tree}"),
+    (["manifest", "{empty}"], 1, "{empty}: no readable manifest"),
+    (["dump", "{empty}/missing"], 2, "{empty}/missing"),
+    (["chromium", "--format", "csv", "{store}"], 2, "see 'vostrel chromium --help'"),
+    (["dump", "--bogus", "{store}"], 2, "see 'vostrel dump --help'"),
+    (["dump", "-o", "/dev/full", "{store}"], 1, "vostrel: error: /dev/full: No space left on device"),
+]
+
+
+@pytest.mark.parametrize("args, status, message", CASES, ids=[" ".join(c[0]) for c in CASES])
+def test_exit_status_and_message(places, args, status, message):
+    result = run(*[a.format(**places) for a in args])
+    assert result.returncode == status, result.stderr
+    if message is None:
+        assert result.stderr == ""
+    else:
+        assert message.format(**places) in result.stderr
+        assert all(line.startswith(("vostrel: ", "vostrel chromium: ", "vostrel dump: "))
+                   for line in result.stderr.splitlines())
+
+
+def test_closed_stdout_is_one_line_and_status_1(places):
+    result = subprocess.run(f"{sys.executable} -m vostrel dump {places['store']} >&-", shell=True,
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (1, "vostrel: error: standard output is closed\n")
+
+
+def test_ctrl_c_ends_with_130_and_says_so(places):
+    # Nobody reads the pipe: the command blocks writing, then gets Ctrl-C.
+    process = subprocess.Popen([sys.executable, "-m", "vostrel", "dump", "--no-progress",
+                                str(places["store"])], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(1.0)
+    process.send_signal(signal.SIGINT)
+    try:
+        # Within half a second (a second here: the machine may be busy),
+        # without anyone draining the full pipe.
+        process.wait(timeout=1.0)
+    finally:
+        process.kill()
+        process.stdout.close()
+    assert (process.returncode, process.stderr.read().decode()) == (130, "vostrel: interrupted\n")
+    process.stderr.close()
