@@ -114,7 +114,8 @@ examples:
 STATS_EPILOG = """\
 One row per data file, in file-number order, and a total row. A data file
 that holds no readable record is listed with zero counts. 'compressed' is
-the share of a file's records that came from Snappy-compressed blocks.
+the share of a file's records that came from table blocks stored compressed
+(Snappy, zstd, zlib or raw deflate).
 
 With several directories or --find, one such table per store, each headed
 by a 'store: PATH' line; as JSON, {"stores": [one document per store]}.

@@ -30,8 +30,11 @@ def places(tmp_path_factory):
     (base / "tree").mkdir()
     (base / "not-leveldb").mkdir()
     (base / "not-leveldb" / "notes.txt").write_text("hello")
+    (base / "Local Storage" / "leveldb").mkdir(parents=True)
+    for data in store.iterdir():
+        (base / "Local Storage" / "leveldb" / data.name).write_bytes(data.read_bytes())
     return {"store": store, "empty": base / "empty", "tree": base / "tree",
-            "not-leveldb": base / "not-leveldb"}
+            "not-leveldb": base / "not-leveldb", "parent": base / "Local Storage"}
 
 
 CASES = [
@@ -42,6 +45,7 @@ CASES = [
     (["stats", "{empty}"], 1, "{empty}: no LevelDB data files"),
     (["stats", "--find", "{tree}"], 1, "no LevelDB directory found under {tree}"),
     (["manifest", "{empty}"], 1, "{empty}: no readable manifest"),
+    (["chromium", "{parent}"], 1, "is the store in {parent}/leveldb?"),
     (["dump", "{empty}/missing"], 2, "{empty}/missing"),
     (["chromium", "--format", "csv", "{store}"], 2, "see 'vostrel chromium --help'"),
     (["dump", "--bogus", "{store}"], 2, "see 'vostrel dump --help'"),

@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import os
 import sys
 
+from ..skipped import warn
 from ..stores import open_store
 from . import KINDS
 
@@ -109,10 +111,16 @@ def run(args, usage_error) -> int:
     to_file = args.output is not None and args.output != "-"
     out = _LazyFile(args.output, usage_error) if to_file else _stdout()
     try:
-        _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
-                                 reverse=args.reverse)
+        written = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
+                                           reverse=args.reverse)
     except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
     if to_file:
         out.close()
+    if written == 0 and not _vostrel.data_files(directory):
+        # Nothing read is not success: name what was given, and where the
+        # store may be (a profile's "Local Storage" holds it in "leveldb").
+        inner = [name for name in ("leveldb",) if os.path.isdir(os.path.join(directory, name))]
+        hint = f" (is the store in {os.path.join(directory, inner[0])}?)" if inner else ""
+        warn(f"{directory}: no LevelDB data files{hint}")
     return 0
