@@ -69,7 +69,7 @@ TEST(RecordStream, AnyStepSizeGivesTheWholeWalk) {
   ASSERT_TRUE(opened.has_value());
   const RawLevelDb& db = *opened;
   for (const bool reverse : {false, true}) {
-    const auto whole = db.iterate_records_raw(reverse);
+    const auto whole = testing::store_records(db, reverse);
     ASSERT_GT(whole.size(), 100u);
     for (const std::size_t want : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{1000},
                                    std::numeric_limits<std::size_t>::max()}) {

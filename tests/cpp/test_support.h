@@ -87,3 +87,28 @@ std::map<std::string, std::string> build_real_database(const std::string& dir);
 [[nodiscard]] std::string dump_escaped(std::string_view bytes);
 
 }  // namespace vostrel::testing
+
+// ---- The store walk, as production callers drive it ----
+#include "format/record.h"
+#include "read/record_walk.h"
+
+namespace vostrel::testing {
+
+// Every record of the store's normal read (reading_order), handed to sink.
+template <RecordSink Sink>
+void walk_all(const RawLevelDb& db, bool reverse, Sink& sink) {
+  DecodeScratch scratch;
+  walk_units(db, db.reading_order(reverse, false), sink, scratch, [](WalkUnit, auto&& walk) {
+    walk();
+    return true;
+  });
+}
+
+// The same records, owned.
+[[nodiscard]] inline std::vector<Record> store_records(const RawLevelDb& db, bool reverse) {
+  VectorSink sink;
+  walk_all(db, reverse, sink);
+  return std::move(sink).take();
+}
+
+}  // namespace vostrel::testing

@@ -10,7 +10,7 @@ import _vostrel
 
 CLASSES = ["KeyState", "FileType", "Record", "RawLevelDb"]
 FUNCTIONS = ["data_file_type", "decompress_snappy", "read_file", "data_file_columns", "partition_columns",
-             "export_stores", "chromium_export", "iter_chromium_entries", "detect_chromium_kind", "chromium_value_json"]
+             "export_stores", "export_files", "chromium_export", "iter_chromium_entries", "detect_chromium_kind", "chromium_value_json"]
 
 
 def test_all_lists_the_four_classes_in_order_then_the_functions():
