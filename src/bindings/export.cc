@@ -295,6 +295,40 @@ decltype(StoreExportControl::check_in) check_in_with(ReleasedLock& lock, Pending
   };
 }
 
+// The str items of a sequence as UTF-8. When strict, one that has no UTF-8
+// (lone surrogates) raises UnicodeEncodeError and one with a NUL ValueError;
+// otherwise the first becomes "" and the second stays, and neither names a
+// directory the reader opens. False with a Python error set.
+bool utf8_strings(PyObject* sequence_arg, const char* name, bool strict, std::vector<std::string>& out) {
+  const std::string message = std::string(name) + " must be a sequence of str";
+  PyObject* sequence = PySequence_Fast(sequence_arg, message.c_str());
+  if (sequence == nullptr) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+  out.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
+    if (!PyUnicode_Check(item)) {
+      Py_DECREF(sequence);
+      raise_conversion(name, item, "PyString");
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+    if (utf8 == nullptr && !strict) PyErr_Clear();
+    std::string text = utf8 == nullptr ? "" : std::string(utf8, static_cast<std::size_t>(size));
+    if (strict && utf8 != nullptr && text.find('\0') != std::string::npos) {
+      PyErr_Format(PyExc_ValueError, "%s: a path contains a NUL character", name);
+    }
+    if (PyErr_Occurred() != nullptr) {
+      Py_DECREF(sequence);
+      return false;
+    }
+    out.push_back(std::move(text));
+  }
+  Py_DECREF(sequence);
+  return true;
+}
+
 // What an export returns: the count of records written, or the error that
 // stopped it raised.
 PyObject* export_result(const StoreExportResult& result, PendingError& pending) {
@@ -394,28 +428,10 @@ PyObject* export_files(PyObject*, PyObject* args, PyObject* kwargs) {
     ExportArguments parsed;
     if (!parse_export_arguments(given, parsed)) return nullptr;
     parsed.options.recovered = true;
+    // Each path as UTF-8: one that has none (lone surrogates) raises
+    // UnicodeEncodeError before anything is written.
     std::vector<std::string> paths;
-    PyObject* sequence = PySequence_Fast(paths_arg, "paths must be a sequence of str");
-    if (sequence == nullptr) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
-    paths.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
-      const char* utf8 = nullptr;
-      Py_ssize_t size = 0;
-      if (!PyUnicode_Check(item)) {
-        raise_conversion("paths", item, "PyString");
-      } else if ((utf8 = PyUnicode_AsUTF8AndSize(item, &size)) != nullptr &&
-                 std::string_view(utf8, static_cast<std::size_t>(size)).find('\0') != std::string_view::npos) {
-        PyErr_SetString(PyExc_ValueError, "path contains a NUL character");
-      }
-      if (PyErr_Occurred() != nullptr) {  // not a str, lone surrogates (UnicodeEncodeError), or a NUL
-        Py_DECREF(sequence);
-        return nullptr;
-      }
-      paths.emplace_back(utf8, static_cast<std::size_t>(size));
-    }
-    Py_DECREF(sequence);
+    if (!utf8_strings(paths_arg, "paths", true, paths)) return nullptr;
     if (parsed.reverse) std::reverse(paths.begin(), paths.end());
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
@@ -448,22 +464,7 @@ PyObject* export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
     // name that is not UTF-8) is not opened: the empty path names no
     // directory, so the store is reported as not opened.
     std::vector<std::string> directories;
-    PyObject* sequence = PySequence_Fast(directories_arg, "directories must be a sequence of str");
-    if (sequence == nullptr) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
-    directories.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
-      if (!PyUnicode_Check(item)) {
-        Py_DECREF(sequence);
-        return raise_conversion("directories", item, "PyString");
-      }
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-      if (utf8 == nullptr) PyErr_Clear();
-      directories.emplace_back(utf8 == nullptr ? "" : std::string(utf8, static_cast<std::size_t>(size)));
-    }
-    Py_DECREF(sequence);
+    if (!utf8_strings(directories_arg, "directories", false, directories)) return nullptr;
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
 

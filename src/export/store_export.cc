@@ -259,9 +259,7 @@ class OrderedExport {
       } while (resume != kFileDone && !exporter.failed() && between_steps());
     }
     const bool flushed = resume == kFileDone && exporter.finish().has_value();
-    if (unit.drop_pages && unit.db != nullptr && unit.walk.pass == WalkPass::Read) {
-      unit.db->drop_file_pages(unit.walk.slot);
-    }
+    if (unit.drop_pages && unit.db != nullptr) unit.db->drop_unit_pages(unit.walk);
     if (!flushed) return false;
     const std::lock_guard lock(mutex_);
     unit.output->failure = std::move(failure);
@@ -398,6 +396,7 @@ class OrderedExport {
       if (output.failure) {
         // The files before it are written; the export ends with its error.
         result_.file_failure = std::move(output.failure);
+        lock.unlock();
         stop();
         return false;
       }

@@ -88,7 +88,7 @@ class RecordStream {
       const WalkUnit unit = order_[next_];
       resume_ = walk_unit(db, unit, resume_, want - counting.count, counting, scratch_, carver);
       if (resume_ == kFileDone) {
-        if (unit.pass == WalkPass::Read) db.drop_file_pages(unit.slot);
+        db.drop_unit_pages(unit);
         finished_bytes_ += db.unit_length(unit);
         ++next_;
         resume_ = 0;

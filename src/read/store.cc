@@ -217,6 +217,10 @@ void RawLevelDb::drop_file_pages(std::size_t position) const noexcept {
   std::visit([](const auto& file) { file.drop_pages(); }, data_files_[position]);
 }
 
+void RawLevelDb::drop_unit_pages(WalkUnit unit) const noexcept {
+  if (unit.slot < data_files_.size()) drop_file_pages(unit.slot);
+}
+
 std::vector<WalkUnit> RawLevelDb::reading_order(bool reverse, bool carve) const {
   std::vector<WalkUnit> order;
   for (const std::size_t position : iteration_order(reverse)) order.push_back({WalkPass::Read, position});

@@ -133,6 +133,9 @@ class RawLevelDb {
   [[nodiscard]] std::uint64_t file_bytes_before(std::size_t position, std::uint64_t resume) const noexcept;
   // Gives the touched pages of one data file back to the system (MappedFile::drop_pages).
   void drop_file_pages(std::size_t position) const noexcept;
+  // The same for the file a unit of the reading order walked, reading or
+  // carving it (an unopened table's mapping is carving's own, gone with it).
+  void drop_unit_pages(WalkUnit unit) const noexcept;
 
   [[nodiscard]] const std::string& in_dir() const noexcept { return in_dir_; }
   [[nodiscard]] const std::vector<DataFile>& data_files() const noexcept { return data_files_; }
