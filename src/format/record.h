@@ -91,7 +91,8 @@ struct RecordView {
 template <class S>
 concept RecordSink = requires(S& sink, const RecordView& view) { sink(view); };
 
-// The sink behind the core's list-returning functions: copies into owned Records.
+// A sink that copies into owned Records, for callers that compare or keep
+// whole lists (tests, tools); the Python layer has its own (bindings).
 class VectorSink {
  public:
   void operator()(const RecordView& view);

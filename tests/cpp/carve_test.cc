@@ -276,7 +276,7 @@ TEST(LogCarving, ZeroedStretchRecoversTheRecordsAfterIt) {
     ASSERT_GT(touched, 0u);
 
     const auto log = LogFile::from_mapped("000003.log", MappedFile::from_bytes(damaged));
-    const std::vector<Record> normal = log.records();
+    const std::vector<Record> normal = testing::file_records(log);
     VectorSink sink;
     std::string joined;
     const auto counts = carve_log_records(damaged, &log.shared_path(), sink, joined);

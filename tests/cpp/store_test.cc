@@ -57,11 +57,11 @@ std::vector<Record> file_records(const std::string& path) {
   if (is_log_name(path)) {
     auto log = LogFile::open(path);
     if (!log) throw std::runtime_error("cannot open log " + path);
-    return log->records();
+    return testing::file_records(*log);
   }
   auto table = TableFile::open(path);
   if (!table) throw std::runtime_error("cannot open table " + path);
-  return table->records();
+  return testing::file_records(*table);
 }
 
 std::vector<Record> concat(const std::vector<std::vector<Record>>& parts) {

@@ -104,7 +104,16 @@ void walk_all(const RawLevelDb& db, bool reverse, Sink& sink) {
   });
 }
 
-// The same records, owned.
+// Every record of one data file (a TableFile or LogFile), owned.
+template <class Reader>
+[[nodiscard]] std::vector<Record> file_records(const Reader& reader) {
+  VectorSink sink;
+  DecodeScratch scratch;
+  reader.visit_records(sink, scratch);
+  return std::move(sink).take();
+}
+
+// The store's records, owned.
 [[nodiscard]] inline std::vector<Record> store_records(const RawLevelDb& db, bool reverse) {
   VectorSink sink;
   walk_all(db, reverse, sink);
