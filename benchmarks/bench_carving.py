@@ -23,7 +23,16 @@ bytes (carving's worst case: every position a resynchronisation candidate).
 Peak memory is what /usr/bin/time -v reports for a process carving the
 footer-less table.
 
+The command (--command): a store of --store-records records written by plyvel
+as bench_dump.py writes them (16-byte keys, 100-byte values), one of its
+tables damaged (its footer zeroed). `vostrel dump --carve DIR -o /dev/null`,
+plain `vostrel dump DIR -o /dev/null` and an iter_records() loop, each run
+alternately with this tree's build and with the build given by --before (its
+PYTHONPATH), --runs times; the best wall time and the highest peak RSS of
+each, from /usr/bin/time -v.
+
     .venv/bin/python benchmarks/bench_carving.py [--records N] [--dir PATH]
+    /usr/bin/python3 benchmarks/bench_carving.py --command --before OLD_BUILD:OLD_TREE [--dir PATH]
 """
 
 import argparse
@@ -361,14 +370,84 @@ def speed(work, table, log):
         print(f"\npeak memory carving the footer-less table ({size_mb(cut):.1f} MB): {peak} KiB")
 
 
+# --- The command, before and after ----------------------------------------------------
+
+ITER_RECORDS = r"""
+import sys, _vostrel
+n = 0
+with _vostrel.RawLevelDb(sys.argv[1]) as db:
+    for record in db.iter_records():
+        n += 1
+"""
+
+
+def time_v(command, env):
+    """(wall seconds, peak RSS MB) of one run under /usr/bin/time -v."""
+    result = subprocess.run(["/usr/bin/time", "-v", *command], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True, env=env, cwd="/")  # not this tree by cwd
+    if result.returncode != 0:
+        raise SystemExit(f"{command} failed: {result.stderr[-2000:]}")
+    fields = dict(line.strip().rsplit(": ", 1) for line in result.stderr.splitlines() if ": " in line)
+    seconds = 0.0
+    for part in fields["Elapsed (wall clock) time (h:mm:ss or m:ss)"].split(":"):
+        seconds = seconds * 60 + float(part)
+    return seconds, int(fields["Maximum resident set size (kbytes)"]) / 1024
+
+
+def command(work, records, before, runs):
+    here = os.path.dirname(os.path.abspath(__file__))
+    root = os.path.dirname(here)
+    sys.path.insert(0, here)
+    from bench_iterate import write_database
+
+    store = os.path.join(work, f"store{records}")
+    if not os.path.isdir(store):
+        print(f"writing {records:,} records to {store} ...", flush=True)
+        write_database(store, records)
+        table = sorted(n for n in os.listdir(store) if n.endswith(".ldb"))[0]
+        with open(os.path.join(store, table), "r+b") as f:
+            f.seek(-FOOTER, 2)
+            f.write(bytes(FOOTER))
+        print(f"footer of {table} zeroed", flush=True)
+    builds = {"after": os.path.join(root, "build") + ":" + root, "before": before}
+    py = "/usr/bin/python3"
+    cases = {
+        "dump --carve": [py, "-m", "vostrel", "dump", "--no-progress", "--carve", "-o", "/dev/null", store],
+        "dump": [py, "-m", "vostrel", "dump", "--no-progress", "-o", "/dev/null", store],
+        "iter_records": [py, "-c", ITER_RECORDS, store],
+    }
+    best = {}
+    for _ in range(runs):
+        for case, argv in cases.items():
+            for build, path in builds.items():
+                seconds, peak = time_v(argv, dict(os.environ, PYTHONPATH=path))
+                old = best.get((case, build), (float("inf"), 0.0))
+                best[(case, build)] = (min(old[0], seconds), max(old[1], peak))
+    print(f"\n{records:,} records, best of {runs} alternating runs")
+    print("| command | before s | after s | speed-up | before peak MB | after peak MB |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for case in cases:
+        (b, bp), (a, ap) = best[(case, "before")], best[(case, "after")]
+        print(f"| {case} | {b:.2f} | {a:.2f} | {b / a:.1f}x | {bp:.0f} | {ap:.0f} |")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--records", type=int, default=300_000)
     parser.add_argument("--dir", help="work directory (default: a temporary one)")
+    parser.add_argument("--command", action="store_true", help="time the dump command instead, before and after")
+    parser.add_argument("--store-records", type=int, default=1_000_000)
+    parser.add_argument("--before", help="PYTHONPATH of the earlier build and its tree (with --command)")
+    parser.add_argument("--runs", type=int, default=3)
     args = parser.parse_args()
     work = args.dir or tempfile.mkdtemp(prefix="vostrel-carve-")
     os.makedirs(work, exist_ok=True)
     try:
+        if args.command:
+            if not args.before:
+                parser.error("--command needs --before")
+            command(work, args.store_records, args.before, args.runs)
+            return
         table, log = recovery(work, args.records)
         speed(work, table, log)
     finally:

@@ -13,7 +13,8 @@ pages of file mappings too), the median of --runs runs:
                        formatting on every core)
   dump jsonl / csv 1t  the same with --threads 1
   python jsonl / csv   the Python formatting path vostrel dump used before:
-                       iterate_records_raw, then vostrel.dump.write_records
+                       iterate_records_raw, then the Python reference writer
+                       (tests/python/reference_writer.py)
   DumpFile loop        leveldb::DumpFile for every data file (dumpfile_loop,
                        built with -Dbenchmarks=true), output to /dev/null
   iter_records         a loop over RawLevelDb.iter_records() keeping nothing
@@ -43,7 +44,8 @@ STORES = {"1m": 1_000_000, "5m": 5_000_000}
 
 PYTHON_PATH = r"""
 import sys, _vostrel
-from vostrel.dump import write_records
+sys.path.insert(0, sys.argv[3])  # tests/python: the reference writer
+from reference_writer import write_records
 from vostrel.encodings import ENCODERS
 fmt, d = sys.argv[1], sys.argv[2]
 with _vostrel.RawLevelDb(d) as db:
@@ -139,8 +141,8 @@ def main():
                                path], None),
             "dump csv 1t": ([py, "-m", "vostrel", "dump", "--no-progress", "--threads", "1", "--format", "csv",
                              "-o", "/dev/null", path], None),
-            "python jsonl": ([py, "-c", PYTHON_PATH, "jsonl", path], None),
-            "python csv": ([py, "-c", PYTHON_PATH, "csv", path], None),
+            "python jsonl": ([py, "-c", PYTHON_PATH, "jsonl", path, os.path.join(ROOT, "tests", "python")], None),
+            "python csv": ([py, "-c", PYTHON_PATH, "csv", path, os.path.join(ROOT, "tests", "python")], None),
             "DumpFile loop": ([args.dumpfile, path], None),
             "iter_records": ([py, "-c", ITER_RECORDS, path], None),
             "plyvel": ([py, "-c", PLYVEL, path], None),

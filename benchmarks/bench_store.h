@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "read/record_walk.h"
+
 namespace vostrel_bench {
 
 // Removes the written database when the program ends.
@@ -57,6 +59,16 @@ inline std::string write_database(const char* name, int records, unsigned long l
     db->Write(leveldb::WriteOptions(), &batch);
   }
   return path;
+}
+
+// The store's normal read into sink, as the production callers walk it.
+template <class Sink>
+void walk_all(const vostrel::RawLevelDb& db, Sink& sink) {
+  vostrel::DecodeScratch scratch;
+  vostrel::walk_units(db, db.reading_order(false, false), sink, scratch, [](vostrel::WalkUnit, auto&& walk) {
+    walk();
+    return true;
+  });
 }
 
 }  // namespace vostrel_bench

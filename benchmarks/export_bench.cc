@@ -52,7 +52,7 @@ void VisitOnly(benchmark::State& state) {
         ++n;
       }
     } sink;
-    database().visit_records(false, sink);
+    vostrel_bench::walk_all(database(), sink);
     state.SetItemsProcessed(state.items_processed() + static_cast<std::int64_t>(sink.n));
   }
 }
@@ -66,7 +66,7 @@ void Export(benchmark::State& state, vostrel::ExportFormat format, vostrel::Byte
                                        bytes += chunk.size();
                                        return {};
                                      });
-    database().visit_records(false, exporter);
+    vostrel_bench::walk_all(database(), exporter);
     if (!exporter.finish()) state.SkipWithError("write failed");
     state.SetItemsProcessed(state.items_processed() + static_cast<std::int64_t>(exporter.records_written()));
   }

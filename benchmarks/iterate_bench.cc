@@ -6,7 +6,7 @@
 //   TouchEveryByte    copies every data file out (as the readers do, fault-safe)
 //                     and sums its bytes: the floor
 //   DecodeOnly        decodes every record into a sink that only counts
-//   DecodeToVector    decodes into owned Records (iterate_records_raw)
+//   DecodeToVector    decodes into owned Records (VectorSink)
 //
 // items_per_second is records per second; compare the rows, not absolute times.
 
@@ -45,7 +45,7 @@ std::size_t record_count() {
     std::size_t n = 0;
     void operator()(const vostrel::RecordView&) { ++n; }
   } counter;
-  database().visit_records(false, counter);
+  vostrel_bench::walk_all(database(), counter);
   return counter.n;
 }
 
@@ -77,7 +77,7 @@ void DecodeOnly(benchmark::State& state) {
         ++n;
       }
     } sink;
-    database().visit_records(false, sink);
+    vostrel_bench::walk_all(database(), sink);
     benchmark::DoNotOptimize(sink.bytes);
     state.SetItemsProcessed(state.items_processed() + static_cast<std::int64_t>(sink.n));
   }
@@ -85,7 +85,9 @@ void DecodeOnly(benchmark::State& state) {
 
 void DecodeToVector(benchmark::State& state) {
   for (auto _ : state) {
-    const auto records = database().iterate_records_raw(false);
+    vostrel::VectorSink sink;
+    vostrel_bench::walk_all(database(), sink);
+    const auto records = std::move(sink).take();
     benchmark::DoNotOptimize(records.data());
     state.SetItemsProcessed(state.items_processed() + static_cast<std::int64_t>(records.size()));
   }

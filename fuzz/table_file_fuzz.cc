@@ -23,7 +23,10 @@ void read_table(std::string_view bytes) {
     sink = sink + table.error().message().size();
     return;
   }
-  for (const auto& record : table->records()) sink = sink + record.key.size() + record.value.size();
+  vostrel::VectorSink owned;
+  vostrel::DecodeScratch scratch;
+  table->visit_records(owned, scratch);
+  for (const auto& record : std::move(owned).take()) sink = sink + record.key.size() + record.value.size();
   vostrel::ByteBuffer stored;
   vostrel::DecompressBuffer buffer;
   for (const auto& [separator, handle] : table->index()) {

@@ -104,6 +104,7 @@ class RawLevelDb:
         threads: int | None = None,
         store: str | None = None,
         header: bool = True,
+        carve: bool = False,
     ) -> int:
         """Writes every record (only those in `states`, if given) as `vostrel dump`
         does, to a file descriptor or a binary file object, in large chunks, with
@@ -119,6 +120,11 @@ class RawLevelDb:
         threads). The output is the same whatever the number; memory grows by a
         few megabytes per thread. write() and progress are always called on
         the calling thread.
+
+        carve: after the normal read's records, the carved ones (file by file,
+        as carve_records gives them), every record ending with its "recovered"
+        field (CSV: a last "recovered" column): null (an empty cell),
+        "carved-block" or "carved-log", as `vostrel dump --carve` writes them.
 
         store: output of many stores: every record starts with a "store" field
         (CSV: a first "store" column) holding this path, as `vostrel dump` of
@@ -234,6 +240,25 @@ def partition_columns(paths: Iterable[str], allocate: Callable[[int], Sequence[o
     arrays are not that."""
 
 _ChromiumKind = Literal["localstorage", "sessionstorage", "indexeddb"]
+
+def export_files(
+    paths: Sequence[str],
+    file: int | BinaryIO,
+    *,
+    format: Literal["jsonl", "csv"] = "jsonl",
+    encoding: Literal["escaped", "hex", "base64"] = "escaped",
+    states: Iterable[KeyState | int] | None = None,
+    reverse: bool = False,
+    threads: int | None = None,
+) -> int:
+    """Writes the records of data files read by content, whatever their
+    names (as read_file reads them, carving included), as `vostrel dump
+    FILE...` does: file by file in the order given (reversed with reverse),
+    each file's normal records then its carved ones, every record ending with
+    its "recovered" field. Worker threads (None: one per core) read and format
+    the files while the calling thread writes in order. A file that cannot be
+    opened raises OSError once the files before it are written. Returns the
+    number of records written."""
 
 def export_stores(
     directories: Iterable[str],

@@ -9,15 +9,15 @@ found by its checksum.
 Order: for a directory, every record of the normal read first (exactly the
 records plain `dump` writes, in its order), then the carved records, file by
 file in the same file order. For files given by path, file by file in the
-order given: each file's normal records, then its carved ones.
+order given: each file's normal records, then its carved ones. The extension
+reads, carves and writes (RawLevelDb.export(carve=True), export_files).
 """
 
 from __future__ import annotations
 
 import os
-from typing import Callable, Iterable, Iterator, List, TextIO
+from typing import List
 
-from . import dump
 from .stores import open_store
 
 
@@ -27,33 +27,55 @@ def wants_carving(paths: List[str], carve: bool) -> bool:
     return carve or len(paths) > 1 or os.path.isfile(paths[0])
 
 
-def read_records(paths: List[str], reverse: bool, usage_error) -> Iterator:
-    """The records of one directory (normal, then carved) or of data files.
-    StoreError when the directory cannot be opened."""
+class _CarvedStore:
+    """One directory: RawLevelDb.export with carving."""
+
+    def __init__(self, db) -> None:
+        self._db = db
+
+    def __enter__(self) -> "_CarvedStore":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self._db.close()
+
+    def export(self, out, **options) -> int:
+        return self._db.export(out, carve=True, **options)
+
+
+class _LooseFiles:
+    """Data files read by content: _vostrel.export_files."""
+
+    def __init__(self, paths: List[str]) -> None:
+        self._paths = paths
+
+    def __enter__(self) -> "_LooseFiles":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        pass
+
+    def export(self, out, **options) -> int:
+        import _vostrel
+
+        return _vostrel.export_files(self._paths, out, **options)
+
+
+def open_source(paths: List[str], usage_error):
+    """One directory or data files, checked and ready to export(out,
+    **options) with the exporter's options (format, encoding, states,
+    reverse, threads); a context manager."""
+    import _vostrel  # late, like the command's own import
+
     if len(paths) == 1 and not os.path.isfile(paths[0]):
-        with open_store(paths[0]) as db:
-            normal = db.iterate_records_raw(reverse=reverse)
-            carved = db.carve_records(reverse=reverse)
-        return iter(normal + carved)
+        # A directory: the one store-open check and message (StoreError).
+        return _CarvedStore(open_store(paths[0]))
     for path in paths:
         if not os.path.isfile(path):
             what = "a directory" if os.path.isdir(path) else "no such file"
             raise usage_error(f"{what}: {path} (give one directory, or data files)")
-    files = list(reversed(paths)) if reverse else paths
-    return _file_records(files, usage_error)
-
-
-def _file_records(paths: List[str], usage_error) -> Iterator:
-    import _vostrel
-
-    for path in paths:
         try:
-            records = _vostrel.read_file(path, carve=True)
+            path.encode("utf-8")
         except UnicodeEncodeError:
             raise usage_error(f"path is not valid UTF-8: {path!r}") from None
-        yield from records
-
-
-def write_records(records: Iterable, out: TextIO, fmt: str, encode: Callable[[bytes], str]) -> None:
-    """The dump's formats with `recovered` as the last field."""
-    dump.write_records(records, out, fmt, encode, recovered=True)
+    return _LooseFiles(paths)

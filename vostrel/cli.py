@@ -338,53 +338,39 @@ def _stdout() -> TextIO:
     return open(fd, "w", encoding="utf-8", newline="", buffering=buffering, closefd=False)
 
 
-def _run_carving_dump(args: argparse.Namespace) -> int:
-    """dump --carve DIR and dump FILE...: the normal records and the carved
-    ones, written by the Python formatter with the `recovered` field."""
-    from . import carve
-
-    records = carve.read_records(args.paths, args.reverse, UsageError)
-    if args.state is not None:
-        records = (r for r in records if int(r.state) in args.state)
-    encode = ENCODERS[args.encoding]
-    if args.output is None or args.output == "-":
-        out = _stdout()
-        carve.write_records(records, out, args.format, encode)
-        out.flush()
-        return EXIT_OK
-    try:
-        out = open(args.output, "w", encoding="utf-8", newline="", buffering=_BUFFER_SIZE)
-    except OSError as error:
-        raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
-    with out:
-        carve.write_records(records, out, args.format, encode)
-    return EXIT_OK
-
-
 def run_dump(args: argparse.Namespace) -> int:
     from . import carve
     from .progress import progress_bar
 
     if _many_stores(args):
         return _run_many(args)
-    if carve.wants_carving(args.paths, args.carve):
-        return _run_carving_dump(args)
-    with open_database(args.paths[0]) as db:
-        options = dict(format=args.format, encoding=args.encoding, reverse=args.reverse,
-                       states=None if args.state is None else sorted(args.state), threads=args.threads)
+    carving = carve.wants_carving(args.paths, args.carve)
+    # dump --carve DIR and dump FILE...: the normal records and the carved
+    # ones, with the `recovered` field; no progress bar, as ever.
+    source = carve.open_source(args.paths, UsageError) if carving else open_database(args.paths[0])
+    options = dict(format=args.format, encoding=args.encoding, reverse=args.reverse,
+                   states=None if args.state is None else sorted(args.state), threads=args.threads)
+    with source:
         if args.output is None or args.output == "-":
             sys.stdout.flush()
             out_fd = sys.stdout.fileno()
-            with progress_bar(args.progress, out_fd) as progress:
-                db.export(out_fd, progress=progress, **options)
+            with progress_bar(args.progress and not carving, out_fd) as progress:
+                _export(source, out_fd, progress, options)
             return EXIT_OK
         try:
             out = open(args.output, "wb")
         except OSError as error:
             raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
-        with out, progress_bar(args.progress, out.fileno()) as progress:
-            db.export(out, progress=progress, **options)
+        with out, progress_bar(args.progress and not carving, out.fileno()) as progress:
+            _export(source, out, progress, options)
     return EXIT_OK
+
+
+def _export(source, out, progress, options: dict) -> None:
+    if progress is None:
+        source.export(out, **options)
+    else:
+        source.export(out, progress=progress, **options)
 
 
 def run_stats(args: argparse.Namespace) -> int:

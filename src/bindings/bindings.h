@@ -33,6 +33,7 @@ PyObject* read_file(PyObject* module, PyObject* args, PyObject* kwargs);  // car
 PyObject* data_file_columns(PyObject* module, PyObject* path);
 PyObject* partition_columns(PyObject* module, PyObject* args);  // data_file_columns.cc
 PyObject* export_stores(PyObject* module, PyObject* args, PyObject* kwargs);          // export.cc
+PyObject* export_files(PyObject* module, PyObject* args, PyObject* kwargs);           // export.cc
 PyObject* chromium_export(PyObject* module, PyObject* args, PyObject* kwargs);        // chromium.cc
 PyObject* iter_chromium_entries(PyObject* module, PyObject* args, PyObject* kwargs);  // chromium.cc
 PyObject* detect_chromium_kind(PyObject* module, PyObject* args, PyObject* kwargs);   // chromium.cc

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "recover/carve_store.h"
 #include "recover/loose_file.h"
 #include "raw_level_db.h"
 
@@ -18,9 +17,11 @@ PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!access.ok()) return nullptr;
   if (!db->reader) return raise_closed();
   try {
-    RecordListSink sink;
-    visit_carved_records(*db->reader, reverse, sink);
-    return sink.take_list();
+    // The carving units of the reading order: what the normal read's units
+    // leave.
+    auto order = db->reader->reading_order(reverse, true);
+    std::erase_if(order, [](WalkUnit unit) { return unit.pass == WalkPass::Read; });
+    return collect_records(*db->reader, order);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;

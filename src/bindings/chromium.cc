@@ -144,18 +144,17 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
-  PyObject* states_arg = nullptr;
-  PyObject* reverse_arg = nullptr;
+  ExportArgumentObjects given;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOO:chromium_export", const_cast<char**>(keywords),
-                                   &directory, &file, &kind_arg, &states_arg, &reverse_arg)) {
+                                   &directory, &file, &kind_arg, &given.states, &given.reverse)) {
     return nullptr;
   }
   try {
     chromium::ChromiumExportOptions options;
-    if (!parse_kind(kind_arg, options.kind) || !parse_states(states_arg, options.states) ||
-        !parse_bool_argument("reverse", reverse_arg, options.reverse)) {
-      return nullptr;
-    }
+    ExportArguments parsed;
+    if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed)) return nullptr;
+    options.states = std::move(parsed.options.states);
+    options.reverse = parsed.reverse;
     std::string path;
     const std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
@@ -166,9 +165,7 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
     std::expected<chromium::ChromiumExportResult, chromium::CannotTellKind> result;
     {
       ReleasedLock lock;
-      ChunkWriter writer = [&](std::string_view chunk) {
-        return fd ? write_to_descriptor(*fd, chunk, lock, pending) : write_to_object(file, chunk, lock, pending);
-      };
+      const ChunkWriter writer = output_writer(file, fd, lock, pending);
       const auto check_in = [&] {
         return lock.with_lock([&] {
           if (PyErr_CheckSignals() == 0) return true;

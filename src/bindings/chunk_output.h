@@ -85,8 +85,32 @@ std::expected<void, WriteError> write_to_object(PyObject* file, std::string_view
 // has no usable descriptor; -1 with an error set on failure.
 std::optional<int> descriptor_of(PyObject* file);
 
-// None, or an iterable of KeyState members or their int values. False with a
-// Python error set.
-bool parse_states(PyObject* value, std::optional<std::vector<KeyState>>& out);
+// The arguments the exporting functions share, as passed: nullptr for one
+// not given (or that the function does not take), which keeps its default.
+struct ExportArgumentObjects {
+  PyObject* format = nullptr;    // "jsonl" or "csv"
+  PyObject* encoding = nullptr;  // "escaped", "hex" or "base64"
+  PyObject* states = nullptr;    // None, or an iterable of KeyState members or their int values
+  PyObject* reverse = nullptr;   // bool
+  PyObject* header = nullptr;    // bool
+  PyObject* threads = nullptr;   // None (every core) or a positive int
+  PyObject* store = nullptr;     // None, or the str of every record's store field
+};
+
+struct ExportArguments {
+  ExportOptions options;
+  bool reverse = false;
+  unsigned threads = 1;
+};
+
+// The one reading of those arguments. False with a Python error set.
+bool parse_export_arguments(const ExportArgumentObjects& given, ExportArguments& out);
+
+// An optional callable argument: None counts as absent (nullptr); false with
+// TypeError set when it is neither.
+bool optional_callable(PyObject*& arg, const char* name);
+
+// The writer of the output to `file` (its descriptor `fd`, or its write()).
+ChunkWriter output_writer(PyObject* file, std::optional<int> fd, ReleasedLock& lock, PendingError& pending);
 
 }  // namespace vostrel::bindings

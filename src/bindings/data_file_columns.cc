@@ -259,7 +259,7 @@ std::optional<std::pair<std::string, FileType>> data_file_path(PyObject* path_ar
 // A file that fails to open has no records, as in the directory reader.
 void read_into(ColumnSink& sink, const std::string& path, FileType type, DecodeScratch& scratch) {
   if (auto file = open_one_data_file(path, type, FileAccess::CopySmall)) {
-    std::visit([&](const auto& opened) { opened.visit_records(sink, scratch); }, *file);
+    visit_data_file(*file, sink, scratch);
   }
   sink.end_file();
 }

@@ -48,20 +48,28 @@ WriteError python_error() { return WriteError{0, "python error"}; }
 // a non-blocking descriptor is waited on.
 std::expected<void, WriteError> write_to_descriptor(int fd, std::string_view chunk, ReleasedLock& lock,
                                                     PendingError& pending) {
+  // Whether a signal handler (Ctrl-C's) raised: checked when a write was
+  // interrupted, and after a short one, since a signal that arrives after a
+  // write to a pipe has taken some bytes makes it return that count instead
+  // of EINTR, and the next write would block again.
+  const auto interrupted = [&] {
+    return lock.with_lock([&] {
+      if (PyErr_CheckSignals() == 0) return false;
+      pending.take();
+      return true;
+    });
+  };
   while (!chunk.empty()) {
     const ssize_t n = ::write(fd, chunk.data(), chunk.size());
     if (n >= 0) {
+      const bool short_write = static_cast<std::size_t>(n) < chunk.size();
       chunk.remove_prefix(static_cast<std::size_t>(n));
+      if (short_write && interrupted()) return std::unexpected(python_error());
       continue;
     }
     const int error = errno;
     if (error == EINTR) {
-      const bool interrupted = lock.with_lock([&] {
-        if (PyErr_CheckSignals() == 0) return false;
-        pending.take();
-        return true;
-      });
-      if (interrupted) return std::unexpected(python_error());
+      if (interrupted()) return std::unexpected(python_error());
     } else if (error == EAGAIN || error == EWOULDBLOCK) {
       pollfd wait{fd, POLLOUT, 0};
       ::poll(&wait, 1, -1);
@@ -180,8 +188,6 @@ bool parse_choice(const char* name, PyObject* value, std::initializer_list<const
   return false;
 }
 
-}  // namespace
-
 // None, or an iterable of KeyState members or their int values.
 bool parse_states(PyObject* value, std::optional<std::vector<KeyState>>& out) {
   if (value == nullptr || value == Py_None) return true;
@@ -211,8 +217,6 @@ bool parse_states(PyObject* value, std::optional<std::vector<KeyState>>& out) {
   Py_DECREF(iterator);
   return ok && PyErr_Occurred() == nullptr;
 }
-
-namespace {
 
 // None, or the str written as every record's store field.
 bool parse_store(PyObject* value, std::optional<std::string>& out) {
@@ -249,41 +253,37 @@ bool parse_threads(PyObject* value, unsigned& out) {
   return true;
 }
 
-// The options export() and export_stores() share. False with a Python
-// error set.
-bool parse_export_options(PyObject* format_arg, PyObject* encoding_arg, PyObject* states_arg, PyObject* reverse_arg,
-                          PyObject* header_arg, PyObject* threads_arg, ExportOptions& options, bool& reverse,
-                          unsigned& threads) {
+}  // namespace
+
+bool parse_export_arguments(const ExportArgumentObjects& given, ExportArguments& out) {
   int format = 0;
   int encoding = 0;
-  if (!parse_choice("format", format_arg, {"jsonl", "csv"}, format) ||
-      !parse_choice("encoding", encoding_arg, {"escaped", "hex", "base64"}, encoding) ||
-      !parse_states(states_arg, options.states) || !parse_bool_argument("reverse", reverse_arg, reverse) ||
-      !parse_bool_argument("header", header_arg, options.header) || !parse_threads(threads_arg, threads)) {
+  if (!parse_choice("format", given.format, {"jsonl", "csv"}, format) ||
+      !parse_choice("encoding", given.encoding, {"escaped", "hex", "base64"}, encoding) ||
+      !parse_states(given.states, out.options.states) || !parse_bool_argument("reverse", given.reverse, out.reverse) ||
+      !parse_bool_argument("header", given.header, out.options.header) ||
+      !parse_threads(given.threads, out.threads) || !parse_store(given.store, out.options.store)) {
     return false;
   }
-  options.format = static_cast<ExportFormat>(format);
-  options.encoding = static_cast<ByteEncoding>(encoding);
+  out.options.format = static_cast<ExportFormat>(format);
+  out.options.encoding = static_cast<ByteEncoding>(encoding);
   return true;
 }
 
-// The writer of the output to `file` (its descriptor `fd`, or its write()).
 ChunkWriter output_writer(PyObject* file, std::optional<int> fd, ReleasedLock& lock, PendingError& pending) {
   return [file, fd, &lock, &pending](std::string_view chunk) {
     return fd ? write_to_descriptor(*fd, chunk, lock, pending) : write_to_object(file, chunk, lock, pending);
   };
 }
 
-// What an export returns: the count of records written, or the error that
-// stopped it raised.
-// An optional callable argument: None counts as absent (nullptr); false with
-// TypeError set when it is neither.
 bool optional_callable(PyObject*& arg, const char* name) {
   if (arg == Py_None) arg = nullptr;
   if (arg == nullptr || PyCallable_Check(arg)) return true;
   PyErr_Format(PyExc_TypeError, "%s must be callable", name);
   return false;
 }
+
+namespace {
 
 // The export's check-in: lets signal handlers run and reports progress(done,
 // total) when given; false once either raised (the error kept in pending).
@@ -303,9 +303,54 @@ decltype(StoreExportControl::check_in) check_in_with(ReleasedLock& lock, Pending
   };
 }
 
+// The str items of a sequence as UTF-8. When strict, one that has no UTF-8
+// (lone surrogates) raises UnicodeEncodeError and one with a NUL ValueError;
+// otherwise the first becomes "" and the second stays, and neither names a
+// directory the reader opens. False with a Python error set.
+bool utf8_strings(PyObject* sequence_arg, const char* name, bool strict, std::vector<std::string>& out) {
+  const std::string message = std::string(name) + " must be a sequence of str";
+  PyObject* sequence = PySequence_Fast(sequence_arg, message.c_str());
+  if (sequence == nullptr) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+  out.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
+    if (!PyUnicode_Check(item)) {
+      Py_DECREF(sequence);
+      raise_conversion(name, item, "PyString");
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+    if (utf8 == nullptr && !strict) PyErr_Clear();
+    std::string text = utf8 == nullptr ? "" : std::string(utf8, static_cast<std::size_t>(size));
+    if (strict && utf8 != nullptr && text.find('\0') != std::string::npos) {
+      PyErr_Format(PyExc_ValueError, "%s: a path contains a NUL character", name);
+    }
+    if (PyErr_Occurred() != nullptr) {
+      Py_DECREF(sequence);
+      return false;
+    }
+    out.push_back(std::move(text));
+  }
+  Py_DECREF(sequence);
+  return true;
+}
+
+// What an export returns: the count of records written, or the error that
+// stopped it raised.
 PyObject* export_result(const StoreExportResult& result, PendingError& pending) {
   if (pending.set()) {
     pending.restore();
+    return nullptr;
+  }
+  if (result.file_failure) {
+    const std::string& path = result.file_failure->path;
+    PyObject* name = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace");
+    if (name == nullptr) return nullptr;
+    errno = result.file_failure->error.code;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+    Py_DECREF(name);
     return nullptr;
   }
   if (result.write_error) {
@@ -317,23 +362,37 @@ PyObject* export_result(const StoreExportResult& result, PendingError& pending) 
   return PyLong_FromUnsignedLongLong(result.records);
 }
 
+
+// Runs an export with the lock released: signals and progress looked at
+// every kCheckInterval, output to `file`.
+template <class Run>
+PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, PyObject* progress, Run&& run) {
+  PendingError pending;
+  StoreExportResult result;
+  {
+    ReleasedLock lock;
+    StoreExportControl control;
+    control.threads = threads;
+    control.interval = kCheckInterval;
+    control.report_ends = progress != nullptr;
+    control.check_in = check_in_with(lock, pending, progress);
+    result = run(output_writer(file, fd, lock, pending), control, lock, pending);
+  }
+  return export_result(result, pending);
+}
+
 }  // namespace
 
 PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"file",    "format",   "encoding", "states", "reverse",
-                                   "progress", "threads", "store",    "header", nullptr};
+  static const char* keywords[] = {"file",    "format", "encoding", "states", "reverse", "progress",
+                                   "threads", "store",  "header",   "carve",  nullptr};
   PyObject* file = nullptr;
-  PyObject* format_arg = nullptr;
-  PyObject* encoding_arg = nullptr;
-  PyObject* states_arg = nullptr;
-  PyObject* reverse_arg = nullptr;
+  ExportArgumentObjects given;
   PyObject* progress = nullptr;
-  PyObject* threads_arg = nullptr;
-  PyObject* store_arg = nullptr;
-  PyObject* header_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:export", const_cast<char**>(keywords), &file,
-                                   &format_arg, &encoding_arg, &states_arg, &reverse_arg, &progress,
-                                   &threads_arg, &store_arg, &header_arg)) {
+  PyObject* carve_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOO:export", const_cast<char**>(keywords), &file,
+                                   &given.format, &given.encoding, &given.states, &given.reverse, &progress,
+                                   &given.threads, &given.store, &given.header, &carve_arg)) {
     return nullptr;
   }
   RawLevelDbObject* db = as_db(self);
@@ -341,32 +400,53 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!access.ok()) return nullptr;
 
   try {
-    ExportOptions options;
-    bool reverse = false;
-    unsigned threads = 0;
-    if (!parse_export_options(format_arg, encoding_arg, states_arg, reverse_arg, header_arg, threads_arg, options,
-                              reverse, threads) ||
-        !parse_store(store_arg, options.store)) {
+    ExportArguments parsed;
+    bool carve = false;
+    if (!parse_export_arguments(given, parsed) || !parse_bool_argument("carve", carve_arg, carve) ||
+        !optional_callable(progress, "progress")) {
       return nullptr;
     }
-    if (!optional_callable(progress, "progress")) return nullptr;
+    parsed.options.recovered = carve;
     if (!db->reader) return raise_closed();
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
-
     const RawLevelDb& reader = *db->reader;
-    PendingError pending;
-    StoreExportResult result;
-    {
-      ReleasedLock lock;
-      StoreExportControl control;
-      control.threads = threads;
-      control.interval = kCheckInterval;
-      control.report_ends = progress != nullptr;
-      control.check_in = check_in_with(lock, pending, progress);
-      result = export_store(reader, reverse, options, output_writer(file, fd, lock, pending), control);
-    }
-    return export_result(result, pending);
+    return run_export(file, fd, parsed.threads, progress,
+                      [&](ChunkWriter writer, const StoreExportControl& control, ReleasedLock&, PendingError&) {
+                        return export_store(reader, parsed.reverse, parsed.options, std::move(writer), control,
+                                            carve);
+                      });
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* export_files(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"paths", "file", "format", "encoding", "states", "reverse", "threads", nullptr};
+  PyObject* paths_arg = nullptr;
+  PyObject* file = nullptr;
+  ExportArgumentObjects given;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:export_files", const_cast<char**>(keywords),
+                                   &paths_arg, &file, &given.format, &given.encoding, &given.states,
+                                   &given.reverse, &given.threads)) {
+    return nullptr;
+  }
+  try {
+    ExportArguments parsed;
+    if (!parse_export_arguments(given, parsed)) return nullptr;
+    parsed.options.recovered = true;
+    // Each path as UTF-8: one that has none (lone surrogates) raises
+    // UnicodeEncodeError before anything is written.
+    std::vector<std::string> paths;
+    if (!utf8_strings(paths_arg, "paths", true, paths)) return nullptr;
+    if (parsed.reverse) std::reverse(paths.begin(), paths.end());
+    const std::optional<int> fd = descriptor_of(file);
+    if (fd == -1) return nullptr;
+    return run_export(file, fd, parsed.threads, nullptr,
+                      [&](ChunkWriter writer, const StoreExportControl& control, ReleasedLock&, PendingError&) {
+                        return vostrel::export_files(paths, parsed.options, std::move(writer), control);
+                      });
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -378,85 +458,53 @@ PyObject* export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
                                    "reverse",     "threads", "header", "on_store", nullptr};
   PyObject* directories_arg = nullptr;
   PyObject* file = nullptr;
-  PyObject* format_arg = nullptr;
-  PyObject* encoding_arg = nullptr;
-  PyObject* states_arg = nullptr;
-  PyObject* reverse_arg = nullptr;
-  PyObject* threads_arg = nullptr;
-  PyObject* header_arg = nullptr;
+  ExportArgumentObjects given;
   PyObject* on_store = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOO:export_stores", const_cast<char**>(keywords),
-                                   &directories_arg, &file, &format_arg, &encoding_arg, &states_arg, &reverse_arg,
-                                   &threads_arg, &header_arg, &on_store)) {
+                                   &directories_arg, &file, &given.format, &given.encoding, &given.states,
+                                   &given.reverse, &given.threads, &given.header, &on_store)) {
     return nullptr;
   }
   try {
-    ExportOptions options;
-    bool reverse = false;
-    unsigned threads = 0;
-    if (!parse_export_options(format_arg, encoding_arg, states_arg, reverse_arg, header_arg, threads_arg, options,
-                              reverse, threads)) {
-      return nullptr;
-    }
-    if (!optional_callable(on_store, "on_store")) return nullptr;
+    ExportArguments parsed;
+    if (!parse_export_arguments(given, parsed) || !optional_callable(on_store, "on_store")) return nullptr;
     // The directories as UTF-8. One that has none (a lone surrogate, from a
     // name that is not UTF-8) is not opened: the empty path names no
     // directory, so the store is reported as not opened.
     std::vector<std::string> directories;
-    PyObject* sequence = PySequence_Fast(directories_arg, "directories must be a sequence of str");
-    if (sequence == nullptr) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
-    directories.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
-      if (!PyUnicode_Check(item)) {
-        Py_DECREF(sequence);
-        return raise_conversion("directories", item, "PyString");
-      }
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-      if (utf8 == nullptr) PyErr_Clear();
-      directories.emplace_back(utf8 == nullptr ? "" : std::string(utf8, static_cast<std::size_t>(size)));
-    }
-    Py_DECREF(sequence);
+    if (!utf8_strings(directories_arg, "directories", false, directories)) return nullptr;
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
 
-    PendingError pending;
-    StoreExportResult result;
-    {
-      ReleasedLock lock;
-      StoreExportControl control;
-      control.threads = threads;
-      control.interval = kCheckInterval;
-      control.check_in = check_in_with(lock, pending, nullptr);
-      // on_store(index, error, skipped): error None, or why the store could
-      // not be opened; skipped, the (path, reason) of its files left out.
-      const StoreOpened opened = [&](std::size_t index, const std::expected<RawLevelDb, DbError>& store) {
-        if (on_store == nullptr) return true;
-        return lock.with_lock([&] {
-          PyObject* reported = nullptr;
-          if (store) {
-            reported = PyObject_CallFunction(on_store, "nON", static_cast<Py_ssize_t>(index), Py_None,
-                                             skipped_files_list(store->skipped_files()));
-          } else {
-            const std::string message = store.error().message();
-            reported = PyObject_CallFunction(on_store, "nNN", static_cast<Py_ssize_t>(index),
-                                             PyUnicode_DecodeUTF8(message.data(),
-                                                                  static_cast<Py_ssize_t>(message.size()),
-                                                                  "replace"),
-                                             PyList_New(0));
-          }
-          Py_XDECREF(reported);
-          if (PyErr_Occurred() == nullptr) return true;
-          pending.take();
-          return false;
+    return run_export(
+        file, fd, parsed.threads, nullptr,
+        [&](ChunkWriter writer, const StoreExportControl& control, ReleasedLock& lock, PendingError& pending) {
+          // on_store(index, error, skipped): error None, or why the store could
+          // not be opened; skipped, the (path, reason) of its files left out.
+          const StoreOpened opened = [&](std::size_t index, const std::expected<RawLevelDb, DbError>& store) {
+            if (on_store == nullptr) return true;
+            return lock.with_lock([&] {
+              PyObject* reported = nullptr;
+              if (store) {
+                reported = PyObject_CallFunction(on_store, "nON", static_cast<Py_ssize_t>(index), Py_None,
+                                                 skipped_files_list(store->skipped_files()));
+              } else {
+                const std::string message = store.error().message();
+                reported = PyObject_CallFunction(on_store, "nNN", static_cast<Py_ssize_t>(index),
+                                                 PyUnicode_DecodeUTF8(message.data(),
+                                                                      static_cast<Py_ssize_t>(message.size()),
+                                                                      "replace"),
+                                                 PyList_New(0));
+              }
+              Py_XDECREF(reported);
+              if (PyErr_Occurred() == nullptr) return true;
+              pending.take();
+              return false;
+            });
+          };
+          return vostrel::export_stores(directories, parsed.reverse, parsed.options, std::move(writer), control,
+                                        opened);
         });
-      };
-      result = vostrel::export_stores(directories, reverse, options, output_writer(file, fd, lock, pending),
-                                      control, opened);
-    }
-    return export_result(result, pending);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;

@@ -81,6 +81,17 @@ PyMethodDef module_functions[] = {
      "each store's turn comes: error None, or why the store could not be opened\n"
      "(it then has no records); skipped, the (path, reason) of its files left\n"
      "out. Returns the number of records written."},
+    {"export_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(export_files)),
+     METH_VARARGS | METH_KEYWORDS,
+     "export_files(paths, file, *, format='jsonl', encoding='escaped', states=None,\n"
+     "             reverse=False, threads=None)\n--\n\n"
+     "Writes the records of data files read by content, whatever their names, as\n"
+     "`vostrel dump FILE...` does: file by file in the order given (reversed\n"
+     "with reverse), each file's normal records then its carved ones, every\n"
+     "record ending with its recovered field. Worker threads read and format\n"
+     "the files while the calling thread writes in order. A file that cannot be\n"
+     "opened raises OSError once the files before it are written. Returns the\n"
+     "number of records written."},
     {"chromium_export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export)),
      METH_VARARGS | METH_KEYWORDS,
      "chromium_export(directory, file, *, kind=None, states=None, reverse=False)\n--\n\n"

@@ -57,7 +57,7 @@ PyObject* db_iterate_records_raw(PyObject* self, PyObject* args, PyObject* kwarg
   if (!db->reader) return raise_closed();
 
   try {
-    return collect_records(*db->reader, reverse);
+    return collect_records(*db->reader, db->reader->reading_order(reverse, false));
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -125,7 +125,7 @@ PyMethodDef db_methods[] = {
     {"export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_export)),
      METH_VARARGS | METH_KEYWORDS,
      "export($self, file, *, format='jsonl', encoding='escaped', states=None, reverse=False, progress=None, "
-     "threads=None, store=None, header=True)\n--\n\n"},
+     "threads=None, store=None, header=True, carve=False)\n--\n\n"},
     {"file_stats", db_file_stats, METH_NOARGS, "file_stats($self)\n--\n\n"},
     {"statuses", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_statuses)),
      METH_VARARGS | METH_KEYWORDS,

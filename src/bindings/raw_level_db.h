@@ -3,6 +3,7 @@
 // by the files that implement its methods.
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -89,11 +90,11 @@ PyObject* db_latest(PyObject* self, PyObject* unused);                         /
 // signal's handler raised) set. The GIL must be held while it is polled.
 StopToken python_stop_token();
 
-// Every record of the reader's files as a list of Record, in iteration order.
-// A file whose records do not fit in memory is left out and listed in the
+// The records of these units of the reader's reading order as a list of
+// Record (carving units carved). A file whose records do not fit in memory is left out and listed in the
 // reader's skipped files; the others are kept. nullptr with a Python error set
 // on any other failure or on a pending signal.
-PyObject* collect_records(vostrel::RawLevelDb& reader, bool reverse);
+PyObject* collect_records(vostrel::RawLevelDb& reader, std::span<const WalkUnit> order);
 
 // The getter of RawLevelDb.skipped_files.
 PyObject* db_get_skipped_files(PyObject* self, void*);

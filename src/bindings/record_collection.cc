@@ -6,6 +6,8 @@
 #include <new>
 
 #include "raw_level_db.h"
+#include "read/record_walk.h"
+#include "recover/carve_store.h"
 
 namespace vostrel::bindings {
 namespace {
@@ -21,32 +23,34 @@ PyObject* decode_text(const std::string& text) {
 
 StopToken python_stop_token() { return StopToken(python_signal_pending, nullptr); }
 
-PyObject* collect_records(vostrel::RawLevelDb& reader, bool reverse) {
+PyObject* collect_records(vostrel::RawLevelDb& reader, std::span<const WalkUnit> order) {
   RecordListSink sink;
   DecodeScratch scratch;
   scratch.stop = python_stop_token();
-  for (const std::size_t position : reader.iteration_order(reverse)) {
-    if (scratch.stop.stop_requested()) return nullptr;
-    sink.begin_file();
-    bool out_of_memory = false;
-    try {
-      reader.visit_file_records(position, sink, scratch);
-    } catch (const std::bad_alloc&) {
-      out_of_memory = true;
-    }
-    if (scratch.stop.stopped()) return nullptr;  // the signal's exception is set
-    if (sink.failed()) return sink.take_list();  // nullptr, the error set
-    if (out_of_memory || sink.file_out_of_memory()) {
-      sink.drop_file();
-      // The buffers may have grown to the size that failed: start afresh.
-      DecodeScratch fresh;
-      fresh.stop = scratch.stop;
-      scratch = std::move(fresh);
-      reader.add_skipped(SkippedFile{path_of(reader.data_files()[position]),
-                                     "out of memory while building its records"});
-    }
-  }
-  return sink.take_list();
+  walk_units(
+      reader, order, sink, scratch,
+      [&](WalkUnit unit, auto&& walk) {
+        sink.begin_file();
+        bool out_of_memory = false;
+        try {
+          walk();
+        } catch (const std::bad_alloc&) {
+          out_of_memory = true;
+        }
+        if (scratch.stop.stopped() || sink.failed()) return false;
+        if (out_of_memory || sink.file_out_of_memory()) {
+          sink.drop_file();
+          // The buffers may have grown to the size that failed: start afresh.
+          DecodeScratch fresh;
+          fresh.stop = scratch.stop;
+          scratch = std::move(fresh);
+          reader.add_skipped(SkippedFile{reader.slot_path(unit.slot), "out of memory while building its records"});
+        }
+        return true;
+      },
+      StoreCarver{});
+  if (scratch.stop.stopped()) return nullptr;  // the signal's exception is set
+  return sink.take_list();                     // nullptr with the error set if the sink failed
 }
 
 PyObject* db_get_skipped_files(PyObject* self, void*) {

@@ -9,6 +9,7 @@
 
 #include "raw_level_db.h"
 #include "read/current_versions.h"
+#include "read/record_walk.h"
 
 namespace vostrel::bindings {
 namespace {
@@ -60,13 +61,13 @@ bool walk_with_status(const RawLevelDb& reader, const CurrentVersions& versions,
                       Fn fn, FileDone file_done = [] {}) {
   DecodeScratch scratch;
   scratch.stop = python_stop_token();
-  for (const std::size_t position : reader.iteration_order(reverse)) {
+  for (const WalkUnit unit : reader.reading_order(reverse, false)) {
     if (scratch.stop.stop_requested()) return false;
-    if (skip_orphaned && versions.activity().files[position] == FileActivity::Orphaned) continue;
+    if (skip_orphaned && versions.orphaned(unit.slot)) continue;
     bool go_on = true;
     auto each = [&](const RecordView& record, RecordStatus status) { go_on = go_on && fn(record, status); };
-    StatusSink<decltype(each)> sink(versions, position, each);
-    reader.visit_file_records(position, sink, scratch);
+    StatusSink<decltype(each)> sink(versions, unit.slot, each);
+    walk_whole_unit(reader, unit, sink, scratch);
     if (!go_on) return false;
     file_done();
   }

@@ -65,13 +65,7 @@ class StoreDecoder {
 
 ChromiumEntries::ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> decoder, const RawLevelDb& db,
                                  bool reverse, const std::optional<std::vector<KeyState>>& states)
-    : kind_(kind), decoder_(std::move(decoder)), stream_(db, reverse) {
-  if (states) {
-    for (const KeyState state : *states) admitted_.set(static_cast<std::size_t>(state));
-  } else {
-    admitted_.set();
-  }
-}
+    : kind_(kind), decoder_(std::move(decoder)), stream_(db, reverse), admitted_(states) {}
 
 ChromiumEntries::ChromiumEntries(ChromiumEntries&&) noexcept = default;
 ChromiumEntries& ChromiumEntries::operator=(ChromiumEntries&&) noexcept = default;

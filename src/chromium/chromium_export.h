@@ -10,7 +10,6 @@
 // (no decoder's output depends on the records it is not shown in the second
 // pass).
 
-#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -74,7 +73,7 @@ class ChromiumEntries {
     std::size_t flush_at;
     Flush& flush;
     void operator()(const RecordView& record) {
-      if (!entries.admitted_[static_cast<std::size_t>(record.state)]) return;
+      if (!entries.admitted_.admits(record.state)) return;
       entries.append_entry(out, record);
       if (out.size() >= flush_at) flush(out);
     }
@@ -84,7 +83,7 @@ class ChromiumEntries {
   StoreKind kind_;
   std::unique_ptr<StoreDecoder> decoder_;
   RecordStream stream_;
-  std::bitset<256> admitted_;
+  StateFilter admitted_;
   std::uint64_t entries_ = 0;
   bool stopped_ = false;
 };

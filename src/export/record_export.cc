@@ -34,6 +34,13 @@ char* put_number(char* dst, std::uint64_t n) noexcept {
   return std::to_chars(dst, dst + 20, n).ptr;  // 20 digits hold any uint64
 }
 
+char* put_quoted(char* dst, std::string_view text) noexcept {
+  *dst++ = '"';
+  dst = put(dst, text);
+  *dst++ = '"';
+  return dst;
+}
+
 // A JSON string literal, as the rest of the output writes them.
 std::string json_string(std::string_view text) {
   std::string out;
@@ -59,7 +66,9 @@ std::string csv_field(std::string_view text) {
 }  // namespace
 
 std::string csv_header(const ExportOptions& options) {
-  return std::string(options.store ? "store," : "") + std::string(kCsvHeader);
+  std::string header = std::string(options.store ? "store," : "") + std::string(kCsvHeader);
+  if (options.recovered) header.insert(header.size() - 1, ",recovered");
+  return header;
 }
 
 RecordExporter::RecordExporter(const ExportOptions& options, ChunkTaker taker)
@@ -70,13 +79,10 @@ RecordExporter::RecordExporter(const ExportOptions& options, ChunkTaker taker)
 RecordExporter::RecordExporter(const ExportOptions& options, ChunkWriter writer)
     : format_(options.format),
       encoding_(options.encoding),
+      admitted_(options.states),
+      recovered_(options.recovered),
       chunk_size_(options.chunk_size > 0 ? options.chunk_size : 1),
       writer_(std::move(writer)) {
-  if (options.states) {
-    for (const KeyState state : *options.states) admitted_.set(static_cast<std::uint8_t>(state));
-  } else {
-    admitted_.set();
-  }
   // Enough that a record with short fields never has to flush midway.
   capacity_ = chunk_size_ + 3 * max_encoded_size(ByteEncoding::Escaped, kPiece) + kTailRoom;
   base_capacity_ = capacity_;
@@ -183,6 +189,10 @@ void RecordExporter::write_tail(const RecordView& record) {
     p = put_number(p, record.offset);
     p = put(p, ", \"was_compressed\": ");
     p = put(p, compressed);
+    if (recovered_) {
+      p = put(p, ", \"recovered\": ");
+      p = record.recovered == Recovery::None ? put(p, "null") : put_quoted(p, to_string(record.recovered));
+    }
     p = put(p, "}\n");
   } else {
     *p++ = ',';
@@ -197,6 +207,10 @@ void RecordExporter::write_tail(const RecordView& record) {
     p = put_number(p, record.offset);
     *p++ = ',';
     p = put(p, compressed);
+    if (recovered_) {
+      *p++ = ',';
+      p = put(p, to_string(record.recovered));
+    }
     *p++ = '\n';
   }
   size_ = static_cast<std::size_t>(p - buffer_.get());
@@ -208,7 +222,7 @@ void RecordExporter::append(std::string_view text) {
 }
 
 void RecordExporter::operator()(const RecordView& record) {
-  if (error_ || !admitted_.test(static_cast<std::uint8_t>(record.state))) return;
+  if (error_ || !admitted_.admits(record.state)) return;
   const bool json = format_ == ExportFormat::Jsonl;
   if (!record_start_.empty()) append(record_start_);
   write_field(record.key);

@@ -17,7 +17,6 @@
 // value is encoded piece by piece into that buffer, so memory stays bounded by
 // the chunk size whatever the size of a record.
 
-#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -75,6 +74,10 @@ struct ExportOptions {
   // first "store" column) holding this path, decoded from UTF-8 as
   // origin_file is.
   std::optional<std::string> store = std::nullopt;
+  // Every record ends with a "recovered" field (CSV: a last "recovered"
+  // column): null (an empty cell) for the normal read, "carved-block" or
+  // "carved-log" for a record carving found.
+  bool recovered = false;
 };
 
 // The header row of a CSV export with these options.
@@ -115,7 +118,8 @@ class RecordExporter {
 
   ExportFormat format_;
   ByteEncoding encoding_;
-  std::bitset<256> admitted_;
+  StateFilter admitted_;
+  bool recovered_;
   std::size_t chunk_size_;
   ChunkWriter writer_;  // one of these two
   ChunkTaker taker_;

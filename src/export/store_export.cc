@@ -1,5 +1,7 @@
 #include "export/store_export.h"
 
+#include "base/worker_signals.h"
+
 #include <sched.h>
 
 #include <algorithm>
@@ -16,6 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include "read/record_walk.h"
+#include "recover/carve_store.h"
+#include "recover/loose_file.h"
 
 namespace vostrel {
 namespace {
@@ -39,11 +44,13 @@ constexpr std::size_t kStoresAheadPerThread = 4;
 // cost more than their reading.
 constexpr std::uint64_t kSmallStoreBytes = std::uint64_t{4} << 20;
 
-// The output of one unit of work: one data file of one store, as its worker
+// The output of one unit of work: one unit of one store's reading order (a
+// data file's normal read or its carving), or one loose file, as its worker
 // hands it over.
 struct UnitOutput {
   std::deque<ChunkBuffer> chunks;
   bool done = false;
+  std::optional<FileFailure> failure;  // a loose file that could not be opened
   std::uint64_t records = 0;
   std::uint64_t length = 0;                  // the file's bytes
   std::atomic<std::uint64_t> bytes_done{0};  // of them, walked
@@ -57,8 +64,9 @@ struct StoreSlot {
   State state = State::Waiting;
   const RawLevelDb* db = nullptr;  // when open; nullptr if it could not be
   std::optional<std::expected<RawLevelDb, DbError>> opened;
-  std::vector<std::size_t> order;  // the positions of its data files, in iteration order
+  std::vector<WalkUnit> order;     // its reading order
   bool drop_pages = true;          // of each file once done
+  std::span<const std::string> loose;  // loose files: the paths, read by content, in output order
 };
 
 // The units are taken in output order, each the next data file of the store
@@ -75,18 +83,23 @@ struct StoreSlot {
 // there are; the caller's thread closes each store once its output is written.
 class OrderedExport {
  public:
-  // One store, the caller's.
-  OrderedExport(const RawLevelDb& db, bool reverse, const ExportOptions& options, const StoreExportControl& control,
-                const ChunkWriter& writer)
+  // One store, the caller's (carved after its normal read, with carve).
+  OrderedExport(const RawLevelDb& db, bool reverse, bool carve, const ExportOptions& options,
+                const StoreExportControl& control, const ChunkWriter& writer)
       : reverse_(reverse), options_(options), control_(control), writer_(writer), slots_(1) {
     slots_[0].db = &db;
-    slots_[0].order = db.iteration_order(reverse);
-    slots_[0].state = StoreSlot::State::Open;
-    for (const auto& file : db.data_files()) total_bytes_ += length_of(file);
-    opened_ = 1;
-    threads_ = static_cast<unsigned>(std::clamp<std::size_t>(slots_[0].order.size(), 1, control.threads));
-    budget_ = kChunksPerThread * threads_;
-    spare_.resize(threads_);
+    slots_[0].order = db.reading_order(reverse, carve);
+    for (const WalkUnit unit : slots_[0].order) total_bytes_ += db.unit_length(unit);
+    open_one_slot();
+  }
+
+  // Loose files, in the order given: each one unit.
+  OrderedExport(std::span<const std::string> paths, const ExportOptions& options, const StoreExportControl& control,
+                const ChunkWriter& writer)
+      : reverse_(false), options_(options), control_(control), writer_(writer), slots_(1) {
+    slots_[0].loose = paths;
+    for (std::size_t i = 0; i < paths.size(); ++i) slots_[0].order.push_back({WalkPass::Read, i});
+    open_one_slot();
   }
 
   // Many stores, each opened by the thread that reaches it.
@@ -100,6 +113,14 @@ class OrderedExport {
         on_store_(&on_store),
         slots_(directories.size()),
         threads_(std::max(control.threads, 1U)) {
+    budget_ = kChunksPerThread * threads_;
+    spare_.resize(threads_);
+  }
+
+  void open_one_slot() {
+    slots_[0].state = StoreSlot::State::Open;
+    opened_ = 1;
+    threads_ = static_cast<unsigned>(std::clamp<std::size_t>(slots_[0].order.size(), 1, control_.threads));
     budget_ = kChunksPerThread * threads_;
     spare_.resize(threads_);
   }
@@ -130,9 +151,10 @@ class OrderedExport {
   // What a thread needs to work on one unit.
   struct Unit {
     const RawLevelDb* db = nullptr;
+    const std::string* loose = nullptr;  // or a loose file's path
     bool drop_pages = true;
     std::size_t store = 0;
-    std::size_t position = 0;  // into the store's data files
+    WalkUnit walk;             // of the store's reading order
     std::uint64_t index = 0;   // the unit's number in output order
     UnitOutput* output = nullptr;
     unsigned thread = 0;  // the thread walking it: 0 the caller's, then the workers
@@ -157,11 +179,12 @@ class OrderedExport {
           unit.db = slot.db;
           unit.drop_pages = slot.drop_pages;
           unit.store = next_store_;
-          unit.position = slot.order[next_file_++];
+          unit.walk = slot.order[next_file_++];
+          unit.loose = slot.loose.empty() ? nullptr : &slot.loose[unit.walk.slot];
           unit.index = head_unit_ + outputs_.size();
           unit.output = &outputs_.emplace_back();
           unit.output->thread = unit.thread;
-          unit.output->length = length_of(slot.db->data_files()[unit.position]);
+          unit.output->length = unit.db != nullptr ? unit.db->unit_length(unit.walk) : 0;
           return true;
         }
         ++next_store_;
@@ -182,14 +205,14 @@ class OrderedExport {
     slot.state = StoreSlot::State::Opening;
     lock.unlock();
     std::optional<std::expected<RawLevelDb, DbError>> opened;
-    std::vector<std::size_t> order;
+    std::vector<WalkUnit> order;
     std::uint64_t bytes = 0;
     try {
       // No stop token: opening polls nothing of the caller's, and a store's
       // listing is quick next to reading it.
       opened.emplace(RawLevelDb::open(directories_[index], nullptr, FileAccess::CopySmall));
       if (opened->has_value()) {
-        order = (*opened)->iteration_order(reverse_);
+        order = (*opened)->reading_order(reverse_, false);
         for (const auto& file : (*opened)->data_files()) bytes += length_of(file);
       }
     } catch (...) {
@@ -218,15 +241,30 @@ class OrderedExport {
       exporter_store = unit.store;
     }
     const std::uint64_t records_before = exporter.records_written();
+    std::optional<FileFailure> failure;
     std::uint64_t resume = 0;
-    do {
-      resume = unit.db->visit_file_records_from(unit.position, resume, kStepRecords, exporter, scratch);
-      unit.output->bytes_done.store(unit.db->file_bytes_before(unit.position, resume), std::memory_order_relaxed);
-    } while (resume != kFileDone && !exporter.failed() && between_steps());
+    if (unit.loose != nullptr) {
+      // A loose file is carved as a whole, its normal records first.
+      if (auto file = LooseFile::open(*unit.loose)) {
+        file->visit_records(true, exporter, scratch);
+      } else {
+        failure = FileFailure{*unit.loose, file.error()};
+      }
+      resume = kFileDone;
+    } else {
+      do {
+        resume = walk_unit(*unit.db, unit.walk, resume, kStepRecords, exporter, scratch, StoreCarver{});
+        if (unit.walk.pass == WalkPass::Read) {
+          unit.output->bytes_done.store(unit.db->file_bytes_before(unit.walk.slot, resume),
+                                        std::memory_order_relaxed);
+        }
+      } while (resume != kFileDone && !exporter.failed() && between_steps());
+    }
     const bool flushed = resume == kFileDone && exporter.finish().has_value();
-    if (unit.drop_pages) unit.db->drop_file_pages(unit.position);
+    if (unit.drop_pages && unit.db != nullptr) unit.db->drop_unit_pages(unit.walk);
     if (!flushed) return false;
     const std::lock_guard lock(mutex_);
+    unit.output->failure = std::move(failure);
     unit.output->done = true;
     unit.output->records = exporter.records_written() - records_before;
     if (unit.index == head_unit_) ready_.notify_one();
@@ -253,6 +291,7 @@ class OrderedExport {
   // A worker thread: one exporter for every unit it takes, its buffers
   // allocated once.
   void work(unsigned thread) {
+    leave_signals_to_main_thread();
     try {
       DecodeScratch scratch;
       Unit unit;
@@ -357,6 +396,13 @@ class OrderedExport {
         continue;
       }
       if (!output.done) return true;
+      if (output.failure) {
+        // The files before it are written; the export ends with its error.
+        result_.file_failure = std::move(output.failure);
+        lock.unlock();
+        stop();
+        return false;
+      }
       result_.records += output.records;
       finished_bytes_ += output.length;
       outputs_.pop_front();
@@ -484,8 +530,13 @@ class OrderedExport {
 }  // namespace
 
 StoreExportResult export_store(const RawLevelDb& db, bool reverse, const ExportOptions& options, ChunkWriter writer,
-                               const StoreExportControl& control) {
-  return OrderedExport(db, reverse, options, control, writer).run();
+                               const StoreExportControl& control, bool carve) {
+  return OrderedExport(db, reverse, carve, options, control, writer).run();
+}
+
+StoreExportResult export_files(std::span<const std::string> paths, const ExportOptions& options,
+                               ChunkWriter writer, const StoreExportControl& control) {
+  return OrderedExport(paths, options, control, writer).run();
 }
 
 StoreExportResult export_stores(std::span<const std::string> directories, bool reverse, ExportOptions options,

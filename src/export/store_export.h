@@ -40,14 +40,32 @@ struct StoreExportControl {
   bool report_ends = false;
 };
 
+// A loose file that could not be opened, and why.
+struct FileFailure {
+  std::string path;
+  OsError error;
+};
+
 struct StoreExportResult {
   std::uint64_t records = 0;              // records written
+  std::optional<FileFailure> file_failure;  // the loose file that ended the export
   std::optional<WriteError> write_error;  // what stopped the writer, if anything
   bool stopped = false;                   // check_in answered false
 };
 
-// Throws only what allocation throws (std::bad_alloc), from any thread.
+// The store in its reading order (RawLevelDb::reading_order): with carve, its
+// normal read and then the carved records, each carving unit a unit of work
+// like any data file. Throws only what allocation throws (std::bad_alloc),
+// from any thread.
 [[nodiscard]] StoreExportResult export_store(const RawLevelDb& db, bool reverse, const ExportOptions& options,
+                                             ChunkWriter writer, const StoreExportControl& control,
+                                             bool carve = false);
+
+// Data files read by content (loose_file.h), one after another in the order
+// given, each its normal records then its carved ones; each file is one unit
+// of work. A file that cannot be opened ends the export there, as
+// file_failure, once the files before it are written.
+[[nodiscard]] StoreExportResult export_files(std::span<const std::string> paths, const ExportOptions& options,
                                              ChunkWriter writer, const StoreExportControl& control);
 
 // Called, for an export of many stores, on the caller's thread as each store's

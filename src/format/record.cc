@@ -23,6 +23,14 @@ std::string_view to_string(FileType type) noexcept {
 
 std::string_view Record::user_key() const noexcept { return user_key_of(key, file_type); }
 
+StateFilter::StateFilter(const std::optional<std::vector<KeyState>>& states) {
+  if (!states) {
+    admitted_.set();
+    return;
+  }
+  for (const KeyState state : *states) admitted_.set(static_cast<std::uint8_t>(state));
+}
+
 std::string_view to_string(Recovery recovered) noexcept {
   switch (recovered) {
     case Recovery::None: return "";

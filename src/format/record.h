@@ -3,9 +3,11 @@
 // provenance, the two small enumerations that classify it, and the sink through
 // which decoders hand records to their caller.
 
+#include <bitset>
 #include <concepts>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +39,18 @@ enum class Recovery : std::uint8_t { None = 0, CarvedBlock = 1, CarvedLog = 2 };
 // The raw path bytes of a data file, exactly as its reader received them. All
 // records of one file share one immutable copy instead of each holding its own.
 using SharedPath = std::shared_ptr<const std::string>;
+
+// The states a filter lets through; without a list, every state.
+class StateFilter {
+ public:
+  explicit StateFilter(const std::optional<std::vector<KeyState>>& states = std::nullopt);
+  [[nodiscard]] bool admits(KeyState state) const noexcept {
+    return admitted_.test(static_cast<std::uint8_t>(state));
+  }
+
+ private:
+  std::bitset<256> admitted_;  // by the state's byte, whatever a decoder put there
+};
 
 // One record, owning its bytes: it outlives the reader and mapping it came from.
 struct Record {
@@ -77,7 +91,8 @@ struct RecordView {
 template <class S>
 concept RecordSink = requires(S& sink, const RecordView& view) { sink(view); };
 
-// The sink behind the core's list-returning functions: copies into owned Records.
+// A sink that copies into owned Records, for callers that compare or keep
+// whole lists (tests, tools); the Python layer has its own (bindings).
 class VectorSink {
  public:
   void operator()(const RecordView& view);

@@ -58,16 +58,6 @@ std::expected<void, TableError> check_block_range(std::uint64_t length, const Bl
   return {};
 }
 
-std::expected<StoredBlock, TableError> locate_block(std::string_view file, const BlockHandle& handle,
-                                                  const std::string& path) {
-  if (auto in_range = check_block_range(file.size(), handle, path); !in_range) {
-    return std::unexpected(in_range.error());
-  }
-  const auto start = static_cast<std::size_t>(handle.offset);
-  const auto size = static_cast<std::size_t>(handle.size);
-  return StoredBlock{file.substr(start, size), static_cast<std::uint8_t>(file[start + size])};
-}
-
 std::expected<std::string_view, TableError> block_contents(const StoredBlock& stored,
                                                          DecompressBuffer& buffer) {
   if (!stored.compressed()) return stored.contents;

@@ -81,12 +81,6 @@ inline constexpr std::uint64_t kMaxStoredBlock = kMaxBlockContents;
                                                               const BlockHandle& handle,
                                                               const std::string& path);
 
-// The stored bytes and type of the block `handle` names, checked by
-// check_block_range. `path` names the file in the error.
-[[nodiscard]] std::expected<StoredBlock, TableError> locate_block(std::string_view file,
-                                                               const BlockHandle& handle,
-                                                               const std::string& path);
-
 // The block's contents as block.h reads them: the stored bytes themselves when
 // the block is raw, otherwise the decompressed bytes in buffer. The view is
 // valid as long as the file's bytes and until the next use of buffer.

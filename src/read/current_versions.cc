@@ -10,6 +10,7 @@
 #include "base/varint.h"
 #include "format/internal_key.h"
 #include "read/decode_scratch.h"
+#include "read/record_walk.h"
 
 namespace vostrel {
 namespace {
@@ -215,14 +216,15 @@ CurrentVersions CurrentVersions::build(const RawLevelDb& db, const StoreActivity
     KeyTable table;
     DecodeScratch scratch;
     if (stop != nullptr) scratch.stop = *stop;
-    for (const std::size_t position : db.iteration_order(false)) {
+    for (const WalkUnit unit : db.reading_order(false, false)) {
       if (scratch.stop.stop_requested()) break;
+      const std::size_t position = unit.slot;
       if (position >= placeable || versions.orphaned(position)) continue;
       {
         BatchedOffer offer(table, static_cast<std::uint64_t>(position) << kOrdinalBits);
-        db.visit_file_records(position, offer, scratch);
+        walk_whole_unit(db, unit, offer, scratch);
       }
-      db.drop_file_pages(position);
+      db.drop_unit_pages(unit);
     }
     if (stop != nullptr && scratch.stop.stopped()) *stop = scratch.stop;
     // The winners, grouped by file (counting first, then placing), each

@@ -44,14 +44,6 @@ class DataFileBase {
   // the resume point to continue from, or kFileDone. Walking a file in any
   // number of such steps hands over exactly what visit_records does.
 
-  // Every record of the file, in file order. Never fails.
-  [[nodiscard]] std::vector<Record> records() const {
-    VectorSink sink;
-    DecodeScratch scratch;
-    static_cast<const Reader*>(this)->visit_records(sink, scratch);
-    return std::move(sink).take();
-  }
-
   [[nodiscard]] const std::string& path() const noexcept { return *path_; }
   [[nodiscard]] const SharedPath& shared_path() const noexcept { return path_; }
   [[nodiscard]] std::uint64_t number() const noexcept { return number_; }

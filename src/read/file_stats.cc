@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "read/decode_scratch.h"
+#include "read/record_walk.h"
 
 namespace vostrel {
 namespace {
@@ -18,12 +18,14 @@ std::optional<std::uint64_t> size_on_disk(const std::string& path) noexcept {
 std::vector<DataFileStats> count_records_per_file(const RawLevelDb& db) {
   std::vector<DataFileStats> result;
   DecodeScratch scratch;
-  for (const std::size_t position : db.iteration_order(false)) {
-    RecordCounts counts;
-    db.visit_file_records(position, counts, scratch);
-    db.drop_file_pages(position);
-    result.push_back({position, counts, size_on_disk(path_of(db.data_files()[position]))});
-  }
+  RecordCounts counts;
+  walk_units(db, db.reading_order(false, false), counts, scratch, [&](WalkUnit unit, auto&& walk) {
+    walk();
+    db.drop_file_pages(unit.slot);
+    result.push_back({unit.slot, counts, size_on_disk(path_of(db.data_files()[unit.slot]))});
+    counts = {};
+    return true;
+  });
   return result;
 }
 

@@ -1,43 +1,95 @@
 #pragma once
-// A walk over every record of a store in steps, for callers that must not hold
-// the whole store at once: a Python iterator that hands out a few records per
-// refill, or an exporter that writes as it reads. The order is exactly that of
-// RawLevelDb::visit_records. Memory stays bounded by one file: each step hands
-// over whole units (a table's data block, a log's write batch), and once a
-// file is finished its pages are given back to the system.
+// The walk over a store's records: the units of its reading order
+// (RawLevelDb::reading_order), each a data file's normal read or its carving,
+// handed to a sink in order. Every caller drives this one walk and keeps only
+// its sink and its own policy between units (giving a file's pages back,
+// leaving out a file that ran out of memory, stopping on Ctrl-C).
 //
-// The stream holds positions, not the reader: each step is given the reader,
-// which must be the one the stream was made for (a caller that may lose its
-// reader between steps, like the iterator after close(), simply stops calling).
+// Carving lies above this layer (recover/), so a walk that carves is handed
+// the carver (recover/carve_store.h's StoreCarver); NoCarver, the default,
+// hands over nothing for a carving unit.
+//
+// RecordStream walks in steps, for callers that must not hold the whole store
+// at once: a Python iterator that hands out a few records per refill, or a
+// decoder that writes as it reads. Each step hands over whole units of a file
+// (a table's data block, a log's write batch; a carving unit at once), and
+// once a file is finished its pages are given back to the system. The stream
+// holds positions, not the reader: each step is given the reader, which must
+// be the one the stream was made for (a caller that may lose its reader
+// between steps, like the iterator after close(), simply stops calling).
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
-#include "read/store.h"
 #include "read/decode_scratch.h"
+#include "read/store.h"
 #include "format/record.h"
 
 namespace vostrel {
 
+struct NoCarver {
+  template <RecordSink Sink>
+  void operator()(const RawLevelDb&, std::size_t, Sink&, DecodeScratch&) const {}
+};
+
+// One step of one unit: from the resume point `resume` (0 at its start), at
+// least `want` records or to its end; returns where to resume, or kFileDone.
+// A carving unit is always walked whole.
+template <RecordSink Sink, class Carver = NoCarver>
+std::uint64_t walk_unit(const RawLevelDb& db, WalkUnit unit, std::uint64_t resume, std::size_t want, Sink& sink,
+                        DecodeScratch& scratch, const Carver& carver = {}) {
+  if (unit.pass == WalkPass::Carve) {
+    carver(db, unit.slot, sink, scratch);
+    return kFileDone;
+  }
+  return db.visit_file_records_from(unit.slot, resume, want, sink, scratch);
+}
+
+// One unit whole.
+template <RecordSink Sink, class Carver = NoCarver>
+void walk_whole_unit(const RawLevelDb& db, WalkUnit unit, Sink& sink, DecodeScratch& scratch,
+                     const Carver& carver = {}) {
+  if (unit.pass == WalkPass::Carve) {
+    carver(db, unit.slot, sink, scratch);
+  } else {
+    db.visit_file_records(unit.slot, sink, scratch);
+  }
+}
+
+// Every unit of `order`, each whole, in turn. each(unit, walk) is the
+// caller's policy around a unit: walk() hands the unit's records to sink,
+// and whatever the caller does before and after it (giving pages back,
+// catching a file's running out of memory) is its own; false from each ends
+// the walk. The walk also ends when scratch.stop asks (polled between units
+// and between blocks).
+template <RecordSink Sink, class Each, class Carver = NoCarver>
+void walk_units(const RawLevelDb& db, std::span<const WalkUnit> order, Sink& sink, DecodeScratch& scratch,
+                Each&& each, const Carver& carver = {}) {
+  for (const WalkUnit unit : order) {
+    if (scratch.stop.stop_requested()) return;
+    if (!each(unit, [&] { walk_whole_unit(db, unit, sink, scratch, carver); })) return;
+  }
+}
+
 class RecordStream {
  public:
-  RecordStream(const RawLevelDb& db, bool reverse)
-      : order_(db.iteration_order(reverse)) {
-    for (const auto& file : db.data_files()) total_bytes_ += length_of(file);
+  RecordStream(const RawLevelDb& db, bool reverse, bool carve = false) : order_(db.reading_order(reverse, carve)) {
+    for (const WalkUnit unit : order_) total_bytes_ += db.unit_length(unit);
   }
 
   // Hands over records until at least `want` have gone to sink or the store
   // is exhausted; returns whether records remain.
-  template <RecordSink Sink>
-  bool step(const RawLevelDb& db, std::size_t want, Sink& sink) {
+  template <RecordSink Sink, class Carver = NoCarver>
+  bool step(const RawLevelDb& db, std::size_t want, Sink& sink, const Carver& carver = {}) {
     CountingSink<Sink> counting{sink};
     while (next_ < order_.size()) {
-      const std::size_t position = order_[next_];
-      resume_ = db.visit_file_records_from(position, resume_, want - counting.count, counting, scratch_);
+      const WalkUnit unit = order_[next_];
+      resume_ = walk_unit(db, unit, resume_, want - counting.count, counting, scratch_, carver);
       if (resume_ == kFileDone) {
-        db.drop_file_pages(position);
-        finished_bytes_ += length_of(db.data_files()[position]);
+        db.drop_unit_pages(unit);
+        finished_bytes_ += db.unit_length(unit);
         ++next_;
         resume_ = 0;
       }
@@ -49,15 +101,15 @@ class RecordStream {
   [[nodiscard]] bool done() const noexcept { return next_ >= order_.size(); }
   // Bytes of data files walked so far, of total_bytes(): the walk's progress.
   [[nodiscard]] std::uint64_t bytes_done(const RawLevelDb& db) const noexcept {
-    if (done()) return finished_bytes_;
-    return finished_bytes_ + db.file_bytes_before(order_[next_], resume_);
+    if (done() || order_[next_].pass == WalkPass::Carve) return finished_bytes_;
+    return finished_bytes_ + db.file_bytes_before(order_[next_].slot, resume_);
   }
   [[nodiscard]] std::uint64_t total_bytes() const noexcept { return total_bytes_; }
 
  private:
-  std::vector<std::size_t> order_;  // positions into data_files(), in iteration order
-  std::size_t next_ = 0;            // index into order_ of the file being walked
-  std::uint64_t resume_ = 0;        // that file's resume point
+  std::vector<WalkUnit> order_;  // the store's reading order
+  std::size_t next_ = 0;         // index into order_ of the unit being walked
+  std::uint64_t resume_ = 0;     // that unit's resume point
   std::uint64_t finished_bytes_ = 0;
   std::uint64_t total_bytes_ = 0;
   DecodeScratch scratch_;

@@ -250,10 +250,25 @@ void RawLevelDb::drop_file_pages(std::size_t position) const noexcept {
   std::visit([](const auto& file) { file.drop_pages(); }, data_files_[position]);
 }
 
-std::vector<Record> RawLevelDb::iterate_records_raw(bool reverse) const {
-  VectorSink sink;
-  visit_records(reverse, sink);
-  return std::move(sink).take();
+void RawLevelDb::drop_unit_pages(WalkUnit unit) const noexcept {
+  if (unit.slot < data_files_.size()) drop_file_pages(unit.slot);
+}
+
+std::vector<WalkUnit> RawLevelDb::reading_order(bool reverse, bool carve) const {
+  std::vector<WalkUnit> order;
+  for (const std::size_t position : iteration_order(reverse)) order.push_back({WalkPass::Read, position});
+  if (carve) {
+    for (const std::size_t slot : carving_order(reverse)) order.push_back({WalkPass::Carve, slot});
+  }
+  return order;
+}
+
+const std::string& RawLevelDb::slot_path(std::size_t slot) const noexcept {
+  return slot < data_files_.size() ? path_of(data_files_[slot]) : *unopened_tables_[slot - data_files_.size()];
+}
+
+std::uint64_t RawLevelDb::unit_length(WalkUnit unit) const noexcept {
+  return unit.slot < data_files_.size() ? length_of(data_files_[unit.slot]) : 0;
 }
 
 }  // namespace vostrel

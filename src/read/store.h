@@ -84,6 +84,12 @@ using DataFile = std::variant<TableFile, LogFile>;
 [[nodiscard]] const std::string& path_of(const DataFile& file) noexcept;
 [[nodiscard]] std::uint64_t length_of(const DataFile& file) noexcept;
 
+// The records of one data file, in file order.
+template <RecordSink Sink>
+void visit_data_file(const DataFile& file, Sink& sink, DecodeScratch& scratch) {
+  std::visit([&](const auto& reader) { reader.visit_records(sink, scratch); }, file);
+}
+
 // Opens one data file exactly as the directory reader opens each of its data
 // files: a regular file only (a FIFO or a device is never opened), by the
 // reader of `type`. On failure, why (the text the directory reader gives the
@@ -91,6 +97,16 @@ using DataFile = std::variant<TableFile, LogFile>;
 [[nodiscard]] std::expected<DataFile, std::string> open_one_data_file(const std::string& path,
                                                                       FileType type,
                                                                       FileAccess access = FileAccess::Map);
+
+// One unit of a walk over a store: the normal read of the data file at `slot`
+// of data_files(), or the carving of the file at `slot` of the carving slots
+// (data_files() followed by unopened_tables()).
+enum class WalkPass : std::uint8_t { Read, Carve };
+struct WalkUnit {
+  WalkPass pass = WalkPass::Read;
+  std::size_t slot = 0;
+  friend bool operator==(const WalkUnit&, const WalkUnit&) = default;
+};
 
 // Keeps, over a directory listing, the manifest with the highest number; on
 // equal numbers the one offered first.
@@ -119,37 +135,24 @@ class RawLevelDb {
   [[nodiscard]] static std::expected<RawLevelDb, DbError> open(std::string in_dir, StopToken* stop = nullptr,
                                                                FileAccess access = FileAccess::Map);
 
-  // All records of all data files: files ordered stably by number (descending
-  // when reverse), records within a file in the file's own order. Never fails.
-  [[nodiscard]] std::vector<Record> iterate_records_raw(bool reverse) const;
+  // The store's reading order: the normal read of every data file, files
+  // ordered stably by number (descending when reverse); with carve, followed
+  // by the carving of every file in carving_order. The one place a walk over
+  // the store takes its order from (record_walk.h).
+  [[nodiscard]] std::vector<WalkUnit> reading_order(bool reverse, bool carve) const;
 
-  // Positions into data_files() in iteration order.
-  [[nodiscard]] std::vector<std::size_t> iteration_order(bool reverse) const;
-
-  // The walk ends early when scratch.stop asks (polled between files and
-  // between blocks).
-  template <RecordSink Sink>
-  void visit_records(bool reverse, Sink& sink, DecodeScratch& scratch) const {
-    for (const std::size_t i : iteration_order(reverse)) {
-      if (scratch.stop.stop_requested()) return;
-      visit_file_records(i, sink, scratch);
-    }
-  }
-  template <RecordSink Sink>
-  void visit_records(bool reverse, Sink& sink) const {
-    DecodeScratch scratch;
-    visit_records(reverse, sink, scratch);
-  }
+  // The bytes a unit of the reading order covers (0 for an unopened table,
+  // whose length the reader never learnt): a walk's progress.
+  [[nodiscard]] std::uint64_t unit_length(WalkUnit unit) const noexcept;
 
   // The records of one data file, by its position in data_files().
   template <RecordSink Sink>
   void visit_file_records(std::size_t position, Sink& sink, DecodeScratch& scratch) const {
-    std::visit([&](const auto& file) { file.visit_records(sink, scratch); }, data_files_[position]);
+    visit_data_file(data_files_[position], sink, scratch);
   }
 
-  // Positions into data_files() followed by unopened_tables() (numbered on
-  // from data_files().size()), ordered by file number like iteration_order.
-  [[nodiscard]] std::vector<std::size_t> carving_order(bool reverse) const;
+  // The path of a carving slot: a data file's, or an unopened table's.
+  [[nodiscard]] const std::string& slot_path(std::size_t slot) const noexcept;
 
   // Files named as tables that the normal read leaves out because their
   // footer or index cannot be read; carving still reaches their blocks.
@@ -165,6 +168,9 @@ class RawLevelDb {
   [[nodiscard]] std::uint64_t file_bytes_before(std::size_t position, std::uint64_t resume) const noexcept;
   // Gives the touched pages of one data file back to the system (MappedFile::drop_pages).
   void drop_file_pages(std::size_t position) const noexcept;
+  // The same for the file a unit of the reading order walked, reading or
+  // carving it (an unopened table's mapping is carving's own, gone with it).
+  void drop_unit_pages(WalkUnit unit) const noexcept;
 
   [[nodiscard]] const std::string& in_dir() const noexcept { return in_dir_; }
   [[nodiscard]] const std::vector<DataFile>& data_files() const noexcept { return data_files_; }
@@ -180,6 +186,12 @@ class RawLevelDb {
   void add_skipped(SkippedFile file);
 
  private:
+  // Positions into data_files() in iteration order.
+  [[nodiscard]] std::vector<std::size_t> iteration_order(bool reverse) const;
+  // Positions into data_files() followed by unopened_tables() (numbered on
+  // from data_files().size()), ordered by file number like iteration_order.
+  [[nodiscard]] std::vector<std::size_t> carving_order(bool reverse) const;
+
   RawLevelDb(std::string in_dir, std::vector<DataFile> files, std::vector<ListedDataFile> listed,
              std::optional<ManifestFile> manifest, std::vector<SharedPath> unopened_tables,
              std::vector<SkippedFile> skipped)

@@ -290,14 +290,14 @@ TEST(IndexedDb, CommittedChromiumStore) {
   ASSERT_TRUE(db.has_value());
   IndexedDbDecoder decoder(indexeddb_blob_directory(store));
   auto learn = [&](const RecordView& record) { decoder.learn(record); };
-  db->visit_records(false, learn);
+  testing::walk_all(*db, false, learn);
   std::vector<std::string> lines;
   auto write = [&](const RecordView& record) {
     std::string out;
     decoder.append_entry(out, record);
     lines.push_back(std::move(out));
   };
-  db->visit_records(false, write);
+  testing::walk_all(*db, false, write);
   ASSERT_EQ(lines.size(), 584u);
   std::size_t from_blob_files = 0;
   for (const auto& text : lines) {

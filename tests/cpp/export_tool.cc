@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "read/store.h"
-#include "export/record_export.h"
+#include "export/store_export.h"
 
 namespace {
 
@@ -57,10 +57,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", db.error().message().c_str());
     return 1;
   }
-  vostrel::RecordExporter exporter(options, write_all);
-  db->visit_records(std::string_view(argv[4]) == "1", exporter);
-  if (auto done = exporter.finish(); !done) {
-    std::fprintf(stderr, "write error: %s\n", done.error().message.c_str());
+  // One thread: the exporter the command's export drives, on the caller's
+  // thread alone.
+  const auto result = vostrel::export_store(*db, std::string_view(argv[4]) == "1", options, write_all, {});
+  if (result.write_error) {
+    std::fprintf(stderr, "write error: %s\n", result.write_error->message.c_str());
     return 1;
   }
   return 0;

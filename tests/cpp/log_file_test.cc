@@ -100,7 +100,7 @@ std::vector<Record> decode(std::string_view payload, std::uint64_t offset = 0) {
 }
 
 std::vector<Record> records_of(const std::string& bytes, std::string path = "/db/000001.log") {
-  return LogFile::from_mapped(std::move(path), MappedFile::from_bytes(bytes)).records();
+  return testing::file_records(LogFile::from_mapped(std::move(path), MappedFile::from_bytes(bytes)));
 }
 
 // The 25-byte batch: put a=1, delete b, put c=2 at sequence 100.
@@ -499,7 +499,7 @@ TEST(LogFile, OpenReadsRecordsAndNumber) {
   EXPECT_EQ(log->path(), path);
   EXPECT_TRUE(log->has_mapping());
   EXPECT_EQ(log->length(), 82u);
-  const auto records = log->records();
+  const auto records = testing::file_records(*log);
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].origin_path(), path);
   EXPECT_EQ(records[1].offset, 49u);
@@ -507,7 +507,7 @@ TEST(LogFile, OpenReadsRecordsAndNumber) {
   // Unlinking the file after open does not change what is read, and repeated
   // calls give equal lists.
   ::unlink(path.c_str());
-  EXPECT_EQ(log->records(), records);
+  EXPECT_EQ(testing::file_records(*log), records);
 }
 
 TEST(LogFile, EmptyFileHasNoMappingAndNoRecords) {
@@ -518,7 +518,7 @@ TEST(LogFile, EmptyFileHasNoMappingAndNoRecords) {
   EXPECT_FALSE(log->has_mapping());
   EXPECT_EQ(log->length(), 0u);
   EXPECT_EQ(log->number(), 3u);
-  EXPECT_TRUE(log->records().empty());
+  EXPECT_TRUE(testing::file_records(*log).empty());
 }
 
 TEST(LogFile, MissingFileIsIoError) {
@@ -553,8 +553,8 @@ TEST(LogFile, FromMappedMatchesOpen) {
   auto opened = LogFile::open(path);
   ASSERT_TRUE(opened.has_value());
   const LogFile in_memory = LogFile::from_mapped(path, MappedFile::from_bytes(image.bytes()));
-  const auto records = in_memory.records();
-  EXPECT_EQ(opened->records(), records);
+  const auto records = testing::file_records(in_memory);
+  EXPECT_EQ(testing::file_records(*opened), records);
   ASSERT_EQ(records.size(), 5u);
   EXPECT_EQ(records[3].key, "k");
   EXPECT_EQ(records[3].value, "");
@@ -595,7 +595,7 @@ TEST(LogFile, MoreFilesThanDescriptorLimit) {
   ::setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_EQ(failures, 0);
   ASSERT_EQ(logs.size(), static_cast<std::size_t>(kFiles));
-  for (const auto& log : logs) EXPECT_EQ(log.records().size(), 1u);
+  for (const auto& log : logs) EXPECT_EQ(testing::file_records(log).size(), 1u);
 }
 
 }  // namespace

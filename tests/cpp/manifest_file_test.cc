@@ -539,7 +539,7 @@ TEST(RealManifest, RecordsAreTheSameWithAValidADamagedOrNoManifest) {
   ASSERT_TRUE(valid->manifest().has_value());
   EXPECT_EQ(valid->manifest()->path(), manifest_path);
   EXPECT_FALSE(valid->manifest()->file_levels().empty());
-  const auto records = valid->iterate_records_raw(false);
+  const auto records = testing::store_records(*valid, false);
   ASSERT_FALSE(records.empty());
 
   // Damaged: every 13th byte flipped. Still opened and kept.
@@ -549,7 +549,7 @@ TEST(RealManifest, RecordsAreTheSameWithAValidADamagedOrNoManifest) {
   const auto with_damaged = RawLevelDb::open(dir);
   ASSERT_TRUE(with_damaged.has_value());
   EXPECT_TRUE(with_damaged->manifest().has_value());
-  EXPECT_EQ(with_damaged->iterate_records_raw(false), records);
+  EXPECT_EQ(testing::store_records(*with_damaged, false), records);
 
   // Truncated to nothing: opened, empty.
   write_file(manifest_path, "");
@@ -557,14 +557,14 @@ TEST(RealManifest, RecordsAreTheSameWithAValidADamagedOrNoManifest) {
   ASSERT_TRUE(with_empty.has_value());
   ASSERT_TRUE(with_empty->manifest().has_value());
   EXPECT_TRUE(with_empty->manifest()->file_levels().empty());
-  EXPECT_EQ(with_empty->iterate_records_raw(false), records);
+  EXPECT_EQ(testing::store_records(*with_empty, false), records);
 
   fs::remove(manifest_path);
   const auto without = RawLevelDb::open(dir);
   ASSERT_TRUE(without.has_value());
   EXPECT_FALSE(without->manifest().has_value());
-  EXPECT_EQ(without->iterate_records_raw(false), records);
-  EXPECT_EQ(without->iterate_records_raw(true), valid->iterate_records_raw(true));
+  EXPECT_EQ(testing::store_records(*without, false), records);
+  EXPECT_EQ(testing::store_records(*without, true), testing::store_records(*valid, true));
 }
 
 // ---------------------------------------------------------------------------

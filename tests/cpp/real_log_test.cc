@@ -269,7 +269,7 @@ TEST_F(RealLog, EveryWrittenEntryComesBack) {
   ASSERT_TRUE(log.has_value()) << log.error().message();
   EXPECT_EQ(log->number(), file_number_from_path(path_));
   EXPECT_EQ(log->length(), bytes_.size());
-  const auto records = log->records();
+  const auto records = testing::file_records(*log);
   ASSERT_EQ(records.size(), written_.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     SCOPED_TRACE(i);
@@ -285,14 +285,14 @@ TEST_F(RealLog, EveryWrittenEntryComesBack) {
     EXPECT_FALSE(r.was_compressed);
     EXPECT_EQ(r.origin_path(), path_);
   }
-  EXPECT_EQ(log->records(), records);
+  EXPECT_EQ(testing::file_records(*log), records);
 }
 
 TEST_F(RealLog, MatchesTheDumper) {
   const auto batches = dump(path_);
   auto log = LogFile::open(path_);
   ASSERT_TRUE(log.has_value());
-  const auto records = log->records();
+  const auto records = testing::file_records(*log);
 
   // Every entry the dumper prints, by sequence number, as the line it prints.
   std::map<std::uint64_t, std::string> expected;
@@ -332,7 +332,7 @@ TEST_F(RealLog, OffsetsFollowThePhysicalLayout) {
   const auto batches = dump(path_);
   auto log = LogFile::open(path_);
   ASSERT_TRUE(log.has_value());
-  const auto records = log->records();
+  const auto records = testing::file_records(*log);
   std::map<std::uint64_t, const Record*> by_seq;
   for (const auto& r : records) by_seq[r.seq] = &r;
 
@@ -383,7 +383,7 @@ TEST_F(RealLog, TruncatedLogYieldsTheCompleteBatches) {
   for (const auto& b : batches) batch_end.push_back(physical_layout(bytes_, b.physical_offset).end);
   auto full = LogFile::open(path_);
   ASSERT_TRUE(full.has_value());
-  const auto all = full->records();
+  const auto all = testing::file_records(*full);
 
   std::vector<std::size_t> cuts;
   for (std::size_t cut = 0; cut < bytes_.size(); cut += 4099) cuts.push_back(cut);
@@ -402,7 +402,7 @@ TEST_F(RealLog, TruncatedLogYieldsTheCompleteBatches) {
       if (batch_end[i] <= cut) expected_count += batches[i].lines.size();
     }
     const std::string head = bytes_.substr(0, cut);
-    const auto records = LogFile::from_mapped(path_, MappedFile::from_bytes(head)).records();
+    const auto records = testing::file_records(LogFile::from_mapped(path_, MappedFile::from_bytes(head)));
     ASSERT_EQ(records.size(), expected_count);
     for (std::size_t i = 0; i < records.size(); ++i) ASSERT_TRUE(records[i] == all[i]) << i;
   }
@@ -424,10 +424,10 @@ TEST(RealLogLive, BytesAppendedAfterOpenAreNotRead) {
   auto late = LogFile::open(logs[0]);
   ASSERT_TRUE(late.has_value());
   EXPECT_LT(early->length(), late->length());
-  EXPECT_EQ(early->records().size(), 2u);
-  EXPECT_EQ(late->records().size(), 5u);
+  EXPECT_EQ(testing::file_records(*early).size(), 2u);
+  EXPECT_EQ(testing::file_records(*late).size(), 5u);
   w.close();
-  const auto records = late->records();
+  const auto records = testing::file_records(*late);
   ASSERT_EQ(records.size(), 5u);
   EXPECT_EQ(records[4].key, "first");
   EXPECT_EQ(records[4].state, KeyState::Deleted);

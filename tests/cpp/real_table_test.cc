@@ -289,7 +289,7 @@ TEST_P(RealTableTest, EveryTableMatchesTheLibrary) {
     const LibraryView library = read_with_library(path);
     const auto table = TableFile::open(path);
     ASSERT_TRUE(table) << table.error().message();
-    const std::vector<Record> records = table->records();
+    const std::vector<Record> records = testing::file_records(*table);
     ASSERT_EQ(records.size(), library.entries.size());
     ASSERT_FALSE(records.empty());
 
@@ -382,7 +382,7 @@ TEST_P(RealTableTest, EveryWriteIsRecoveredExactlyOnce) {
   for (const std::string& path : db.tables) {
     const auto table = TableFile::open(path);
     ASSERT_TRUE(table) << table.error().message();
-    for (const Record& r : table->records()) {
+    for (const Record& r : testing::file_records(*table)) {
       found.emplace_back(std::string(r.user_key()), r.seq, r.state, r.value);
     }
   }

@@ -3,6 +3,7 @@
 // tables, logs with fragmented batches and damaged framing, and reports its
 // progress in bytes.
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "read/store.h"
 #include "read/record_walk.h"
+#include "recover/carve_store.h"
 #include "test_support.h"
 
 namespace vostrel {
@@ -69,7 +71,7 @@ TEST(RecordStream, AnyStepSizeGivesTheWholeWalk) {
   ASSERT_TRUE(opened.has_value());
   const RawLevelDb& db = *opened;
   for (const bool reverse : {false, true}) {
-    const auto whole = db.iterate_records_raw(reverse);
+    const auto whole = testing::store_records(db, reverse);
     ASSERT_GT(whole.size(), 100u);
     for (const std::size_t want : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{1000},
                                    std::numeric_limits<std::size_t>::max()}) {
@@ -88,6 +90,87 @@ TEST(RecordStream, EmptyStoreIsDoneAtOnce) {
   VectorSink sink;
   EXPECT_FALSE(stream.step(*db, 10, sink));
   EXPECT_EQ(stream.bytes_done(*db), 0u);
+}
+
+// With carving, the reading order is the normal read of every data file,
+// then the carving of every file (unopened tables in their place by number);
+// walked whole or in steps, the records come in that order.
+TEST(RecordWalk, CarvingFollowsTheNormalReadFileByFile) {
+  const TempDir tmp;
+  const std::string dir = tmp.file("db");
+  testing::build_real_database(dir);
+  std::string damaged;
+  for (const auto& name : testing::list_directory(dir)) {
+    if (name.ends_with(".ldb") && (damaged.empty() || name < damaged)) damaged = name;
+  }
+  ASSERT_FALSE(damaged.empty());
+  const std::string table = testing::read_file(dir + "/" + damaged);
+  write_file(dir + "/" + damaged, table.substr(0, table.size() - 48));  // no footer
+
+  const auto opened = RawLevelDb::open(dir);
+  ASSERT_TRUE(opened.has_value());
+  const RawLevelDb& db = *opened;
+  ASSERT_EQ(db.unopened_tables().size(), 1u);
+  for (const bool reverse : {false, true}) {
+    SCOPED_TRACE(::testing::Message() << "reverse " << reverse);
+    const auto order = db.reading_order(reverse, true);
+    const std::size_t files = db.data_files().size();
+    ASSERT_EQ(order.size(), 2 * files + 1);
+    std::vector<std::uint64_t> carved_numbers;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      EXPECT_EQ(order[i].pass, i < files ? WalkPass::Read : WalkPass::Carve) << i;
+      if (i < files) {
+        EXPECT_EQ(order[i], db.reading_order(reverse, false)[i]);
+      } else {
+        carved_numbers.push_back(file_number_from_path(db.slot_path(order[i].slot)));
+      }
+    }
+    EXPECT_TRUE(reverse ? std::is_sorted(carved_numbers.rbegin(), carved_numbers.rend())
+                        : std::is_sorted(carved_numbers.begin(), carved_numbers.end()));
+
+    VectorSink sink;
+    DecodeScratch scratch;
+    walk_units(db, order, sink, scratch, [](WalkUnit, auto&& walk) {
+      walk();
+      return true;
+    }, StoreCarver{});
+    const auto records = std::move(sink).take();
+    const auto normal = testing::store_records(db, reverse);
+    ASSERT_GT(records.size(), normal.size());
+    EXPECT_TRUE(std::equal(normal.begin(), normal.end(), records.begin()));
+    std::size_t from_damaged = 0;
+    for (std::size_t i = normal.size(); i < records.size(); ++i) {
+      EXPECT_NE(records[i].recovered, Recovery::None);
+      from_damaged += records[i].origin_path() == dir + "/" + damaged;
+    }
+    EXPECT_GT(from_damaged, 0u);
+
+    // In steps, as the iterator and the chromium decoders walk.
+    RecordStream stream(db, reverse, true);
+    std::vector<Record> stepped;
+    auto one_by_one = [&](const RecordView& view) {
+      VectorSink one;
+      one(view);
+      stepped.push_back(std::move(std::move(one).take().front()));
+    };
+    while (stream.step(db, 7, one_by_one, StoreCarver{})) {
+    }
+    EXPECT_EQ(stepped, records);
+  }
+}
+
+TEST(MappedFile, BytesStayReadableAfterTheirPagesAreDropped) {
+  const TempDir tmp;
+  std::string content(3 * 4096 + 17, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31);
+  write_file(tmp.file("f"), content);
+  const auto file = MappedFile::open(tmp.file("f"));
+  ASSERT_TRUE(file.has_value() && file->has_mapping());
+  ByteBuffer buffer;
+  ASSERT_EQ(file->read(0, content.size(), buffer), content);
+  file->drop_pages();
+  EXPECT_EQ(file->read(0, content.size(), buffer), content);
+  MappedFile::from_bytes(content).drop_pages();  // in memory: nothing to drop, nothing lost
 }
 
 }  // namespace

@@ -18,15 +18,12 @@ namespace {
 using testing::TempDir;
 using testing::write_file;
 
-RecordCounts counts_of(const std::vector<Record>& records) {
+// A data file's counts, as the readers hand its records over.
+template <class Reader>
+RecordCounts counts_of(const Reader& reader) {
   RecordCounts counts;
-  for (const Record& record : records) {
-    ++counts.records;
-    counts.live += record.state == KeyState::Live;
-    counts.deleted += record.state == KeyState::Deleted;
-    counts.unknown += record.state == KeyState::Unknown;
-    counts.compressed += record.was_compressed;
-  }
+  DecodeScratch scratch;
+  reader.visit_records(counts, scratch);
   return counts;
 }
 
@@ -58,7 +55,7 @@ TEST(ListDataFiles, RegularDataFilesInTheReadersOrderWithoutOpeningThem) {
   auto db = RawLevelDb::open(store.dir.path());
   ASSERT_TRUE(db);
   std::vector<std::string> expected;
-  for (const std::size_t i : db->iteration_order(false)) expected.push_back(path_of(db->data_files()[i]));
+  for (const WalkUnit unit : db->reading_order(false, false)) expected.push_back(db->slot_path(unit.slot));
   expected.insert(expected.begin() + 1, store.dir.file("000004.ldb"));
   EXPECT_EQ(paths, expected);
   EXPECT_EQ(db->listed_files().size(), listed->size());
@@ -75,8 +72,8 @@ TEST(EveryFileStats, ARowPerListedFileLeftOutOnesWithZeroCounts) {
   auto db = RawLevelDb::open(store.dir.path());
   ASSERT_TRUE(db);
   const auto rows = every_file_stats(*db);
-  const RecordCounts table = counts_of(TableFile::open(store.dir.file("000003.ldb"))->records());
-  const RecordCounts log = counts_of(LogFile::open(store.dir.file("000005.log"))->records());
+  const RecordCounts table = counts_of(*TableFile::open(store.dir.file("000003.ldb")));
+  const RecordCounts log = counts_of(*LogFile::open(store.dir.file("000005.log")));
   ASSERT_EQ(table.compressed, 2u);
   // Equal numbers by path, whatever the listing order.
   const std::vector<std::pair<std::string, RecordCounts>> expected = {

@@ -57,11 +57,11 @@ std::vector<Record> file_records(const std::string& path) {
   if (is_log_name(path)) {
     auto log = LogFile::open(path);
     if (!log) throw std::runtime_error("cannot open log " + path);
-    return log->records();
+    return testing::file_records(*log);
   }
   auto table = TableFile::open(path);
   if (!table) throw std::runtime_error("cannot open table " + path);
-  return table->records();
+  return testing::file_records(*table);
 }
 
 std::vector<Record> concat(const std::vector<std::vector<Record>>& parts) {
@@ -111,8 +111,8 @@ TEST(DbOpen, EmptyDirectoryHasNoFilesNoManifestAndNoRecords) {
   EXPECT_EQ(db.in_dir(), dir.path());
   EXPECT_TRUE(db.data_files().empty());
   EXPECT_FALSE(db.manifest().has_value());
-  EXPECT_TRUE(db.iterate_records_raw(false).empty());
-  EXPECT_TRUE(db.iterate_records_raw(true).empty());
+  EXPECT_TRUE(testing::store_records(db, false).empty());
+  EXPECT_TRUE(testing::store_records(db, true).empty());
 }
 
 TEST(DbOpen, AdmitsOnlyNamesOfTheDataFileRule) {
@@ -138,7 +138,7 @@ TEST(DbOpen, AdmitsOnlyNamesOfTheDataFileRule) {
     const bool is_log = std::holds_alternative<LogFile>(file);
     EXPECT_EQ(is_log, is_log_name(std::visit([](const auto& f) { return f.path(); }, file)));
   }
-  EXPECT_EQ(db.iterate_records_raw(false),
+  EXPECT_EQ(testing::store_records(db, false),
             concat({file_records(dir.file("000005.LOG")), file_records(dir.file("000006.Sst")),
                     file_records(dir.file("000007.ldb"))}));
 }
@@ -168,7 +168,7 @@ TEST(DbOpen, SkipsDirectoriesSpecialFilesAndDanglingLinksButFollowsLinksToFiles)
   ASSERT_FALSE(expected.empty());
   const auto link_path = std::make_shared<const std::string>(dir.file("000007.ldb"));
   for (Record& record : expected) record.origin_file = link_path;
-  EXPECT_EQ(db.iterate_records_raw(false), expected);
+  EXPECT_EQ(testing::store_records(db, false), expected);
 }
 
 TEST(DbOpen, LeavesOutFilesItsReadersRejectAndOpensTheRest) {
@@ -185,7 +185,7 @@ TEST(DbOpen, LeavesOutFilesItsReadersRejectAndOpensTheRest) {
   const RawLevelDb db = open_ok(dir.path());
   EXPECT_EQ(data_file_paths(db), (std::set<std::string>{dir.file("000003.ldb"), dir.file("000005.sst"),
                                                          dir.file("000006.log"), dir.file("000007.log")}));
-  EXPECT_EQ(db.iterate_records_raw(false),
+  EXPECT_EQ(testing::store_records(db, false),
             concat({file_records(dir.file("000003.ldb")), file_records(dir.file("000007.log"))}));
 }
 
@@ -258,7 +258,7 @@ TEST(DbOpen, EntryPathsAreTheDirectoryAsPassedPlusTheName) {
     const RawLevelDb db = open_ok(path);
     EXPECT_EQ(db.in_dir(), path);
     const std::string expected = path + (path.ends_with('/') ? "" : "/") + "000005.log";
-    const auto records = db.iterate_records_raw(false);
+    const auto records = testing::store_records(db, false);
     ASSERT_FALSE(records.empty()) << path;
     for (const Record& record : records) EXPECT_EQ(record.origin_path(), expected);
   }
@@ -281,35 +281,31 @@ TEST(DbIterate, FilesInNumberOrderForwardAndReverseRecordsInFileOrderBothWays) {
   ASSERT_FALSE(five.empty());
 
   const RawLevelDb db = open_ok(dir.path());
-  EXPECT_EQ(db.iterate_records_raw(false), concat({three, four, five}));
-  EXPECT_EQ(db.iterate_records_raw(true), concat({five, four, three}));
+  EXPECT_EQ(testing::store_records(db, false), concat({three, four, five}));
+  EXPECT_EQ(testing::store_records(db, true), concat({five, four, three}));
   // Nothing is cached or consumed: a second call gives the same.
-  EXPECT_EQ(db.iterate_records_raw(false), concat({three, four, five}));
+  EXPECT_EQ(testing::store_records(db, false), concat({three, four, five}));
 
   // The order is one of positions; the files themselves stay in listing order.
-  const auto numbers_in = [&](const std::vector<std::size_t>& order) {
+  const auto numbers_in = [&](const std::vector<WalkUnit>& order) {
     std::vector<std::uint64_t> numbers;
-    for (const std::size_t i : order) numbers.push_back(number_of(db.data_files().at(i)));
+    for (const WalkUnit unit : order) {
+      EXPECT_EQ(unit.pass, WalkPass::Read);
+      numbers.push_back(number_of(db.data_files().at(unit.slot)));
+    }
     return numbers;
   };
-  EXPECT_EQ(numbers_in(db.iteration_order(false)), (std::vector<std::uint64_t>{3, 4, 5}));
-  EXPECT_EQ(numbers_in(db.iteration_order(true)), (std::vector<std::uint64_t>{5, 4, 3}));
-
-  // Visiting hands the same records, in the same order, to any sink.
-  for (const bool reverse : {false, true}) {
-    VectorSink sink;
-    db.visit_records(reverse, sink);
-    EXPECT_EQ(std::move(sink).take(), db.iterate_records_raw(reverse));
-  }
+  EXPECT_EQ(numbers_in(db.reading_order(false, false)), (std::vector<std::uint64_t>{3, 4, 5}));
+  EXPECT_EQ(numbers_in(db.reading_order(true, false)), (std::vector<std::uint64_t>{5, 4, 3}));
 }
 
 TEST(DbIterate, OneFileIsTheSameEitherWay) {
   const TempDir dir;
   write_file(dir.file("000042.log"), samples().log_b);
   const RawLevelDb db = open_ok(dir.path());
-  const auto forward = db.iterate_records_raw(false);
+  const auto forward = testing::store_records(db, false);
   EXPECT_EQ(forward, file_records(dir.file("000042.log")));
-  EXPECT_EQ(db.iterate_records_raw(true), forward);
+  EXPECT_EQ(testing::store_records(db, true), forward);
 }
 
 TEST(DbIterate, EqualNumbersKeepListingOrderAndSwapInReverse) {
@@ -332,9 +328,9 @@ TEST(DbIterate, EqualNumbersKeepListingOrderAndSwapInReverse) {
   const auto second = file_records(sevens[1]);
   const auto nine = file_records(dir.file("000009.ldb"));
   const auto sixteen = file_records(dir.file("000010.log"));
-  EXPECT_EQ(db.iterate_records_raw(false), concat({first, second, nine, sixteen}));
-  EXPECT_EQ(db.iterate_records_raw(true), concat({sixteen, nine, second, first}));
-  EXPECT_EQ(origin_runs(db.iterate_records_raw(false)),
+  EXPECT_EQ(testing::store_records(db, false), concat({first, second, nine, sixteen}));
+  EXPECT_EQ(testing::store_records(db, true), concat({sixteen, nine, second, first}));
+  EXPECT_EQ(origin_runs(testing::store_records(db, false)),
             (std::vector<std::string>{sevens[0], sevens[1], dir.file("000009.ldb"), dir.file("000010.log")}));
 }
 
@@ -362,10 +358,10 @@ TEST(DbRealDatabase, EveryRecordOfEveryFileInFileNumberOrder) {
   for (const auto& [number, path] : by_number) per_file.push_back(file_records(path));
   const RawLevelDb db = open_ok(dir);
   EXPECT_EQ(db.data_files().size(), by_number.size());
-  const auto forward = db.iterate_records_raw(false);
+  const auto forward = testing::store_records(db, false);
   EXPECT_EQ(forward, concat(per_file));
   std::reverse(per_file.begin(), per_file.end());
-  EXPECT_EQ(db.iterate_records_raw(true), concat(per_file));
+  EXPECT_EQ(testing::store_records(db, true), concat(per_file));
 
   // Every key LevelDB reports live is among the records, with its last value.
   std::set<std::pair<std::string, std::string>> live_records;
@@ -427,7 +423,7 @@ TEST(DbOpen, MoreDataFilesThanTheDescriptorLimitAllReturnTheirRecords) {
   }
   EXPECT_EQ(after, before) << "open keeps descriptors";
   ASSERT_EQ(db->data_files().size(), static_cast<std::size_t>(kFiles));
-  const auto grouped = by_origin(db->iterate_records_raw(false));
+  const auto grouped = by_origin(testing::store_records(*db, false));
   ASSERT_EQ(grouped.size(), static_cast<std::size_t>(kFiles));
   for (const auto& [path, records] : grouped) {
     EXPECT_EQ(records.size(), is_log_name(path) ? per_log : per_table) << path;
@@ -444,7 +440,7 @@ TEST(DbDamage, CorruptedOrTruncatedFilesNeverDisturbTheOthers) {
   std::vector<std::string> names = testing::list_directory(dir);
   std::sort(names.begin(), names.end());
 
-  const auto baseline = by_origin(open_ok(dir).iterate_records_raw(false));
+  const auto baseline = by_origin(testing::store_records(open_ok(dir), false));
   ASSERT_GE(baseline.size(), 6u);
 
   enum class Damage { Flip, Zero, Truncate };
@@ -473,7 +469,7 @@ TEST(DbDamage, CorruptedOrTruncatedFilesNeverDisturbTheOthers) {
 
         const auto db = RawLevelDb::open(dir);
         ASSERT_TRUE(db.has_value());
-        const auto grouped = by_origin(db->iterate_records_raw(false));
+        const auto grouped = by_origin(testing::store_records(*db, false));
         bool same = true;
         for (const auto& [origin, records] : baseline) {
           if (origin == path) continue;
@@ -494,7 +490,7 @@ TEST(DbDamage, CorruptedOrTruncatedFilesNeverDisturbTheOthers) {
   EXPECT_EQ(failures, 0);
   EXPECT_GT(cases, 1000u);
   // Restored: everything as at the start.
-  EXPECT_EQ(by_origin(open_ok(dir).iterate_records_raw(false)), baseline);
+  EXPECT_EQ(by_origin(testing::store_records(open_ok(dir), false)), baseline);
 }
 
 }  // namespace

@@ -223,7 +223,7 @@ TEST_F(TableFileTest, FilesShorterThanAFooterOpenEmpty) {
     const TableFile file = open_ok(bytes);
     EXPECT_FALSE(file.has_mapping());
     EXPECT_TRUE(file.index().empty());
-    EXPECT_TRUE(file.records().empty());
+    EXPECT_TRUE(testing::file_records(file).empty());
     const auto block = file.read_block({0, 0});
     ASSERT_FALSE(block);
     EXPECT_EQ(block.error().kind, TableErrorKind::FileTooSmall);
@@ -288,7 +288,7 @@ TEST_F(TableFileTest, MetaindexHandleIsNeverFollowed) {
   const BlockHandle index = t.add_raw(TableBytes::index_contents({data}));
   const TableFile file = open_ok(t.bytes() + footer({1'000'000, 1'000'000}, index));
   ASSERT_EQ(file.index().size(), 1u);
-  EXPECT_EQ(file.records().size(), 1u);
+  EXPECT_EQ(testing::file_records(file).size(), 1u);
 }
 
 TEST_F(TableFileTest, UndecodableIndexEntriesAreDropped) {
@@ -305,7 +305,7 @@ TEST_F(TableFileTest, UndecodableIndexEntriesAreDropped) {
   })));
   const std::vector<std::pair<std::string, BlockHandle>> expected = {{"ka", a}, {"kd", b}};
   EXPECT_EQ(file.index(), expected);
-  EXPECT_EQ(keys_of(file.records()),
+  EXPECT_EQ(keys_of(testing::file_records(file)),
             (std::vector<std::string>{internal_key("a", 1), internal_key("b", 2)}));
 }
 
@@ -317,7 +317,7 @@ TEST_F(TableFileTest, CompressedIndexBlockIsRead) {
   ASSERT_EQ(file.index().size(), 2u);
   EXPECT_EQ(file.index()[0].second, a);
   EXPECT_EQ(file.index()[1].second, b);
-  EXPECT_EQ(file.records().size(), 2u);
+  EXPECT_EQ(testing::file_records(file).size(), 2u);
 }
 
 TEST_F(TableFileTest, IndexBlockWithoutARestartArrayGivesAnEmptyIndex) {
@@ -332,7 +332,7 @@ TEST_F(TableFileTest, IndexBlockWithoutARestartArrayGivesAnEmptyIndex) {
     t.add_raw(block_contents({{internal_key("a", 1), "1"}}));
     const TableFile file = open_ok(t.finish_with_index(contents));
     EXPECT_TRUE(file.index().empty());
-    EXPECT_TRUE(file.records().empty());
+    EXPECT_TRUE(testing::file_records(file).empty());
   }
 }
 
@@ -564,7 +564,7 @@ TEST_F(TableFileTest, InternalKeysAreSplitIntoSeqAndState) {
   const std::string path = write(t.finish({t.add_raw(block_contents(entries, 1))}));
   const auto file = TableFile::open(path);
   ASSERT_TRUE(file);
-  const std::vector<Record> records = file->records();
+  const std::vector<Record> records = testing::file_records(*file);
   ASSERT_EQ(records.size(), cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
@@ -598,7 +598,7 @@ TEST_F(TableFileTest, RecordOffsetsPointAtEntriesOrCompressedBlocks) {
   for (int i = 0; i < 3; ++i) expected.emplace_back(compressed.offset, true);
   for (const std::uint64_t at : {0, 14, 14 + 13}) expected.emplace_back(raw_again.offset + at, false);
   std::vector<std::pair<std::uint64_t, bool>> actual;
-  for (const Record& r : file.records()) actual.emplace_back(r.offset, r.was_compressed);
+  for (const Record& r : testing::file_records(file)) actual.emplace_back(r.offset, r.was_compressed);
   EXPECT_EQ(actual, expected);
   EXPECT_GT(raw_again.offset, 0u);
 }
@@ -611,7 +611,7 @@ TEST_F(TableFileTest, UnreadableBlocksAreSkipped) {
   const BlockHandle past_end{1 << 20, 10};
   const TableFile file = open_ok(t.finish({a, past_end, garbage, c}));
   ASSERT_EQ(file.index().size(), 4u);
-  EXPECT_EQ(keys_of(file.records()),
+  EXPECT_EQ(keys_of(testing::file_records(file)),
             (std::vector<std::string>{internal_key("a", 1), internal_key("c", 3)}));
 }
 
@@ -620,7 +620,7 @@ TEST_F(TableFileTest, BlockNamedTwiceYieldsItsRecordsTwice) {
   const BlockHandle a = t.add_raw(
       block_contents({{internal_key("a", 1), "1"}, {internal_key("b", 2), "2"}}));
   const TableFile file = open_ok(t.finish({a, a}));
-  const std::vector<Record> records = file.records();
+  const std::vector<Record> records = testing::file_records(file);
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0], records[2]);
   EXPECT_EQ(records[1], records[3]);
@@ -633,8 +633,8 @@ TEST_F(TableFileTest, RecordsAreRepeatableAndOutliveTheFile) {
   std::vector<Record> records;
   {
     const TableFile file = open_ok(t.finish({a, b}));
-    records = file.records();
-    EXPECT_EQ(file.records(), records);
+    records = testing::file_records(file);
+    EXPECT_EQ(testing::file_records(file), records);
   }
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].value, "one");
@@ -667,7 +667,7 @@ TEST_F(TableFileTest, HugeDeclaredSnappyLengthIsAnError) {
     ASSERT_FALSE(block);
     EXPECT_EQ(block.error().kind, TableErrorKind::Snappy);
     EXPECT_TRUE(block.error().message().starts_with(kSnappyPrefix)) << block.error().message();
-    EXPECT_TRUE(table_->records().empty());
+    EXPECT_TRUE(testing::file_records(*table_).empty());
   }
 }
 
@@ -712,7 +712,7 @@ TEST_F(TableFileTest, HugeDeclaredSnappyLengthAllocatesNothingLarge) {
       const auto block = file->read_block(blocks[i]);
       if (block || block.error().kind != TableErrorKind::Snappy) ::_exit(14);
     }
-    const auto records = file->records();
+    const auto records = testing::file_records(*file);
     if (records.size() != 1 || records[0].value != big_value) ::_exit(15);
     ::_exit(0);
   }
@@ -784,7 +784,7 @@ TEST_F(TableFileTest, BlocksOfEveryCodecAreRead) {
     entries.emplace_back("key" + std::to_string(1000 + i), std::string(100, static_cast<char>('a' + i % 26)));
   }
   const TableFile original = open_ok(testing::real_table_bytes(entries, 1, false), "000001.ldb");
-  const std::vector<Record> expected = original.records();
+  const std::vector<Record> expected = testing::file_records(original);
   ASSERT_EQ(expected.size(), entries.size());
   ASSERT_GT(original.index().size(), 1u);
 
@@ -809,7 +809,7 @@ TEST_F(TableFileTest, BlocksOfEveryCodecAreRead) {
       ASSERT_TRUE(block) << block.error().message();
       handles.push_back(t.add_stored(codec.compress(block->data), codec.type));
     }
-    const std::vector<Record> records = open_ok(t.finish(handles), "000002.ldb").records();
+    const std::vector<Record> records = testing::file_records(open_ok(t.finish(handles), "000002.ldb"));
     ASSERT_EQ(records.size(), expected.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
       EXPECT_EQ(records[i].key, expected[i].key);

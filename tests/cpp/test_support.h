@@ -95,3 +95,37 @@ std::map<std::string, std::string> build_real_database(const std::string& dir);
 [[nodiscard]] std::string dump_escaped(std::string_view bytes);
 
 }  // namespace vostrel::testing
+
+// ---- The store walk, as production callers drive it ----
+#include "format/record.h"
+#include "read/record_walk.h"
+
+namespace vostrel::testing {
+
+// Every record of the store's normal read (reading_order), handed to sink.
+template <RecordSink Sink>
+void walk_all(const RawLevelDb& db, bool reverse, Sink& sink) {
+  DecodeScratch scratch;
+  walk_units(db, db.reading_order(reverse, false), sink, scratch, [](WalkUnit, auto&& walk) {
+    walk();
+    return true;
+  });
+}
+
+// Every record of one data file (a TableFile or LogFile), owned.
+template <class Reader>
+[[nodiscard]] std::vector<Record> file_records(const Reader& reader) {
+  VectorSink sink;
+  DecodeScratch scratch;
+  reader.visit_records(sink, scratch);
+  return std::move(sink).take();
+}
+
+// The store's records, owned.
+[[nodiscard]] inline std::vector<Record> store_records(const RawLevelDb& db, bool reverse) {
+  VectorSink sink;
+  walk_all(db, reverse, sink);
+  return std::move(sink).take();
+}
+
+}  // namespace vostrel::testing

@@ -19,7 +19,7 @@ import pytest
 plyvel = pytest.importorskip("plyvel")
 _vostrel = pytest.importorskip("_vostrel")
 
-from vostrel.dump import write_records  # noqa: E402
+from reference_writer import write_records  # noqa: E402
 from vostrel.encodings import ENCODERS  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]

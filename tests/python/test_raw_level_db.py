@@ -386,7 +386,7 @@ def test_signatures(db):
         "carve_records": "(*, reverse=False)",
         "iter_records": "(*, reverse=False)",
         "export": "(file, *, format='jsonl', encoding='escaped', states=None, reverse=False, "
-                  "progress=None, threads=None, store=None, header=True)",
+                  "progress=None, threads=None, store=None, header=True, carve=False)",
         "file_stats": "()",
         "close": "()",
         "__enter__": "()",

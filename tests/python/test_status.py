@@ -71,6 +71,7 @@ def test_a_leftover_table_copied_back_is_exactly_orphaned(tmp_path):
                 shutil.copy(table, stash / table.name)
             except FileNotFoundError:  # a background compaction was quicker
                 pass
+    db.compact_range()  # waited for: no background work cut short by the close
     db.close()
     plyvel.DB(str(path)).close()  # opening deletes what compactions left behind
     with _vostrel.RawLevelDb(str(path)) as clean:

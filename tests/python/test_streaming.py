@@ -82,7 +82,7 @@ STATE_FILTERS = [None, [0], [1], [2], [_vostrel.KeyState.Live, _vostrel.KeyState
 
 
 def python_export(records, fmt, encoding, states) -> bytes:
-    from vostrel.dump import write_records
+    from reference_writer import write_records
     from vostrel.encodings import ENCODERS
 
     if states is not None:
