@@ -37,6 +37,7 @@ examples:
   vostrel stats path/to/db                    records per data file
   vostrel stats --format json path/to/db
   vostrel manifest path/to/db                 the manifest's edits and live files
+  vostrel inspect path/to/db/000005.ldb       the blocks, records and gaps of one file
 
 See 'vostrel dump --help' for the fields and byte encodings.
 """
@@ -100,6 +101,25 @@ shown, and the exit status is 1.
 examples:
   vostrel manifest path/to/db
   vostrel manifest --format json path/to/db
+"""
+
+INSPECT_EPILOG = """\
+A file ending in the table magic is a table: its footer, metaindex and index
+blocks with their entries, and every data block the index names (offset, stored
+size, codec, whether the trailer's checksum holds, entries, restarts, first and
+last key). Stretches no block covers are gaps; bytes after the footer are
+trailing bytes. Any other file is read as log framing (a manifest when named
+MANIFEST-*): every physical record with its checksum, each write batch or
+version edit after the record that completes it, and the zero-filled, padding,
+skipped and trailing stretches. Offsets are decimal with hex in brackets.
+
+Exit status 0 when the structure is intact, 1 when anything is damaged (a bad
+checksum, an unreadable block, a gap, a zero-filled or skipped stretch,
+trailing bytes), 2 when the file cannot be read.
+
+examples:
+  vostrel inspect path/to/db/000005.ldb
+  vostrel inspect --format json --encoding hex path/to/db/000006.log
 """
 
 STATS_EPILOG = """\
@@ -291,6 +311,22 @@ def build_parser() -> argparse.ArgumentParser:
                           help=f"text form of keys (default: {DEFAULT_ENCODING})")
     manifest.set_defaults(run=run_manifest, parser=manifest)
 
+    inspect = commands.add_parser(
+        "inspect",
+        help="show the structure of one file: blocks, records, gaps",
+        description="Show the structure of one table, log or manifest file, one line per part "
+                    "(footer, block, index entry, physical record, write batch, version edit) and "
+                    "per stretch that no part accounts for, with checksums checked.",
+        epilog=INSPECT_EPILOG,
+        formatter_class=formatter,
+    )
+    inspect.add_argument("file", metavar="FILE", help="a table (.ldb, .sst), log or manifest file")
+    inspect.add_argument("--format", choices=("table", "json"), default="table",
+                         help="output format (default: table)")
+    inspect.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
+                         help=f"text form of keys (default: {DEFAULT_ENCODING})")
+    inspect.set_defaults(run=run_inspect, parser=inspect)
+
     from .chromium import cli as chromium_cli
 
     chromium_cli.add_parser(commands, formatter, _states).set_defaults(run=run_chromium)
@@ -406,6 +442,28 @@ def run_manifest(args: argparse.Namespace) -> int:
     if history["read_end"] < history["size"]:
         print(f"vostrel: warning: {printable(history['path'])}: damaged: the edits end at byte "
               f"{history['read_end']} of {history['size']}", file=sys.stderr)
+        return EXIT_FAILURE
+    return EXIT_OK
+
+
+def run_inspect(args: argparse.Namespace) -> int:
+    from .inspect import damage_text, render_json, render_table
+
+    if os.path.isdir(args.file):
+        raise UsageError(f"{args.file}: is a directory, not a file")
+    import _vostrel
+
+    try:
+        result = _vostrel.inspect_file(args.file)
+    except OSError as error:
+        raise UsageError(f"cannot read {args.file}: {error.strerror}") from None
+    encode = ENCODERS[args.encoding]
+    out = _stdout()
+    out.write(render_json(result, encode) if args.format == "json"
+              else render_table(result, encode, printable))
+    out.flush()
+    if result["damaged"]:
+        print(f"vostrel: warning: {printable(result['path'])}: damaged: {damage_text(result)}", file=sys.stderr)
         return EXIT_FAILURE
     return EXIT_OK
 

@@ -242,17 +242,20 @@ class FramingWalk {
     walk_log_blocks(
         size, 0,
         [&](std::uint64_t block_start) -> std::optional<std::string_view> {
+          release_all();
           if (stop_.stop_requested()) return std::nullopt;
           const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kLogBlockSize, size - block_start));
           walked_to = block_start;
           if (file_.in_hole(block_start, wanted)) {
             note_zeros(block_start, wanted, /*records=*/true);
+            current_block_ = {};
             walked_to = block_start + wanted;
             return std::string_view();
           }
           const std::string_view bytes = file_.read(block_start, wanted, block_);
           if (bytes.size() != wanted) return std::nullopt;  // the file lost bytes since it was opened
           describe_block(block_start, bytes);
+          current_block_ = bytes;
           walked_to = block_start + wanted;
           return bytes;
         },
@@ -263,11 +266,12 @@ class FramingWalk {
         },
         joined,
         [&](std::uint64_t, std::string_view payload, std::uint64_t record_start) {
-          logical_record(record_start, payload);
+          logical_record(record_start, payload, current_block_);
           return true;
         });
     if (walked_to < size && !stop_.stopped()) note_skipped(walked_to, size - walked_to, false);
     flush(/*at_end=*/true);
+    release_all();
   }
 
   void set_manifest(bool manifest) noexcept { manifest_ = manifest; }
@@ -284,7 +288,7 @@ class FramingWalk {
       flush(/*at_end=*/false);
       const bool crc_ok = log_checksum_matches(bytes, at, header);
       if (!crc_ok) ++summary_.bad_crcs;
-      fn_(PhysicalRecordItem{block_start + at, header.type, payload.size(), crc_ok});
+      queue_.emplace_back(PhysicalRecordItem{block_start + at, header.type, payload.size(), crc_ok});
     });
     if (end >= bytes.size()) return;
     const std::size_t rest = bytes.size() - end;
@@ -296,14 +300,19 @@ class FramingWalk {
         note_zeros(block_start + end, rest, /*records=*/false);
       } else {
         flush(false);
-        fn_(StretchItem{StretchKind::Padding, block_start + end, rest, false});
+        queue_.emplace_back(StretchItem{StretchKind::Padding, block_start + end, rest, false});
       }
       return;
     }
     note_skipped(block_start + end, rest, is_all_zero(tail));
   }
 
-  void logical_record(std::uint64_t record_start, std::string_view payload) {
+  void logical_record(std::uint64_t record_start, std::string_view payload, std::string_view block) {
+    // A full record's payload lies in the block; a joined one does not.
+    const auto at = reinterpret_cast<std::uintptr_t>(payload.data());
+    const auto begin = reinterpret_cast<std::uintptr_t>(block.data());
+    const bool full = at >= begin && at - begin < block.size();
+    release_through(record_start, full);
     if (manifest_) {
       fn_(EditItem{record_start, payload.size(), VersionEdit::from_buffer(payload)});
       return;
@@ -358,7 +367,33 @@ class FramingWalk {
     } else {
       ++summary_.skipped_stretches;
     }
-    fn_(item);
+    queue_.emplace_back(item);
+  }
+
+  // The items of the block being walked wait in queue_ until the logical
+  // record that a physical record among them completes has been handed on:
+  // each logical record then follows the physical record that completes it.
+  void release_all() {
+    for (; released_ < queue_.size(); ++released_) fn_(queue_[released_]);
+    queue_.clear();
+    released_ = 0;
+  }
+
+  // Hands on the queued items up to the physical record that completed the
+  // logical record whose first physical record begins at `start`: that record
+  // itself when full, else the first last-fragment after it (a first or full
+  // record in between would have begun another logical record).
+  void release_through(std::uint64_t start, bool full) {
+    while (released_ < queue_.size()) {
+      const StructureItem& item = queue_[released_++];
+      fn_(item);
+      const auto* record = std::get_if<PhysicalRecordItem>(&item);
+      if (record != nullptr &&
+          (full ? record->offset == start
+                : record->offset > start && record->type == static_cast<std::uint8_t>(LogRecordType::Last))) {
+        return;
+      }
+    }
   }
 
   const MappedFile& file_;
@@ -370,6 +405,9 @@ class FramingWalk {
   ByteBuffer header_;
   std::optional<StretchItem> pending_;
   bool pending_records_ = false;
+  std::string_view current_block_;
+  std::vector<StructureItem> queue_;  // at most one block's items
+  std::size_t released_ = 0;          // how many of them have been handed on
 };
 
 }  // namespace
