@@ -1,6 +1,8 @@
 #include "read/file_structure.h"
 
 #include <algorithm>
+#include <iterator>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -20,6 +22,9 @@ namespace {
 // footer is looked for: a recovered file carries at most a cluster or so of
 // slack after its last byte.
 constexpr std::uint64_t kFooterSearch = std::uint64_t{64} << 10;
+// How many footers within that search are tried, nearest the end first: each
+// try reads an index block, which a crafted file could make large.
+constexpr int kFooterTries = 8;
 // The piece in which a stretch is read to tell whether it is all zeros.
 constexpr std::size_t kZeroCheckChunk = std::size_t{64} << 10;
 
@@ -54,9 +59,9 @@ std::optional<std::string_view> read_with_trailer(const MappedFile& file, const 
 }
 
 // The footer of a table: the last 48 bytes when the file ends in the magic;
-// else the last footer within kFooterSearch of the end whose index block lies
-// before it with a checksum that holds (bytes after a footer are no proof of
-// a table by themselves: the magic could sit in any value).
+// else the last footer within kFooterSearch of the end (of the kFooterTries
+// nearest it) whose index block lies before it with a checksum that holds:
+// the magic alone is no proof of a table, it could sit in any value.
 std::optional<std::uint64_t> find_footer(const MappedFile& file) {
   const std::uint64_t size = file.size();
   if (size < kFooterSize) return std::nullopt;
@@ -66,8 +71,10 @@ std::optional<std::uint64_t> find_footer(const MappedFile& file) {
   const std::string_view tail = file.read(size - window, static_cast<std::size_t>(window), buffer);
   if (tail.size() != window) return std::nullopt;
   ByteBuffer block;
-  for (std::size_t at = tail.size() - 8; at >= kFooterSize - 8; --at) {
+  int tries = 0;
+  for (std::size_t at = tail.size() - 8; at >= kFooterSize - 8 && tries < kFooterTries; --at) {
     if (!is_table_magic(tail.substr(at))) continue;
+    ++tries;
     const std::uint64_t footer_offset = size - window + (at - (kFooterSize - 8));
     const auto footer = decode_footer(tail.substr(at - (kFooterSize - 8), kFooterSize), std::string());
     if (footer && footer->index.offset < footer_offset && footer->index.size <= footer_offset) {
@@ -90,7 +97,7 @@ class TableWalk {
 
   void run(std::uint64_t footer_offset) {
     const std::uint64_t footer_end = footer_offset + kFooterSize;
-    covered_.emplace_back(footer_offset, footer_end);
+    covered_.emplace(footer_offset, footer_end);
     FooterItem item;
     item.offset = footer_offset;
     const std::string_view bytes = file_.read(footer_offset, kFooterSize, stored_);
@@ -155,7 +162,14 @@ class TableWalk {
       item.error = handle.size > kMaxStoredBlock ? "larger than the block limit" : "extends past the end of the file";
       return false;
     }
-    covered_.emplace_back(handle.offset, handle.offset + handle.size + kBlockTrailerSize);
+    const std::uint64_t end = handle.offset + handle.size + kBlockTrailerSize;
+    // Blocks never overlap; reading one that does would let a crafted index
+    // name the same megabytes over and over. So every byte is read once.
+    if (const auto overlapped = overlapping(handle.offset, end)) {
+      item.error = "overlaps the part at " + std::to_string(*overlapped);
+      return false;
+    }
+    covered_.emplace(handle.offset, end);
     if (file_.in_hole(handle.offset, handle.size + kBlockTrailerSize)) {
       item.error = "lies in a hole of a sparse file";
       return false;
@@ -200,9 +214,16 @@ class TableWalk {
     return true;
   }
 
+  // Where a part already read begins that shares bytes with [start, end).
+  [[nodiscard]] std::optional<std::uint64_t> overlapping(std::uint64_t start, std::uint64_t end) const {
+    auto next = covered_.lower_bound(start);
+    if (next != covered_.end() && next->first < end) return next->first;
+    if (next != covered_.begin() && std::prev(next)->second > start) return std::prev(next)->first;
+    return std::nullopt;
+  }
+
   // The stretches before footer_end that no block, trailer or footer covers.
   void report_gaps(std::uint64_t footer_end) {
-    std::sort(covered_.begin(), covered_.end());
     std::uint64_t at = 0;
     const auto gap_to = [&](std::uint64_t end) {
       if (end <= at) return;
@@ -225,7 +246,7 @@ class TableWalk {
   std::string key_;
   std::string first_key_;
   std::string last_key_;
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> covered_;  // [start, end) of each part read
+  std::map<std::uint64_t, std::uint64_t> covered_;  // start -> end of each part read; disjoint
 };
 
 // ---- Logs and manifests ----------------------------------------------------

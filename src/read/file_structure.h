@@ -14,7 +14,10 @@
 // block, say), each meta block they name, the index block, then each index
 // entry followed by the data block it names. Every block is located, checked
 // against its trailer's CRC and read as its codec says; what cannot be read
-// says why. The stretches no block, trailer or footer covers are gaps.
+// says why. A block that overlaps one already read is not read again (no
+// table has overlapping blocks, and a crafted index could otherwise name the
+// same megabytes a million times). The stretches no block, trailer or footer
+// covers are gaps.
 //
 // Logs and manifests: each physical record, and each logical record once the
 // physical record that completes it has been described: a write batch in a

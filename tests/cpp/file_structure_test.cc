@@ -253,5 +253,26 @@ TEST(FileStructure, AnIndexHandlePastTheFileLeavesTheDataBlocksAsGaps) {
   EXPECT_EQ(walked.stretches[1].offset + walked.stretches[1].length, bytes.size() - kFooterSize);
 }
 
+TEST(FileStructure, EveryByteIsReadOnceWhateverTheHandlesName) {
+  // Both footer handles name the index block: read as the metaindex, its
+  // entries name the data blocks as meta blocks; read again as the index, it
+  // overlaps itself and is not read twice, nor are the data blocks.
+  std::string bytes = testing::real_table_bytes(many_puts(300), 1, true);
+  const auto footer = decode_footer(bytes, "");
+  ASSERT_TRUE(footer.has_value());
+  std::string forged = testing::varint(footer->index.offset) + testing::varint(footer->index.size) +
+                       testing::varint(footer->index.offset) + testing::varint(footer->index.size);
+  forged.resize(kFooterSize - 8, '\0');
+  bytes.replace(bytes.size() - kFooterSize, kFooterSize - 8, forged);
+  const Walked walked = walk(bytes, "000001.ldb");
+  const auto index = walked.of_role(BlockRole::Index);
+  ASSERT_EQ(index.size(), 1u);
+  EXPECT_TRUE(index[0].error.starts_with("overlaps")) << index[0].error;
+  EXPECT_EQ(walked.summary.unreadable_blocks, 1u);
+  EXPECT_TRUE(walked.of_role(BlockRole::Data).empty());
+  EXPECT_GT(walked.of_role(BlockRole::Meta).size(), 2u);
+  EXPECT_EQ(walked.summary.gaps, 1u);  // the metaindex block nobody names
+}
+
 }  // namespace
 }  // namespace vostrel
