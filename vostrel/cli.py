@@ -447,20 +447,19 @@ def run_manifest(args: argparse.Namespace) -> int:
 
 
 def run_inspect(args: argparse.Namespace) -> int:
-    from .inspect import damage_text, render_json, render_table
+    from .inspect import damage_text, write_inspection
 
     if os.path.isdir(args.file):
         raise UsageError(f"{args.file}: is a directory, not a file")
-    import _vostrel
-
-    try:
-        result = _vostrel.inspect_file(args.file)
-    except OSError as error:
-        raise UsageError(f"cannot read {args.file}: {error.strerror}") from None
-    encode = ENCODERS[args.encoding]
     out = _stdout()
-    out.write(render_json(result, encode) if args.format == "json"
-              else render_table(result, encode, printable))
+    try:
+        result = write_inspection(args.file, out, args.format, ENCODERS[args.encoding], printable)
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        if error.filename != args.file:
+            raise
+        raise UsageError(f"cannot read {args.file}: {error.strerror}") from None
     out.flush()
     if result["damaged"]:
         print(f"vostrel: warning: {printable(result['path'])}: damaged: {damage_text(result)}", file=sys.stderr)

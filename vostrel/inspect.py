@@ -2,17 +2,21 @@
 
 The walk is the extension's (``_vostrel.inspect_file``): which file is a table,
 what each block, record and stretch is, and what counts as damage. This module
-only lays its items out, one aligned line each for people, or as JSON.
+only lays its items out as they arrive, one aligned line each for people, or
+as JSON, so that a log of gigabytes streams through.
 """
 
 from __future__ import annotations
 
-from typing import Callable, List, Tuple
+import json
+from typing import Callable, List, TextIO, Tuple
 
-from .manifest import edit_fields, edit_file_lines
-from .manifest import render_json as _render_json
+from .manifest import edit_fields, edit_file_lines, json_ready
 
 FORMATS = ("table", "json")
+
+# The longest item label ("metaindex block", "metaindex entry").
+_LABEL_WIDTH = 15
 
 _RECORD_TYPES = {0: "zero", 1: "full", 2: "first", 3: "middle", 4: "last"}
 
@@ -101,20 +105,65 @@ def damage_text(result: dict) -> str:
     return ", ".join(_plural(damage[key], one, many) for key, one, many in _DAMAGE if damage[key])
 
 
-def render_table(result: dict, encode: Callable[[bytes], str], printable: Callable[[str], str]) -> str:
-    rows = [_line(item, encode, printable) for item in result["items"]]
-    offset_width = max([len(row[0]) for row in rows] + [len("offset")])
-    label_width = max([len(row[1]) for row in rows] + [len("item")])
-    lines = [f"{printable(result['path'])}: {result['kind']}, {result['size']} bytes", "",
-             f"{'offset':<{offset_width}}  {'item':<{label_width}}  details"]
-    indent = " " * (offset_width + label_width + 4)
-    for offset, label, details, more in rows:
-        lines.append(f"{offset:<{offset_width}}  {label:<{label_width}}  {details}".rstrip())
-        lines += [indent + line for line in more]
-    damage = damage_text(result)
-    lines += ["", f"damaged: {damage}" if damage else "intact"]
-    return "\n".join(lines) + "\n"
+class _TableWriter:
+    """Writes each item as it arrives: the file's line first, then one line
+    per item with offsets aligned to the widest the file's size allows."""
+
+    def __init__(self, path: str, out: TextIO, encode: Callable[[bytes], str],
+                 printable: Callable[[str], str]):
+        self.path, self.out, self.encode, self.printable = path, out, encode, printable
+        self.offset_width = len("offset")
+
+    def __call__(self, item: dict) -> None:
+        if item["item"] == "file":
+            self.offset_width = max(self.offset_width, len(position(item["size"])))
+            self.out.write(f"{self.printable(self.path)}: {item['kind']}, {item['size']} bytes\n\n"
+                           f"{'offset':<{self.offset_width}}  {'item':<{_LABEL_WIDTH}}  details\n")
+            return
+        offset, label, details, more = _line(item, self.encode, self.printable)
+        line = f"{offset:<{self.offset_width}}  {label:<{_LABEL_WIDTH}}  {details}".rstrip()
+        indent = " " * (self.offset_width + _LABEL_WIDTH + 4)
+        self.out.write("\n".join([line] + [indent + extra for extra in more]) + "\n")
+
+    def finish(self, result: dict) -> None:
+        damage = damage_text(result)
+        self.out.write("\n" + (f"damaged: {damage}" if damage else "intact") + "\n")
 
 
-def render_json(result: dict, encode: Callable[[bytes], str]) -> str:
-    return _render_json(result, encode)
+class _JsonWriter:
+    """Writes one JSON object: path, kind and size, then the items array an
+    item per line as the items arrive, then the damage counts."""
+
+    def __init__(self, path: str, out: TextIO, encode: Callable[[bytes], str]):
+        self.path, self.out, self.encode = path, out, encode
+        self.count = 0
+
+    def __call__(self, item: dict) -> None:
+        if item["item"] == "file":
+            head = {"path": self.path, "kind": item["kind"], "size": item["size"]}
+            self.out.write("{\n" + "".join(f"  {json.dumps(key)}: {json.dumps(value, ensure_ascii=False)},\n"
+                                           for key, value in head.items()) + '  "items": [')
+            return
+        self.out.write(("\n    " if self.count == 0 else ",\n    ")
+                       + json.dumps(json_ready(item, self.encode), ensure_ascii=False))
+        self.count += 1
+
+    def finish(self, result: dict) -> None:
+        self.out.write("\n  ]" if self.count else "]")
+        for key in ("damage", "damaged"):
+            self.out.write(f",\n  {json.dumps(key)}: {json.dumps(result[key])}")
+        self.out.write("\n}\n")
+
+
+def write_inspection(path: str, out: TextIO, form: str, encode: Callable[[bytes], str],
+                     printable: Callable[[str], str]) -> dict:
+    """Walks the file at path and writes its items to out as they are found,
+    as a table for people or as JSON; returns the extension's summary (its
+    items None). OSError, with nothing written, when the file cannot be read."""
+    import _vostrel
+
+    writer = (_JsonWriter(path, out, encode) if form == "json"
+              else _TableWriter(path, out, encode, printable))
+    result = _vostrel.inspect_file(path, on_item=writer)
+    writer.finish(result)
+    return result

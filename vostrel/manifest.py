@@ -62,14 +62,17 @@ def render_table(history: dict, encode: Callable[[bytes], str], printable: Calla
     return "\n".join(lines) + "\n"
 
 
-def render_json(history: dict, encode: Callable[[bytes], str]) -> str:
-    def convert(value):
-        if isinstance(value, bytes):
-            return encode(value)
-        if isinstance(value, dict):
-            return {key: convert(item) for key, item in value.items()}
-        if isinstance(value, (list, tuple)):
-            return [convert(item) for item in value]
-        return value
+def json_ready(value, encode: Callable[[bytes], str]):
+    """value with every bytes object in it (at any depth) written by encode,
+    tuples as lists."""
+    if isinstance(value, bytes):
+        return encode(value)
+    if isinstance(value, dict):
+        return {key: json_ready(item, encode) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_ready(item, encode) for item in value]
+    return value
 
-    return json.dumps(convert(history), indent=2, ensure_ascii=False) + "\n"
+
+def render_json(history: dict, encode: Callable[[bytes], str]) -> str:
+    return json.dumps(json_ready(history, encode), indent=2, ensure_ascii=False) + "\n"

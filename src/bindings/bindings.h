@@ -31,7 +31,7 @@ PyObject* data_files(PyObject* module, PyObject* directory);                  //
 PyObject* stats_stores(PyObject* module, PyObject* args, PyObject* kwargs);   // file_stats.cc
 PyObject* decompress_snappy(PyObject* module, PyObject* data);
 PyObject* read_manifest(PyObject* module, PyObject* directory);  // manifest.cc
-PyObject* inspect_file(PyObject* module, PyObject* path);        // file_structure.cc
+PyObject* inspect_file(PyObject* module, PyObject* args, PyObject* kwargs);  // file_structure.cc
 // One version edit as read_manifest lists it: offset, length and its fields.
 PyObject* version_edit_dict(const PositionedEdit& edit);  // manifest.cc
 PyObject* escape(PyObject* module, PyObject* data);    // codecs.cc

@@ -1,7 +1,9 @@
-// inspect_file(path): the structure of one file (read/file_structure.h) as
-// plain Python values for `vostrel inspect` and for scripts: a dict of path,
-// kind, size, items (one dict per item, in the order the walk found them,
-// each naming its kind under "item") and damage (the summary's counts).
+// inspect_file(path, on_item=None): the structure of one file
+// (read/file_structure.h) as plain Python values for `vostrel inspect` and for
+// scripts: a dict of path, kind, size, items (one dict per item, in the order
+// the walk found them, each naming its kind under "item") and damage (the
+// summary's counts). With on_item, each item dict goes to it as it is found
+// and items is None: a log of gigabytes never lies in memory as one list.
 
 #include <cerrno>
 
@@ -51,6 +53,11 @@ const char* kind_name(StructureKind kind) {
     case StructureKind::Manifest: return "manifest";
   }
   return "log";
+}
+
+PyObject* file_dict(const FileItem& file) {
+  return Py_BuildValue("{sssssK}", "item", "file", "kind", kind_name(file.kind), "size",
+                       static_cast<unsigned long long>(file.size));
 }
 
 PyObject* footer_dict(const FooterItem& footer) {
@@ -121,6 +128,7 @@ PyObject* edit_item_dict(const EditItem& edit) {
 }
 
 struct Overloaded {
+  PyObject* operator()(const FileItem& item) const { return file_dict(item); }
   PyObject* operator()(const FooterItem& item) const { return footer_dict(item); }
   PyObject* operator()(const HandleEntryItem& item) const { return entry_dict(item); }
   PyObject* operator()(const BlockItem& item) const { return block_dict(item); }
@@ -130,17 +138,29 @@ struct Overloaded {
   PyObject* operator()(const EditItem& item) const { return edit_item_dict(item); }
 };
 
-// The list being built; a failure to build or append an item, or a pending
-// signal, stops the walk at its next poll.
+// Where the items go: appended to a list, or handed to a callable. A failure
+// to build or hand on an item (an exception from the callable included), or a
+// pending signal, stops the walk at its next poll.
 struct ItemList {
-  PyObject* list = nullptr;
+  PyObject* list = nullptr;     // the list being built, or
+  PyObject* on_item = nullptr;  // the callable (borrowed)
   bool failed = false;
 
   void add(const StructureItem& item) {
     if (failed) return;
     PyObject* value = std::visit(Overloaded{}, item);
-    if (value == nullptr || PyList_Append(list, value) != 0) failed = true;
-    Py_XDECREF(value);
+    if (value == nullptr) {
+      failed = true;
+      return;
+    }
+    if (on_item != nullptr) {
+      PyObject* result = PyObject_CallOneArg(on_item, value);
+      if (result == nullptr) failed = true;
+      Py_XDECREF(result);
+    } else if (PyList_Append(list, value) != 0) {
+      failed = true;
+    }
+    Py_DECREF(value);
   }
   static bool poll(void* context) {
     auto* self = static_cast<ItemList*>(context);
@@ -163,8 +183,18 @@ PyObject* summary_dict(const std::string& path, const StructureSummary& summary,
 
 }  // namespace
 
-PyObject* inspect_file(PyObject*, PyObject* path) {
-  if (!PyUnicode_Check(path)) return raise_conversion("path", path, "PyString");
+PyObject* inspect_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "on_item", nullptr};
+  PyObject* path = nullptr;
+  PyObject* on_item = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O:inspect_file", const_cast<char**>(keywords), &path,
+                                   &on_item)) {
+    return nullptr;
+  }
+  if (on_item != Py_None && !PyCallable_Check(on_item)) {
+    PyErr_SetString(PyExc_TypeError, "on_item must be callable or None");
+    return nullptr;
+  }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
   if (utf8 == nullptr) return nullptr;
@@ -175,21 +205,22 @@ PyObject* inspect_file(PyObject*, PyObject* path) {
   }
   ItemList items;
   try {
-    items.list = PyList_New(0);
-    if (items.list == nullptr) return nullptr;
+    if (on_item != Py_None) {
+      items.on_item = on_item;
+    } else {
+      items.list = PyList_New(0);
+      if (items.list == nullptr) return nullptr;
+    }
     StopToken stop(&ItemList::poll, &items);
     const auto summary = walk_file_structure(
         text, [&items](const StructureItem& item) { items.add(item); }, stop);
-    if (!summary) {
-      Py_DECREF(items.list);
+    if (!summary || items.failed) {
+      Py_XDECREF(items.list);
+      if (items.failed) return nullptr;
       errno = summary.error().code;
       return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
     }
-    if (items.failed) {
-      Py_DECREF(items.list);
-      return nullptr;
-    }
-    return summary_dict(text, *summary, items.list);
+    return summary_dict(text, *summary, items.list != nullptr ? items.list : Py_NewRef(Py_None));
   } catch (...) {
     Py_XDECREF(items.list);
     raise_from_current_exception();

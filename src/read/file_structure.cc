@@ -14,6 +14,7 @@
 #include "format/version_edit.h"
 #include "format/write_batch.h"
 #include "io/safe_copy.h"
+#include "read/framed_file.h"
 
 namespace vostrel {
 namespace {
@@ -259,12 +260,19 @@ class FramingWalk {
   void run() {
     const std::uint64_t size = file_.size();
     std::uint64_t walked_to = 0;
+    std::uint64_t kept_from = 0;
     std::string joined;
     walk_log_blocks(
         size, 0,
         [&](std::uint64_t block_start) -> std::optional<std::string_view> {
           release_all();
           if (stop_.stop_requested()) return std::nullopt;
+          // The pages behind the walk are given back as it goes (framed_file.h),
+          // so a log of gigabytes does not stay resident.
+          if (block_start - kept_from >= kLogDropStride) {
+            file_.drop_pages(kept_from, block_start - kept_from);
+            kept_from = block_start;
+          }
           const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kLogBlockSize, size - block_start));
           walked_to = block_start;
           if (file_.in_hole(block_start, wanted)) {
@@ -439,12 +447,14 @@ StructureSummary walk_file_structure(const MappedFile& file, std::string_view na
   StructureSummary summary{.size = file.size()};
   if (const auto footer = find_footer(file)) {
     summary.kind = StructureKind::Table;
+    fn(FileItem{summary.kind, summary.size});
     TableWalk(file, fn, stop, summary).run(*footer);
     return summary;
   }
   const auto entry = parse_entry_name(final_component(name));
   const bool manifest = entry && entry->kind == EntryKind::Manifest;
   summary.kind = manifest ? StructureKind::Manifest : StructureKind::Log;
+  fn(FileItem{summary.kind, summary.size});
   FramingWalk walk(file, fn, stop, summary);
   walk.set_manifest(manifest);
   walk.run();

@@ -27,7 +27,8 @@
 // bytes the framing skips in a block are skipped, and when no record follows
 // them before the end of the file, trailing.
 //
-// The walk streams: items go to a callback as they are found, so memory stays
+// The walk streams: items go to a callback as they are found (the first says
+// what the file is read as), so memory stays
 // bounded by one block and, for tables, by a list of the ranges the blocks
 // cover (at most one per index entry, so bounded by the file's size).
 
@@ -48,6 +49,12 @@
 namespace vostrel {
 
 enum class StructureKind : std::uint8_t { Table, Log, Manifest };
+
+// What the file is read as, handed on before any other item.
+struct FileItem {
+  StructureKind kind = StructureKind::Log;
+  std::uint64_t size = 0;
+};
 
 // The footer: where it lies and the two handles it holds (handles_ok false
 // when they do not decode).
@@ -116,8 +123,8 @@ struct BatchItem {
 // A logical record of a manifest (offset: of its first physical record).
 using EditItem = PositionedEdit;
 
-using StructureItem = std::variant<FooterItem, HandleEntryItem, BlockItem, StretchItem, PhysicalRecordItem,
-                                   BatchItem, EditItem>;
+using StructureItem = std::variant<FileItem, FooterItem, HandleEntryItem, BlockItem, StretchItem,
+                                   PhysicalRecordItem, BatchItem, EditItem>;
 using StructureCallback = std::function<void(const StructureItem&)>;
 
 // What the walk found, counted: any of these but `size` and `kind` means damage.
