@@ -131,3 +131,21 @@ def test_hostile_bytes_are_described_not_fatal(tmp_path):
     result = _vostrel.inspect_file(str(junk))
     assert result["kind"] == "table" and result["damaged"]
     assert run_cli(junk).returncode == 1
+
+
+def test_on_item_streams_and_its_exception_stops_the_walk(store):
+    _, _, log = store
+    seen = []
+    result = _vostrel.inspect_file(str(log), on_item=seen.append)
+    assert result["items"] is None and seen == _vostrel.inspect_file(str(log))["items"]
+    assert seen[0] == {"item": "file", "kind": "log", "size": log.stat().st_size}
+
+    def stop_at_three(item):
+        seen.append(item)
+        if len(seen) == 3:
+            raise LookupError("enough")
+
+    seen = []
+    with pytest.raises(LookupError, match="enough"):
+        _vostrel.inspect_file(str(log), on_item=stop_at_three)
+    assert len(seen) == 3
