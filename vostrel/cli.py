@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import sys
 from typing import List, Optional, TextIO
@@ -450,16 +451,20 @@ def run_inspect(args: argparse.Namespace) -> int:
     from .inspect import damage_text, write_inspection
 
     if os.path.isdir(args.file):
-        raise UsageError(f"{args.file}: is a directory, not a file")
+        raise UsageError(f"{printable(args.file)}: is a directory, not a file")
     out = _stdout()
     try:
         result = write_inspection(args.file, out, args.format, ENCODERS[args.encoding], printable)
     except BrokenPipeError:
         raise
-    except OSError as error:
-        if error.filename != args.file:
+    except UnicodeEncodeError:
+        raise UsageError(f"path is not valid UTF-8: {args.file!r}") from None
+    except (OSError, ValueError) as error:  # ValueError: a NUL in the path
+        if isinstance(error, OSError) and error.filename != args.file:
             raise
-        raise UsageError(f"cannot read {args.file}: {error.strerror}") from None
+        reason = str(error) if not isinstance(error, OSError) else (
+            "not a regular file" if error.errno == errno.ENODEV else error.strerror)
+        raise UsageError(f"cannot read {printable(args.file)}: {reason}") from None
     out.flush()
     if result["damaged"]:
         print(f"vostrel: warning: {printable(result['path'])}: damaged: {damage_text(result)}", file=sys.stderr)

@@ -187,20 +187,14 @@ PyObject* inspect_file(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"path", "on_item", nullptr};
   PyObject* path = nullptr;
   PyObject* on_item = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O:inspect_file", const_cast<char**>(keywords), &path,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:inspect_file", const_cast<char**>(keywords), &path,
                                    &on_item)) {
     return nullptr;
   }
+  const auto text = file_path_argument("path", path);
+  if (!text) return nullptr;
   if (on_item != Py_None && !PyCallable_Check(on_item)) {
     PyErr_SetString(PyExc_TypeError, "on_item must be callable or None");
-    return nullptr;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
-  if (utf8 == nullptr) return nullptr;
-  const std::string text(utf8, static_cast<std::size_t>(size));
-  if (text.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "path contains a NUL character");
     return nullptr;
   }
   ItemList items;
@@ -213,14 +207,14 @@ PyObject* inspect_file(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     StopToken stop(&ItemList::poll, &items);
     const auto summary = walk_file_structure(
-        text, [&items](const StructureItem& item) { items.add(item); }, stop);
+        *text, [&items](const StructureItem& item) { items.add(item); }, stop);
     if (!summary || items.failed) {
       Py_XDECREF(items.list);
       if (items.failed) return nullptr;
       errno = summary.error().code;
       return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
     }
-    return summary_dict(text, *summary, items.list != nullptr ? items.list : Py_NewRef(Py_None));
+    return summary_dict(*text, *summary, items.list != nullptr ? items.list : Py_NewRef(Py_None));
   } catch (...) {
     Py_XDECREF(items.list);
     raise_from_current_exception();
