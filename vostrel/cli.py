@@ -306,10 +306,7 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=formatter,
     )
     manifest.add_argument("directory", metavar="DIR", help="LevelDB database directory")
-    manifest.add_argument("--format", choices=("table", "json"), default="table",
-                          help="output format (default: table)")
-    manifest.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
-                          help=f"text form of keys (default: {DEFAULT_ENCODING})")
+    _add_table_or_json_options(manifest)
     manifest.set_defaults(run=run_manifest, parser=manifest)
 
     inspect = commands.add_parser(
@@ -322,16 +319,21 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=formatter,
     )
     inspect.add_argument("file", metavar="FILE", help="a table (.ldb, .sst), log or manifest file")
-    inspect.add_argument("--format", choices=("table", "json"), default="table",
-                         help="output format (default: table)")
-    inspect.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
-                         help=f"text form of keys (default: {DEFAULT_ENCODING})")
+    _add_table_or_json_options(inspect)
     inspect.set_defaults(run=run_inspect, parser=inspect)
 
     from .chromium import cli as chromium_cli
 
     chromium_cli.add_parser(commands, formatter, _states).set_defaults(run=run_chromium)
     return parser
+
+
+def _add_table_or_json_options(command: argparse.ArgumentParser) -> None:
+    """--format table|json and --encoding for keys: manifest's and inspect's."""
+    command.add_argument("--format", choices=("table", "json"), default="table",
+                         help="output format (default: table)")
+    command.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
+                         help=f"text form of keys (default: {DEFAULT_ENCODING})")
 
 
 def open_database(directory: str):
