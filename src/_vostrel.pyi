@@ -204,6 +204,34 @@ def read_file(path: str, *, carve: bool = True) -> list[Record]:
     (`recovered` None), then, with carve, the carved ones. OSError when the
     file cannot be read."""
 
+class _StructureDamage(TypedDict):
+    bad_crcs: int
+    unreadable_blocks: int
+    gaps: int
+    zero_stretches: int
+    skipped_stretches: int
+    trailing_bytes: int
+
+class FileStructure(TypedDict):
+    path: str
+    kind: Literal["table", "log", "manifest"]
+    size: int
+    # One dict per item, its kind under "item": "file" (kind and size, first),
+    # "footer", "metaindex entry", "index entry", "block", "record", "batch",
+    # "edit", "gap", "trailing", "zeros", "padding" or "skipped"; offsets and
+    # lengths as ints, keys as bytes. None when the items went to on_item.
+    items: list[dict[str, object]] | None
+    damage: _StructureDamage
+    damaged: bool
+
+def inspect_file(path: str, on_item: Callable[[dict[str, object]], object] | None = None) -> FileStructure:
+    """The structure of one file, told table or log by its content (a manifest
+    by its name): footer, blocks with their codec, checksum, entries and keys,
+    index entries, physical records, write batches, version edits, and the
+    stretches no part accounts for. With on_item, each item goes to it as it is
+    found (an exception from it stops the walk and is raised). OSError when the
+    file cannot be opened."""
+
 class DataFileColumns(TypedDict):
     key: list[bytes]
     user_key: list[bytes]

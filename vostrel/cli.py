@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import sys
 from typing import List, Optional, TextIO
@@ -38,6 +39,7 @@ examples:
   vostrel stats path/to/db                    records per data file
   vostrel stats --format json path/to/db
   vostrel manifest path/to/db                 the manifest's edits and live files
+  vostrel inspect path/to/db/000005.ldb       the blocks, records and gaps of one file
 
 See 'vostrel dump --help' for the fields and byte encodings.
 
@@ -109,6 +111,25 @@ shown, and the exit status is 1.
 examples:
   vostrel manifest path/to/db
   vostrel manifest --format json path/to/db
+"""
+
+INSPECT_EPILOG = """\
+A file ending in the table magic is a table: its footer, metaindex and index
+blocks with their entries, and every data block the index names (offset, stored
+size, codec, whether the trailer's checksum holds, entries, restarts, first and
+last key). Stretches no block covers are gaps; bytes after the footer are
+trailing bytes. Any other file is read as log framing (a manifest when named
+MANIFEST-*): every physical record with its checksum, each write batch or
+version edit after the record that completes it, and the zero-filled, padding,
+skipped and trailing stretches. Offsets are decimal with hex in brackets.
+
+Exit status 0 when the structure is intact, 1 when anything is damaged (a bad
+checksum, an unreadable block, a gap, a zero-filled or skipped stretch,
+trailing bytes), 2 when the file cannot be read.
+
+examples:
+  vostrel inspect path/to/db/000005.ldb
+  vostrel inspect --format json --encoding hex path/to/db/000006.log
 """
 
 STATS_EPILOG = """\
@@ -295,17 +316,35 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=formatter,
     )
     manifest.add_argument("directory", metavar="DIR", help="LevelDB database directory")
-    manifest.add_argument("--format", choices=("table", "json"), default="table",
-                          help="output format (default: table)")
-    manifest.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
-                          help=f"text form of keys (default: {DEFAULT_ENCODING})")
+    _add_table_or_json_options(manifest)
     manifest.set_defaults(run=run_manifest, parser=manifest)
+
+    inspect = commands.add_parser(
+        "inspect",
+        help="show the structure of one file: blocks, records, gaps",
+        description="Show the structure of one table, log or manifest file, one line per part "
+                    "(footer, block, index entry, physical record, write batch, version edit) and "
+                    "per stretch that no part accounts for, with checksums checked.",
+        epilog=INSPECT_EPILOG,
+        formatter_class=formatter,
+    )
+    inspect.add_argument("file", metavar="FILE", help="a table (.ldb, .sst), log or manifest file")
+    _add_table_or_json_options(inspect)
+    inspect.set_defaults(run=run_inspect, parser=inspect)
 
     from .chromium import cli as chromium_cli
 
     chromium = chromium_cli.add_parser(commands, formatter, _states)
     chromium.set_defaults(run=run_chromium, parser=chromium)
     return parser
+
+
+def _add_table_or_json_options(command: argparse.ArgumentParser) -> None:
+    """--format table|json and --encoding for keys: manifest's and inspect's."""
+    command.add_argument("--format", choices=("table", "json"), default="table",
+                         help="output format (default: table)")
+    command.add_argument("--encoding", choices=tuple(ENCODERS), default=DEFAULT_ENCODING,
+                         help=f"text form of keys (default: {DEFAULT_ENCODING})")
 
 
 def open_database(directory: str):
@@ -408,6 +447,31 @@ def run_manifest(args: argparse.Namespace) -> int:
     out.flush()
     if history["read_end"] < history["size"]:
         warn(f"{history['path']}: damaged: the edits end at byte {history['read_end']} of {history['size']}")
+        return EXIT_FAILURE
+    return EXIT_OK
+
+
+def run_inspect(args: argparse.Namespace) -> int:
+    from .inspect import damage_text, write_inspection
+
+    if os.path.isdir(args.file):
+        raise UsageError(f"{printable(args.file)}: is a directory, not a file")
+    out = _stdout()
+    try:
+        result = write_inspection(args.file, out, args.format, ENCODERS[args.encoding], printable)
+    except BrokenPipeError:
+        raise
+    except UnicodeEncodeError:
+        raise UsageError(f"path is not valid UTF-8: {args.file!r}") from None
+    except (OSError, ValueError) as error:  # ValueError: a NUL in the path
+        if isinstance(error, OSError) and error.filename != args.file:
+            raise
+        reason = str(error) if not isinstance(error, OSError) else (
+            "not a regular file" if error.errno == errno.ENODEV else error.strerror)
+        raise UsageError(f"cannot read {printable(args.file)}: {reason}") from None
+    out.flush()
+    if result["damaged"]:
+        print(f"vostrel: warning: {printable(result['path'])}: damaged: {damage_text(result)}", file=sys.stderr)
         return EXIT_FAILURE
     return EXIT_OK
 

@@ -21,24 +21,33 @@ def _table_line(table: dict, encode: Callable[[bytes], str]) -> str:
             f"[{encode(table['smallest'])} .. {encode(table['largest'])}]")
 
 
+def edit_fields(edit: dict, printable: Callable[[str], str]) -> List[str]:
+    """The single-valued fields a version edit sets, as "name value" texts."""
+    fields = [f"{name.replace('_', ' ')} {edit[name]}"
+              for name in ("log_number", "prev_log_number", "next_file_number", "last_sequence")
+              if edit[name] is not None]
+    if edit["comparator"] is not None:
+        fields.insert(0, f"comparator {printable(edit['comparator'])}")
+    return fields
+
+
+def edit_file_lines(edit: dict, encode: Callable[[bytes], str]) -> List[str]:
+    """One line per compact pointer, deleted file (-) and new file (+) of an edit."""
+    lines = [f"compact pointer L{level} {encode(key)}" for level, key in edit["compact_pointers"]]
+    lines += [f"- L{level} #{file_number}" for level, file_number in edit["deleted_files"]]
+    lines += ["+ " + _table_line(table, encode) for table in edit["new_files"]]
+    return lines
+
+
 def render_table(history: dict, encode: Callable[[bytes], str], printable: Callable[[str], str]) -> str:
     lines: List[str] = [f"manifest: {printable(history['path'])} (chosen by {history['chosen_by']}), "
                         f"{history['size']} bytes, read to byte {history['read_end']}", "",
                         "edits:"]
     for number, edit in enumerate(history["edits"], 1):
-        fields = [f"{name.replace('_', ' ')} {edit[name]}"
-                  for name in ("log_number", "prev_log_number", "next_file_number", "last_sequence")
-                  if edit[name] is not None]
-        if edit["comparator"] is not None:
-            fields.insert(0, f"comparator {printable(edit['comparator'])}")
+        fields = edit_fields(edit, printable)
         lines.append(f"  {number:>4}  offset {edit['offset']} ({edit['length']} bytes)"
                      + (": " + ", ".join(fields) if fields else ""))
-        for level, key in edit["compact_pointers"]:
-            lines.append(f"        compact pointer L{level} {encode(key)}")
-        for level, file_number in edit["deleted_files"]:
-            lines.append(f"        - L{level} #{file_number}")
-        for table in edit["new_files"]:
-            lines.append("        + " + _table_line(table, encode))
+        lines += ["        " + line for line in edit_file_lines(edit, encode)]
     current = history["current"]
     lines += ["", "current version:",
               f"  comparator {printable(_number(current['comparator']))}, log number "
@@ -53,14 +62,17 @@ def render_table(history: dict, encode: Callable[[bytes], str], printable: Calla
     return "\n".join(lines) + "\n"
 
 
-def render_json(history: dict, encode: Callable[[bytes], str]) -> str:
-    def convert(value):
-        if isinstance(value, bytes):
-            return encode(value)
-        if isinstance(value, dict):
-            return {key: convert(item) for key, item in value.items()}
-        if isinstance(value, (list, tuple)):
-            return [convert(item) for item in value]
-        return value
+def json_ready(value, encode: Callable[[bytes], str]):
+    """value with every bytes object in it (at any depth) written by encode,
+    tuples as lists."""
+    if isinstance(value, bytes):
+        return encode(value)
+    if isinstance(value, dict):
+        return {key: json_ready(item, encode) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_ready(item, encode) for item in value]
+    return value
 
-    return json.dumps(convert(history), indent=2, ensure_ascii=False) + "\n"
+
+def render_json(history: dict, encode: Callable[[bytes], str]) -> str:
+    return json.dumps(json_ready(history, encode), indent=2, ensure_ascii=False) + "\n"

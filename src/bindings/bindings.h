@@ -12,6 +12,10 @@
 #include "read/store.h"
 #include "format/record.h"
 
+namespace vostrel {
+struct PositionedEdit;
+}
+
 namespace vostrel::bindings {
 
 // Each type is created once per process, on first use; nullptr with a Python
@@ -27,6 +31,9 @@ PyObject* data_files(PyObject* module, PyObject* directory);                  //
 PyObject* stats_stores(PyObject* module, PyObject* args, PyObject* kwargs);   // file_stats.cc
 PyObject* decompress_snappy(PyObject* module, PyObject* data);
 PyObject* read_manifest(PyObject* module, PyObject* directory);  // manifest.cc
+PyObject* inspect_file(PyObject* module, PyObject* args, PyObject* kwargs);  // file_structure.cc
+// One version edit as read_manifest lists it: offset, length and its fields.
+PyObject* version_edit_dict(const PositionedEdit& edit);  // manifest.cc
 PyObject* escape(PyObject* module, PyObject* data);    // codecs.cc
 PyObject* unescape(PyObject* module, PyObject* text);  // codecs.cc
 PyObject* read_file(PyObject* module, PyObject* args, PyObject* kwargs);  // carve.cc

@@ -46,7 +46,9 @@ PyObject* list_of(const Items& items, Make make) {
   return list;
 }
 
-PyObject* edit_dict(const PositionedEdit& positioned) {
+}  // namespace
+
+PyObject* version_edit_dict(const PositionedEdit& positioned) {
   const VersionEdit& edit = positioned.edit;
   return Py_BuildValue(
       "{sKsKsNsNsNsNsNsNsNsN}", "offset", static_cast<unsigned long long>(positioned.offset), "length",
@@ -64,6 +66,8 @@ PyObject* edit_dict(const PositionedEdit& positioned) {
       "new_files", list_of(edit.new_files, table_dict));
 }
 
+namespace {
+
 PyObject* history_dict(const ManifestHistory& history, const StoreActivity& activity) {
   const Version& v = history.current;
   std::vector<NewFile> tables;
@@ -78,7 +82,7 @@ PyObject* history_dict(const ManifestHistory& history, const StoreActivity& acti
       "{sNsssKsKsNsNsNsN}", "path", decode_path(history.path), "chosen_by",
       history.chosen_by == ManifestChoice::Current ? "CURRENT" : "highest number", "size",
       static_cast<unsigned long long>(history.size), "read_end", static_cast<unsigned long long>(history.read_end),
-      "edits", list_of(history.edits, edit_dict), "current", current, "orphaned",
+      "edits", list_of(history.edits, version_edit_dict), "current", current, "orphaned",
       list_of(activity.orphaned_paths, [](const std::string& p) { return decode_path(p); }), "missing",
       list_of(activity.missing, [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }));
 }

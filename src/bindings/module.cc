@@ -41,6 +41,18 @@ PyMethodDef module_functions[] = {
      "numbers, last sequence, comparator, tables by level), orphaned (data files\n"
      "on disk the version does not use) and missing (table numbers it lists that\n"
      "are not on disk). None when the directory has no readable manifest."},
+    {"inspect_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect_file)),
+     METH_VARARGS | METH_KEYWORDS,
+     "inspect_file(path, on_item=None)\n--\n\n"
+     "The structure of one file, told table or log by its content (a manifest by\n"
+     "its name): a dict of path, kind ('table', 'log' or 'manifest'), size, items\n"
+     "(one dict per item, its kind under 'item': first the file itself, then each\n"
+     "footer, metaindex or index entry, block, physical record, write batch,\n"
+     "version edit, gap, zeros, padding, skipped or trailing stretch), damage\n"
+     "(counts of bad checksums, unreadable blocks, gaps, zero and skipped\n"
+     "stretches, trailing bytes) and damaged. With on_item, each item dict is\n"
+     "passed to it as it is found instead, and items is None; an exception from\n"
+     "it stops the walk and is raised. OSError when the file cannot be opened."},
     {"decompress_snappy", decompress_snappy, METH_O,
      "decompress_snappy(data, /)\n--\n\n"
      "Decompresses one raw (unframed) Snappy buffer; ValueError if it is corrupt."},

@@ -184,6 +184,22 @@ PyObject* raise_conversion(const char* argument, PyObject* value, const char* ta
   return nullptr;
 }
 
+std::optional<std::string> file_path_argument(const char* argument, PyObject* path) {
+  if (!PyUnicode_Check(path)) {
+    raise_conversion(argument, path, "PyString");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  std::string text(utf8, static_cast<std::size_t>(size));
+  if (text.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "path contains a NUL character");
+    return std::nullopt;
+  }
+  return text;
+}
+
 namespace {
 
 // numpy's boolean scalar, recognised by name so that numpy is not a dependency.

@@ -111,6 +111,9 @@ std::optional<vostrel::RawLevelDb> open_reader(const char* argument, PyObject* d
 PyObject* raise_closed();
 // TypeError in the module's words for an argument of the wrong type.
 PyObject* raise_conversion(const char* argument, PyObject* value, const char* target);
+// The text of a str argument naming one file; nullopt with TypeError (not a
+// str), UnicodeEncodeError (lone surrogates) or ValueError (a NUL character).
+std::optional<std::string> file_path_argument(const char* argument, PyObject* path);
 // Reads a keyword argument that must be a bool (numpy's bool too); an absent
 // argument (nullptr) leaves out as it is. False with TypeError set otherwise.
 bool parse_bool_argument(const char* name, PyObject* value, bool& out);

@@ -185,23 +185,57 @@ bool starts_with_zlib_header(std::string_view bytes) noexcept {
 
 std::string DecompressError::message() const { return "Decompression error: " + description; }
 
+Codec block_codec(std::uint8_t type, std::string_view stored) noexcept {
+  switch (type) {
+    case 0:
+      return Codec::None;
+    case kZstdOrZlib:
+      if (starts_with_zstd_magic(stored)) return Codec::Zstd;
+      if (starts_with_zlib_header(stored)) return Codec::Zlib;
+      return Codec::Snappy;
+    case kRawDeflate:
+      return Codec::Deflate;
+    case kSnappy:
+    default:
+      return Codec::Snappy;
+  }
+}
+
+std::string_view codec_name(Codec codec) noexcept {
+  switch (codec) {
+    case Codec::None: return "none";
+    case Codec::Snappy: return "snappy";
+    case Codec::Zstd: return "zstd";
+    case Codec::Zlib: return "zlib";
+    case Codec::Deflate: return "deflate";
+  }
+  return "none";
+}
+
 std::expected<std::string_view, DecompressError> decompress_block(std::uint8_t type,
                                                                   std::string_view stored,
-                                                                  DecompressBuffer& buffer) {
-  switch (type) {
-    case kZstdOrZlib:
-      if (starts_with_zstd_magic(stored)) return zstd_decompress(stored, buffer);
-      if (starts_with_zlib_header(stored)) return inflate_block(stored, 15, buffer);
-      break;
-    case kRawDeflate: {
+                                                                  DecompressBuffer& buffer, Codec* used) {
+  Codec codec = block_codec(type, stored);
+  // Type 0 never comes here; read it like any unknown type, as Snappy.
+  if (codec == Codec::None) codec = Codec::Snappy;
+  if (used != nullptr) *used = codec;
+  switch (codec) {
+    case Codec::Zstd:
+      return zstd_decompress(stored, buffer);
+    case Codec::Zlib:
+      return inflate_block(stored, 15, buffer);
+    case Codec::Deflate: {
       auto inflated = inflate_block(stored, -15, buffer);
       if (inflated) return inflated;
       // Not deflate after all: Snappy, and if that fails too, deflate's error.
-      if (auto snappy = snappy_decompress(stored, buffer)) return snappy;
+      if (auto snappy = snappy_decompress(stored, buffer)) {
+        if (used != nullptr) *used = Codec::Snappy;
+        return snappy;
+      }
       return inflated;
     }
-    case kSnappy:
-    default:
+    case Codec::None:
+    case Codec::Snappy:
       break;
   }
   return snappy_decompress(stored, buffer);

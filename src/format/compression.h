@@ -55,11 +55,24 @@ inline constexpr std::size_t kMaxBlockContents = std::size_t{256} << 20;
 // The output buffer of decompress_block.
 using DecompressBuffer = ByteBuffer;
 
+// The codecs a stored block can be in; None for type 0 (stored raw).
+enum class Codec : std::uint8_t { None, Snappy, Zstd, Zlib, Deflate };
+
+// The codec that the rule above chooses for a block by its type byte and
+// stored bytes. For type 4 this is Deflate: only inflating tells whether the
+// block falls back to Snappy (decompress_block reports what it used).
+[[nodiscard]] Codec block_codec(std::uint8_t type, std::string_view stored) noexcept;
+
+// "none", "snappy", "zstd", "zlib", "deflate".
+[[nodiscard]] std::string_view codec_name(Codec codec) noexcept;
+
 // Decompresses a block stored with compression type `type` (non-zero) into
 // buffer and returns a view of the output, valid until the next use of buffer.
-// The codec is chosen by type and content as described above.
+// The codec is chosen by type and content as described above; `used`, when
+// given, receives the codec that produced the output (or whose error is
+// returned).
 [[nodiscard]] std::expected<std::string_view, DecompressError> decompress_block(
-    std::uint8_t type, std::string_view stored, DecompressBuffer& buffer);
+    std::uint8_t type, std::string_view stored, DecompressBuffer& buffer, Codec* used = nullptr);
 
 // Decompresses one raw (unframed) Snappy buffer, with the same bound on its
 // declared length: what Chromium's stores use for values they compress

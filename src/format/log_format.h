@@ -1,8 +1,8 @@
 #pragma once
 // The physical framing shared by write-ahead logs and manifests: the file is a
 // run of 32 KiB blocks, each holding physical records with a 7-byte header:
-// checksum (4 bytes, never read), payload length (2 bytes, little-endian),
-// record type (1 byte). Types: 0 zero (skipped), 1 full, 2 first, 3 middle,
+// checksum (4 bytes, read only by the carvers and the structure walk),
+// payload length (2 bytes, little-endian), record type (1 byte). Types: 0 zero (skipped), 1 full, 2 first, 3 middle,
 // 4 last; any other type ends the walk of its block. A physical record never
 // crosses a block boundary; fewer than 7 bytes left at the end of a block are
 // padding. First/middle/last fragments join into one logical record, across
@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/crc32c.h"
 #include "base/varint.h"
 
 namespace vostrel {
@@ -50,6 +51,12 @@ struct LogHeader {
 [[nodiscard]] inline std::string_view log_checksummed_bytes(std::string_view bytes, std::size_t at,
                                                             const LogHeader& header) noexcept {
   return bytes.substr(at + 6, header.length + 1);
+}
+
+// Whether the record's stored checksum holds. REQUIRES: as above.
+[[nodiscard]] inline bool log_checksum_matches(std::string_view bytes, std::size_t at,
+                                               const LogHeader& header) noexcept {
+  return crc32c(log_checksummed_bytes(bytes, at, header)) == crc32c_unmask(header.masked_crc);
 }
 
 // A complete logical record. `offset` is the file position just after the

@@ -1,5 +1,7 @@
 #include "format/table_format.h"
 
+#include "base/crc32c.h"
+
 namespace vostrel {
 
 std::string TableError::message() const {
@@ -34,7 +36,7 @@ std::expected<Footer, TableError> decode_footer(std::string_view file, const std
   }
   const auto index = BlockHandle::from_cursor(footer);
   if (!index) return std::unexpected(TableError{TableErrorKind::InvalidBlock, "Failed to read index handle"});
-  if (load_le64(file.data() + file.size() - 8) != kTableMagic) {
+  if (!is_table_magic(file.substr(file.size() - 8))) {
     return std::unexpected(TableError{TableErrorKind::InvalidMagic, path});
   }
   return Footer{*metaindex, *index};
@@ -56,6 +58,15 @@ std::expected<void, TableError> check_block_range(std::uint64_t length, const Bl
                                         path});
   }
   return {};
+}
+
+bool block_checksum_matches(std::string_view stored, std::uint8_t type, std::uint32_t masked_crc) noexcept {
+  const std::uint32_t crc = crc32c_step(crc32c_run(kCrc32cInit, stored), type) ^ kCrc32cInit;
+  return crc32c_mask(crc) == masked_crc;
+}
+
+bool is_table_magic(std::string_view bytes) noexcept {
+  return bytes.size() >= 8 && load_le64(bytes.data()) == kTableMagic;
 }
 
 std::expected<std::string_view, TableError> block_contents(const StoredBlock& stored,

@@ -7,7 +7,8 @@
 //
 // A block handle is varint64 offset then varint64 size; `size` counts the
 // stored bytes, not the 5-byte trailer that follows them: the compression type
-// (1 byte, 0 raw) and a checksum (4 bytes) that is never verified.
+// (1 byte, 0 raw) and a checksum (4 bytes) that the readers never verify:
+// only the structure walk reports it (block_checksum_matches).
 //
 // What is inside a block once it is stored raw again is block.h's subject.
 
@@ -80,6 +81,14 @@ inline constexpr std::uint64_t kMaxStoredBlock = kMaxBlockContents;
 [[nodiscard]] std::expected<void, TableError> check_block_range(std::uint64_t file_size,
                                                               const BlockHandle& handle,
                                                               const std::string& path);
+
+// Whether a block's trailer checksum holds: the masked CRC32C stored in the
+// trailer's last 4 bytes, over the stored bytes followed by the type byte.
+[[nodiscard]] bool block_checksum_matches(std::string_view stored, std::uint8_t type,
+                                          std::uint32_t masked_crc) noexcept;
+
+// Whether the first 8 bytes are the table magic (a table's last 8 bytes).
+[[nodiscard]] bool is_table_magic(std::string_view bytes) noexcept;
 
 // The block's contents as block.h reads them: the stored bytes themselves when
 // the block is raw, otherwise the decompressed bytes in buffer. The view is
