@@ -6,6 +6,7 @@
 #include "chromium/blink_value.h"
 #include "chromium/entry.h"
 #include "chromium/indexeddb_key.h"
+#include "chromium/origin.h"
 #include "chromium/windows_time.h"
 #include "base/path.h"
 #include "format/internal_key.h"
@@ -48,6 +49,25 @@ std::string_view field_type(std::string& buffer, std::string_view prefix, std::s
   buffer += "field_";
   buffer += std::to_string(static_cast<std::uint8_t>(key[pos]));
   return buffer;
+}
+
+// The origin of an IndexedDB key (UTF-16BE text, Chromium's storage
+// identifier) as its origin fields. Identifiers are ASCII; other text names
+// no origin and is kept as it was stored.
+void append_stored_origin(std::string& out, std::string_view utf16be) {
+  std::string ascii;
+  ascii.reserve(utf16be.size() / 2);
+  for (std::size_t i = 0; i + 1 < utf16be.size(); i += 2) {
+    if (utf16be[i] != 0 || static_cast<unsigned char>(utf16be[i + 1]) >= 0x80) {
+      append_field_name(out, "origin");
+      out += "null";
+      append_field_name(out, "origin_raw");
+      append_units(out, utf16be);
+      return;
+    }
+    ascii.push_back(utf16be[i + 1]);
+  }
+  append_origin_fields(out, ascii);
 }
 
 }  // namespace
@@ -114,8 +134,8 @@ void IndexedDbDecoder::learn_name(const RecordView& record, std::uint64_t databa
     if (!id || !replaces(databases_, *id)) return;
     DatabaseName& known = databases_[*id];
     known.seq = record.seq;
-    known.origin_json.clear();
-    append_units(known.origin_json, origin->bytes);
+    known.origin_fields.clear();
+    append_stored_origin(known.origin_fields, origin->bytes);
     known.name_json.clear();
     append_units(known.name_json, name->bytes);
   } else if (database != 0 && (kind == 50 || kind == 100)) {
@@ -159,13 +179,17 @@ void IndexedDbDecoder::append_names(std::string& out, std::uint64_t database, Wi
 }
 
 void IndexedDbDecoder::write_names(std::string& out, std::uint64_t database, Wide object_store, Wide index) {
-  append_field_name(out, "origin");
   const DatabaseName* names = nullptr;
   if (database <= static_cast<std::uint64_t>(INT64_MAX)) {
     const auto found = databases_.find(static_cast<std::int64_t>(database));
     if (found != databases_.end()) names = &found->second;
   }
-  out += names != nullptr ? std::string_view(names->origin_json) : "null";
+  if (names != nullptr) {
+    out += names->origin_fields;
+  } else {
+    append_field_name(out, "origin");
+    out += "null";
+  }
   append_field_name(out, "database");
   out += names != nullptr ? std::string_view(names->name_json) : "null";
   append_field_name(out, "database_id");
@@ -439,8 +463,7 @@ Decoded<void> IndexedDbDecoder::decode_global(std::string& body, std::string_vie
     type = "database_name";
     auto origin = read_string_with_length(key, pos + 1);
     if (!origin) return std::unexpected(std::move(origin.error()));
-    append_field_name(body, "origin");
-    append_units(body, origin->bytes);
+    append_stored_origin(body, origin->bytes);
     auto name = read_string_with_length(key, origin->end);
     if (!name) return std::unexpected(std::move(name.error()));
     append_field_name(body, "database");

@@ -71,7 +71,7 @@ class IndexedDbDecoder {
   };
   struct DatabaseName {
     std::uint64_t seq;
-    std::string origin_json;
+    std::string origin_fields;  // ', "origin": ...' as append_origin_fields writes them
     std::string name_json;
   };
   struct BlobVersion {

@@ -335,14 +335,19 @@ bool js_time_to_unix_microseconds(double milliseconds, std::int64_t& out) {
 void append_js_date(std::string& out, double milliseconds) {
   out += "{\"$date\": ";
   std::int64_t micros = 0;
-  if (!(js_time_to_unix_microseconds(milliseconds, micros) && append_utc_time(out, micros))) {
-    // No datetime holds it: the time value itself (infinities, which JSON has
-    // no number for, in the $number form).
-    if (std::isnan(milliseconds)) {
-      out += "null";
-    } else {
-      append_number(out, milliseconds);
-    }
+  if (js_time_to_unix_microseconds(milliseconds, micros) && append_utc_time(out, micros)) {
+    out += '}';
+    return;
+  }
+  // No ISO time names it (outside years 1 to 9999, or invalid): the time
+  // value itself, exactly, as a number or the text JSON has none for.
+  out += "null, \"ms\": ";
+  if (std::isnan(milliseconds)) {
+    out += "\"NaN\"";
+  } else if (std::isinf(milliseconds)) {
+    out += milliseconds > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+  } else {
+    append_double(out, milliseconds);
   }
   out += '}';
 }

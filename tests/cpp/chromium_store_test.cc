@@ -14,6 +14,7 @@
 #include "chromium/indexeddb.h"
 #include "chromium/indexeddb_key.h"
 #include "chromium/local_storage.h"
+#include "chromium/origin.h"
 #include "read/store.h"
 #include "test_support.h"
 
@@ -57,6 +58,9 @@ TEST(IndexedDbKey, EachKindAndItsFailures) {
       {hex("03 000000000000f03f"), "1", true},
       {hex("03 000000000000f83f"), "1.5", true},
       {hex("03 000000000000f87f"), "{\"$number\": \"NaN\"}", true},
+      {hex("03 0000000000000080"), "-0.0", true},  // -0 keeps its sign
+      // a date before year 1 keeps its time value
+      {hex("02 000030823745ccc2"), "{\"$date\": null, \"ms\": -62167219200000.0}", true},
       {hex("02 0000000000000000"), "{\"$date\": \"1970-01-01T00:00:00.000Z\"}", true},
       {hex("04 02 03000000000000f03f 00"), "[1, null]", true},
       {hex("06 02 ff00"), "{\"$bytes\": \"/wA=\"}", true},
@@ -229,7 +233,7 @@ TEST(IndexedDb, NamesFromTheFirstPass) {
   decoder.learn(view(hex("00 01 00 00 32 01 00"), hex("0075"), 9, KeyState::Deleted));
   const std::string record = idb_entry(decoder, view(hex("00 01 01 01 00"), "", 5, KeyState::Deleted));
   EXPECT_EQ(record, line("indexeddb",
-                         "\"type\": \"record\", \"origin\": \"o\", \"database\": \"n\", \"database_id\": 1, "
+                         "\"type\": \"record\", \"origin\": null, \"origin_raw\": \"o\", \"database\": \"n\", \"database_id\": 1, "
                          "\"object_store\": \"s\", \"object_store_id\": 1, \"key\": null, \"value\": null",
                          "deleted"));
 }
@@ -298,7 +302,7 @@ TEST(IndexedDb, CommittedChromiumStore) {
     lines.push_back(std::move(out));
   };
   db->visit_records(false, write);
-  ASSERT_EQ(lines.size(), 584u);
+  ASSERT_EQ(lines.size(), 611u);
   std::size_t from_blob_files = 0;
   for (const auto& text : lines) {
     EXPECT_EQ(text.find(", \"error\": "), std::string::npos) << text.substr(0, 300);
@@ -309,6 +313,31 @@ TEST(IndexedDb, CommittedChromiumStore) {
       "{\"kind\": \"indexeddb\", \"type\": \"data_format_version\", \"value\": {\"blink\": 21, \"v8\": 16}, \"seq\""));
 }
 
+// Every way the stores write an origin, to the one form entries give it.
+TEST(Origin, EachStoredForm) {
+  const struct {
+    std::string_view stored;
+    std::optional<std::string> origin;
+  } cases[] = {
+      {"http://127.0.0.1:8765", "http://127.0.0.1:8765"},     // Local Storage
+      {"http://127.0.0.1:8765/", "http://127.0.0.1:8765"},    // Session Storage
+      {"https://Example.ORG:443/", "https://example.org"},    // a default port
+      {"http_127.0.0.1_8765@1", "http://127.0.0.1:8765"},     // IndexedDB
+      {"https_example.org_0@1", "https://example.org"},       // 0: the default port
+      {"https_my_host.test_8443@1", "https://my_host.test:8443"},
+      {"http_[1__2]_80@1", "http://[1::2]"},                  // an IPv6 host
+      {"chrome-extension_abcdef_0@1", "chrome-extension://abcdef"},
+      {"file__0@1", "file://"},
+      {"__0@1", std::nullopt},                                // a unique origin
+      {"http_host_99999@1", std::nullopt},
+      {"http_a..b_80@1", std::nullopt},
+      {"http://host/path", std::nullopt},
+      {"http://host:0", std::nullopt},
+      {"o", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(canonical_origin(c.stored), c.origin) << c.stored;
+}
+
 TEST(LocalStorage, RecordsAndTheirFailures) {
   const std::string undecodable = "\"type\": \"undecoded\", \"error\": ";
   const struct {
@@ -317,11 +346,11 @@ TEST(LocalStorage, RecordsAndTheirFailures) {
     std::string fields;
   } cases[] = {
       {std::string("_o\0", 3) + hex("01 61"), hex("01 e9"), KeyState::Live,
-       "\"type\": \"item\", \"origin\": \"o\", \"key\": \"a\", \"value\": \"\xc3\xa9\""},
+       "\"type\": \"item\", \"origin\": null, \"origin_raw\": \"o\", \"key\": \"a\", \"value\": \"\xc3\xa9\""},
       {std::string("_o\0", 3) + hex("00 3d04"), hex("00 6100"), KeyState::Live,
-       "\"type\": \"item\", \"origin\": \"o\", \"key\": \"\xd0\xbd\", \"value\": \"a\""},
+       "\"type\": \"item\", \"origin\": null, \"origin_raw\": \"o\", \"key\": \"\xd0\xbd\", \"value\": \"a\""},
       {std::string("_o\0", 3) + hex("01 61"), "", KeyState::Deleted,
-       "\"type\": \"item\", \"origin\": \"o\", \"key\": \"a\", \"value\": null"},
+       "\"type\": \"item\", \"origin\": null, \"origin_raw\": \"o\", \"key\": \"a\", \"value\": null"},
       {"_o", "", KeyState::Live,
        undecodable + "\"item key without the origin separator\", \"raw_key\": \"5f6f\", \"raw_value\": \"\""},
       {std::string("_o\0", 3) + hex("01 61"), hex("00 61"), KeyState::Live,
@@ -331,10 +360,10 @@ TEST(LocalStorage, RecordsAndTheirFailures) {
       {std::string("_o\0", 3), hex("01"), KeyState::Live,
        undecodable + "\"empty string without its format byte\", \"raw_key\": \"5f6f00\", \"raw_value\": \"01\""},
       {"META:o", hex("08 8080d2f0e5ed8b17 10 05 10 06"), KeyState::Live,
-       "\"type\": \"meta\", \"origin\": \"o\", \"value\": {\"last_modified\": {\"$date\": "
+       "\"type\": \"meta\", \"origin\": null, \"origin_raw\": \"o\", \"value\": {\"last_modified\": {\"$date\": "
        "\"2012-12-14T23:06:40.000Z\"}, \"size_bytes\": [5, 6]}"},
       {"META:o", hex("12 01 ff"), KeyState::Live,
-       "\"type\": \"meta\", \"origin\": \"o\", \"value\": {\"last_modified\": null, \"size_bytes\": {\"$bytes\": "
+       "\"type\": \"meta\", \"origin\": null, \"origin_raw\": \"o\", \"value\": {\"last_modified\": null, \"size_bytes\": {\"$bytes\": "
        "\"/w==\"}}"},
       {"METAACCESS:o", hex("08 ff"), KeyState::Live,
        undecodable + "\"data ends inside a varint\", \"raw_key\": \"4d4554414143434553533a6f\", \"raw_value\": "
