@@ -313,7 +313,15 @@ void IndexedDbDecoder::append_entry(std::string& out, const RecordView& record) 
     }
     begin_entry(out, kKind, type);
     out += body_;
-    if (!result) append_fallback(out, record, result.error());
+    const int task = journal_task_;
+    journal_task_ = -1;
+    if (!result) {
+      append_fallback(out, record, result.error());
+    } else if (task >= 0) {
+      // After the body: the task's entries are decoded by this very decoder,
+      // whose scratch the body was written in.
+      append_journal(out, record, static_cast<std::uint8_t>(task));
+    }
     finish_entry(out, record);
     return;
   }
@@ -496,6 +504,7 @@ Decoded<void> IndexedDbDecoder::decode_journal(std::string& body, std::string_vi
   const std::string_view key = user_key_of(record.key, record.file_type);
   if (pos >= key.size()) return std::unexpected("journal key without its type");
   const auto sub = static_cast<std::uint8_t>(key[pos]);
+  int task = -1;
   if (sub == 0) {
     type = "journal_metadata";
   } else if (sub == 1 || sub == 2) {
@@ -506,14 +515,14 @@ Decoded<void> IndexedDbDecoder::decode_journal(std::string& body, std::string_vi
     if (sub == 2) {
       const std::size_t p = scope->end;
       if (p >= key.size()) return std::unexpected("journal task key without its kind");
-      const auto task = static_cast<std::uint8_t>(key[p]);
+      task = static_cast<std::uint8_t>(key[p]);
       append_field_name(body, "task");
       if (task == 0) {
         body += "\"undo\"";
       } else if (task == 1) {
         body += "\"cleanup\"";
       } else {
-        json::append_uint(body, task);
+        json::append_uint(body, static_cast<std::uint64_t>(task));
       }
       if (key.size() - p - 1 == 8) {
         std::uint64_t sequence = 0;
@@ -529,7 +538,67 @@ Decoded<void> IndexedDbDecoder::decode_journal(std::string& body, std::string_vi
   const std::size_t mark = body.size();
   append_field_name(body, "value");
   if (auto written = protobuf_.append(body, record.value); !written) return fail_field(body, mark, written);
+  if (task >= 0 && !in_journal_) journal_task_ = task;
   return {};
+}
+
+void IndexedDbDecoder::append_journal(std::string& out, const RecordView& record, std::uint8_t task) {
+  // A task's value (LevelDBScopesUndoTask / LevelDBScopesCleanupTask) is one
+  // operation, a message of its own:
+  //   undo     1 put {1 key, 2 value}: what the key held before the
+  //            transaction changed it, put back if it is rolled back
+  //            2 delete {1 key}: a key the transaction created
+  //            3 delete_range {1 begin, 2 end}
+  //   cleanup  1 delete_range, 2 delete_range_and_compact {1 begin, 2 end}
+  // Keys and values are the store's own records, decoded as such.
+  constexpr std::string_view kUndo[] = {"put", "delete", "delete_range"};
+  constexpr std::string_view kCleanup[] = {"delete_range", "delete_range_and_compact"};
+  if (task > 1 || !read_protobuf_fields(record.value, journal_fields_) || journal_fields_.size() != 1 ||
+      !journal_fields_[0].is_bytes) {
+    return;
+  }
+  const Wide operation = journal_fields_[0].number;
+  if (operation < 1 || operation > (task == 0 ? 3u : 2u)) return;
+  const std::string_view message = journal_fields_[0].bytes;
+  if (!read_protobuf_fields(message, journal_fields_)) return;
+  std::string_view first, second;  // fields 1 and 2 (proto3: absent is empty)
+  for (const ProtobufField& field : journal_fields_) {
+    if (!field.is_bytes) return;
+    if (field.number == 1) first = field.bytes;
+    if (field.number == 2) second = field.bytes;
+  }
+  const bool put = task == 0 && operation == 1;
+  const bool range = task == 1 || operation == 3;
+  out += ", \"journal\": {\"operation\": ";
+  json::append_text(out, task == 0 ? kUndo[operation - 1] : kCleanup[operation - 1]);
+  // Each key as the record it is (a put's with the value it held), written
+  // as the entry of such a record, less its kind and provenance.
+  auto nested = [&](std::string_view name, std::string_view key, std::string_view value, KeyState state) {
+    const RecordView view{key, value, record.seq, state, FileType::Log, record.origin_file, record.offset, false};
+    std::string line;
+    in_journal_ = true;
+    append_entry(line, view);
+    in_journal_ = false;
+    constexpr std::string_view kHead = "{\"kind\": \"indexeddb\", ";
+    // The provenance is the line's last field: no "seq" key of a value
+    // (written inside it) comes after.
+    const std::size_t tail = line.rfind(", \"seq\": ");
+    append_field_name(out, name);
+    if (!line.starts_with(kHead) || tail == std::string::npos || tail < kHead.size()) {
+      out += "null";  // not a line as append_entry writes them
+      return;
+    }
+    out.push_back('{');
+    out.append(line, kHead.size(), tail - kHead.size());
+    out.push_back('}');
+  };
+  if (range) {
+    nested("begin", first, {}, KeyState::Deleted);
+    nested("end", second, {}, KeyState::Deleted);
+  } else {
+    nested("entry", first, put ? second : std::string_view(), put ? KeyState::Live : KeyState::Deleted);
+  }
+  out.push_back('}');
 }
 
 Decoded<void> IndexedDbDecoder::decode_database(std::string& body, std::string_view& type, const RecordView& record,

@@ -223,6 +223,39 @@ TEST(IndexedDb, ProtobufNestingIsBounded) {
       << deep.substr(0, 200);
 }
 
+// A journal task names the records a transaction changed: an undo put the
+// key and the value it held before, an undo delete a key it created, a range
+// its two ends. Each is decoded as the record it is.
+TEST(IndexedDb, JournalTasksHoldTheirRecords) {
+  const std::string k = "00 01 01 01 01 01 006b";  // «1,1,1» record key "k"
+  const std::string a = "00 01 01 01 01 01 0061";  // and "a"
+  const std::string record = "\"type\": \"record\", \"origin\": null, \"database\": null, \"database_id\": 1, "
+                             "\"object_store\": null, \"object_store_id\": 1, ";
+  const struct {
+    std::string task;  // the key's task byte: 00 undo, 01 cleanup
+    std::string value;
+    std::string journal;
+  } cases[] = {
+      {"00", hex("0a 12 0a 08" + k + "12 06 05ff0f220178"),
+       "{\"operation\": \"put\", \"entry\": {" + record + "\"key\": \"k\", \"value\": \"x\", \"version\": 5}}"},
+      {"00", hex("12 0a 0a 08" + k),
+       "{\"operation\": \"delete\", \"entry\": {" + record + "\"key\": \"k\", \"value\": null}}"},
+      {"01", hex("12 14 0a 08" + a + "12 08" + k),
+       "{\"operation\": \"delete_range_and_compact\", \"begin\": {" + record +
+           "\"key\": \"a\", \"value\": null}, \"end\": {" + record + "\"key\": \"k\", \"value\": null}}"},
+      {"00", hex("0a 02 0a 00"),  // a put of an empty key: no record
+       "{\"operation\": \"put\", \"entry\": {\"type\": \"undecoded\", \"error\": \"index out of range\", "
+       "\"raw_key\": \"\", \"raw_value\": \"\"}}"},
+  };
+  for (const auto& c : cases) {
+    const std::string key = hex("00 00 00 00 32 02 01" + c.task + "0000000000000009");
+    IndexedDbDecoder decoder("");
+    decoder.learn(view(key, c.value));
+    const std::string entry = idb_entry(decoder, view(key, c.value));
+    EXPECT_NE(entry.find(", \"journal\": " + c.journal + ", \"seq\": 5"), std::string::npos) << entry;
+  }
+}
+
 // The first pass learns names: the newest live version of each.
 TEST(IndexedDb, NamesFromTheFirstPass) {
   IndexedDbDecoder decoder("");

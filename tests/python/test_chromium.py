@@ -432,3 +432,17 @@ def test_values_keep_what_a_plain_reading_would_lose(tmp_path, idb):
                                            b"\x05\xff\x0f\"\x01x")])
     [item] = entries(store, "indexeddb")
     assert type(item["key"]) is float and math.copysign(1, item["key"]) == -1
+
+
+def test_journal_tasks_hold_the_records_a_transaction_changed(idb):
+    # overwriting a record journals its earlier value, decoded as that record
+    undo = [e["journal"]["entry"] for e in idb if e["type"] == "journal_task" and "journal" in e
+            and e["journal"]["operation"] == "put" and e["journal"]["entry"]["type"] == "record"]
+    earlier = [u for u in undo if u["key"] == "overwritten"]
+    assert earlier and {u["value"]["v"] for u in earlier} <= {1, 2}
+    assert all(u["object_store"] == "items" and u["database"] == "vostrel" for u in earlier)
+    # a put of a new key journals its deletion, with the key decoded
+    created = [e["journal"]["entry"]["key"] for e in idb if e["type"] == "journal_task"
+               and e.get("journal", {}).get("operation") == "delete"
+               and e["journal"]["entry"]["type"] == "record"]
+    assert "object" in created and "map" in created and b"\x00\x01\xfe\xff" in created
