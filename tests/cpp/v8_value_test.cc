@@ -82,7 +82,9 @@ const Case kCases[] = {
      "[2.5, 2.5, true, false, {\"$bigint\": \"5\"}, \"w\", \"w\"]"},
     {"shared and cyclic", std::string("\xff""\x0f""o\"\x01""ao\"\x04""self^\x01""{\x01""\"\x01""b^\x01""\"\x01""m;\"\x01""k^\x01"":\x02""{\x03""", 35), 0, true,
      "{\"a\": {\"self\": {\"$ref\": \"$/a\"}}, \"b\": {\"$ref\": \"$/a\"}, \"m\": {\"$map\": [[\"k\", {\"$ref\": \"$/a\"}]]}}"},
-    {"key with a slash is one escaped step", std::string("\xff""\x0f""o""\x22""\x03""a""/""b""o""\x22""\x01""s""I""\x02""{""\x01""\x22""\x01""a""o""\x22""\x01""b""o""\x22""\x01""t""I""\x04""{""\x01""{""\x01""\x22""\x01""x""^""\x01""\x22""\x01""~""o""{""\x00""\x22""\x01""y""^""\x04""{""\x05", 51), 0, true,
+    {"key with a slash is one escaped step", std::string("\xff\x0f" "o" "\"\x03" "a/b" "o\"\x01" "sI\x02" "{\x01"
+                                                         "\"\x01" "a" "o\"\x01" "b" "o\"\x01" "tI\x04" "{\x01" "{\x01"
+                                                         "\"\x01" "x^\x01" "\"\x01" "~" "o{\x00" "\"\x01" "y^\x04" "{\x05", 51), 0, true,
      "{\"a/b\": {\"s\": 1}, \"a\": {\"b\": {\"t\": 2}}, \"x\": {\"$ref\": \"$/a~1b\"}, \"~\": {}, \"y\": {\"$ref\": \"$/~0\"}}"},
     {"Date past JSON's numbers", std::string("\xff""\x0f""D\x00""\x00""\x00""\x00""\x00""\x00""\xf0""\x7f""", 11), 0, true,
      "{\"$date\": null, \"ms\": \"Infinity\"}"},
