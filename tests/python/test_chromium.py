@@ -427,6 +427,7 @@ def test_values_keep_what_a_plain_reading_would_lose(tmp_path, idb):
     invalid = from_json(json.loads(_vostrel.chromium_value_json(b"\xff\x0fD" + b"\x00" * 6 + b"\xf8\x7f")))
     assert type(invalid) is v8.JSDate and not invalid.valid
     assert to_json(invalid) == {"$date": None, "ms": "NaN"}
+    assert from_json({"$date": None, "ms": "soon"}) == {"$date": None, "ms": "soon"}  # no time value
     # an IndexedDB key of -0 stays -0
     store = write_store(tmp_path / "db", [(b"\x00\x01\x01\x01\x03" + struct.pack("<d", -0.0),
                                            b"\x05\xff\x0f\"\x01x")])

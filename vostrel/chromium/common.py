@@ -200,7 +200,7 @@ class _Reviver:
             if set(value) <= {"$error", "message", "stack", "cause"}:
                 return self._error(value, path)
             return self._dict(value, path)
-        if tag == "$date" and len(value) == 2 and "ms" in value and value["$date"] is None:
+        if tag == "$date" and len(value) == 2 and value["$date"] is None and _is_time_value(value.get("ms")):
             return _date_from_json(None, value["ms"])
         if tag == "$typed_array" and tuple(value) == _SHARED_VIEW:
             return self._shared_view(value, path)
@@ -296,6 +296,10 @@ def _typed_array(kind: str, values: list):
     elif kind.startswith("Float"):
         values = [_float(v) for v in values]
     return v8.TypedArray(kind, struct.pack(f"<{len(values)}{fmt}", *values))
+
+
+def _is_time_value(ms) -> bool:
+    return type(ms) is float or type(ms) is int or (type(ms) is str and ms in _NON_FINITE)
 
 
 def _date_from_json(text, ms=None):
