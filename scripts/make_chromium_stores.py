@@ -17,7 +17,8 @@ log into a table file when it reopens the store, so the committed stores hold
 both table and log records.
 
 The account (expected.json) describes JavaScript values in the same JSON form
-`vostrel chromium` writes (see README): {"$date": ISO text}, {"$bytes":
+`vostrel chromium` writes (see README): {"$date": ISO text} (or {"$date":
+null, "ms": time value}), {"$bytes":
 base64}, {"$map": [[k, v], ...]}, {"$ref": "$/path"} for an object met before,
 and so on.
 
@@ -50,7 +51,28 @@ function num(n) {
   if (n === -Infinity) return {'$number': '-Infinity'};
   return n;
 }
-function tag(v, path = '$', seen = new Map()) {
+// A key as one step of a $ref path (a JSON Pointer step).
+function step(k) { return String(k).replaceAll('~', '~0').replaceAll('/', '~1'); }
+// Years 1 to 9999 as ISO text, any other time value as itself.
+function date(v) {
+  const t = v.getTime(), year = v.getUTCFullYear();
+  if (isNaN(t)) return {'$date': null, 'ms': 'NaN'};
+  return year >= 1 && year <= 9999 ? {'$date': v.toISOString()} : {'$date': null, 'ms': t};
+}
+// How many places of the value hold each ArrayBuffer (itself or under a view).
+function bufferUses(v, uses = new Map(), seen = new Set()) {
+  const count = b => uses.set(b, (uses.get(b) || 0) + 1);
+  if (v instanceof ArrayBuffer) return count(v);
+  if (v === null || typeof v !== 'object' || seen.has(v)) return uses;
+  seen.add(v);
+  if (ArrayBuffer.isView(v)) count(v.buffer);
+  else if (v instanceof Map) for (const [k, x] of v) { bufferUses(k, uses, seen); bufferUses(x, uses, seen); }
+  else if (v instanceof Set) for (const x of v) bufferUses(x, uses, seen);
+  else if (!(v instanceof Date || v instanceof RegExp || v instanceof Blob || v instanceof Error))
+    for (const k of Object.keys(v)) bufferUses(v[k], uses, seen);
+  return uses;
+}
+function tag(v, path = '$', seen = new Map(), uses = bufferUses(v)) {
   if (v === null) return null;
   if (v === undefined) return {'$undefined': true};
   const t = typeof v;
@@ -59,37 +81,41 @@ function tag(v, path = '$', seen = new Map()) {
   if (t === 'bigint') return {'$bigint': v.toString()};
   if (seen.has(v)) return {'$ref': seen.get(v)};
   seen.set(v, path);
-  if (v instanceof Date) return {'$date': isNaN(v) ? null : v.toISOString()};
+  if (v instanceof Date) return date(v);
   if (v instanceof RegExp) return {'$regexp': v.source, 'flags': v.flags};
   if (v instanceof ArrayBuffer) return {'$bytes': b64(new Uint8Array(v))};
+  if (ArrayBuffer.isView(v) && (uses.get(v.buffer) > 1 || v.byteOffset > 0 ||
+                                v.byteLength < v.buffer.byteLength))
+    return {'$typed_array': v.constructor.name, 'buffer': tag(v.buffer, path + '/buffer', seen, uses),
+            'byte_offset': v.byteOffset, 'byte_length': v.byteLength};
   if (v instanceof DataView) return {'$data_view': b64(new Uint8Array(v.buffer, v.byteOffset, v.byteLength))};
   if (ArrayBuffer.isView(v)) return {'$typed_array': v.constructor.name,
       'values': Array.from(v, x => typeof x === 'bigint' ? x.toString() : num(x))};
   if (v instanceof Map) return {'$map': Array.from(v, ([k, x], i) =>
-      [tag(k, path + '/' + i + '/0', seen), tag(x, path + '/' + i + '/1', seen)])};
-  if (v instanceof Set) return {'$set': Array.from(v, (x, i) => tag(x, path + '/' + i, seen))};
+      [tag(k, path + '/' + i + '/0', seen, uses), tag(x, path + '/' + i + '/1', seen, uses)])};
+  if (v instanceof Set) return {'$set': Array.from(v, (x, i) => tag(x, path + '/' + i, seen, uses))};
   if (v instanceof File) return {'$file': {'name': v.name, 'type': v.type, 'size': v.size,
       'last_modified': {'$date': new Date(v.lastModified).toISOString()}}};
   if (v instanceof Blob) return {'$blob': {'type': v.type, 'size': v.size}};
   if (v instanceof Error) return {'$error': v.name, 'message': v.message};
   if (v instanceof Boolean || v instanceof Number || v instanceof String)
-    return tag(v.valueOf(), path, seen);
+    return tag(v.valueOf(), path, seen, uses);
   if (Array.isArray(v)) {
     const keys = Object.keys(v);
     const dense = keys.length >= v.length && keys.slice(0, v.length).every((k, i) => k === String(i));
     if (dense) {
-      const items = v.map((x, i) => tag(x, path + '/' + i, seen));
+      const items = v.map((x, i) => tag(x, path + '/' + i, seen, uses));
       if (keys.length === v.length) return items;
       const properties = {};
-      for (const k of keys.slice(v.length)) properties[k] = tag(v[k], path + '/' + k, seen);
+      for (const k of keys.slice(v.length)) properties[k] = tag(v[k], path + '/' + step(k), seen, uses);
       return {'$array': items, 'properties': properties};
     }
     const items = {};
-    for (const k of keys) items[k] = tag(v[k], path + '/' + k, seen);
+    for (const k of keys) items[k] = tag(v[k], path + '/' + step(k), seen, uses);
     return {'$sparse_array': items, 'length': v.length};
   }
   const out = {};
-  for (const k of Object.keys(v)) out[k] = tag(v[k], path + '/' + k, seen);
+  for (const k of Object.keys(v)) out[k] = tag(v[k], path + '/' + step(k), seen, uses);
   const keys = Object.keys(out);
   if (keys.length === 1 && keys[0].startsWith('$')) return {'$object': out};
   return out;
@@ -97,7 +123,7 @@ function tag(v, path = '$', seen = new Map()) {
 function tagKey(k) {
   if (typeof k === 'number') return num(k);
   if (typeof k === 'string') return k;
-  if (k instanceof Date) return {'$date': k.toISOString()};
+  if (k instanceof Date) return date(k);
   if (Array.isArray(k)) return k.map(tagKey);
   return {'$bytes': b64(new Uint8Array(ArrayBuffer.isView(k) ? k.buffer : k))};
 }
@@ -166,6 +192,8 @@ async function main() {
     const sparse = [1]; sparse[50] = 'far'; sparse.extra = 'prop';
     const holder = [1, 2]; holder.label = 'dense with a property';
     const buf = new Uint8Array([1, 2, 3, 4, 5, 6, 7, 8]).buffer;
+    const quad = new Uint8Array([1, 0, 2, 0]).buffer;
+    const slashed = {'a/b': {s: 1}, a: {b: {t: 2}}}; slashed.x = slashed['a/b'];
     const big = 'The quick brown fox jumps over the lazy dog. '.repeat(2000);
     const noise = new Uint8Array(70000); for (let i = 0; i < noise.length; i += 65536) crypto.getRandomValues(noise.subarray(i, i + 65536));
     await idb(db, 'items', [
@@ -196,6 +224,11 @@ async function main() {
       ['put', 'cycle', cycle, 'cycle'],
       ['put', 'error', new RangeError('out of range'), 'Error'],
       ['put', 'dollar', {'$date': 'not a date'}, 'object with a $ key'],
+      ['put', 'far-dates', {before: new Date(-62167219200000), last: new Date(8.64e15)},
+       'Dates outside years 1 to 9999'],
+      ['put', 'slashed', slashed, 'shared object under a key with a slash'],
+      ['put', 'shared-buffer', {u8: new Uint8Array(quad), u16: new Uint16Array(quad), raw: quad},
+       'views sharing a whole buffer'],
       ['put', 'large', {kind: 'large', text: big}, 'large value (Snappy)',
        {text_length: big.length, text_head: big.slice(0, 45)}],
       ['put', 'noise', noise, 'large incompressible value (blob-wrapped)',

@@ -6,6 +6,7 @@
 #include "chromium/blink_value.h"
 #include "chromium/entry.h"
 #include "chromium/indexeddb_key.h"
+#include "chromium/origin.h"
 #include "chromium/windows_time.h"
 #include "base/path.h"
 #include "format/internal_key.h"
@@ -48,6 +49,25 @@ std::string_view field_type(std::string& buffer, std::string_view prefix, std::s
   buffer += "field_";
   buffer += std::to_string(static_cast<std::uint8_t>(key[pos]));
   return buffer;
+}
+
+// The origin of an IndexedDB key (UTF-16BE text, Chromium's storage
+// identifier) as its origin fields. Identifiers are ASCII; other text names
+// no origin and is kept as it was stored.
+void append_stored_origin(std::string& out, std::string_view utf16be) {
+  std::string ascii;
+  ascii.reserve(utf16be.size() / 2);
+  for (std::size_t i = 0; i + 1 < utf16be.size(); i += 2) {
+    if (utf16be[i] != 0 || static_cast<unsigned char>(utf16be[i + 1]) >= 0x80) {
+      append_field_name(out, "origin");
+      out += "null";
+      append_field_name(out, "origin_raw");
+      append_units(out, utf16be);
+      return;
+    }
+    ascii.push_back(utf16be[i + 1]);
+  }
+  append_origin_fields(out, ascii);
 }
 
 }  // namespace
@@ -114,8 +134,8 @@ void IndexedDbDecoder::learn_name(const RecordView& record, std::uint64_t databa
     if (!id || !replaces(databases_, *id)) return;
     DatabaseName& known = databases_[*id];
     known.seq = record.seq;
-    known.origin_json.clear();
-    append_units(known.origin_json, origin->bytes);
+    known.origin_fields.clear();
+    append_stored_origin(known.origin_fields, origin->bytes);
     known.name_json.clear();
     append_units(known.name_json, name->bytes);
   } else if (database != 0 && (kind == 50 || kind == 100)) {
@@ -159,13 +179,17 @@ void IndexedDbDecoder::append_names(std::string& out, std::uint64_t database, Wi
 }
 
 void IndexedDbDecoder::write_names(std::string& out, std::uint64_t database, Wide object_store, Wide index) {
-  append_field_name(out, "origin");
   const DatabaseName* names = nullptr;
   if (database <= static_cast<std::uint64_t>(INT64_MAX)) {
     const auto found = databases_.find(static_cast<std::int64_t>(database));
     if (found != databases_.end()) names = &found->second;
   }
-  out += names != nullptr ? std::string_view(names->origin_json) : "null";
+  if (names != nullptr) {
+    out += names->origin_fields;
+  } else {
+    append_field_name(out, "origin");
+    out += "null";
+  }
   append_field_name(out, "database");
   out += names != nullptr ? std::string_view(names->name_json) : "null";
   append_field_name(out, "database_id");
@@ -289,7 +313,15 @@ void IndexedDbDecoder::append_entry(std::string& out, const RecordView& record) 
     }
     begin_entry(out, kKind, type);
     out += body_;
-    if (!result) append_fallback(out, record, result.error());
+    const int task = journal_task_;
+    journal_task_ = -1;
+    if (!result) {
+      append_fallback(out, record, result.error());
+    } else if (task >= 0) {
+      // After the body: the task's entries are decoded by this very decoder,
+      // whose scratch the body was written in.
+      append_journal(out, record, static_cast<std::uint8_t>(task));
+    }
     finish_entry(out, record);
     return;
   }
@@ -439,8 +471,7 @@ Decoded<void> IndexedDbDecoder::decode_global(std::string& body, std::string_vie
     type = "database_name";
     auto origin = read_string_with_length(key, pos + 1);
     if (!origin) return std::unexpected(std::move(origin.error()));
-    append_field_name(body, "origin");
-    append_units(body, origin->bytes);
+    append_stored_origin(body, origin->bytes);
     auto name = read_string_with_length(key, origin->end);
     if (!name) return std::unexpected(std::move(name.error()));
     append_field_name(body, "database");
@@ -473,6 +504,7 @@ Decoded<void> IndexedDbDecoder::decode_journal(std::string& body, std::string_vi
   const std::string_view key = user_key_of(record.key, record.file_type);
   if (pos >= key.size()) return std::unexpected("journal key without its type");
   const auto sub = static_cast<std::uint8_t>(key[pos]);
+  int task = -1;
   if (sub == 0) {
     type = "journal_metadata";
   } else if (sub == 1 || sub == 2) {
@@ -483,14 +515,14 @@ Decoded<void> IndexedDbDecoder::decode_journal(std::string& body, std::string_vi
     if (sub == 2) {
       const std::size_t p = scope->end;
       if (p >= key.size()) return std::unexpected("journal task key without its kind");
-      const auto task = static_cast<std::uint8_t>(key[p]);
+      task = static_cast<std::uint8_t>(key[p]);
       append_field_name(body, "task");
       if (task == 0) {
         body += "\"undo\"";
       } else if (task == 1) {
         body += "\"cleanup\"";
       } else {
-        json::append_uint(body, task);
+        json::append_uint(body, static_cast<std::uint64_t>(task));
       }
       if (key.size() - p - 1 == 8) {
         std::uint64_t sequence = 0;
@@ -506,7 +538,67 @@ Decoded<void> IndexedDbDecoder::decode_journal(std::string& body, std::string_vi
   const std::size_t mark = body.size();
   append_field_name(body, "value");
   if (auto written = protobuf_.append(body, record.value); !written) return fail_field(body, mark, written);
+  if (task >= 0 && !in_journal_) journal_task_ = task;
   return {};
+}
+
+void IndexedDbDecoder::append_journal(std::string& out, const RecordView& record, std::uint8_t task) {
+  // A task's value (LevelDBScopesUndoTask / LevelDBScopesCleanupTask) is one
+  // operation, a message of its own:
+  //   undo     1 put {1 key, 2 value}: what the key held before the
+  //            transaction changed it, put back if it is rolled back
+  //            2 delete {1 key}: a key the transaction created
+  //            3 delete_range {1 begin, 2 end}
+  //   cleanup  1 delete_range, 2 delete_range_and_compact {1 begin, 2 end}
+  // Keys and values are the store's own records, decoded as such.
+  constexpr std::string_view kUndo[] = {"put", "delete", "delete_range"};
+  constexpr std::string_view kCleanup[] = {"delete_range", "delete_range_and_compact"};
+  if (task > 1 || !read_protobuf_fields(record.value, journal_fields_) || journal_fields_.size() != 1 ||
+      !journal_fields_[0].is_bytes) {
+    return;
+  }
+  const Wide operation = journal_fields_[0].number;
+  if (operation < 1 || operation > (task == 0 ? 3u : 2u)) return;
+  const std::string_view message = journal_fields_[0].bytes;
+  if (!read_protobuf_fields(message, journal_fields_)) return;
+  std::string_view first, second;  // fields 1 and 2 (proto3: absent is empty)
+  for (const ProtobufField& field : journal_fields_) {
+    if (!field.is_bytes) return;
+    if (field.number == 1) first = field.bytes;
+    if (field.number == 2) second = field.bytes;
+  }
+  const bool put = task == 0 && operation == 1;
+  const bool range = task == 1 || operation == 3;
+  out += ", \"journal\": {\"operation\": ";
+  json::append_text(out, task == 0 ? kUndo[operation - 1] : kCleanup[operation - 1]);
+  // Each key as the record it is (a put's with the value it held), written
+  // as the entry of such a record, less its kind and provenance.
+  auto nested = [&](std::string_view name, std::string_view key, std::string_view value, KeyState state) {
+    const RecordView view{key, value, record.seq, state, FileType::Log, record.origin_file, record.offset, false};
+    std::string line;
+    in_journal_ = true;
+    append_entry(line, view);
+    in_journal_ = false;
+    constexpr std::string_view kHead = "{\"kind\": \"indexeddb\", ";
+    // The provenance is the line's last field: no "seq" key of a value
+    // (written inside it) comes after.
+    const std::size_t tail = line.rfind(", \"seq\": ");
+    append_field_name(out, name);
+    if (!line.starts_with(kHead) || tail == std::string::npos || tail < kHead.size()) {
+      out += "null";  // not a line as append_entry writes them
+      return;
+    }
+    out.push_back('{');
+    out.append(line, kHead.size(), tail - kHead.size());
+    out.push_back('}');
+  };
+  if (range) {
+    nested("begin", first, {}, KeyState::Deleted);
+    nested("end", second, {}, KeyState::Deleted);
+  } else {
+    nested("entry", first, put ? second : std::string_view(), put ? KeyState::Live : KeyState::Deleted);
+  }
+  out.push_back('}');
 }
 
 Decoded<void> IndexedDbDecoder::decode_database(std::string& body, std::string_view& type, const RecordView& record,

@@ -71,7 +71,7 @@ class IndexedDbDecoder {
   };
   struct DatabaseName {
     std::uint64_t seq;
-    std::string origin_json;
+    std::string origin_fields;  // ', "origin": ...' as append_origin_fields writes them
     std::string name_json;
   };
   struct BlobVersion {
@@ -100,6 +100,9 @@ class IndexedDbDecoder {
                               std::size_t pos);
   Decoded<void> decode_journal(std::string& body, std::string_view& type, const RecordView& record,
                                std::size_t pos);
+  // , "journal": {"operation": ..., "entry" | "begin", "end": the entries of
+  // the records a journal task names}
+  void append_journal(std::string& out, const RecordView& record, std::uint8_t task);
   Decoded<void> decode_database(std::string& body, std::string_view& type, const RecordView& record,
                                 std::uint64_t database, std::size_t pos);
 
@@ -125,6 +128,9 @@ class IndexedDbDecoder {
   bool externals_valid_ = false;
   ExternalObjects entry_objects_;
   ValueUnwrapper unwrapper_;
+  int journal_task_ = -1;    // the kind of the journal task being written (0 undo, 1 cleanup)
+  bool in_journal_ = false;  // writing a journal task's records: no task inside them is opened
+  std::vector<ProtobufField> journal_fields_;
   ProtobufJson protobuf_;
 };
 

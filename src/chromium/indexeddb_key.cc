@@ -34,8 +34,10 @@ Decoded<std::size_t> append_key_at(std::string& out, std::string_view data, std:
     case 3: {
       if (data.size() - pos < 8) return std::unexpected("data ends inside a number key");
       const double value = read_double(data, pos);
-      // An integral number below 2^53 is shown as an integer.
-      if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9007199254740992.0) {
+      // An integral number below 2^53 is shown as an integer; -0 (a key of
+      // its own to JavaScript's eyes only through its sign) stays -0.0.
+      if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9007199254740992.0 &&
+          !(value == 0 && std::signbit(value))) {
         json::append_int(out, static_cast<std::int64_t>(value));
       } else {
         json::append_number(out, value);

@@ -4,6 +4,7 @@
 
 #include "chromium/ascii_text.h"
 #include "chromium/entry.h"
+#include "chromium/origin.h"
 #include "format/internal_key.h"
 #include "chromium/indexeddb_key.h"
 #include "chromium/protobuf.h"
@@ -86,8 +87,7 @@ Decoded<void> append_decoded(std::string& out, const RecordView& record, std::ve
     const std::size_t split = key.find('\0');
     if (split == std::string_view::npos) return std::unexpected("item key without the origin separator");
     begin_entry(out, kKind, "item");
-    append_field_name(out, "origin");
-    json::append_utf8_replace(out, key.substr(1, split - 1));
+    append_origin_fields(out, key.substr(1, split - 1));
     append_field_name(out, "key");
     if (auto text = append_text(out, key.substr(split + 1)); !text) return text;
     append_field_name(out, "value");
@@ -100,8 +100,7 @@ Decoded<void> append_decoded(std::string& out, const RecordView& record, std::ve
   const bool access = key.starts_with("METAACCESS:");
   if (key.starts_with("META:") || access) {
     begin_entry(out, kKind, access ? "meta_access" : "meta");
-    append_field_name(out, "origin");
-    json::append_utf8_replace(out, key.substr(access ? 11 : 5));
+    append_origin_fields(out, key.substr(access ? 11 : 5));
     append_field_name(out, "value");
     if (deleted) {
       out += "null";

@@ -5,6 +5,7 @@
 
 #include "chromium/ascii_text.h"
 #include "chromium/entry.h"
+#include "chromium/origin.h"
 #include "format/internal_key.h"
 #include "export/json_text.h"
 #include "export/python_repr.h"
@@ -92,10 +93,10 @@ const SessionStorageDecoder::Map* SessionStorageDecoder::owners_of(const std::st
   Map& map = found->second;
   if (!map.written) {
     map.written = true;
-    append_field_name(map.fields, "origin");
     if (map.owners.size() == 1) {
-      json::append_text(map.fields, map.owners.front().origin);
+      append_origin_fields(map.fields, map.owners.front().origin);
     } else {
+      append_field_name(map.fields, "origin");
       map.fields += "null";
     }
     append_field_name(map.fields, "map");
@@ -116,13 +117,30 @@ const SessionStorageDecoder::Map* SessionStorageDecoder::owners_of(const std::st
       for (const Owner& owner : map.owners) origins.emplace_back(owner.origin);
       // Python sorts by code point, which is the order of the UTF-8 bytes.
       std::ranges::sort(origins);
+      // Each as its origin (null for none), and as stored where one differs.
       append_field_name(map.origins, "origins");
       map.origins += '[';
+      bool differs = false;
       for (std::size_t i = 0; i < origins.size(); ++i) {
         if (i > 0) map.origins += ", ";
-        json::append_text(map.origins, origins[i]);
+        const auto origin = canonical_origin(origins[i]);
+        if (origin) {
+          json::append_text(map.origins, *origin);
+        } else {
+          map.origins += "null";
+        }
+        differs = differs || !origin || *origin != origins[i];
       }
       map.origins += ']';
+      if (differs) {
+        append_field_name(map.origins, "origins_raw");
+        map.origins += '[';
+        for (std::size_t i = 0; i < origins.size(); ++i) {
+          if (i > 0) map.origins += ", ";
+          json::append_text(map.origins, origins[i]);
+        }
+        map.origins += ']';
+      }
     }
   }
   return &map;
@@ -172,8 +190,7 @@ void SessionStorageDecoder::append_entry(std::string& out, const RecordView& rec
       if (auto number = parse_number(value, number_); !number) return fail(number.error());
     }
     begin_entry(out, kKind, "namespace");
-    append_field_name(out, "origin");
-    json::append_utf8_replace(out, parsed->origin);
+    append_origin_fields(out, parsed->origin);
     append_field_name(out, "namespace");
     json::append_text(out, parsed->id);
     append_field_name(out, "value");

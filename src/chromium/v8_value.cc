@@ -546,7 +546,9 @@ bool Reader::read_tagged(std::uint8_t tag, std::size_t& pos, NodeId& result) {
         append_wide(reason, n);
         return fail(std::move(reason));
       }
-      return maybe_view(objects_[static_cast<std::size_t>(n)], pos, result);
+      const NodeId target = objects_[static_cast<std::size_t>(n)];
+      if (nodes_[target].kind == Kind::kBytes) ++nodes_[target].c;  // a buffer met again
+      return maybe_view(target, pos, result);
     }
     case kUint32:
       if (!varint(pos, n)) return false;
@@ -569,6 +571,7 @@ bool Reader::read_tagged(std::uint8_t tag, std::size_t& pos, NodeId& result) {
       NodeId buffer = add(Kind::kBytes);
       nodes_[buffer].a = static_cast<std::uint32_t>(pos);
       nodes_[buffer].b = static_cast<std::uint32_t>(n);
+      nodes_[buffer].c = 1;
       pos += static_cast<std::size_t>(n);
       objects_.push_back(buffer);
       return maybe_view(buffer, pos, result);
@@ -660,6 +663,7 @@ bool Reader::maybe_view(NodeId value, std::size_t& pos, NodeId& result) {
   nodes_[result].sub = static_cast<std::uint8_t>(kind);
   nodes_[result].a = start;
   nodes_[result].b = static_cast<std::uint32_t>(length);
+  nodes_[result].c = value;
   objects_.push_back(result);
   return true;
 }
@@ -970,8 +974,9 @@ bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
   return true;
 }
 
-// The path of a written value: "$", then per step from the top "/key",
-// "/index", "/n/0" or "/n/1" (a Map entry's key or value), or "/cause".
+// The path of a written value: "$", then per step from the top "/key"
+// (escaped as a JSON Pointer step), "/index", "/n/0" or "/n/1" (a Map
+// entry's key or value), "/cause", or "/buffer" (a view's buffer).
 void Reader::append_path(std::string& out, NodeId id) {
   chain_.clear();
   for (NodeId at = id; places_[at].step != Step::kRoot; at = places_[at].parent) {
@@ -982,8 +987,21 @@ void Reader::append_path(std::string& out, NodeId id) {
     const Place& place = places_[*at];
     out.push_back('/');
     switch (place.step) {
-      case Step::kKey: out.append(keys_, place.key_offset, place.key_size); break;
+      case Step::kKey:
+        // A JSON Pointer step (RFC 6901): '~' and '/' inside a key are
+        // written "~0" and "~1", so a key holding '/' is one step.
+        for (char c : std::string_view(keys_).substr(place.key_offset, place.key_size)) {
+          if (c == '~') {
+            out += "~0";
+          } else if (c == '/') {
+            out += "~1";
+          } else {
+            out.push_back(c);
+          }
+        }
+        break;
       case Step::kCause: out += "cause"; break;
+      case Step::kBuffer: out += "buffer"; break;
       default:
         append_wide(out, place.index);
         if (place.step != Step::kIndex) out += place.step == Step::kMapKey ? "/0" : "/1";
@@ -1015,9 +1033,6 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       return true;
     }
     case Kind::kDate:
-      if (std::isinf(node.number)) {
-        return fail("cannot be written as JSON: Out of range float values are not JSON compliant");
-      }
       json::append_js_date(out, node.number);
       return true;
     case Kind::kRegExp: {
@@ -1028,11 +1043,6 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       out += "\"}";
       return true;
     }
-    case Kind::kBytes:
-      out += "{\"$bytes\": ";
-      json::append_base64(out, data_.substr(node.a, node.b));
-      out.push_back('}');
-      return true;
     default:
       break;
   }
@@ -1074,6 +1084,11 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
 
   bool ok = true;
   switch (node.kind) {
+    case Kind::kBytes:
+      out += "{\"$bytes\": ";
+      json::append_base64(out, data_.substr(node.a, node.b));
+      out.push_back('}');
+      break;
     case Kind::kObject:
       // A plain object whose first key starts with '$' would read as one of
       // the $-forms (each names itself by its first key), so it is wrapped.
@@ -1125,6 +1140,22 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
     case Kind::kView: {
       const ViewKind& kind = kViewKinds[node.sub];
       std::string_view bytes = data_.substr(node.a, node.b);
+      const Node& buffer = nodes_[node.c];
+      if (buffer.c != 1 || node.a != buffer.a || node.b != buffer.b) {
+        // A view that shares its buffer (with another view, or the buffer
+        // is met on its own too) or sees part of it: the buffer once, where
+        // it is first met, and where the view lies in it.
+        out += "{\"$typed_array\": \"";
+        out += kind.name;
+        out += "\", \"buffer\": ";
+        ok = write(out, node.c, {id, Step::kBuffer, 0, 0, 0});
+        out += ", \"byte_offset\": ";
+        append_wide(out, node.a - buffer.a);
+        out += ", \"byte_length\": ";
+        append_wide(out, node.b);
+        out.push_back('}');
+        break;
+      }
       if (node.sub == kDataView) {
         out += "{\"$data_view\": ";
         json::append_base64(out, bytes);

@@ -15,13 +15,17 @@
 // objects named with a "$" where it has none: {"$undefined": true},
 // {"$number": "NaN"}, {"$bigint": "123"}, {"$date": "...Z"}, {"$bytes": b64},
 // {"$regexp": source, "flags": f}, {"$map": [[k, v], ...]}, {"$set": [...]},
-// {"$typed_array": kind, "values": [...]}, {"$data_view": b64},
+// {"$typed_array": kind, "values": [...]}, {"$data_view": b64} (a view
+// that shares its buffer or covers part of it: {"$typed_array": kind,
+// "buffer": the buffer's form, "byte_offset": n, "byte_length": n}, with
+// "DataView" among the kinds),
 // {"$sparse_array": {index: value}, "length": n}, {"$array": [...],
 // "properties": {...}}, {"$error": name, "message": m, "stack": s, "cause": c},
 // and the host's forms ({"$blob": {...}}, {"$file": {...}}). An object met a
-// second time, shared or cyclic, is {"$ref": path of its first place}: "$"
-// then "/key" or "/index" per step (a Map entry adds "/n/0" for its key and
-// "/n/1" for its value). A plain object whose first key starts with "$" is
+// second time, shared or cyclic (an ArrayBuffer too), is {"$ref": path of
+// its first place}: "$" then "/key" (a JSON Pointer step: "~0" for '~', "~1"
+// for '/') or "/index" per step (a Map entry adds "/n/0" for its key and
+// "/n/1" for its value, a view "/buffer" for its buffer). A plain object whose first key starts with "$" is
 // wrapped as {"$object": {...}}.
 //
 // Which place is "first" and which keys an object ends with follow the value
@@ -55,15 +59,16 @@ using NodeId = std::uint32_t;
 
 enum class Kind : std::uint8_t {
   kNull, kUndefined, kTrue, kFalse, kInt, kUint, kDouble, kBigInt, kString, kDate, kRegExp,
-  kBytes,
   // The kinds below may be referred to again, and so get a $ref path.
-  kObject, kArray, kJSArray, kSparse, kMap, kSet, kView, kError, kHost,
+  kBytes, kObject, kArray, kJSArray, kSparse, kMap, kSet, kView, kError, kHost,
 };
 
 enum class Codec : std::uint8_t { kLatin1, kUtf16, kUtf8 };
 
 // One decoded value. Strings, buffers and BigInt digits stay in the data (a, b
 // = offset, size); containers own a run of children (a = first, b = count).
+// A buffer's c counts the places it is met (itself or under a view); a
+// view's a, b are its bytes and c its buffer's node.
 struct Node {
   Kind kind;
   std::uint8_t sub = 0;  // Codec, view kind, error name, sign, host kind
@@ -124,7 +129,7 @@ class Reader {
   // Where a written value sits: its parent (the value it was written in)
   // and the step from there. A $ref's path is put together from these only
   // when it is written, so no path is ever stored whole.
-  enum class Step : std::uint8_t { kNone, kRoot, kKey, kIndex, kMapKey, kMapValue, kCause };
+  enum class Step : std::uint8_t { kNone, kRoot, kKey, kIndex, kMapKey, kMapValue, kCause, kBuffer };
   struct Place {
     NodeId parent = 0;
     Step step = Step::kNone;

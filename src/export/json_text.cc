@@ -268,14 +268,23 @@ void append_double(std::string& out, double value) {
   }
 }
 
+// NaN and the infinities as JavaScript names them, the numbers JSON has no
+// form for; "" for a finite value.
+static std::string_view non_finite_name(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+  return {};
+}
+
 void append_number(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out += "{\"$number\": \"NaN\"}";
-  } else if (std::isinf(value)) {
-    out += value > 0 ? "{\"$number\": \"Infinity\"}" : "{\"$number\": \"-Infinity\"}";
-  } else {
+  const std::string_view name = non_finite_name(value);
+  if (name.empty()) {
     append_double(out, value);
+    return;
   }
+  out += "{\"$number\": \"";
+  out += name;
+  out += "\"}";
 }
 
 bool append_utc_time(std::string& out, std::int64_t unix_microseconds) {
@@ -335,14 +344,20 @@ bool js_time_to_unix_microseconds(double milliseconds, std::int64_t& out) {
 void append_js_date(std::string& out, double milliseconds) {
   out += "{\"$date\": ";
   std::int64_t micros = 0;
-  if (!(js_time_to_unix_microseconds(milliseconds, micros) && append_utc_time(out, micros))) {
-    // No datetime holds it: the time value itself (infinities, which JSON has
-    // no number for, in the $number form).
-    if (std::isnan(milliseconds)) {
-      out += "null";
-    } else {
-      append_number(out, milliseconds);
-    }
+  if (js_time_to_unix_microseconds(milliseconds, micros) && append_utc_time(out, micros)) {
+    out += '}';
+    return;
+  }
+  // No ISO time names it (outside years 1 to 9999, or invalid): the time
+  // value itself, exactly, as a number or the text JSON has none for.
+  out += "null, \"ms\": ";
+  const std::string_view name = non_finite_name(milliseconds);
+  if (name.empty()) {
+    append_double(out, milliseconds);
+  } else {
+    out.push_back('"');
+    out += name;
+    out.push_back('"');
   }
   out += '}';
 }

@@ -67,8 +67,9 @@ void append_number(std::string& out, double value);
 [[nodiscard]] bool append_utc_time(std::string& out, std::int64_t unix_microseconds);
 
 // A JavaScript Date's time value (milliseconds since 1970, a double) as
-// {"$date": "...Z"}; when it names no moment a datetime can hold:
-// {"$date": null} for NaN, else {"$date": <the milliseconds as a double>}.
+// {"$date": "...Z"} for years 1 to 9999; any other time value (an invalid
+// Date's NaN included) as {"$date": null, "ms": <the milliseconds as a
+// double, or "NaN", "Infinity", "-Infinity">}, which keeps it exactly.
 // Fractions of a millisecond are rounded to microseconds as Python's
 // timedelta(milliseconds=ms) rounds them.
 void append_js_date(std::string& out, double milliseconds);

@@ -14,6 +14,7 @@
 #include "chromium/indexeddb.h"
 #include "chromium/indexeddb_key.h"
 #include "chromium/local_storage.h"
+#include "chromium/origin.h"
 #include "read/store.h"
 #include "test_support.h"
 
@@ -57,6 +58,9 @@ TEST(IndexedDbKey, EachKindAndItsFailures) {
       {hex("03 000000000000f03f"), "1", true},
       {hex("03 000000000000f83f"), "1.5", true},
       {hex("03 000000000000f87f"), "{\"$number\": \"NaN\"}", true},
+      {hex("03 0000000000000080"), "-0.0", true},  // -0 keeps its sign
+      // a date before year 1 keeps its time value
+      {hex("02 000030823745ccc2"), "{\"$date\": null, \"ms\": -62167219200000.0}", true},
       {hex("02 0000000000000000"), "{\"$date\": \"1970-01-01T00:00:00.000Z\"}", true},
       {hex("04 02 03000000000000f03f 00"), "[1, null]", true},
       {hex("06 02 ff00"), "{\"$bytes\": \"/wA=\"}", true},
@@ -219,6 +223,39 @@ TEST(IndexedDb, ProtobufNestingIsBounded) {
       << deep.substr(0, 200);
 }
 
+// A journal task names the records a transaction changed: an undo put the
+// key and the value it held before, an undo delete a key it created, a range
+// its two ends. Each is decoded as the record it is.
+TEST(IndexedDb, JournalTasksHoldTheirRecords) {
+  const std::string k = "00 01 01 01 01 01 006b";  // «1,1,1» record key "k"
+  const std::string a = "00 01 01 01 01 01 0061";  // and "a"
+  const std::string record = "\"type\": \"record\", \"origin\": null, \"database\": null, \"database_id\": 1, "
+                             "\"object_store\": null, \"object_store_id\": 1, ";
+  const struct {
+    std::string task;  // the key's task byte: 00 undo, 01 cleanup
+    std::string value;
+    std::string journal;
+  } cases[] = {
+      {"00", hex("0a 12 0a 08" + k + "12 06 05ff0f220178"),
+       "{\"operation\": \"put\", \"entry\": {" + record + "\"key\": \"k\", \"value\": \"x\", \"version\": 5}}"},
+      {"00", hex("12 0a 0a 08" + k),
+       "{\"operation\": \"delete\", \"entry\": {" + record + "\"key\": \"k\", \"value\": null}}"},
+      {"01", hex("12 14 0a 08" + a + "12 08" + k),
+       "{\"operation\": \"delete_range_and_compact\", \"begin\": {" + record +
+           "\"key\": \"a\", \"value\": null}, \"end\": {" + record + "\"key\": \"k\", \"value\": null}}"},
+      {"00", hex("0a 02 0a 00"),  // a put of an empty key: no record
+       "{\"operation\": \"put\", \"entry\": {\"type\": \"undecoded\", \"error\": \"index out of range\", "
+       "\"raw_key\": \"\", \"raw_value\": \"\"}}"},
+  };
+  for (const auto& c : cases) {
+    const std::string key = hex("00 00 00 00 32 02 01" + c.task + "0000000000000009");
+    IndexedDbDecoder decoder("");
+    decoder.learn(view(key, c.value));
+    const std::string entry = idb_entry(decoder, view(key, c.value));
+    EXPECT_NE(entry.find(", \"journal\": " + c.journal + ", \"seq\": 5"), std::string::npos) << entry;
+  }
+}
+
 // The first pass learns names: the newest live version of each.
 TEST(IndexedDb, NamesFromTheFirstPass) {
   IndexedDbDecoder decoder("");
@@ -229,7 +266,7 @@ TEST(IndexedDb, NamesFromTheFirstPass) {
   decoder.learn(view(hex("00 01 00 00 32 01 00"), hex("0075"), 9, KeyState::Deleted));
   const std::string record = idb_entry(decoder, view(hex("00 01 01 01 00"), "", 5, KeyState::Deleted));
   EXPECT_EQ(record, line("indexeddb",
-                         "\"type\": \"record\", \"origin\": \"o\", \"database\": \"n\", \"database_id\": 1, "
+                         "\"type\": \"record\", \"origin\": null, \"origin_raw\": \"o\", \"database\": \"n\", \"database_id\": 1, "
                          "\"object_store\": \"s\", \"object_store_id\": 1, \"key\": null, \"value\": null",
                          "deleted"));
 }
@@ -298,7 +335,7 @@ TEST(IndexedDb, CommittedChromiumStore) {
     lines.push_back(std::move(out));
   };
   testing::walk_all(*db, false, write);
-  ASSERT_EQ(lines.size(), 584u);
+  ASSERT_EQ(lines.size(), 611u);
   std::size_t from_blob_files = 0;
   for (const auto& text : lines) {
     EXPECT_EQ(text.find(", \"error\": "), std::string::npos) << text.substr(0, 300);
@@ -309,6 +346,31 @@ TEST(IndexedDb, CommittedChromiumStore) {
       "{\"kind\": \"indexeddb\", \"type\": \"data_format_version\", \"value\": {\"blink\": 21, \"v8\": 16}, \"seq\""));
 }
 
+// Every way the stores write an origin, to the one form entries give it.
+TEST(Origin, EachStoredForm) {
+  const struct {
+    std::string_view stored;
+    std::optional<std::string> origin;
+  } cases[] = {
+      {"http://127.0.0.1:8765", "http://127.0.0.1:8765"},     // Local Storage
+      {"http://127.0.0.1:8765/", "http://127.0.0.1:8765"},    // Session Storage
+      {"https://Example.ORG:443/", "https://example.org"},    // a default port
+      {"http_127.0.0.1_8765@1", "http://127.0.0.1:8765"},     // IndexedDB
+      {"https_example.org_0@1", "https://example.org"},       // 0: the default port
+      {"https_my_host.test_8443@1", "https://my_host.test:8443"},
+      {"http_[1__2]_80@1", "http://[1::2]"},                  // an IPv6 host
+      {"chrome-extension_abcdef_0@1", "chrome-extension://abcdef"},
+      {"file__0@1", "file://"},
+      {"__0@1", std::nullopt},                                // a unique origin
+      {"http_host_99999@1", std::nullopt},
+      {"http_a..b_80@1", std::nullopt},
+      {"http://host/path", std::nullopt},
+      {"http://host:0", std::nullopt},
+      {"o", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(canonical_origin(c.stored), c.origin) << c.stored;
+}
+
 TEST(LocalStorage, RecordsAndTheirFailures) {
   const std::string undecodable = "\"type\": \"undecoded\", \"error\": ";
   const struct {
@@ -317,11 +379,11 @@ TEST(LocalStorage, RecordsAndTheirFailures) {
     std::string fields;
   } cases[] = {
       {std::string("_o\0", 3) + hex("01 61"), hex("01 e9"), KeyState::Live,
-       "\"type\": \"item\", \"origin\": \"o\", \"key\": \"a\", \"value\": \"\xc3\xa9\""},
+       "\"type\": \"item\", \"origin\": null, \"origin_raw\": \"o\", \"key\": \"a\", \"value\": \"\xc3\xa9\""},
       {std::string("_o\0", 3) + hex("00 3d04"), hex("00 6100"), KeyState::Live,
-       "\"type\": \"item\", \"origin\": \"o\", \"key\": \"\xd0\xbd\", \"value\": \"a\""},
+       "\"type\": \"item\", \"origin\": null, \"origin_raw\": \"o\", \"key\": \"\xd0\xbd\", \"value\": \"a\""},
       {std::string("_o\0", 3) + hex("01 61"), "", KeyState::Deleted,
-       "\"type\": \"item\", \"origin\": \"o\", \"key\": \"a\", \"value\": null"},
+       "\"type\": \"item\", \"origin\": null, \"origin_raw\": \"o\", \"key\": \"a\", \"value\": null"},
       {"_o", "", KeyState::Live,
        undecodable + "\"item key without the origin separator\", \"raw_key\": \"5f6f\", \"raw_value\": \"\""},
       {std::string("_o\0", 3) + hex("01 61"), hex("00 61"), KeyState::Live,
@@ -331,10 +393,10 @@ TEST(LocalStorage, RecordsAndTheirFailures) {
       {std::string("_o\0", 3), hex("01"), KeyState::Live,
        undecodable + "\"empty string without its format byte\", \"raw_key\": \"5f6f00\", \"raw_value\": \"01\""},
       {"META:o", hex("08 8080d2f0e5ed8b17 10 05 10 06"), KeyState::Live,
-       "\"type\": \"meta\", \"origin\": \"o\", \"value\": {\"last_modified\": {\"$date\": "
+       "\"type\": \"meta\", \"origin\": null, \"origin_raw\": \"o\", \"value\": {\"last_modified\": {\"$date\": "
        "\"2012-12-14T23:06:40.000Z\"}, \"size_bytes\": [5, 6]}"},
       {"META:o", hex("12 01 ff"), KeyState::Live,
-       "\"type\": \"meta\", \"origin\": \"o\", \"value\": {\"last_modified\": null, \"size_bytes\": {\"$bytes\": "
+       "\"type\": \"meta\", \"origin\": null, \"origin_raw\": \"o\", \"value\": {\"last_modified\": null, \"size_bytes\": {\"$bytes\": "
        "\"/w==\"}}"},
       {"METAACCESS:o", hex("08 ff"), KeyState::Live,
        undecodable + "\"data ends inside a varint\", \"raw_key\": \"4d4554414143434553533a6f\", \"raw_value\": "

@@ -71,10 +71,12 @@ TEST(JsonText, TimesAndJavaScriptDates) {
       {-1.0, R"({"$date": "1969-12-31T23:59:59.999Z"})"},
       {-62135596800000.0, R"({"$date": "0001-01-01T00:00:00.000Z"})"},
       {253402300799999.0, R"({"$date": "9999-12-31T23:59:59.999Z"})"},
-      {253402300800000.0, R"({"$date": 253402300800000.0})"},  // past year 9999
-      {8.64e15, R"({"$date": 8640000000000000.0})"},
-      {8.7e15, R"({"$date": 8700000000000000.0})"},            // past JavaScript's range
-      {std::nan(""), R"({"$date": null})"},
+      {253402300800000.0, R"({"$date": null, "ms": 253402300800000.0})"},  // past year 9999
+      {-62135596800001.0, R"({"$date": null, "ms": -62135596800001.0})"},  // before year 1
+      {8.64e15, R"({"$date": null, "ms": 8640000000000000.0})"},
+      {8.7e15, R"({"$date": null, "ms": 8700000000000000.0})"},  // past JavaScript's range
+      {-INFINITY, R"({"$date": null, "ms": "-Infinity"})"},
+      {std::nan(""), R"({"$date": null, "ms": "NaN"})"},
   };
   for (const auto& c : dates) {
     EXPECT_EQ(written([&](std::string& o) { append_js_date(o, c.ms); }), c.text) << c.ms;

@@ -11,8 +11,10 @@ so the checks below hold for both."""
 from __future__ import annotations
 
 import json
+import math
 import os
 import shutil
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -95,7 +97,8 @@ def test_session_storage_items_are_tied_to_their_origin():
         final[op["key"]] = op["value"]
     found = latest(e for e in items if e["type"] == "item")
     assert {json.loads(k): e["value"] for k, e in found.items()} == final
-    assert {e["origin"].rstrip("/") for e in found.values()} == {EXPECTED["origin"]}
+    assert {e["origin"] for e in found.values()} == {EXPECTED["origin"]}
+    assert {e["origin_raw"] for e in found.values()} == {EXPECTED["origin"] + "/"}
     assert found['"tab-gone"']["state"] == "deleted"
     namespaces = [e for e in items if e["type"] == "namespace"]
     assert len(namespaces) == 1 and found['"tab"']["namespaces"] == [namespaces[0]["namespace"]]
@@ -338,7 +341,8 @@ NAMESPACE = b"namespace-" + b"a" * 36 + b"-"
     # a map owned by two origins: no single origin, both listed (sorted)
     (b"map-7-k", "v".encode("utf-16-le"),
      {"origin": None, "map": 7, "namespaces": ["a" * 36, "b" * 36], "value": "v",
-      "origins": ["https://a.test/", "https://b.test/"]}),
+      "origins": ["https://a.test", "https://b.test"],
+      "origins_raw": ["https://a.test/", "https://b.test/"]}),
     # a map no namespace names; a lone surrogate kept
     (b"map-0008-\xff", "\ud800".encode("utf-16-le", "surrogatepass"),
      {"origin": None, "map": 8, "namespaces": [], "key": "\udcff", "value": "\ud800"}),
@@ -398,3 +402,48 @@ def test_native_export_filters_states_and_reverses(tmp_path):
     (tmp_path / "empty").mkdir()
     with pytest.raises(ValueError, match="cannot tell which kind"):
         _vostrel.iter_chromium_entries(str(tmp_path / "empty"))
+
+
+OBJECT_UNDER_A_SLASHED_KEY = (b'\xff\x0fo"\x03a/bo"\x01sI\x02{\x01"\x01ao"\x01bo"\x01tI\x04{\x01{\x01'
+                              b'"\x01x^\x01{\x03')
+
+
+def test_values_keep_what_a_plain_reading_would_lose(tmp_path, idb):
+    # views of one buffer share it, and see what they saw
+    shared = {e["key"]: e["value"] for e in idb if e["type"] == "record" and e["state"] == "live"
+              and e["key"] in ("shared-buffer", "typed")}
+    u8, u16, raw = (shared["shared-buffer"][k] for k in ("u8", "u16", "raw"))
+    assert u8.buffer is u16.buffer is raw and u16.values == [1, 2]
+    view, dv = shared["typed"]["view"], shared["typed"]["dv"]
+    assert view.buffer is dv.buffer and view.values == [3, 4, 5] and dv.byte_offset == 4
+    # a $ref path is a JSON Pointer: the key "a/b" is one step, not two
+    value = from_json(json.loads(_vostrel.chromium_value_json(OBJECT_UNDER_A_SLASHED_KEY)))
+    assert value["x"] is value["a/b"] and value["x"] == {"s": 1}
+    assert to_json(value)["x"] == {"$ref": "$/a~1b"}
+    # a Date before year 1 keeps its exact time value, as no number
+    year_zero = from_json(json.loads(_vostrel.chromium_value_json(
+        b"\xff\x0fD" + struct.pack("<d", -62167219200000.0))))
+    assert type(year_zero) is v8.JSDate and year_zero.ms == -62167219200000.0
+    invalid = from_json(json.loads(_vostrel.chromium_value_json(b"\xff\x0fD" + b"\x00" * 6 + b"\xf8\x7f")))
+    assert type(invalid) is v8.JSDate and not invalid.valid
+    assert to_json(invalid) == {"$date": None, "ms": "NaN"}
+    assert from_json({"$date": None, "ms": "soon"}) == {"$date": None, "ms": "soon"}  # no time value
+    # an IndexedDB key of -0 stays -0
+    store = write_store(tmp_path / "db", [(b"\x00\x01\x01\x01\x03" + struct.pack("<d", -0.0),
+                                           b"\x05\xff\x0f\"\x01x")])
+    [item] = entries(store, "indexeddb")
+    assert type(item["key"]) is float and math.copysign(1, item["key"]) == -1
+
+
+def test_journal_tasks_hold_the_records_a_transaction_changed(idb):
+    # overwriting a record journals its earlier value, decoded as that record
+    undo = [e["journal"]["entry"] for e in idb if e["type"] == "journal_task" and "journal" in e
+            and e["journal"]["operation"] == "put" and e["journal"]["entry"]["type"] == "record"]
+    earlier = [u for u in undo if u["key"] == "overwritten"]
+    assert earlier and {u["value"]["v"] for u in earlier} <= {1, 2}
+    assert all(u["object_store"] == "items" and u["database"] == "vostrel" for u in earlier)
+    # a put of a new key journals its deletion, with the key decoded
+    created = [e["journal"]["entry"]["key"] for e in idb if e["type"] == "journal_task"
+               and e.get("journal", {}).get("operation") == "delete"
+               and e["journal"]["entry"]["type"] == "record"]
+    assert "object" in created and "map" in created and b"\x00\x01\xfe\xff" in created

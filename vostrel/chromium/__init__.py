@@ -56,7 +56,16 @@ def iter_entries(directory: str, kind: Optional[str] = None,
         entry = scan(line, 0)[0]
         if '"$' in line:  # a "$"-form somewhere (else every value is plain JSON already)
             refs = '"$ref"' in line
-            for field in _VALUE_FIELDS:
-                if field in entry:
-                    entry[field] = from_json(entry[field], refs)
+            _revive_values(entry, refs)
+            journal = entry.get("journal")
+            if journal is not None:  # the records a journal task holds
+                for part in ("entry", "begin", "end"):
+                    if type(journal.get(part)) is dict:
+                        _revive_values(journal[part], refs)
         yield entry
+
+
+def _revive_values(entry: dict, refs: bool) -> None:
+    for field in _VALUE_FIELDS:
+        if field in entry:
+            entry[field] = from_json(entry[field], refs)

@@ -19,7 +19,10 @@ line, deleted and overwritten versions included:
   kind, type      the store kind and what the record is (item, record, index,
                   database_name, object_store_name, meta, ...)
   origin, database, object_store, index
-                  where it belongs, when the record says
+                  where it belongs, when the record says; origin as
+                  scheme://host[:port], origin_raw the stored text where
+                  that differs
+  journal         of a journal task: the records it names, decoded
   key, value      decoded; JavaScript values JSON has no form for are one-key
                   objects: {"$date": ...}, {"$bytes": base64}, {"$bigint": ...},
                   {"$map": [[k, v], ...]}, {"$set": [...]}, {"$ref": path},

@@ -19,32 +19,52 @@ def b64(data: bytes) -> str:
     return base64.b64encode(data).decode("ascii")
 
 
-def _number(value: float):
+def _non_finite_text(value: float):
+    """"NaN", "Infinity" or "-Infinity" for the numbers JSON has no form
+    for, else None."""
     if value != value:
-        return {"$number": "NaN"}
+        return "NaN"
     if math.isinf(value):
-        return {"$number": "Infinity" if value > 0 else "-Infinity"}
-    return value
+        return "Infinity" if value > 0 else "-Infinity"
+    return None
+
+
+def _number(value: float):
+    text = _non_finite_text(value)
+    return value if text is None else {"$number": text}
 
 
 def _date(value) -> dict:
-    if isinstance(value, v8.InvalidDate):
-        return {"$date": None if value != value else float(value)}
+    if type(value) is v8.JSDate:
+        text = _non_finite_text(value.ms)
+        return {"$date": None, "ms": value.ms if text is None else text}
     text = value.isoformat(timespec="milliseconds")
     return {"$date": text[:-6] + "Z" if text.endswith("+00:00") else text}
+
+
+def _step(key: str) -> str:
+    """A key as one step of a $ref path, escaped as in a JSON Pointer (RFC
+    6901): "~" as "~0", "/" as "~1"."""
+    if "~" in key or "/" in key:
+        return key.replace("~", "~0").replace("/", "~1")
+    return key
 
 
 def to_json(value: Any) -> Any:
     """A decoded value as JSON-able data. Values JSON has no form for become
     one-key objects named with a "$": {"$undefined": true}, {"$number": "NaN"},
-    {"$bigint": "123"}, {"$date": "...Z"}, {"$bytes": base64}, {"$regexp":
+    {"$bigint": "123"}, {"$date": "...Z"} (or {"$date": null, "ms": time
+    value} outside years 1 to 9999), {"$bytes": base64}, {"$regexp":
     source, "flags": ...}, {"$map": [[k, v], ...]}, {"$set": [...]},
-    {"$typed_array": kind, "values": [...]}, {"$data_view": base64},
+    {"$typed_array": kind, "values": [...]}, {"$data_view": base64} (a view
+    sharing its buffer or seeing part of it: {"$typed_array": kind, "buffer":
+    the buffer's form, "byte_offset": n, "byte_length": n}),
     {"$sparse_array": {index: value}, "length": n}, {"$array": [...],
     "properties": {...}}, {"$error": name, "message": ..., "stack": ...},
     {"$blob": {...}} and {"$file": {...}}. An object (or array, Map, ...) met a
     second time, shared or cyclic, is {"$ref": path of its first place}, the
-    path being "$" and then "/key" or "/index" per step (a Map entry adds
+    path being "$" and then "/key" (escaped as a JSON Pointer step: "~0" for
+    "~", "~1" for "/") or "/index" per step (a Map entry adds
     "/n/0" for its key and "/n/1" for its value). A plain object whose first
     key starts with "$" is wrapped as {"$object": {...}}, so that every
     object led by a "$" key is one of these forms."""
@@ -67,9 +87,9 @@ class _Converter:
             return {"$undefined": True}
         if kind is v8.BigInt:
             return {"$bigint": value.text()}
-        if kind is bytes:
+        if kind is bytes:  # plain bytes: a value, never shared
             return {"$bytes": b64(value)}
-        if kind is _dt.datetime or kind is v8.InvalidDate:
+        if kind is _dt.datetime or kind is v8.JSDate:
             return _date(value)
         if kind is v8.RegExp:
             return {"$regexp": value.pattern, "flags": value.flags}
@@ -80,14 +100,19 @@ class _Converter:
         # Keep the value alive with its path so that its id cannot be reused.
         seen[identity] = (path, value)
         convert = self.convert
+        if kind is v8.ArrayBuffer:
+            return {"$bytes": b64(value)}
         if kind is dict:
-            out = {k: convert(v, f"{path}/{k}") for k, v in value.items()}
+            out = {k: convert(v, f"{path}/{_step(k)}") for k, v in value.items()}
             if out and next(iter(out)).startswith("$"):
                 return {"$object": out}
             return out
         if kind is list:
             return [convert(v, f"{path}/{i}") for i, v in enumerate(value)]
         if kind is v8.TypedArray:
+            if value.buffer is not None:
+                return {"$typed_array": value.kind, "buffer": convert(value.buffer, f"{path}/buffer"),
+                        "byte_offset": value.byte_offset, "byte_length": len(value.data)}
             if value.kind == "DataView":
                 return {"$data_view": b64(value.data)}
             values = value.values
@@ -102,11 +127,12 @@ class _Converter:
         if kind is v8.JSSet:
             return {"$set": [convert(v, f"{path}/{i}") for i, v in enumerate(value)]}
         if kind is v8.SparseArray:
-            return {"$sparse_array": {str(k): convert(v, f"{path}/{k}") for k, v in value.items()},
+            return {"$sparse_array": {str(k): convert(v, f"{path}/{_step(str(k))}")
+                                      for k, v in value.items()},
                     "length": value.length}
         if kind is v8.JSArray:
             return {"$array": [convert(v, f"{path}/{i}") for i, v in enumerate(value)],
-                    "properties": {k: convert(v, f"{path}/{k}")
+                    "properties": {k: convert(v, f"{path}/{_step(k)}")
                                    for k, v in value.properties.items()}}
         if kind is v8.JSError:
             out = {"$error": value.name, "message": value.message}
@@ -118,7 +144,7 @@ class _Converter:
         to_json_method = getattr(value, "to_json", None)
         if to_json_method is not None:  # host objects: (tag, payload)
             tag, payload = to_json_method()
-            return {tag: {k: convert(v, f"{path}/{k}") for k, v in payload.items()}}
+            return {tag: {k: convert(v, f"{path}/{_step(k)}") for k, v in payload.items()}}
         return {"$unknown": repr(value)}
 
 
@@ -140,6 +166,7 @@ _TAGGED = {
     "$sparse_array": ("$sparse_array", "length"), "$array": ("$array", "properties"),
     "$blob": ("$blob",), "$file": ("$file",),
 }
+_SHARED_VIEW = ("$typed_array", "buffer", "byte_offset", "byte_length")
 _NON_FINITE = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
 _UTC_SUFFIX = "+00:00"
 
@@ -173,6 +200,10 @@ class _Reviver:
             if set(value) <= {"$error", "message", "stack", "cause"}:
                 return self._error(value, path)
             return self._dict(value, path)
+        if tag == "$date" and len(value) == 2 and value["$date"] is None and _is_time_value(value.get("ms")):
+            return _date_from_json(None, value["ms"])
+        if tag == "$typed_array" and tuple(value) == _SHARED_VIEW:
+            return self._shared_view(value, path)
         if _TAGGED.get(tag) != tuple(value):
             return self._dict(value, path)
         payload = value[tag]
@@ -185,7 +216,9 @@ class _Reviver:
         if tag == "$bigint":
             return v8.BigInt.from_text(payload)
         if tag == "$bytes":
-            return base64.b64decode(payload)
+            out = v8.ArrayBuffer(base64.b64decode(payload))
+            self.places[path] = out
+            return out
         if tag == "$date":
             return _date_from_json(payload)
         if tag == "$regexp":
@@ -208,14 +241,14 @@ class _Reviver:
             out = v8.JSArray()
             self.places[path] = out
             out.extend(revive(v, path and f"{path}/{i}") for i, v in enumerate(payload))
-            out.properties = {k: revive(v, path and f"{path}/{k}")
+            out.properties = {k: revive(v, path and f"{path}/{_step(k)}")
                               for k, v in value["properties"].items()}
             return out
         if tag == "$sparse_array":
             out = v8.SparseArray(value["length"])
             self.places[path] = out
             for k, v in payload.items():
-                out[int(k) if k.isascii() and k.isdigit() else k] = revive(v, path and f"{path}/{k}")
+                out[int(k) if k.isascii() and k.isdigit() else k] = revive(v, path and f"{path}/{_step(k)}")
             return out
         if tag == "$typed_array" or tag == "$data_view":
             out = v8.TypedArray("DataView", base64.b64decode(payload)) if tag == "$data_view" \
@@ -228,7 +261,7 @@ class _Reviver:
         if list(payload) == ["index"]:
             out.index = payload["index"]
         else:
-            out.info = {k: revive(v, path and f"{path}/{k}") for k, v in payload.items()}
+            out.info = {k: revive(v, path and f"{path}/{_step(k)}") for k, v in payload.items()}
         return out
 
     def _dict(self, value: dict, path: str) -> dict:
@@ -236,7 +269,16 @@ class _Reviver:
         self.places[path] = out
         revive = self.revive
         for k, v in value.items():
-            out[k] = revive(v, path and f"{path}/{k}")
+            out[k] = revive(v, path and f"{path}/{_step(k)}")
+        return out
+
+    def _shared_view(self, value: dict, path: str):
+        buffer = self.revive(value["buffer"], path and f"{path}/buffer")
+        offset, length = value["byte_offset"], value["byte_length"]
+        if type(buffer) is not v8.ArrayBuffer or type(offset) is not int or type(length) is not int:
+            return self._dict(value, path)
+        out = v8.TypedArray(value["$typed_array"], bytes(buffer[offset:offset + length]), buffer, offset)
+        self.places[path] = out
         return out
 
     def _error(self, value: dict, path: str):
@@ -256,11 +298,15 @@ def _typed_array(kind: str, values: list):
     return v8.TypedArray(kind, struct.pack(f"<{len(values)}{fmt}", *values))
 
 
-def _date_from_json(text):
-    if text is None:
-        return v8.InvalidDate(math.nan)
-    if type(text) is not str:
-        return v8.InvalidDate(text)
+def _is_time_value(ms) -> bool:
+    return type(ms) is float or type(ms) is int or (type(ms) is str and ms in _NON_FINITE)
+
+
+def _date_from_json(text, ms=None):
+    if text is None:  # the time value alone; none at all is an invalid Date
+        return v8.JSDate(math.nan if ms is None else _NON_FINITE[ms] if type(ms) is str else ms)
+    if type(text) is not str:  # the time value as the form once had it
+        return v8.JSDate(text)
     if text.endswith("Z"):
         text = text[:-1] + _UTC_SUFFIX
     return _dt.datetime.fromisoformat(text)

@@ -10,11 +10,11 @@ form back into these values:
   dense array -> list (JSArray, a list with `.properties`, when it has named
     properties); sparse array -> SparseArray (a dict of index -> value, with
     `.length`)
-  Date -> datetime (UTC, to the millisecond) or InvalidDate(ms) when not
-  representable
+  Date -> datetime (UTC, to the millisecond) for years 1 to 9999, else
+    JSDate(ms) holding the time value (NaN for an invalid Date)
   RegExp -> RegExp(pattern, flags); Map -> JSMap (list of (key, value));
-  Set -> JSSet (list); ArrayBuffer -> bytes; typed arrays and DataView ->
-  TypedArray(kind, data); Error -> JSError(name, message, stack, cause)
+  Set -> JSSet (list); ArrayBuffer -> ArrayBuffer (bytes); typed arrays and
+  DataView -> TypedArray(kind, data[, buffer, byte_offset]); Error -> JSError(name, message, stack, cause)
   Blink's blobs and files -> BlobRef
 """
 
@@ -24,7 +24,7 @@ import struct
 from typing import Any, NamedTuple, Optional
 
 __all__ = [
-    "DecodeError", "UNDEFINED", "BigInt", "InvalidDate", "RegExp", "JSMap", "JSSet",
+    "DecodeError", "UNDEFINED", "BigInt", "JSDate", "InvalidDate", "ArrayBuffer", "RegExp", "JSMap", "JSSet",
     "JSArray", "SparseArray", "TypedArray", "JSError", "BlobRef",
 ]
 
@@ -98,10 +98,34 @@ _DIGITS_PER_PIECE = 4000
 _PIECE = 10 ** _DIGITS_PER_PIECE
 
 
-class InvalidDate(float):
-    """A Date whose time value is NaN or outside Python's datetime range (ms)."""
+class JSDate:
+    """A Date no datetime can hold: its time value outside years 1 to 9999, or
+    an invalid Date (NaN). `ms` is the time value itself, milliseconds since
+    1970 (a float: NaN, or an infinity from damaged data), kept exactly; a
+    JSDate is no number, so it is never mistaken for one."""
 
-    __slots__ = ()
+    __slots__ = ("ms",)
+
+    def __init__(self, ms: float):
+        self.ms = float(ms)
+
+    @property
+    def valid(self) -> bool:
+        return self.ms == self.ms
+
+    def __repr__(self) -> str:
+        return f"JSDate({self.ms!r})"
+
+    def __eq__(self, other) -> bool:
+        # Equal time values, NaN included: two invalid Dates are the same Date.
+        return type(other) is JSDate and (self.ms == other.ms or
+                                          (self.ms != self.ms and other.ms != other.ms))
+
+    def __hash__(self) -> int:
+        return hash(("JSDate", self.ms if self.ms == self.ms else "NaN"))
+
+
+InvalidDate = JSDate  # the name this type had once
 
 
 class RegExp(NamedTuple):
@@ -141,9 +165,23 @@ class SparseArray(dict):
         self.length = length
 
 
+class ArrayBuffer(bytes):
+    """An ArrayBuffer: its bytes, as an object of its own, so that the views
+    and references that share one buffer in a value share this object."""
+
+    __slots__ = ()
+
+
 class TypedArray(NamedTuple):
+    """A typed array or DataView: kind and the bytes it sees (data). A view
+    that shares its buffer or sees part of it also holds that buffer (the
+    very ArrayBuffer the value's other views and references hold) and its
+    byte_offset there; data is then buffer[byte_offset:byte_offset + len(data)]."""
+
     kind: str  # "Uint8Array", ..., "DataView"
     data: bytes
+    buffer: Optional[ArrayBuffer] = None
+    byte_offset: int = 0
 
     @property
     def values(self) -> list:
