@@ -142,6 +142,10 @@ class RawLevelDb:
     @property
     def in_dir_path(self) -> str: ...
     @property
+    def carvable_files(self) -> list[str]:
+        """The tables among skipped_files whose footer or index cannot be read but
+        whose blocks carving still reaches (export(carve=True))."""
+    @property
     def skipped_files(self) -> list[tuple[str, str]]:
         """The data files left out, as (path, reason) tuples: files recognised by
         name that could not be opened, read or mapped, are not regular files, or

@@ -18,6 +18,7 @@ from __future__ import annotations
 import os
 from typing import List
 
+from .skipped import warn_skipped
 from .stores import open_store
 
 
@@ -32,6 +33,10 @@ class _CarvedStore:
 
     def __init__(self, db) -> None:
         self._db = db
+        # Tables the normal read leaves out but carving reaches are read after
+        # all: only the files nothing reads are warned about.
+        carvable = set(db.carvable_files)
+        warn_skipped((path, reason) for path, reason in db.skipped_files if path not in carvable)
 
     def __enter__(self) -> "_CarvedStore":
         return self

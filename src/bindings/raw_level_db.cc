@@ -152,6 +152,10 @@ PyGetSetDef db_getset[] = {
      "that could not be opened, read or mapped, are not regular files, or whose\n"
      "records did not fit in memory.",
      nullptr},
+    {"carvable_files", db_get_carvable_files, nullptr,
+     "The tables among skipped_files whose bytes could be read but not their footer\n"
+     "or index: carving still reaches their blocks (export(carve=True)).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

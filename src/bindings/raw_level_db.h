@@ -98,6 +98,8 @@ PyObject* collect_records(vostrel::RawLevelDb& reader, std::span<const WalkUnit>
 
 // The getter of RawLevelDb.skipped_files.
 PyObject* db_get_skipped_files(PyObject* self, void*);
+// The getter of RawLevelDb.carvable_files: the paths of the unopened tables.
+PyObject* db_get_carvable_files(PyObject* self, void*);
 // The files left out, as a list of (path, reason) tuples.
 PyObject* skipped_files_list(const std::vector<SkippedFile>& skipped);
 

@@ -61,6 +61,25 @@ PyObject* db_get_skipped_files(PyObject* self, void*) {
   return skipped_files_list(db->reader->skipped_files());
 }
 
+PyObject* db_get_carvable_files(PyObject* self, void*) {
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  if (!db->reader) return raise_closed();
+  const auto& tables = db->reader->unopened_tables();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(tables.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    PyObject* path = decode_text(*tables[i]);
+    if (path == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), path);
+  }
+  return list;
+}
+
 PyObject* skipped_files_list(const std::vector<SkippedFile>& skipped) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(skipped.size()));
   if (list == nullptr) return nullptr;

@@ -33,7 +33,15 @@ def places(tmp_path_factory):
     (base / "Local Storage" / "leveldb").mkdir(parents=True)
     for data in store.iterdir():
         (base / "Local Storage" / "leveldb" / data.name).write_bytes(data.read_bytes())
-    return {"store": store, "empty": base / "empty", "tree": base / "tree",
+    cut = base / "cut"  # a table without its footer: carving reads it after all
+    db = plyvel.DB(str(cut), create_if_missing=True)
+    for i in range(200):
+        db.put(b"key-%05d" % i, b"v" * 100)
+    db.compact_range()
+    db.close()
+    table = next(cut.glob("*.ldb"))
+    table.write_bytes(table.read_bytes()[:-48])
+    return {"store": store, "empty": base / "empty", "tree": base / "tree", "cut": cut,
             "not-leveldb": base / "not-leveldb", "parent": base / "Local Storage"}
 
 
@@ -41,6 +49,8 @@ CASES = [
     # (arguments, exit status, what stderr must contain)
     (["dump", "{store}"], 0, None),
     (["dump", "{empty}"], 1, "{empty}: no LevelDB data files"),
+    (["dump", "{cut}"], 1, "skipped {cut}/"),
+    (["dump", "--carve", "{cut}"], 0, None),
     (["dump", "{not-leveldb}"], 1, "{not-leveldb}: no LevelDB data files"),
     (["stats", "{empty}"], 1, "{empty}: no LevelDB data files"),
     (["stats", "--find", "{tree}"], 1, "no LevelDB directory found under {tree}"),

@@ -403,7 +403,7 @@ def test_signatures(db):
 
 def test_public_members():
     public = sorted(name for name in vars(RawLevelDb) if not name.startswith("_"))
-    assert public == ["carve_records", "close", "export", "file_stats", "in_dir_path", "iter_records",
+    assert public == ["carvable_files", "carve_records", "close", "export", "file_stats", "in_dir_path", "iter_records",
                       "iterate_records_raw", "latest", "skipped_files", "statuses"]
     assert "__enter__" in vars(RawLevelDb) and "__exit__" in vars(RawLevelDb)
 
