@@ -394,22 +394,30 @@ def run_dump(args: argparse.Namespace) -> int:
             sys.stdout.flush()
             out_fd = sys.stdout.fileno()
             with progress_bar(args.progress and not carving, out_fd) as progress:
-                _export(source, out_fd, progress, options)
+                written = _export(source, out_fd, progress, options)
+            _warn_if_nothing_read(args.paths, carving, written)
             return EXIT_OK
         try:
             out = open(args.output, "wb")
         except OSError as error:
             raise UsageError(f"cannot write {args.output}: {error.strerror}") from None
         with out, progress_bar(args.progress and not carving, out.fileno()) as progress:
-            _export(source, out, progress, options)
+            written = _export(source, out, progress, options)
+    _warn_if_nothing_read(args.paths, carving, written)
     return EXIT_OK
 
 
-def _export(source, out, progress, options: dict) -> None:
+def _export(source, out, progress, options: dict) -> int:
     if progress is None:
-        source.export(out, **options)
-    else:
-        source.export(out, progress=progress, **options)
+        return source.export(out, **options)
+    return source.export(out, progress=progress, **options)
+
+
+def _warn_if_nothing_read(paths: List[str], carving: bool, written: int) -> None:
+    # Files given by path that hold no record at all (a text file, a file of
+    # zeros) were not LevelDB data as far as anything can tell.
+    if carving and written == 0 and all(os.path.isfile(path) for path in paths):
+        warn(f"{', '.join(paths)}: no LevelDB records found")
 
 
 def run_stats(args: argparse.Namespace) -> int:
