@@ -106,6 +106,17 @@ struct ExportArguments {
 // The one reading of those arguments. False with a Python error set.
 bool parse_export_arguments(const ExportArgumentObjects& given, ExportArguments& out);
 
+// A thread count: None (every core this process may run on) or an int of at
+// least 1, capped at the most that can pay. False with a Python error set.
+bool parse_threads(PyObject* value, unsigned& out);
+
+// The str items of a sequence as UTF-8 (argument `name` in errors). When
+// strict, one that has no UTF-8 (lone surrogates) raises UnicodeEncodeError and
+// one with a NUL ValueError; otherwise the first becomes "" and the second
+// stays, and neither names a directory the reader opens. False with a Python
+// error set.
+bool utf8_strings(PyObject* sequence, const char* name, bool strict, std::vector<std::string>& out);
+
 // An optional callable argument: None counts as absent (nullptr); false with
 // TypeError set when it is neither.
 bool optional_callable(PyObject*& arg, const char* name);

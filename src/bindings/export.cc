@@ -232,6 +232,8 @@ bool parse_store(PyObject* value, std::optional<std::string>& out) {
   return true;
 }
 
+}  // namespace
+
 // None (every core this process may run on) or a positive int, capped at
 // kMaxThreads.
 bool parse_threads(PyObject* value, unsigned& out) {
@@ -252,8 +254,6 @@ bool parse_threads(PyObject* value, unsigned& out) {
   out = static_cast<unsigned>(std::min<long>(n, kMaxThreads));
   return true;
 }
-
-}  // namespace
 
 bool parse_export_arguments(const ExportArgumentObjects& given, ExportArguments& out) {
   int format = 0;
@@ -303,6 +303,8 @@ decltype(StoreExportControl::check_in) check_in_with(ReleasedLock& lock, Pending
   };
 }
 
+}  // namespace
+
 // The str items of a sequence as UTF-8. When strict, one that has no UTF-8
 // (lone surrogates) raises UnicodeEncodeError and one with a NUL ValueError;
 // otherwise the first becomes "" and the second stays, and neither names a
@@ -336,6 +338,8 @@ bool utf8_strings(PyObject* sequence_arg, const char* name, bool strict, std::ve
   Py_DECREF(sequence);
   return true;
 }
+
+namespace {
 
 // What an export returns: the count of records written, or the error that
 // stopped it raised.

@@ -15,9 +15,6 @@
 namespace vostrel::bindings {
 namespace {
 
-// More threads than this cannot pay: the stores are handed over by one.
-constexpr unsigned kMaxThreads = 64;
-
 // One file's counts as the dict both functions give; steals `size`.
 PyObject* counts_dict(std::string_view path, FileType type, PyObject* size, const RecordCounts& counts) {
   return Py_BuildValue("{sNsNsNsNsNsKsKsKsKsK}",                        //
@@ -55,49 +52,7 @@ PyObject* rows_list(const std::vector<FileStatsRow>& rows) {
   });
 }
 
-// None (every core this process may run on) or an int of at least 1, capped
-// at kMaxThreads. False with a Python error set.
-bool thread_count(PyObject* value, unsigned& out) {
-  long n = static_cast<long>(available_cores());
-  if (value != nullptr && value != Py_None) {
-    if (!PyLong_Check(value) || PyBool_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "threads must be an int or None, not '%s'", Py_TYPE(value)->tp_name);
-      return false;
-    }
-    n = PyLong_AsLong(value);
-    if (n == -1 && PyErr_Occurred() != nullptr) return false;
-    if (n < 1) {
-      PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %ld", n);
-      return false;
-    }
-  }
-  out = static_cast<unsigned>(std::min<long>(n, kMaxThreads));
-  return true;
-}
 
-// The directories as UTF-8; one that has none (a lone surrogate, from a name
-// that is not UTF-8) becomes the empty path, which names no directory, so
-// that store is reported as not opened. False with a Python error set.
-bool utf8_paths(PyObject* directories, std::vector<std::string>& out) {
-  PyObject* sequence = PySequence_Fast(directories, "directories must be a sequence of str");
-  if (sequence == nullptr) return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
-  out.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
-    if (!PyUnicode_Check(item)) {
-      Py_DECREF(sequence);
-      raise_conversion("directories", item, "PyString");
-      return false;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-    if (utf8 == nullptr) PyErr_Clear();
-    out.emplace_back(utf8 == nullptr ? "" : std::string(utf8, static_cast<std::size_t>(size)));
-  }
-  Py_DECREF(sequence);
-  return true;
-}
 
 // Hands one store's stats to Python: appended to `results` (its rows, or None
 // when it could not be opened) and passed to on_store(index, error, skipped,
@@ -182,7 +137,7 @@ PyObject* stats_stores(PyObject*, PyObject* args, PyObject* kwargs) {
   try {
     StoresStatsControl control;
     std::vector<std::string> directories;
-    if (!thread_count(threads_arg, control.threads) || !utf8_paths(directories_arg, directories)) return nullptr;
+    if (!parse_threads(threads_arg, control.threads) || !utf8_strings(directories_arg, "directories", false, directories)) return nullptr;
     PyObject* results = PyList_New(0);
     if (results == nullptr) return nullptr;
     PendingError pending;

@@ -108,11 +108,11 @@ std::vector<PyObject*> merge_runs(std::vector<PyObject*>& records, const std::ve
   return merged;
 }
 
-}  // namespace
-
-PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
-  bool reverse = false;
-  if (!parse_reverse_only(args, kwargs, "|$O:statuses", reverse)) return nullptr;
+// The prologue both methods share: shared access to an open reader, and its
+// current versions; then fn(reader, versions) gives the result. nullptr with
+// a Python error set on any failure.
+template <class Fn>
+PyObject* with_current_versions(PyObject* self, Fn fn) {
   RawLevelDbObject* db = as_db(self);
   const SharedAccess access(db);
   if (!access.ok()) return nullptr;
@@ -120,8 +120,21 @@ PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
     const auto versions = current_versions(*db->reader);
     if (!versions) return nullptr;
+    return fn(*db->reader, *versions);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
+  bool reverse = false;
+  if (!parse_reverse_only(args, kwargs, "|$O:statuses", reverse)) return nullptr;
+  return with_current_versions(self, [&](const RawLevelDb& reader, const CurrentVersions& versions) -> PyObject* {
     std::vector<RecordStatus> statuses;
-    if (!walk_with_status(*db->reader, *versions, reverse, false, [&](const RecordView&, RecordStatus status) {
+    if (!walk_with_status(reader, versions, reverse, false, [&](const RecordView&, RecordStatus status) {
           statuses.push_back(status);
           return true;
         })) {
@@ -138,20 +151,11 @@ PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), name);
     }
     return list;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 PyObject* db_latest(PyObject* self, PyObject*) {
-  RawLevelDbObject* db = as_db(self);
-  const SharedAccess access(db);
-  if (!access.ok()) return nullptr;
-  if (!db->reader) return raise_closed();
-  try {
-    const auto versions = current_versions(*db->reader);
-    if (!versions) return nullptr;
+  return with_current_versions(self, [&](const RawLevelDb& reader, const CurrentVersions& versions) -> PyObject* {
     // The current records of live keys, built as Python records in reading
     // order, one run per file. A table's run is already in user-key order
     // when its comparator is bytewise; any run that is not (a log's, or a
@@ -159,7 +163,7 @@ PyObject* db_latest(PyObject* self, PyObject*) {
     RecordListSink records;
     std::vector<std::size_t> run_ends;
     std::size_t built = 0;
-    const bool walked = walk_with_status(*db->reader, *versions, false, true,
+    const bool walked = walk_with_status(reader, versions, false, true,
                                          [&](const RecordView& record, RecordStatus status) {
                                            if (status == RecordStatus::Current &&
                                                read_key_of(record).kind == KeyState::Live) {
@@ -181,10 +185,7 @@ PyObject* db_latest(PyObject* self, PyObject*) {
     }
     for (std::size_t i = 0; i < sorted.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), sorted[i]);
     return list;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 }  // namespace vostrel::bindings
