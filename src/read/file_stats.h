@@ -38,6 +38,8 @@ struct DataFileStats {
 
 // Every data file of db in iteration order (ascending), each walked once and
 // its pages given back afterwards.
-[[nodiscard]] std::vector<DataFileStats> count_records_per_file(const RawLevelDb& db);
+// stop, when given, ends the walk early (polled between files and blocks):
+// the files not finished are not in the result.
+[[nodiscard]] std::vector<DataFileStats> count_records_per_file(const RawLevelDb& db, StopToken* stop = nullptr);
 
 }  // namespace vostrel

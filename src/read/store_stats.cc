@@ -15,8 +15,8 @@
 
 namespace vostrel {
 
-std::vector<FileStatsRow> every_file_stats(const RawLevelDb& db) {
-  const std::vector<DataFileStats> counted = count_records_per_file(db);
+std::vector<FileStatsRow> every_file_stats(const RawLevelDb& db, StopToken* stop) {
+  const std::vector<DataFileStats> counted = count_records_per_file(db, stop);
   std::unordered_map<std::string_view, const DataFileStats*> by_path;
   for (const DataFileStats& stats : counted) by_path.emplace(path_of(db.data_files()[stats.position]), &stats);
 
@@ -48,7 +48,7 @@ constexpr std::size_t kStoresAheadPerThread = 4;
 std::expected<StoreStats, DbError> stats_of_store(const std::string& directory, StopToken* stop) {
   const auto db = RawLevelDb::open(directory, stop);
   if (!db) return std::unexpected(db.error());
-  return StoreStats{every_file_stats(*db), db->skipped_files()};
+  return StoreStats{every_file_stats(*db, stop), db->skipped_files()};
 }
 
 // Worker threads take the stores in order and count them; the caller's thread

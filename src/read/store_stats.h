@@ -28,7 +28,7 @@ struct FileStatsRow {
 // Every listed data file of db, in file order; files of equal place (the same
 // number under two extensions) by path, so that the rows do not depend on the
 // order the file system lists names in.
-[[nodiscard]] std::vector<FileStatsRow> every_file_stats(const RawLevelDb& db);
+[[nodiscard]] std::vector<FileStatsRow> every_file_stats(const RawLevelDb& db, StopToken* stop = nullptr);
 
 struct StoreStats {
   std::vector<FileStatsRow> files;
