@@ -65,7 +65,8 @@ fields, in this order:
   origin_file     path of the file the record was read from
   offset          position in origin_file that locates the record (for a
                   compressed table block: the block's own position)
-  was_compressed  true when the table block holding it was Snappy-compressed
+  was_compressed  true when the table block holding it was stored compressed
+                  (Snappy, zstd, zlib or raw deflate); false for log records
   recovered       only with --carve or FILE arguments: null for a record of
                   the normal read, "carved-block" or "carved-log" for one that
                   carving found (CSV: an empty cell, or the text)
@@ -210,6 +211,10 @@ def _run_many(args: argparse.Namespace) -> int:
     from . import many  # the worker machinery only when it is used
 
     stores, problems = many.gather_stores(getattr(args, args.stores_arg), args.find)
+    if not stores and problems:
+        # Every root was missing or unlistable: nothing readable at all, as
+        # for a missing directory given alone.
+        return EXIT_USAGE
     jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
     to_stdout = getattr(args, "output", None) in (None, "-")
     if to_stdout:

@@ -57,6 +57,7 @@ CASES = [
     (["manifest", "{empty}"], 1, "{empty}: no readable manifest"),
     (["chromium", "{parent}"], 1, "is the store in {parent}/leveldb?"),
     (["dump", "{empty}/missing"], 2, "{empty}/missing"),
+    (["dump", "--find", "{empty}/missing"], 2, "no such directory: {empty}/missing"),
     (["dump", "{not-leveldb}/notes.txt"], 1, "{not-leveldb}/notes.txt: no LevelDB records found"),
     (["chromium", "--format", "csv", "{store}"], 2, "see 'vostrel chromium --help'"),
     (["dump", "--bogus", "{store}"], 2, "see 'vostrel dump --help'"),
