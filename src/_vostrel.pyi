@@ -329,7 +329,8 @@ def chromium_export(
     kind: _ChromiumKind | None = None,
     states: Iterable[KeyState | int] | None = None,
     reverse: bool = False,
-) -> int:
+    counts: bool = False,
+) -> int | tuple[int, int]:
     """Writes the decoded entries of a Chromium Local Storage, Session Storage
     or IndexedDB store as JSON Lines, exactly what `vostrel chromium` writes,
     to a file descriptor or a binary file object, with the interpreter lock

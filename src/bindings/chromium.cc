@@ -140,15 +140,18 @@ PyTypeObject* entry_iterator_type() {
 }  // namespace
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", nullptr};
+  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", "counts", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
+  PyObject* counts_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOO:chromium_export", const_cast<char**>(keywords),
-                                   &directory, &file, &kind_arg, &given.states, &given.reverse)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOO:chromium_export", const_cast<char**>(keywords),
+                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &counts_arg)) {
     return nullptr;
   }
+  bool counts = false;
+  if (!parse_bool_argument("counts", counts_arg, counts)) return nullptr;
   try {
     chromium::ChromiumExportOptions options;
     ExportArguments parsed;
@@ -183,6 +186,10 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
     if (result->write_error) {
       errno = result->write_error->error_number;
       return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    if (counts) {
+      return Py_BuildValue("(KK)", static_cast<unsigned long long>(result->entries),
+                           static_cast<unsigned long long>(result->undecoded));
     }
     return PyLong_FromUnsignedLongLong(result->entries);
   } catch (...) {

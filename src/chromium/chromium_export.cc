@@ -1,5 +1,7 @@
 #include "chromium/chromium_export.h"
 
+#include "chromium/entry.h"
+
 #include <utility>
 #include <variant>
 
@@ -85,8 +87,10 @@ std::optional<ChromiumEntries> ChromiumEntries::start(const RawLevelDb& db, std:
 }
 
 void ChromiumEntries::append_entry(std::string& out, const RecordView& record) {
+  const std::size_t start = out.size();
   decoder_->append_entry(out, record);
   ++entries_;
+  undecoded_ += is_fallback_line(std::string_view(out).substr(start));
 }
 
 std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLevelDb& db,
@@ -121,6 +125,7 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
   }
   if (!result.stopped) flush(out);
   result.entries = entries->entries();
+  result.undecoded = entries->undecoded();
   return result;
 }
 

@@ -61,6 +61,9 @@ class ChromiumEntries {
   [[nodiscard]] bool stopped() const noexcept { return stopped_; }
   // Entries written so far (the state filter's rejects not counted).
   [[nodiscard]] std::uint64_t entries() const noexcept { return entries_; }
+  // Of them, the entries that did not decode (written with their fallback:
+  // error, raw key and raw value).
+  [[nodiscard]] std::uint64_t undecoded() const noexcept { return undecoded_; }
 
  private:
   ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> decoder, const RawLevelDb& db, bool reverse,
@@ -85,6 +88,7 @@ class ChromiumEntries {
   RecordStream stream_;
   StateFilter admitted_;
   std::uint64_t entries_ = 0;
+  std::uint64_t undecoded_ = 0;
   bool stopped_ = false;
 };
 
@@ -97,6 +101,7 @@ struct ChromiumExportOptions {
 
 struct ChromiumExportResult {
   std::uint64_t entries = 0;
+  std::uint64_t undecoded = 0;  // of the entries
   std::optional<WriteError> write_error;  // the writer's error that ended the run
   bool stopped = false;                   // check_in asked to stop
 };

@@ -27,6 +27,21 @@ void append_fallback(std::string& out, const RecordView& record, std::string_vie
   json::append_hex(out, record.value);
 }
 
+bool is_fallback_line(std::string_view line) noexcept {
+  // The provenance starts at the last ", \"seq\": " (the origin file's path is
+  // a JSON string: a quote in it is escaped, so it cannot hold this text).
+  const std::size_t seq = line.rfind(", \"seq\": ");
+  if (seq == std::string_view::npos) return false;
+  const std::string_view head = line.substr(0, seq);
+  if (!head.ends_with('"')) return false;
+  const std::size_t open = head.find_last_of('"', head.size() - 2);
+  if (open == std::string_view::npos) return false;
+  for (const char c : head.substr(open + 1, head.size() - open - 2)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return head.substr(0, open + 1).ends_with(", \"raw_value\": \"");
+}
+
 void finish_entry(std::string& out, const RecordView& record) {
   out += ", \"seq\": ";
   json::append_uint(out, record.seq);

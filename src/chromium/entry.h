@@ -29,6 +29,11 @@ void append_field_name(std::string& out, std::string_view name);
 // , "error": "<reason>", "raw_key": "<hex>", "raw_value": "<hex>"
 void append_fallback(std::string& out, const RecordView& record, std::string_view reason);
 
+// Whether an entry's line (one whole line, newline included) ends with the
+// fallback fields: only append_fallback writes a top-level "raw_value", and
+// it is the entry's last field before the provenance finish_entry writes.
+[[nodiscard]] bool is_fallback_line(std::string_view line) noexcept;
+
 // , "seq": N, "state": "...", "origin_file": "...", "offset": N}\n
 void finish_entry(std::string& out, const RecordView& record);
 

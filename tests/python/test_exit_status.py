@@ -4,6 +4,7 @@ readable, 130 interrupted; every message names its path."""
 
 from __future__ import annotations
 
+import pathlib
 import signal
 import subprocess
 import sys
@@ -41,7 +42,8 @@ def places(tmp_path_factory):
     db.close()
     table = next(cut.glob("*.ldb"))
     table.write_bytes(table.read_bytes()[:-48])
-    return {"store": store, "empty": base / "empty", "tree": base / "tree", "cut": cut,
+    idb = next((pathlib.Path(__file__).parent.parent / "data" / "chromium" / "IndexedDB").glob("*.leveldb"))
+    return {"store": store, "empty": base / "empty", "tree": base / "tree", "cut": cut, "idb": idb,
             "not-leveldb": base / "not-leveldb", "parent": base / "Local Storage"}
 
 
@@ -56,6 +58,8 @@ CASES = [
     (["stats", "--find", "{tree}"], 1, "no LevelDB directory found under {tree}"),
     (["manifest", "{empty}"], 1, "{empty}: no readable manifest"),
     (["chromium", "{parent}"], 1, "is the store in {parent}/leveldb?"),
+    (["chromium", "{idb}"], 0, None),
+    (["chromium", "--kind", "sessionstorage", "{idb}"], 1, "none of its 611 records decoded as sessionstorage"),
     (["dump", "{empty}/missing"], 2, "{empty}/missing"),
     (["dump", "--find", "{empty}/missing"], 2, "no such directory: {empty}/missing"),
     (["dump", "{not-leveldb}/notes.txt"], 1, "{not-leveldb}/notes.txt: no LevelDB records found"),

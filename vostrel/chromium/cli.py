@@ -114,8 +114,8 @@ def run(args, usage_error) -> int:
     to_file = args.output is not None and args.output != "-"
     out = _LazyFile(args.output, usage_error) if to_file else _stdout()
     try:
-        written = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
-                                           reverse=args.reverse)
+        written, undecoded = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
+                                                      reverse=args.reverse, counts=True)
     except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
     if to_file:
@@ -126,4 +126,9 @@ def run(args, usage_error) -> int:
         inner = [name for name in ("leveldb",) if os.path.isdir(os.path.join(directory, name))]
         hint = f" (is the store in {os.path.join(directory, inner[0])}?)" if inner else ""
         warn(f"{directory}: no LevelDB data files{hint}")
+    elif written > 0 and undecoded == written:
+        # Every line is a fallback: most likely a --kind that is not this
+        # store's; the output holds the raw records all the same.
+        what = f"as {args.kind}" if args.kind else "by its detected kind"
+        warn(f"{directory}: none of its {written} records decoded {what}")
     return 0
