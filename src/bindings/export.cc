@@ -46,18 +46,48 @@ WriteError python_error() { return WriteError{0, "python error"}; }
 // write(2) of the whole chunk. Interrupted writes are retried once pending
 // signal handlers have run (Ctrl-C must reach a write blocked on a full pipe);
 // a non-blocking descriptor is waited on.
+namespace {
+
+// After Ctrl-C stopped a write part way through a line: the rest of that line,
+// if its end is in this chunk and the output takes it within a short grace
+// (a reader that has gone away, or a pipe nobody drains, gets no more wait),
+// so that the output ends with a whole line where it can.
+void finish_line(int fd, std::string_view rest) {
+  const std::size_t end = rest.find('\n');
+  if (end == std::string_view::npos) return;
+  rest = rest.substr(0, end + 1);
+  constexpr int kGraceMs = 300;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGraceMs);
+  while (!rest.empty()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd wait{fd, POLLOUT, 0};
+    if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0 || (wait.revents & POLLOUT) == 0) return;
+    // At most PIPE_BUF at a time: a pipe that polls writable takes that much
+    // without blocking.
+    const ssize_t n = ::write(fd, rest.data(), std::min<std::size_t>(rest.size(), PIPE_BUF));
+    if (n <= 0) return;
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
 std::expected<void, WriteError> write_to_descriptor(int fd, std::string_view chunk, ReleasedLock& lock,
                                                     PendingError& pending) {
   // Whether a signal handler (Ctrl-C's) raised: checked when a write was
   // interrupted, and after a short one, since a signal that arrives after a
   // write to a pipe has taken some bytes makes it return that count instead
   // of EINTR, and the next write would block again.
+  const std::size_t whole = chunk.size();
   const auto interrupted = [&] {
-    return lock.with_lock([&] {
+    const bool raised = lock.with_lock([&] {
       if (PyErr_CheckSignals() == 0) return false;
       pending.take();
       return true;
     });
+    if (raised && chunk.size() != whole) finish_line(fd, chunk);
+    return raised;
   };
   while (!chunk.empty()) {
     const ssize_t n = ::write(fd, chunk.data(), chunk.size());

@@ -102,3 +102,16 @@ def test_ctrl_c_ends_with_130_and_says_so(places):
         process.stdout.close()
     assert (process.returncode, process.stderr.read().decode()) == (130, "vostrel: interrupted\n")
     process.stderr.close()
+
+
+def test_ctrl_c_leaves_whole_lines_for_a_reader_that_drains(places):
+    import json
+
+    process = subprocess.Popen([sys.executable, "-m", "vostrel", "dump", "--no-progress",
+                                str(places["store"])], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(1.0)  # the pipe is full and the command blocked in a write
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=30)
+    assert (process.returncode, stderr.decode()) == (130, "vostrel: interrupted\n")
+    assert stdout.endswith(b"\n")
+    assert all(json.loads(line) for line in stdout.splitlines())
