@@ -1,8 +1,9 @@
 // The Chromium store decoder's module functions:
-//   chromium_export(directory, file, *, kind=None, states=None, reverse=False)
+//   chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None)
 //   iter_chromium_entries(directory, *, kind=None, reverse=False)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
+//   chromium_entry_types()
 // The store's entries are decoded and written as JSON lines by the core
 // (chromium/chromium_export.h) with the interpreter lock released; output
 // goes out as RawLevelDb.export's does (chunk_output.h).
@@ -15,6 +16,7 @@
 
 #include "chromium/blink_value.h"
 #include "chromium/chromium_export.h"
+#include "chromium/entry.h"
 #include "chunk_output.h"
 #include "raw_level_db.h"
 
@@ -41,7 +43,8 @@ bool parse_kind(PyObject* value, std::optional<StoreKind>& out) {
     }
     if (out) return true;
   }
-  PyErr_Format(PyExc_ValueError, "unknown kind %R (choose from localstorage, sessionstorage, indexeddb)",
+  PyErr_Format(PyExc_ValueError,
+               "unknown kind %R (choose from localstorage, sessionstorage, indexeddb, extension_settings, leveldb)",
                value);
   return false;
 }
@@ -140,13 +143,14 @@ PyTypeObject* entry_iterator_type() {
 }  // namespace
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", nullptr};
+  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", "store", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
+  PyObject* store_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOO:chromium_export", const_cast<char**>(keywords),
-                                   &directory, &file, &kind_arg, &given.states, &given.reverse)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOO:chromium_export", const_cast<char**>(keywords),
+                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &store_arg)) {
     return nullptr;
   }
   try {
@@ -155,6 +159,15 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed)) return nullptr;
     options.states = std::move(parsed.options.states);
     options.reverse = parsed.reverse;
+    if (store_arg != nullptr && store_arg != Py_None) {
+      // The path as the user gave it, decoded as paths are (surrogateescape),
+      // so that each line names the store as the warnings do.
+      if (!PyUnicode_Check(store_arg)) return raise_conversion("store", store_arg, "str");
+      PyObject* bytes = PyUnicode_AsEncodedString(store_arg, "utf-8", "surrogateescape");
+      if (bytes == nullptr) return nullptr;
+      options.store.emplace(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+      Py_DECREF(bytes);
+    }
     std::string path;
     const std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
@@ -288,6 +301,21 @@ PyObject* chromium_value_json(PyObject*, PyObject* data) {
     raise_from_current_exception();
     return nullptr;
   }
+}
+
+PyObject* chromium_entry_types(PyObject*, PyObject*) {
+  const auto types = chromium::entry_types();
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(types.size()));
+  if (tuple == nullptr) return nullptr;
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    PyObject* name = PyUnicode_FromStringAndSize(types[i].data(), static_cast<Py_ssize_t>(types[i].size()));
+    if (name == nullptr) {
+      Py_DECREF(tuple);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), name);
+  }
+  return tuple;
 }
 
 }  // namespace vostrel::bindings

@@ -106,13 +106,14 @@ PyMethodDef module_functions[] = {
      "number of records written."},
     {"chromium_export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export)),
      METH_VARARGS | METH_KEYWORDS,
-     "chromium_export(directory, file, *, kind=None, states=None, reverse=False)\n--\n\n"
+     "chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None)\n--\n\n"
      "Writes the decoded entries of a Chromium Local Storage, Session Storage or\n"
      "IndexedDB store as JSON Lines (what `vostrel chromium` writes) to a file\n"
      "descriptor or a binary file object; returns the number of entries written.\n"
-     "kind is 'localstorage', 'sessionstorage', 'indexeddb' or None to detect it\n"
-     "(ValueError when it cannot be told); states keeps only records in those\n"
-     "KeyStates."},
+     "kind is 'localstorage', 'sessionstorage', 'indexeddb', 'extension_settings',\n"
+     "'leveldb' (any store, plainly) or None to detect it (ValueError when it\n"
+     "cannot be told); states keeps only records in those KeyStates; store, if\n"
+     "given, leads every line as its \"store\" field."},
     {"iter_chromium_entries",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_chromium_entries)),
      METH_VARARGS | METH_KEYWORDS,
@@ -125,6 +126,9 @@ PyMethodDef module_functions[] = {
      "detect_chromium_kind(db, directory='')\n--\n\n"
      "Which kind of Chromium store an opened RawLevelDb holds, judged by the keys\n"
      "of its first records, else by the directory's name; None when neither tells."},
+    {"chromium_entry_types", chromium_entry_types, METH_NOARGS,
+     "chromium_entry_types()\n--\n\n"
+     "Every name the \"type\" of a decoded Chromium entry takes, sorted."},
     {"chromium_value_json", chromium_value_json, METH_O,
      "chromium_value_json(data, /)\n--\n\n"
      "The JSON form of one serialized script value (Blink's envelope, then V8's\n"

@@ -3,7 +3,11 @@
 #include <utility>
 #include <variant>
 
+#include "export/json_text.h"
+
+#include "chromium/extension_settings.h"
 #include "chromium/indexeddb.h"
+#include "chromium/plain_store.h"
 #include "chromium/local_storage.h"
 #include "chromium/session_storage.h"
 
@@ -32,7 +36,7 @@ class StoreDecoder {
     return std::visit(
         [&](auto& decoder) {
           using Decoder = std::remove_reference_t<decltype(decoder)>;
-          if constexpr (!std::is_same_v<Decoder, LocalStorageDecoder>) {
+          if constexpr (std::is_same_v<Decoder, SessionStorageDecoder> || std::is_same_v<Decoder, IndexedDbDecoder>) {
             LearnSink<Decoder> sink{decoder};
             RecordStream stream(db, reverse);
             do {
@@ -48,13 +52,18 @@ class StoreDecoder {
   }
 
  private:
-  using Variant = std::variant<LocalStorageDecoder, SessionStorageDecoder, IndexedDbDecoder>;
+  using Variant = std::variant<LocalStorageDecoder, SessionStorageDecoder, IndexedDbDecoder,
+                               ExtensionSettingsDecoder, PlainStoreDecoder>;
   static Variant make(StoreKind kind, std::string_view directory) {
     switch (kind) {
       case StoreKind::LocalStorage:
         return LocalStorageDecoder{};
       case StoreKind::SessionStorage:
         return SessionStorageDecoder{};
+      case StoreKind::ExtensionSettings:
+        return Variant(std::in_place_type<ExtensionSettingsDecoder>, directory);
+      case StoreKind::LevelDb:
+        return PlainStoreDecoder{};
       case StoreKind::IndexedDb:
         break;
     }
@@ -84,8 +93,17 @@ std::optional<ChromiumEntries> ChromiumEntries::start(const RawLevelDb& db, std:
   return entries;
 }
 
+void ChromiumEntries::set_store(std::string_view store) {
+  store_field_ = "{\"store\": ";
+  json::append_utf8_replace(store_field_, store);
+  store_field_ += ", ";
+}
+
 void ChromiumEntries::append_entry(std::string& out, const RecordView& record) {
+  const std::size_t start = out.size();
   decoder_->append_entry(out, record);
+  // The store leads the line: it takes the place of the entry's opening brace.
+  if (!store_field_.empty()) out.replace(start, 1, store_field_);
   ++entries_;
 }
 
@@ -97,6 +115,7 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
                                                                     std::size_t check_every) {
   auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.states, check_in);
   if (!entries) return std::unexpected(CannotTellKind{});
+  if (options.store) entries->set_store(*options.store);
   ChromiumExportResult result;
   if (entries->stopped()) {
     result.stopped = true;

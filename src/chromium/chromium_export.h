@@ -57,6 +57,9 @@ class ChromiumEntries {
   }
 
   [[nodiscard]] StoreKind kind() const noexcept { return kind_; }
+  // Every entry from now on starts with {"store": <store>, ...}: the store's
+  // path, when one output holds the entries of many stores.
+  void set_store(std::string_view store);
   // Whether check_in stopped the first pass (the entries would lack names).
   [[nodiscard]] bool stopped() const noexcept { return stopped_; }
   // Entries written so far (the state filter's rejects not counted).
@@ -84,6 +87,7 @@ class ChromiumEntries {
   std::unique_ptr<StoreDecoder> decoder_;
   RecordStream stream_;
   StateFilter admitted_;
+  std::string store_field_;  // {"store": "...",   or empty
   std::uint64_t entries_ = 0;
   bool stopped_ = false;
 };
@@ -92,6 +96,7 @@ struct ChromiumExportOptions {
   std::optional<StoreKind> kind;  // nullopt: detected
   std::optional<std::vector<KeyState>> states;
   bool reverse = false;
+  std::optional<std::string> store;  // set: each line names the store (ChromiumEntries::set_store)
   std::size_t chunk_size = std::size_t{1} << 20;
 };
 

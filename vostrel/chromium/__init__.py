@@ -1,5 +1,5 @@
 """Decoded entries of the stores Chromium (and Electron apps) keep in LevelDB:
-Local Storage, Session Storage and IndexedDB.
+Local Storage, Session Storage, IndexedDB and extensions' chrome.storage.
 
     from vostrel import chromium
     for entry in chromium.iter_entries("Default/IndexedDB/https_example.org_0.indexeddb.leveldb"):
@@ -29,7 +29,9 @@ from .v8 import DecodeError
 
 __all__ = ["KINDS", "detect_kind", "iter_entries", "to_json", "from_json", "DecodeError"]
 
-KINDS = ("localstorage", "sessionstorage", "indexeddb")
+# The last reads any store plainly: each record's key as text, its value as
+# JSON where it is JSON text.
+KINDS = ("localstorage", "sessionstorage", "indexeddb", "extension_settings", "leveldb")
 # The fields whose values are JavaScript values in their JSON form.
 _VALUE_FIELDS = ("key", "value", "primary_key")
 
