@@ -47,7 +47,7 @@ CASES = [
     (["manifest", "{empty}"], 1, "{empty}: no readable manifest"),
     (["chromium", "{parent}"], 1, "is the store in {parent}/leveldb?"),
     (["dump", "{empty}/missing"], 2, "{empty}/missing"),
-    (["chromium", "--format", "csv", "{store}"], 2, "see 'vostrel chromium --help'"),
+    (["chromium", "--format", "xml", "{store}"], 2, "see 'vostrel chromium --help'"),
     (["dump", "--bogus", "{store}"], 2, "see 'vostrel dump --help'"),
     (["dump", "-o", "/dev/full", "{store}"], 1, "vostrel: error: /dev/full: No space left on device"),
 ]
