@@ -14,6 +14,7 @@ from pathlib import Path
 import plyvel
 import pytest
 
+from vostrel import chromium
 from vostrel.chromium.cli import CSV_FIELDS
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "chromium"
@@ -27,10 +28,11 @@ def run_cli(*args):
 
 @pytest.fixture(scope="module")
 def profile(tmp_path_factory):
-    """Chromium's own stores copied into a profile's places, an extension's
-    chrome.storage area and a store of no known kind written by LevelDB."""
+    """Chromium's own stores copied into a profile's places (an extension's
+    chrome.storage area among them), another such area with a damaged value
+    and a store of no known kind, both written by LevelDB."""
     root = tmp_path_factory.mktemp("profile") / "Default"
-    for name in ("Local Storage", "Session Storage", "IndexedDB"):
+    for name in ("Local Storage", "Session Storage", "IndexedDB", "Local Extension Settings"):
         shutil.copytree(DATA / name, root / name)
     settings = root / "Local Extension Settings" / EXTENSION
     settings.mkdir(parents=True)
@@ -61,7 +63,7 @@ def test_every_store_of_a_profile_by_its_kind(profile):
     assert run_cli("--find", profile, "--jobs", "1").stdout == result.stdout
     lines = lines_of(result.stdout)
     stores = list(dict.fromkeys(line["store"] for line in lines))
-    assert stores == sorted(stores) and len(stores) == 5
+    assert stores == sorted(stores) and len(stores) == 6
     kinds = {Path(line["store"]).relative_to(profile).parts[0]: line["kind"] for line in lines}
     assert kinds == {"Local Storage": "localstorage", "Session Storage": "sessionstorage",
                      "IndexedDB": "indexeddb", "Local Extension Settings": "extension_settings",
@@ -72,16 +74,33 @@ def test_every_store_of_a_profile_by_its_kind(profile):
         for line in own:
             del line["store"]
         assert own == _raw_entries(store)
-    settings = {line["key"]: line for line in lines if line["kind"] == "extension_settings"}
+    settings = {line["key"]: line for line in lines if line.get("extension_id") == EXTENSION}
     assert settings["thème"]["value"] == "dark"
     assert settings["thème"]["extension_id"] == EXTENSION and settings["thème"]["area"] == "local"
     assert settings["prefs"]["value"] == {"$object": {"$kind": 1, "list": [1, 2.5, None], "s": "é"}}
-    assert [(line["state"], line["value"]) for line in lines if line.get("key") == "gone"] == [
+    assert [(line["state"], line["value"]) for line in lines
+            if line.get("key") == "gone" and line.get("extension_id") == EXTENSION] == [
         ("live", True), ("deleted", None)]
     assert settings["torn"]["error"] == "value is not JSON text"
     assert settings["torn"]["raw_value"] == b'{"a": '.hex()
     plain = [(line["key"], line["value"]) for line in lines if line["kind"] == "leveldb"]
     assert plain == [("k\\x00\\xff", {"a": [1]}), ("text", "a\\\\b\\x0a")]
+
+
+def test_chrome_storage_as_chromium_wrote_it():
+    """The area a real extension wrote (scripts/make_extension_store.py): its
+    newest live version of each setting is what chrome.storage gave back."""
+    (store,) = (DATA / "Local Extension Settings").iterdir()
+    expected = json.loads((DATA / "extension_expected.json").read_text(encoding="utf-8"))
+    entries = list(chromium.iter_entries(str(store)))
+    assert {entry["kind"] for entry in entries} == {"extension_settings"}
+    assert all("error" not in entry and entry["extension_id"] == store.name for entry in entries)
+    newest = {}
+    for entry in sorted(entries, key=lambda entry: entry["seq"]):
+        newest[entry["key"]] = entry
+    assert {key: e["value"] for key, e in newest.items() if e["state"] == "live"} == expected
+    assert newest["gone"]["state"] == "deleted" and newest["gone"]["value"] is None
+    assert [e["value"] for e in entries if e["key"] == "theme"] == ["dark", "light"]
 
 
 def _raw_entries(store):
@@ -134,4 +153,6 @@ def test_many_stores_to_a_replaced_stdout(profile, capsys):
 
     assert main(["chromium", "--find", str(profile / "Local Extension Settings")]) == 0
     lines = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
-    assert len(lines) == 5 and {line["kind"] for line in lines} == {"extension_settings"}
+    assert {line["kind"] for line in lines} == {"extension_settings"}
+    assert len(lines) == sum(len(_raw_entries(str(store)))
+                             for store in (profile / "Local Extension Settings").iterdir())
