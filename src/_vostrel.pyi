@@ -326,6 +326,7 @@ def chromium_export(
     states: Iterable[KeyState | int] | None = None,
     reverse: bool = False,
     store: str | None = None,
+    blob_dir: str | None = None,
 ) -> int:
     """Writes the decoded entries of a Chromium Local Storage, Session Storage,
     IndexedDB or extension settings store (or any store plainly, kind
@@ -333,11 +334,14 @@ def chromium_export(
     to a file descriptor or a binary file object, with the interpreter lock
     released. kind None detects it (ValueError "cannot tell which kind of
     Chromium store ..." when it cannot be told); states keeps only records in
-    those states; store, if given, leads every line as its "store" field. A
+    those states; store, if given, leads every line as its "store" field;
+    blob_dir is an IndexedDB store's blob folder (None: the store's own
+    ".blob" sibling, else any "*.indexeddb.blob" sibling). A
     failed write raises its OSError. Returns the number of entries written."""
 
 def iter_chromium_entries(
-    directory: str, *, kind: _ChromiumKind | None = None, reverse: bool = False
+    directory: str, *, kind: _ChromiumKind | None = None, reverse: bool = False,
+    blob_dir: str | None = None,
 ) -> Iterator[str]:
     """The same entries, one JSON text per record (without the newline),
     decoded a few hundred records at a time. The kind is told and the store's

@@ -1,6 +1,6 @@
 // The Chromium store decoder's module functions:
-//   chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None)
-//   iter_chromium_entries(directory, *, kind=None, reverse=False)
+//   chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None, blob_dir=None)
+//   iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
 //   chromium_entry_types()
@@ -47,6 +47,21 @@ bool parse_kind(PyObject* value, std::optional<StoreKind>& out) {
                "unknown kind %R (choose from localstorage, sessionstorage, indexeddb, extension_settings, leveldb)",
                value);
   return false;
+}
+
+// None, or a str as UTF-8 with undecodable bytes restored (surrogateescape,
+// as paths are decoded): false with TypeError otherwise.
+bool parse_optional_path(const char* name, PyObject* value, std::optional<std::string>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyUnicode_Check(value)) {
+    raise_conversion(name, value, "str");
+    return false;
+  }
+  PyObject* bytes = PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape");
+  if (bytes == nullptr) return false;
+  out.emplace(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  Py_DECREF(bytes);
+  return true;
 }
 
 PyObject* raise_cannot_tell(PyObject* directory) {
@@ -143,14 +158,16 @@ PyTypeObject* entry_iterator_type() {
 }  // namespace
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", "store", nullptr};
+  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", "store", "blob_dir", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
   PyObject* store_arg = nullptr;
+  PyObject* blob_dir_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOO:chromium_export", const_cast<char**>(keywords),
-                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &store_arg)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:chromium_export", const_cast<char**>(keywords),
+                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &store_arg,
+                                   &blob_dir_arg)) {
     return nullptr;
   }
   try {
@@ -159,15 +176,12 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed)) return nullptr;
     options.states = std::move(parsed.options.states);
     options.reverse = parsed.reverse;
-    if (store_arg != nullptr && store_arg != Py_None) {
-      // The path as the user gave it, decoded as paths are (surrogateescape),
-      // so that each line names the store as the warnings do.
-      if (!PyUnicode_Check(store_arg)) return raise_conversion("store", store_arg, "str");
-      PyObject* bytes = PyUnicode_AsEncodedString(store_arg, "utf-8", "surrogateescape");
-      if (bytes == nullptr) return nullptr;
-      options.store.emplace(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-      Py_DECREF(bytes);
+    std::optional<std::string> blob_dir;
+    if (!parse_optional_path("store", store_arg, options.store) ||
+        !parse_optional_path("blob_dir", blob_dir_arg, blob_dir)) {
+      return nullptr;
     }
+    options.blob_directory = blob_dir.value_or("");
     std::string path;
     const std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
@@ -205,12 +219,13 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "kind", "reverse", nullptr};
+  static const char* keywords[] = {"directory", "kind", "reverse", "blob_dir", nullptr};
   PyObject* directory = nullptr;
   PyObject* kind_arg = nullptr;
   PyObject* reverse_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:iter_chromium_entries", const_cast<char**>(keywords),
-                                   &directory, &kind_arg, &reverse_arg)) {
+  PyObject* blob_dir_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:iter_chromium_entries", const_cast<char**>(keywords),
+                                   &directory, &kind_arg, &reverse_arg, &blob_dir_arg)) {
     return nullptr;
   }
   PyTypeObject* type = entry_iterator_type();
@@ -218,14 +233,18 @@ PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
   try {
     std::optional<StoreKind> kind;
     bool reverse = false;
-    if (!parse_kind(kind_arg, kind) || !parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
+    std::optional<std::string> blob_dir;
+    if (!parse_kind(kind_arg, kind) || !parse_bool_argument("reverse", reverse_arg, reverse) ||
+        !parse_optional_path("blob_dir", blob_dir_arg, blob_dir)) {
+      return nullptr;
+    }
     std::string path;
     std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
     std::optional<ChromiumEntries> entries;
     {
       ReleasedLock lock;
-      entries = ChromiumEntries::start(*reader, path, kind, reverse, std::nullopt);
+      entries = ChromiumEntries::start(*reader, path, kind, reverse, std::nullopt, {}, blob_dir.value_or(""));
     }
     if (!entries) return raise_cannot_tell(directory);
     PyObject* object = type->tp_alloc(type, 0);

@@ -106,18 +106,19 @@ PyMethodDef module_functions[] = {
      "number of records written."},
     {"chromium_export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export)),
      METH_VARARGS | METH_KEYWORDS,
-     "chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None)\n--\n\n"
+     "chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None, blob_dir=None)\n--\n\n"
      "Writes the decoded entries of a Chromium Local Storage, Session Storage or\n"
      "IndexedDB store as JSON Lines (what `vostrel chromium` writes) to a file\n"
      "descriptor or a binary file object; returns the number of entries written.\n"
      "kind is 'localstorage', 'sessionstorage', 'indexeddb', 'extension_settings',\n"
      "'leveldb' (any store, plainly) or None to detect it (ValueError when it\n"
      "cannot be told); states keeps only records in those KeyStates; store, if\n"
-     "given, leads every line as its \"store\" field."},
+     "given, leads every line as its \"store\" field; blob_dir, an IndexedDB\n"
+     "store's blob folder (None: looked for beside the store)."},
     {"iter_chromium_entries",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_chromium_entries)),
      METH_VARARGS | METH_KEYWORDS,
-     "iter_chromium_entries(directory, *, kind=None, reverse=False)\n--\n\n"
+     "iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)\n--\n\n"
      "The decoded entries of a Chromium store, one JSON text (str) per record,\n"
      "decoded a few hundred records at a time."},
     {"detect_chromium_kind",

@@ -5,6 +5,7 @@
 
 #include "export/json_text.h"
 
+#include "chromium/blob_directory.h"
 #include "chromium/extension_settings.h"
 #include "chromium/indexeddb.h"
 #include "chromium/plain_store.h"
@@ -29,7 +30,8 @@ struct LearnSink {
 
 class StoreDecoder {
  public:
-  explicit StoreDecoder(StoreKind kind, std::string_view directory) : decoder_(make(kind, directory)) {}
+  StoreDecoder(StoreKind kind, std::string_view directory, std::string_view blob_directory)
+      : decoder_(make(kind, directory, blob_directory)) {}
 
   // False when check_in stopped the pass.
   bool learn(const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in) {
@@ -54,7 +56,7 @@ class StoreDecoder {
  private:
   using Variant = std::variant<LocalStorageDecoder, SessionStorageDecoder, IndexedDbDecoder,
                                ExtensionSettingsDecoder, PlainStoreDecoder>;
-  static Variant make(StoreKind kind, std::string_view directory) {
+  static Variant make(StoreKind kind, std::string_view directory, std::string_view blob_directory) {
     switch (kind) {
       case StoreKind::LocalStorage:
         return LocalStorageDecoder{};
@@ -67,7 +69,8 @@ class StoreDecoder {
       case StoreKind::IndexedDb:
         break;
     }
-    return Variant(std::in_place_type<IndexedDbDecoder>, indexeddb_blob_directory(directory));
+    return Variant(std::in_place_type<IndexedDbDecoder>,
+                   blob_directory.empty() ? find_blob_directory(directory) : std::string(blob_directory));
   }
   Variant decoder_;
 };
@@ -83,10 +86,11 @@ ChromiumEntries::~ChromiumEntries() = default;
 std::optional<ChromiumEntries> ChromiumEntries::start(const RawLevelDb& db, std::string_view directory,
                                                       std::optional<StoreKind> kind, bool reverse,
                                                       const std::optional<std::vector<KeyState>>& states,
-                                                      const std::function<bool()>& check_in) {
+                                                      const std::function<bool()>& check_in,
+                                                      std::string_view blob_directory) {
   if (!kind) kind = detect_store_kind(db, reverse, directory);
   if (!kind) return std::nullopt;
-  auto decoder = std::make_unique<StoreDecoder>(*kind, directory);
+  auto decoder = std::make_unique<StoreDecoder>(*kind, directory, blob_directory);
   const bool learned = decoder->learn(db, reverse, check_in);
   ChromiumEntries entries(*kind, std::move(decoder), db, reverse, states);
   entries.stopped_ = !learned;
@@ -113,7 +117,8 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
                                                                     const ChunkWriter& writer,
                                                                     const std::function<bool()>& check_in,
                                                                     std::size_t check_every) {
-  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.states, check_in);
+  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.states, check_in,
+                                         options.blob_directory);
   if (!entries) return std::unexpected(CannotTellKind{});
   if (options.store) entries->set_store(*options.store);
   ChromiumExportResult result;

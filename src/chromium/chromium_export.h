@@ -36,10 +36,12 @@ class ChromiumEntries {
   // Runs the first pass the kind needs, calling `check_in` (if set) every few
   // thousand records; when it answers false the pass ends there and
   // stopped() tells so. `states`: only records in one of these states get an
-  // entry; nullopt for all.
+  // entry; nullopt for all. `blob_directory`: where an IndexedDB store's
+  // blob files are, "" to look beside the store (blob_directory.h).
   [[nodiscard]] static std::optional<ChromiumEntries> start(
       const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind, bool reverse,
-      const std::optional<std::vector<KeyState>>& states, const std::function<bool()>& check_in = {});
+      const std::optional<std::vector<KeyState>>& states, const std::function<bool()>& check_in = {},
+      std::string_view blob_directory = {});
 
   ChromiumEntries(ChromiumEntries&&) noexcept;
   ChromiumEntries& operator=(ChromiumEntries&&) noexcept;
@@ -96,7 +98,8 @@ struct ChromiumExportOptions {
   std::optional<StoreKind> kind;  // nullopt: detected
   std::optional<std::vector<KeyState>> states;
   bool reverse = false;
-  std::optional<std::string> store;  // set: each line names the store (ChromiumEntries::set_store)
+  std::optional<std::string> store;
+  std::string blob_directory;  // "" : beside the store (blob_directory.h)  // set: each line names the store (ChromiumEntries::set_store)
   std::size_t chunk_size = std::size_t{1} << 20;
 };
 

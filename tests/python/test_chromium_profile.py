@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import csv
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -156,3 +157,43 @@ def test_many_stores_to_a_replaced_stdout(profile, capsys):
     assert {line["kind"] for line in lines} == {"extension_settings"}
     assert len(lines) == sum(len(_raw_entries(str(store)))
                              for store in (profile / "Local Extension Settings").iterdir())
+
+
+def _blob_objects(store, blob_dir=None):
+    """The external objects of the live blob entries, by blob number."""
+    objects = {}
+    for entry in chromium.iter_entries(str(store), blob_dir=None if blob_dir is None else str(blob_dir)):
+        if entry["type"] == "blob_entry" and entry["state"] == "live":
+            objects.update((obj["blob_number"], obj) for obj in entry["value"])
+    return objects
+
+
+def test_blob_files_found_beside_a_renamed_copy_or_where_told(tmp_path):
+    import hashlib
+
+    (source,) = (DATA / "IndexedDB").glob("*.indexeddb.leveldb")
+    (blobs,) = (DATA / "IndexedDB").glob("*.indexeddb.blob")
+    shutil.copytree(source, tmp_path / "case" / "db")
+    shutil.copytree(blobs, tmp_path / "case" / blobs.name)
+    objects = _blob_objects(tmp_path / "case" / "db")
+    assert objects and all(obj["found"] for obj in objects.values())
+    for obj in objects.values():
+        data = Path(obj["path"]).read_bytes()
+        assert obj["file_size"] == len(data) and obj["sha256"] == hashlib.sha256(data).hexdigest()
+    # A copy away from its blob folder: told where it is, else no file named.
+    shutil.copytree(source, tmp_path / "alone" / "db")
+    told = _blob_objects(tmp_path / "alone" / "db", blob_dir=tmp_path / "case" / blobs.name)
+    assert {n: o["sha256"] for n, o in told.items()} == {n: o["sha256"] for n, o in objects.items()}
+    assert not any("path" in obj or "found" in obj for obj in _blob_objects(tmp_path / "alone" / "db").values())
+    # A file with holes is reported, never read.
+    victim = Path(objects[max(objects)]["path"])
+    size = victim.stat().st_size
+    with open(victim, "r+b") as out:
+        out.truncate(0)
+        out.truncate(size + (1 << 20))
+    with open(victim, "rb") as f:
+        if os.lseek(f.fileno(), 0, os.SEEK_HOLE) >= size:
+            pytest.skip("this file system keeps no holes")
+    sparse = _blob_objects(tmp_path / "case" / "db")[max(objects)]
+    assert sparse["found"] and sparse["sparse"] is True and sparse["sha256"] is None
+    assert sparse["file_size"] == size + (1 << 20)

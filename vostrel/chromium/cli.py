@@ -59,6 +59,11 @@ be read is warned about (exit status 1) and the rest go on.
 --format csv writes the columns the kinds share (key and value as JSON text);
 --type keeps only entries of those types.
 
+Blobs: a Blob or File in an IndexedDB value (and each blob entry) names its
+blob file, with found, file_size and sha256 (null for a file with holes,
+"sparse": true). The blob folder is --blob-dir, else the store's own
+'<origin>.indexeddb.blob' beside it, else any '*.indexeddb.blob' beside it.
+
 examples:
   vostrel chromium "Default/Local Storage/leveldb"
   vostrel chromium --state live "Default/IndexedDB/https_example.org_0.indexeddb.leveldb"
@@ -85,6 +90,8 @@ def add_parser(commands, formatter, states_type, jobs_type) -> argparse.Argument
     parser.add_argument("--kind", choices=KINDS, help="the kind of store (default: detected)")
     parser.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
                         help="output format (default: jsonl)")
+    parser.add_argument("--blob-dir", metavar="DIR",
+                        help="an IndexedDB store's blob folder (default: beside the store)")
     parser.add_argument("--type", metavar="TYPES",
                         help="only entries of these types, comma-separated (record,item,...)")
     parser.add_argument("--state", type=states_type, metavar="STATES",
@@ -173,7 +180,7 @@ def _run_one(args, directory: str, usage_error) -> int:
     out = _LazyFile(args.output, usage_error) if to_file else _stdout()
     try:
         written = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
-                                           reverse=args.reverse)
+                                           reverse=args.reverse, blob_dir=args.blob_dir)
     except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
     if to_file:
@@ -252,7 +259,7 @@ def _export_stores(stores, kind_of, args, states, write) -> int:
         spool = tempfile.TemporaryFile()
         try:
             _vostrel.chromium_export(store, spool, kind=kind, states=states, reverse=args.reverse,
-                                     store=store)
+                                     store=store, blob_dir=args.blob_dir)
         except (OSError, ValueError) as error:
             spool.close()
             return None, store_error(store, str(error))
@@ -297,7 +304,8 @@ def _write_entries(stores, kind_of, args, types, write) -> int:
     for store in stores:
         try:
             kind = kind_of(store)
-            lines = _vostrel.iter_chromium_entries(store, kind=kind, reverse=args.reverse)
+            lines = _vostrel.iter_chromium_entries(store, kind=kind, reverse=args.reverse,
+                                                   blob_dir=args.blob_dir)
         except StoreError as error:
             warn(str(error))
             failures += 1
