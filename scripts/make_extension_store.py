@@ -22,10 +22,12 @@ import http.server
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import threading
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from make_chromium_stores import run_chromium  # noqa: E402 (the shared launcher)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_OUT = os.path.join(ROOT, "tests", "data", "chromium")
@@ -64,35 +66,10 @@ def run(extension: str, profile: str, port: int, timeout: float = 120) -> dict:
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    # --remote-debugging-pipe: DevTools commands on fd 3, answers on fd 4.
-    to_chromium_r, to_chromium_w = os.pipe()
-    from_chromium_r, from_chromium_w = os.pipe()
-
-    def child_fds():
-        os.dup2(to_chromium_r, 3)
-        os.dup2(from_chromium_w, 4)
-
-    command = [
-        "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        "--remote-debugging-pipe", f"--user-data-dir={profile}", f"--load-extension={extension}",
-        f"--disable-extensions-except={extension}", "about:blank",
-    ]
-    browser = subprocess.Popen(command, close_fds=False, preexec_fn=child_fds,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(to_chromium_r)
-    os.close(from_chromium_w)
     try:
-        if not finished.wait(timeout):
-            raise RuntimeError("the extension did not report back in time")
-        os.write(to_chromium_w, json.dumps({"id": 1, "method": "Browser.close"}).encode() + b"\0")
-        browser.wait(120)
+        run_chromium([f"--user-data-dir={profile}", f"--load-extension={extension}",
+                      f"--disable-extensions-except={extension}", "about:blank"], finished, timeout)
     finally:
-        if browser.poll() is None:
-            browser.kill()
-            browser.wait()
-        os.close(to_chromium_w)
-        os.close(from_chromium_r)
         server.shutdown()
         server.server_close()
     return result
