@@ -320,42 +320,51 @@ class Session:
 
         server = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
-        # --remote-debugging-pipe: Chromium reads DevTools commands from fd 3
-        # and answers on fd 4.
-        to_chromium_r, to_chromium_w = os.pipe()
-        from_chromium_r, from_chromium_w = os.pipe()
-
-        def child_fds():
-            os.dup2(to_chromium_r, 3)
-            os.dup2(from_chromium_w, 4)
-
-        command = [
-            "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-            "--no-first-run", "--disable-background-networking", "--disable-component-update",
-            "--disable-sync", "--remote-debugging-pipe", f"--user-data-dir={self.profile}",
-            f"http://127.0.0.1:{self.port}/",
-        ]
-        browser = subprocess.Popen(command, close_fds=False, preexec_fn=child_fds,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(to_chromium_r)
-        os.close(from_chromium_w)
         try:
-            if not self.finished.wait(timeout):
-                raise RuntimeError("the page did not report back in time")
-            # A clean close flushes DOM storage's pending commits to disk.
-            os.write(to_chromium_w, json.dumps({"id": 1, "method": "Browser.close"}).encode() + b"\0")
-            browser.wait(120)
+            run_chromium([f"--user-data-dir={self.profile}", f"http://127.0.0.1:{self.port}/"],
+                         self.finished, timeout)
         finally:
-            if browser.poll() is None:
-                browser.kill()
-                browser.wait()
-            os.close(to_chromium_w)
-            os.close(from_chromium_r)
             server.shutdown()
             server.server_close()
         if self.result is None or "error" in self.result:
             raise RuntimeError(f"the page failed: {self.result}")
         return self.result
+
+
+def run_chromium(arguments: list, finished: threading.Event, timeout: float) -> None:
+    """Runs a headless Chromium with these arguments (the profile, what to
+    open) until `finished` is set, then closes it cleanly through the
+    DevTools pipe: a clean close flushes the stores' pending commits to disk,
+    as a user's browser leaves them."""
+    # --remote-debugging-pipe: Chromium reads DevTools commands from fd 3
+    # and answers on fd 4.
+    to_chromium_r, to_chromium_w = os.pipe()
+    from_chromium_r, from_chromium_w = os.pipe()
+
+    def child_fds():
+        os.dup2(to_chromium_r, 3)
+        os.dup2(from_chromium_w, 4)
+
+    command = [
+        "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+        "--no-first-run", "--disable-background-networking", "--disable-component-update",
+        "--disable-sync", "--remote-debugging-pipe", *arguments,
+    ]
+    browser = subprocess.Popen(command, close_fds=False, preexec_fn=child_fds,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(to_chromium_r)
+    os.close(from_chromium_w)
+    try:
+        if not finished.wait(timeout):
+            raise RuntimeError("the page did not report back in time")
+        os.write(to_chromium_w, json.dumps({"id": 1, "method": "Browser.close"}).encode() + b"\0")
+        browser.wait(120)
+    finally:
+        if browser.poll() is None:
+            browser.kill()
+            browser.wait()
+        os.close(to_chromium_w)
+        os.close(from_chromium_r)
 
 
 def copy_stores(profile: str, out: str) -> None:

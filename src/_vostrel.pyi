@@ -271,7 +271,7 @@ def partition_columns(paths: Iterable[str], allocate: Callable[[int], Sequence[o
     component is not a data file's name (no file is read then), or when the
     arrays are not that."""
 
-_ChromiumKind = Literal["localstorage", "sessionstorage", "indexeddb"]
+_ChromiumKind = Literal["localstorage", "sessionstorage", "indexeddb", "extension_settings", "leveldb"]
 
 def export_files(
     paths: Sequence[str],
@@ -329,18 +329,24 @@ def chromium_export(
     kind: _ChromiumKind | None = None,
     states: Iterable[KeyState | int] | None = None,
     reverse: bool = False,
+    store: str | None = None,
+    blob_dir: str | None = None,
     counts: bool = False,
 ) -> int | tuple[int, int]:
-    """Writes the decoded entries of a Chromium Local Storage, Session Storage
-    or IndexedDB store as JSON Lines, exactly what `vostrel chromium` writes,
+    """Writes the decoded entries of a Chromium Local Storage, Session Storage,
+    IndexedDB or extension settings store (or any store plainly, kind
+    "leveldb") as JSON Lines, exactly what `vostrel chromium` writes,
     to a file descriptor or a binary file object, with the interpreter lock
     released. kind None detects it (ValueError "cannot tell which kind of
     Chromium store ..." when it cannot be told); states keeps only records in
-    those states. A failed write raises its OSError. Returns the number of
-    entries written."""
+    those states; store, if given, leads every line as its "store" field;
+    blob_dir is an IndexedDB store's blob folder (None: the store's own
+    ".blob" sibling, else any "*.indexeddb.blob" sibling). A
+    failed write raises its OSError. Returns the number of entries written."""
 
 def iter_chromium_entries(
-    directory: str, *, kind: _ChromiumKind | None = None, reverse: bool = False
+    directory: str, *, kind: _ChromiumKind | None = None, reverse: bool = False,
+    blob_dir: str | None = None,
 ) -> Iterator[str]:
     """The same entries, one JSON text per record (without the newline),
     decoded a few hundred records at a time. The kind is told and the store's
@@ -349,6 +355,9 @@ def iter_chromium_entries(
 def detect_chromium_kind(db: RawLevelDb, directory: str = "") -> _ChromiumKind | None:
     """The kind of Chromium store an opened RawLevelDb holds, by the keys of its
     first 10,001 records, else by the directory's name; None if neither tells."""
+
+def chromium_entry_types() -> tuple[str, ...]:
+    """Every name the "type" of a decoded Chromium entry takes, sorted."""
 
 def chromium_value_json(data: bytes, /) -> str:
     """The JSON form of one serialized script value (Blink's envelope, then

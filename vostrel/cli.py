@@ -339,7 +339,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     from .chromium import cli as chromium_cli
 
-    chromium = chromium_cli.add_parser(commands, formatter, _states)
+    chromium = chromium_cli.add_parser(commands, formatter, _states, _jobs)
     chromium.set_defaults(run=run_chromium, parser=chromium)
     return parser
 

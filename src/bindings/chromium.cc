@@ -1,8 +1,9 @@
 // The Chromium store decoder's module functions:
-//   chromium_export(directory, file, *, kind=None, states=None, reverse=False)
-//   iter_chromium_entries(directory, *, kind=None, reverse=False)
+//   chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None, blob_dir=None)
+//   iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
+//   chromium_entry_types()
 // The store's entries are decoded and written as JSON lines by the core
 // (chromium/chromium_export.h) with the interpreter lock released; output
 // goes out as RawLevelDb.export's does (chunk_output.h).
@@ -15,6 +16,7 @@
 
 #include "chromium/blink_value.h"
 #include "chromium/chromium_export.h"
+#include "chromium/entry.h"
 #include "chunk_output.h"
 #include "raw_level_db.h"
 
@@ -41,9 +43,25 @@ bool parse_kind(PyObject* value, std::optional<StoreKind>& out) {
     }
     if (out) return true;
   }
-  PyErr_Format(PyExc_ValueError, "unknown kind %R (choose from localstorage, sessionstorage, indexeddb)",
+  PyErr_Format(PyExc_ValueError,
+               "unknown kind %R (choose from localstorage, sessionstorage, indexeddb, extension_settings, leveldb)",
                value);
   return false;
+}
+
+// None, or a str as UTF-8 with undecodable bytes restored (surrogateescape,
+// as paths are decoded): false with TypeError otherwise.
+bool parse_optional_path(const char* name, PyObject* value, std::optional<std::string>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyUnicode_Check(value)) {
+    raise_conversion(name, value, "str");
+    return false;
+  }
+  PyObject* bytes = PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape");
+  if (bytes == nullptr) return false;
+  out.emplace(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  Py_DECREF(bytes);
+  return true;
 }
 
 PyObject* raise_cannot_tell(PyObject* directory) {
@@ -140,14 +158,18 @@ PyTypeObject* entry_iterator_type() {
 }  // namespace
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", "counts", nullptr};
+  static const char* keywords[] = {"directory", "file",     "kind",   "states", "reverse",
+                                   "store",     "blob_dir", "counts", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
+  PyObject* store_arg = nullptr;
+  PyObject* blob_dir_arg = nullptr;
   PyObject* counts_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOO:chromium_export", const_cast<char**>(keywords),
-                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &counts_arg)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOO:chromium_export", const_cast<char**>(keywords),
+                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &store_arg,
+                                   &blob_dir_arg, &counts_arg)) {
     return nullptr;
   }
   bool counts = false;
@@ -158,6 +180,12 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed)) return nullptr;
     options.states = std::move(parsed.options.states);
     options.reverse = parsed.reverse;
+    std::optional<std::string> blob_dir;
+    if (!parse_optional_path("store", store_arg, options.store) ||
+        !parse_optional_path("blob_dir", blob_dir_arg, blob_dir)) {
+      return nullptr;
+    }
+    options.blob_directory = blob_dir.value_or("");
     std::string path;
     const std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
@@ -199,12 +227,13 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "kind", "reverse", nullptr};
+  static const char* keywords[] = {"directory", "kind", "reverse", "blob_dir", nullptr};
   PyObject* directory = nullptr;
   PyObject* kind_arg = nullptr;
   PyObject* reverse_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:iter_chromium_entries", const_cast<char**>(keywords),
-                                   &directory, &kind_arg, &reverse_arg)) {
+  PyObject* blob_dir_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:iter_chromium_entries", const_cast<char**>(keywords),
+                                   &directory, &kind_arg, &reverse_arg, &blob_dir_arg)) {
     return nullptr;
   }
   PyTypeObject* type = entry_iterator_type();
@@ -212,14 +241,18 @@ PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
   try {
     std::optional<StoreKind> kind;
     bool reverse = false;
-    if (!parse_kind(kind_arg, kind) || !parse_bool_argument("reverse", reverse_arg, reverse)) return nullptr;
+    std::optional<std::string> blob_dir;
+    if (!parse_kind(kind_arg, kind) || !parse_bool_argument("reverse", reverse_arg, reverse) ||
+        !parse_optional_path("blob_dir", blob_dir_arg, blob_dir)) {
+      return nullptr;
+    }
     std::string path;
     std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
     std::optional<ChromiumEntries> entries;
     {
       ReleasedLock lock;
-      entries = ChromiumEntries::start(*reader, path, kind, reverse, std::nullopt);
+      entries = ChromiumEntries::start(*reader, path, kind, reverse, std::nullopt, {}, blob_dir.value_or(""));
     }
     if (!entries) return raise_cannot_tell(directory);
     PyObject* object = type->tp_alloc(type, 0);
@@ -295,6 +328,21 @@ PyObject* chromium_value_json(PyObject*, PyObject* data) {
     raise_from_current_exception();
     return nullptr;
   }
+}
+
+PyObject* chromium_entry_types(PyObject*, PyObject*) {
+  const auto types = chromium::entry_types();
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(types.size()));
+  if (tuple == nullptr) return nullptr;
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    PyObject* name = PyUnicode_FromStringAndSize(types[i].data(), static_cast<Py_ssize_t>(types[i].size()));
+    if (name == nullptr) {
+      Py_DECREF(tuple);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), name);
+  }
+  return tuple;
 }
 
 }  // namespace vostrel::bindings

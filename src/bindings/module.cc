@@ -106,17 +106,19 @@ PyMethodDef module_functions[] = {
      "number of records written."},
     {"chromium_export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export)),
      METH_VARARGS | METH_KEYWORDS,
-     "chromium_export(directory, file, *, kind=None, states=None, reverse=False)\n--\n\n"
+     "chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None, blob_dir=None)\n--\n\n"
      "Writes the decoded entries of a Chromium Local Storage, Session Storage or\n"
      "IndexedDB store as JSON Lines (what `vostrel chromium` writes) to a file\n"
      "descriptor or a binary file object; returns the number of entries written.\n"
-     "kind is 'localstorage', 'sessionstorage', 'indexeddb' or None to detect it\n"
-     "(ValueError when it cannot be told); states keeps only records in those\n"
-     "KeyStates."},
+     "kind is 'localstorage', 'sessionstorage', 'indexeddb', 'extension_settings',\n"
+     "'leveldb' (any store, plainly) or None to detect it (ValueError when it\n"
+     "cannot be told); states keeps only records in those KeyStates; store, if\n"
+     "given, leads every line as its \"store\" field; blob_dir, an IndexedDB\n"
+     "store's blob folder (None: looked for beside the store)."},
     {"iter_chromium_entries",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_chromium_entries)),
      METH_VARARGS | METH_KEYWORDS,
-     "iter_chromium_entries(directory, *, kind=None, reverse=False)\n--\n\n"
+     "iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)\n--\n\n"
      "The decoded entries of a Chromium store, one JSON text (str) per record,\n"
      "decoded a few hundred records at a time."},
     {"detect_chromium_kind",
@@ -125,6 +127,9 @@ PyMethodDef module_functions[] = {
      "detect_chromium_kind(db, directory='')\n--\n\n"
      "Which kind of Chromium store an opened RawLevelDb holds, judged by the keys\n"
      "of its first records, else by the directory's name; None when neither tells."},
+    {"chromium_entry_types", chromium_entry_types, METH_NOARGS,
+     "chromium_entry_types()\n--\n\n"
+     "Every name the \"type\" of a decoded Chromium entry takes, sorted."},
     {"chromium_value_json", chromium_value_json, METH_O,
      "chromium_value_json(data, /)\n--\n\n"
      "The JSON form of one serialized script value (Blink's envelope, then V8's\n"

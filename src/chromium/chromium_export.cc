@@ -5,7 +5,12 @@
 #include <utility>
 #include <variant>
 
+#include "export/json_text.h"
+
+#include "chromium/blob_directory.h"
+#include "chromium/extension_settings.h"
 #include "chromium/indexeddb.h"
+#include "chromium/plain_store.h"
 #include "chromium/local_storage.h"
 #include "chromium/session_storage.h"
 
@@ -27,14 +32,15 @@ struct LearnSink {
 
 class StoreDecoder {
  public:
-  explicit StoreDecoder(StoreKind kind, std::string_view directory) : decoder_(make(kind, directory)) {}
+  StoreDecoder(StoreKind kind, std::string_view directory, std::string_view blob_directory)
+      : decoder_(make(kind, directory, blob_directory)) {}
 
   // False when check_in stopped the pass.
   bool learn(const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in) {
     return std::visit(
         [&](auto& decoder) {
           using Decoder = std::remove_reference_t<decltype(decoder)>;
-          if constexpr (!std::is_same_v<Decoder, LocalStorageDecoder>) {
+          if constexpr (std::is_same_v<Decoder, SessionStorageDecoder> || std::is_same_v<Decoder, IndexedDbDecoder>) {
             LearnSink<Decoder> sink{decoder};
             RecordStream stream(db, reverse);
             do {
@@ -50,17 +56,23 @@ class StoreDecoder {
   }
 
  private:
-  using Variant = std::variant<LocalStorageDecoder, SessionStorageDecoder, IndexedDbDecoder>;
-  static Variant make(StoreKind kind, std::string_view directory) {
+  using Variant = std::variant<LocalStorageDecoder, SessionStorageDecoder, IndexedDbDecoder,
+                               ExtensionSettingsDecoder, PlainStoreDecoder>;
+  static Variant make(StoreKind kind, std::string_view directory, std::string_view blob_directory) {
     switch (kind) {
       case StoreKind::LocalStorage:
         return LocalStorageDecoder{};
       case StoreKind::SessionStorage:
         return SessionStorageDecoder{};
+      case StoreKind::ExtensionSettings:
+        return Variant(std::in_place_type<ExtensionSettingsDecoder>, directory);
+      case StoreKind::LevelDb:
+        return PlainStoreDecoder{};
       case StoreKind::IndexedDb:
         break;
     }
-    return Variant(std::in_place_type<IndexedDbDecoder>, indexeddb_blob_directory(directory));
+    return Variant(std::in_place_type<IndexedDbDecoder>,
+                   blob_directory.empty() ? find_blob_directory(directory) : std::string(blob_directory));
   }
   Variant decoder_;
 };
@@ -76,19 +88,28 @@ ChromiumEntries::~ChromiumEntries() = default;
 std::optional<ChromiumEntries> ChromiumEntries::start(const RawLevelDb& db, std::string_view directory,
                                                       std::optional<StoreKind> kind, bool reverse,
                                                       const std::optional<std::vector<KeyState>>& states,
-                                                      const std::function<bool()>& check_in) {
+                                                      const std::function<bool()>& check_in,
+                                                      std::string_view blob_directory) {
   if (!kind) kind = detect_store_kind(db, reverse, directory);
   if (!kind) return std::nullopt;
-  auto decoder = std::make_unique<StoreDecoder>(*kind, directory);
+  auto decoder = std::make_unique<StoreDecoder>(*kind, directory, blob_directory);
   const bool learned = decoder->learn(db, reverse, check_in);
   ChromiumEntries entries(*kind, std::move(decoder), db, reverse, states);
   entries.stopped_ = !learned;
   return entries;
 }
 
+void ChromiumEntries::set_store(std::string_view store) {
+  store_field_ = "{\"store\": ";
+  json::append_utf8_replace(store_field_, store);
+  store_field_ += ", ";
+}
+
 void ChromiumEntries::append_entry(std::string& out, const RecordView& record) {
   const std::size_t start = out.size();
   decoder_->append_entry(out, record);
+  // The store leads the line: it takes the place of the entry's opening brace.
+  if (!store_field_.empty()) out.replace(start, 1, store_field_);
   ++entries_;
   undecoded_ += is_fallback_line(std::string_view(out).substr(start));
 }
@@ -99,8 +120,10 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
                                                                     const ChunkWriter& writer,
                                                                     const std::function<bool()>& check_in,
                                                                     std::size_t check_every) {
-  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.states, check_in);
+  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.states, check_in,
+                                         options.blob_directory);
   if (!entries) return std::unexpected(CannotTellKind{});
+  if (options.store) entries->set_store(*options.store);
   ChromiumExportResult result;
   if (entries->stopped()) {
     result.stopped = true;

@@ -36,10 +36,12 @@ class ChromiumEntries {
   // Runs the first pass the kind needs, calling `check_in` (if set) every few
   // thousand records; when it answers false the pass ends there and
   // stopped() tells so. `states`: only records in one of these states get an
-  // entry; nullopt for all.
+  // entry; nullopt for all. `blob_directory`: where an IndexedDB store's
+  // blob files are, "" to look beside the store (blob_directory.h).
   [[nodiscard]] static std::optional<ChromiumEntries> start(
       const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind, bool reverse,
-      const std::optional<std::vector<KeyState>>& states, const std::function<bool()>& check_in = {});
+      const std::optional<std::vector<KeyState>>& states, const std::function<bool()>& check_in = {},
+      std::string_view blob_directory = {});
 
   ChromiumEntries(ChromiumEntries&&) noexcept;
   ChromiumEntries& operator=(ChromiumEntries&&) noexcept;
@@ -57,6 +59,9 @@ class ChromiumEntries {
   }
 
   [[nodiscard]] StoreKind kind() const noexcept { return kind_; }
+  // Every entry from now on starts with {"store": <store>, ...}: the store's
+  // path, when one output holds the entries of many stores.
+  void set_store(std::string_view store);
   // Whether check_in stopped the first pass (the entries would lack names).
   [[nodiscard]] bool stopped() const noexcept { return stopped_; }
   // Entries written so far (the state filter's rejects not counted).
@@ -87,6 +92,7 @@ class ChromiumEntries {
   std::unique_ptr<StoreDecoder> decoder_;
   RecordStream stream_;
   StateFilter admitted_;
+  std::string store_field_;  // {"store": "...",   or empty
   std::uint64_t entries_ = 0;
   std::uint64_t undecoded_ = 0;
   bool stopped_ = false;
@@ -96,6 +102,8 @@ struct ChromiumExportOptions {
   std::optional<StoreKind> kind;  // nullopt: detected
   std::optional<std::vector<KeyState>> states;
   bool reverse = false;
+  std::optional<std::string> store;
+  std::string blob_directory;  // "" : beside the store (blob_directory.h)  // set: each line names the store (ChromiumEntries::set_store)
   std::size_t chunk_size = std::size_t{1} << 20;
 };
 

@@ -13,12 +13,18 @@
 // provenance as `vostrel dump` gives it (the path decoded from UTF-8 with
 // replacement).
 
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "format/record.h"
 
 namespace vostrel::chromium {
+
+// Every name "type" takes, sorted: what a filter on types may ask for. (The
+// fields of IndexedDB metadata that Chromium does not define yet are
+// "object_store_field_<n>" and "index_field_<n>", not listed.)
+[[nodiscard]] std::span<const std::string_view> entry_types() noexcept;
 
 // {"kind": "<kind>", "type": "<type>"
 void begin_entry(std::string& out, std::string_view kind, std::string_view type);

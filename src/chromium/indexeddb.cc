@@ -229,7 +229,7 @@ const ExternalObjects* IndexedDbDecoder::find_externals(std::uint64_t database, 
   if (best == versions.end()) return nullptr;
   if (&*best == externals_of_) return externals_valid_ ? &externals_ : nullptr;
   externals_of_ = &*best;
-  externals_valid_ = read_external_objects(best->value, blob_directory_, database, externals_).has_value();
+  externals_valid_ = read_external_objects(best->value, blob_directory_, database, externals_, &blob_files_).has_value();
   return externals_valid_ ? &externals_ : nullptr;
 }
 
@@ -284,7 +284,7 @@ void IndexedDbDecoder::append_entry(std::string& out, const RecordView& record) 
         json::append_int(out, *version);
       }
     } else if (live) {
-      if (auto read = read_external_objects(record.value, blob_directory_, database, entry_objects_); !read) {
+      if (auto read = read_external_objects(record.value, blob_directory_, database, entry_objects_, &blob_files_); !read) {
         reason = std::move(read.error());
       } else {
         append_field_name(out, "value");

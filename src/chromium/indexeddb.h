@@ -107,6 +107,7 @@ class IndexedDbDecoder {
                                 std::uint64_t database, std::size_t pos);
 
   std::string blob_directory_;
+  BlobFiles blob_files_;  // what each blob file named so far holds
   std::unordered_map<std::int64_t, DatabaseName> databases_;
   std::unordered_map<StoreId, Name, StoreIdHash> stores_;   // index 0
   std::unordered_map<StoreId, Name, StoreIdHash> indexes_;

@@ -29,7 +29,8 @@ void append_blob_path(std::string& path, std::string_view directory, std::uint64
 
 // One object at data[pos]; returns the position after it.
 Decoded<std::size_t> read_object(std::string_view data, std::size_t pos, std::string_view blob_directory,
-                                 std::uint64_t database_id, std::string& json, std::string& path, bool& has_path) {
+                                 std::uint64_t database_id, std::string& json, std::string& path, bool& has_path,
+                                 BlobFiles* files) {
   const auto kind = static_cast<std::uint8_t>(data[pos]);
   ++pos;
   has_path = false;
@@ -76,6 +77,7 @@ Decoded<std::size_t> read_object(std::string_view data, std::size_t pos, std::st
     has_path = true;
     json += ", \"path\": ";
     json::append_utf8_surrogateescape(json, path);
+    if (files != nullptr) files->append_facts(json, path);
   }
   json.push_back('}');
   return pos;
@@ -84,14 +86,14 @@ Decoded<std::size_t> read_object(std::string_view data, std::size_t pos, std::st
 }  // namespace
 
 Decoded<void> read_external_objects(std::string_view data, std::string_view blob_directory,
-                                    std::uint64_t database_id, ExternalObjects& objects) {
+                                    std::uint64_t database_id, ExternalObjects& objects, BlobFiles* files) {
   objects.clear();
   std::size_t pos = 0;
   std::string json;
   std::string path;
   while (pos < data.size()) {
     bool has_path = false;
-    auto next = read_object(data, pos, blob_directory, database_id, json, path, has_path);
+    auto next = read_object(data, pos, blob_directory, database_id, json, path, has_path, files);
     if (!next) return std::unexpected(std::move(next.error()));
     pos = *next;
     objects.json.push_back(json);

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/byte_buffer.h"
+#include "chromium/blob_file.h"
 #include "chromium/indexeddb_key.h"
 #include "format/compression.h"
 
@@ -48,9 +49,11 @@ struct ExternalObjects {
 };
 
 // Parses a blob entry's value. blob_directory "" means there is none (then no
-// object has a path).
+// object has a path). With files, each blob or file with a path also tells
+// what is on disk there (blob_file.h).
 [[nodiscard]] Decoded<void> read_external_objects(std::string_view data, std::string_view blob_directory,
-                                                  std::uint64_t database_id, ExternalObjects& objects);
+                                                  std::uint64_t database_id, ExternalObjects& objects,
+                                                  BlobFiles* files = nullptr);
 // The objects as a JSON list.
 void append_external_objects(std::string& out, const ExternalObjects& objects);
 

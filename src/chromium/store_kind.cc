@@ -1,6 +1,7 @@
 #include "chromium/store_kind.h"
 
 #include <array>
+#include <utility>
 #include <string>
 
 #include "base/path.h"
@@ -17,12 +18,17 @@ std::string_view to_string(StoreKind kind) noexcept {
       return "sessionstorage";
     case StoreKind::IndexedDb:
       return "indexeddb";
+    case StoreKind::ExtensionSettings:
+      return "extension_settings";
+    case StoreKind::LevelDb:
+      return "leveldb";
   }
   return "indexeddb";
 }
 
 std::optional<StoreKind> parse_store_kind(std::string_view name) noexcept {
-  for (const StoreKind kind : {StoreKind::LocalStorage, StoreKind::SessionStorage, StoreKind::IndexedDb}) {
+  for (const StoreKind kind : {StoreKind::LocalStorage, StoreKind::SessionStorage, StoreKind::IndexedDb,
+                               StoreKind::ExtensionSettings, StoreKind::LevelDb}) {
     if (name == to_string(kind)) return kind;
   }
   return std::nullopt;
@@ -56,7 +62,7 @@ std::string ascii_lower(std::string_view text) {
 // Counts the first records' votes; later records are ignored (a step of the
 // walk hands over whole blocks).
 struct VoteSink {
-  std::array<std::uint64_t, 3> votes{};
+  std::array<std::uint64_t, 3> votes{};  // one per web store
   std::uint64_t seen = 0;
   void operator()(const RecordView& record) {
     if (seen >= kDetectRecords) return;
@@ -67,16 +73,33 @@ struct VoteSink {
   }
 };
 
-}  // namespace
-
-std::optional<StoreKind> kind_of_directory_name(std::string_view directory) {
+// The lowered names of the directory and of the one above it.
+std::pair<std::string, std::string> lower_names(std::string_view directory) {
   // Only ASCII letters matter here: of the other characters only KELVIN SIGN
   // lowers to an ASCII letter ("k"), which none of the names holds.
   const std::string path = normal_path(directory);
   const std::size_t slash = path.rfind('/');
   const std::string_view above = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash);
-  const std::string name = ascii_lower(final_component(path));
-  const std::string parent = ascii_lower(final_component(above));
+  return {ascii_lower(final_component(path)), ascii_lower(final_component(above))};
+}
+
+}  // namespace
+
+std::optional<std::string_view> extension_settings_area(std::string_view directory) {
+  const auto [name, parent] = lower_names(directory);
+  if (name.empty()) return std::nullopt;
+  for (const std::string_view area : {"local", "sync", "managed"}) {
+    if (parent.size() == area.size() + std::string_view(" extension settings").size() &&
+        parent.starts_with(area) && parent.ends_with(" extension settings")) {
+      return area;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<StoreKind> kind_of_directory_name(std::string_view directory) {
+  if (extension_settings_area(directory)) return StoreKind::ExtensionSettings;
+  const auto [name, parent] = lower_names(directory);
   if (name.ends_with(".indexeddb.leveldb")) return StoreKind::IndexedDb;
   if (name == "session storage") return StoreKind::SessionStorage;
   if (name == "local storage" || (name == "leveldb" && parent == "local storage")) {
@@ -86,6 +109,7 @@ std::optional<StoreKind> kind_of_directory_name(std::string_view directory) {
 }
 
 std::optional<StoreKind> detect_store_kind(const RawLevelDb& db, bool reverse, std::string_view directory) {
+  if (extension_settings_area(directory)) return StoreKind::ExtensionSettings;
   VoteSink sink;
   RecordStream stream(db, reverse);
   while (sink.seen < kDetectRecords && stream.step(db, kDetectRecords - sink.seen, sink)) {

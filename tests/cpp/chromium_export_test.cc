@@ -36,6 +36,11 @@ TEST(StoreKind, DirectoryNames) {
       {"leveldb", std::nullopt},
       {"Session Storage/..", std::nullopt},
       {"", std::nullopt},
+      {"Default/Local Extension Settings/abcdef", StoreKind::ExtensionSettings},
+      {"sync extension settings/abcdef/", StoreKind::ExtensionSettings},
+      {"Managed Extension Settings/x/../y", StoreKind::ExtensionSettings},
+      {"Local Extension Settings", std::nullopt},
+      {"Other Extension Settings/abcdef", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(kind_of_directory_name(c.path), c.kind) << c.path;
 }
@@ -89,6 +94,45 @@ TEST(StoreKind, KeysOutvoteTheNameAndTiesGoToTheFirstKind) {
     return {};
   });
   EXPECT_FALSE(result.has_value());
+}
+
+TEST(StoreKind, AnExtensionSettingsPlaceDecidesOverTheKeys) {
+  const TempDir dir;
+  const std::string path =
+      store(dir, "Local Extension Settings/abcdef", {{"map-1-a", "{\"v\": [1]}"}, {"VERSION", "not json"}});
+  const RawLevelDb db = open(path);
+  EXPECT_EQ(detect_store_kind(db, false, path), StoreKind::ExtensionSettings);
+  ChromiumExportOptions options;
+  options.store = "S\xff";
+  std::string out;
+  auto result = export_chromium(db, path, options, [&](std::string_view chunk) -> std::expected<void, WriteError> {
+    out += chunk;
+    return {};
+  });
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->entries, 2u);
+  const std::string lead =
+      "{\"store\": \"S\xef\xbf\xbd\", \"kind\": \"extension_settings\", \"type\": \"setting\", \"area\": "
+      "\"local\", \"extension_id\": \"abcdef\", ";
+  EXPECT_TRUE(out.starts_with(lead + "\"key\": \"map-1-a\", \"value\": {\"v\": [1]}, \"seq\": 1,")) << out;
+  EXPECT_NE(out.find(lead + "\"key\": \"VERSION\", \"value\": null, \"error\": \"value is not JSON text\", "
+                            "\"raw_key\": \"56455253494f4e\""),
+            std::string::npos)
+      << out;
+
+  // Said by kind, any store reads plainly: escaped key, JSON or escaped value.
+  options = {};
+  options.kind = StoreKind::LevelDb;
+  out.clear();
+  const std::string plain = store(dir, "plain", {{std::string("k\0\\", 3), "[1,2]"}, {"t", "a\\\n"}});
+  ASSERT_TRUE(export_chromium(open(plain), plain, options, [&](std::string_view chunk) -> std::expected<void, WriteError> {
+                out += chunk;
+                return {};
+              }).has_value());
+  EXPECT_NE(out.find("{\"kind\": \"leveldb\", \"type\": \"record\", \"key\": \"k\\\\x00\\\\\\\\\", \"value\": [1, 2], "),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\"key\": \"t\", \"value\": \"a\\\\\\\\\\\\x0a\", "), std::string::npos) << out;
 }
 
 TEST(ChromiumExport, ChunksJoinToTheWholeAndAWriteErrorStopsTheRun) {

@@ -306,12 +306,17 @@ TEST(IndexedDb, ValuesKeptInBlobFiles) {
     EXPECT_NE(out.find(", \"key\": null, " + c.fields), std::string::npos) << out;
   }
 
-  // The blob entry itself, and a blob whose file is missing.
+  // The blob entry itself, with what its file holds, and a blob whose file is missing.
   IndexedDbDecoder decoder(blobs);
+  EXPECT_NE(idb_entry(decoder, view(blob_key, hex("00 02 0100 61 03")))
+                .find("\"blob_number\": 2, \"path\": \"" + blobs +
+                      "/1/00/2\", \"found\": true, \"file_size\": 3, \"sha256\": "
+                      "\"2063dcf3c1cae1c2ab07c7f426cd55d41e26baa30ff0f467978e6ec2be2371b9\"}]"),
+            std::string::npos);
   decoder.learn(view(blob_key, hex("00 07 0100 61 03"), 6));
   EXPECT_NE(idb_entry(decoder, view(blob_key, hex("00 07 0100 61 03")))
                 .find("\"value\": [{\"object_type\": \"blob\", \"type\": \"a\", \"size\": 3, \"blob_number\": 7, "
-                      "\"path\": \"" + blobs + "/1/00/7\"}]"),
+                      "\"path\": \"" + blobs + "/1/00/7\", \"found\": false}]"),
             std::string::npos);
   const std::string missing = idb_entry(decoder, view(key, hex("05 ff1101 03 00"), 5));
   EXPECT_NE(missing.find("\"error\": \"value kept in blob file '" + blobs + "/1/00/7', which cannot be read\""),

@@ -63,7 +63,7 @@ CASES = [
     (["dump", "{empty}/missing"], 2, "{empty}/missing"),
     (["dump", "--find", "{empty}/missing"], 2, "no such directory: {empty}/missing"),
     (["dump", "{not-leveldb}/notes.txt"], 1, "{not-leveldb}/notes.txt: no LevelDB records found"),
-    (["chromium", "--format", "csv", "{store}"], 2, "see 'vostrel chromium --help'"),
+    (["chromium", "--format", "xml", "{store}"], 2, "see 'vostrel chromium --help'"),
     (["dump", "--bogus", "{store}"], 2, "see 'vostrel dump --help'"),
     (["dump", "-o", "/dev/full", "{store}"], 1, "vostrel: error: /dev/full: No space left on device"),
 ]

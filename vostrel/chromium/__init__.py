@@ -1,5 +1,5 @@
 """Decoded entries of the stores Chromium (and Electron apps) keep in LevelDB:
-Local Storage, Session Storage and IndexedDB.
+Local Storage, Session Storage, IndexedDB and extensions' chrome.storage.
 
     from vostrel import chromium
     for entry in chromium.iter_entries("Default/IndexedDB/https_example.org_0.indexeddb.leveldb"):
@@ -29,7 +29,9 @@ from .v8 import DecodeError
 
 __all__ = ["KINDS", "detect_kind", "iter_entries", "to_json", "from_json", "DecodeError"]
 
-KINDS = ("localstorage", "sessionstorage", "indexeddb")
+# The last reads any store plainly: each record's key as text, its value as
+# JSON where it is JSON text.
+KINDS = ("localstorage", "sessionstorage", "indexeddb", "extension_settings", "leveldb")
 # The fields whose values are JavaScript values in their JSON form.
 _VALUE_FIELDS = ("key", "value", "primary_key")
 
@@ -43,16 +45,18 @@ def detect_kind(db, directory: str = "") -> Optional[str]:
 
 
 def iter_entries(directory: str, kind: Optional[str] = None,
-                 reverse: bool = False) -> Iterator[dict]:
+                 reverse: bool = False, blob_dir: Optional[str] = None) -> Iterator[dict]:
     """The decoded entries of the store in directory. kind is one of KINDS,
-    or None to detect it (ValueError when it cannot be told)."""
+    or None to detect it (ValueError when it cannot be told); blob_dir an
+    IndexedDB store's blob folder (None: looked for beside the store)."""
     import _vostrel
 
     if kind is not None and kind not in KINDS:
         raise ValueError(f"unknown kind {kind!r} (choose from {', '.join(KINDS)})")
     # The C scanner straight away: each line is one JSON object, nothing around it.
     scan = json.JSONDecoder().scan_once
-    for line in _vostrel.iter_chromium_entries(directory, kind=kind, reverse=reverse):
+    for line in _vostrel.iter_chromium_entries(directory, kind=kind, reverse=reverse,
+                                                 blob_dir=blob_dir):
         entry = scan(line, 0)[0]
         if '"$' in line:  # a "$"-form somewhere (else every value is plain JSON already)
             refs = '"$ref"' in line

@@ -1,21 +1,39 @@
-"""`vostrel chromium DIR`: a Chromium store's decoded entries as JSON Lines."""
+"""`vostrel chromium DIR`: a Chromium store's decoded entries as JSON Lines;
+with several DIRs or --find ROOT, every store of a whole profile in one
+output, each line naming its store and kind."""
 
 from __future__ import annotations
 
 import argparse
 import codecs
+import csv
+import io
+import json
 import os
 import sys
+import tempfile
+from collections import deque
+from concurrent.futures import ThreadPoolExecutor
 
+from ..dump import STATE_NAMES
 from ..skipped import warn
-from ..stores import open_store
+from ..stores import StoreError, open_store, store_error
 from . import KINDS
+
+# Any store at all, each record as plain text or JSON (what a whole profile's
+# stores of no known kind are read as).
+PLAIN_KIND = "leveldb"
+# The CSV columns: the fields every kind's entries share.
+CSV_FIELDS = ("store", "kind", "type", "origin", "origin_raw", "key", "value", "seq", "state",
+              "origin_file", "offset", "error")
+_JSON_COLUMNS = ("key", "value")
 
 EPILOG = """\
 DIR is a Local Storage store ('Local Storage/leveldb'), a Session Storage
-store ('Session Storage') or an IndexedDB store ('<origin>.indexeddb.leveldb');
-which one is told from its keys (--kind to say it). Every record becomes one
-line, deleted and overwritten versions included:
+store ('Session Storage'), an IndexedDB store ('<origin>.indexeddb.leveldb')
+or an extension's chrome.storage area ('Local Extension Settings/<id>', also
+Sync and Managed); which one is told from its keys and place (--kind to say
+it). Every record becomes one line, deleted and overwritten versions included:
   kind, type      the store kind and what the record is (item, record, index,
                   database_name, object_store_name, meta, ...)
   origin, database, object_store, index
@@ -32,22 +50,50 @@ line, deleted and overwritten versions included:
 A record that does not decode keeps its raw bytes: error (why), raw_key and
 raw_value (hex).
 
+A whole profile: with several DIRs or --find ROOT, every LevelDB store under
+the roots is read, each line led by "store" (its path); the output is grouped
+per store, the DIRs as given, then each root's stores in sorted order. A store
+of no kind above is written plainly (kind "leveldb"): key in dump's escaped
+form, value as JSON where it is JSON text, else escaped. A store that cannot
+be read is warned about (exit status 1) and the rest go on.
+--format csv writes the columns the kinds share (key and value as JSON text);
+--type keeps only entries of those types.
+
+Blobs: a Blob or File in an IndexedDB value (and each blob entry) names its
+blob file, with found, file_size and sha256 (null for a file with holes,
+"sparse": true). The blob folder is --blob-dir, else the store's own
+'<origin>.indexeddb.blob' beside it, else any '*.indexeddb.blob' beside it.
+
 examples:
   vostrel chromium "Default/Local Storage/leveldb"
   vostrel chromium --state live "Default/IndexedDB/https_example.org_0.indexeddb.leveldb"
+  vostrel chromium --find ~/.config/chromium/Default -o profile.jsonl
+  vostrel chromium --find Default --type item,record,setting --format csv -o profile.csv
 """
 
 
-def add_parser(commands, formatter, states_type) -> argparse.ArgumentParser:
+def add_parser(commands, formatter, states_type, jobs_type) -> argparse.ArgumentParser:
     parser = commands.add_parser(
         "chromium",
-        help="decode a Chromium Local Storage, Session Storage or IndexedDB store",
+        help="decode Chromium stores: Local Storage, Session Storage, IndexedDB, "
+             "extension settings; a whole profile with --find",
         description="Write the decoded entries of a Chromium store, one JSON object per line.",
         epilog=EPILOG,
         formatter_class=formatter,
     )
-    parser.add_argument("directory", metavar="DIR", help="the store's LevelDB directory")
+    parser.add_argument("directories", metavar="DIR", nargs="*", help="a store's LevelDB directory")
+    parser.add_argument("--find", metavar="ROOT", action="append", default=[],
+                        help="also every LevelDB directory in the tree under ROOT "
+                             "(symbolic links are not followed; may be repeated)")
+    parser.add_argument("--jobs", type=jobs_type, metavar="N", default=None,
+                        help="stores decoded at once (default: the number of cores)")
     parser.add_argument("--kind", choices=KINDS, help="the kind of store (default: detected)")
+    parser.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
+                        help="output format (default: jsonl)")
+    parser.add_argument("--blob-dir", metavar="DIR",
+                        help="an IndexedDB store's blob folder (default: beside the store)")
+    parser.add_argument("--type", metavar="TYPES",
+                        help="only entries of these types, comma-separated (record,item,...)")
     parser.add_argument("--state", type=states_type, metavar="STATES",
                         help="only these states, comma-separated: live,deleted,unknown")
     parser.add_argument("--reverse", action="store_true",
@@ -105,17 +151,37 @@ def _stdout():
     return sys.stdout
 
 
-def run(args, usage_error) -> int:
+def _types(text: str, usage_error) -> frozenset:
     import _vostrel
 
-    directory = args.directory
+    known = _vostrel.chromium_entry_types()
+    wanted = frozenset(name.strip() for name in text.split(","))
+    unknown = sorted(wanted - frozenset(known))
+    if unknown:
+        raise usage_error(f"unknown entry type {unknown[0]!r} (choose from {', '.join(known)})")
+    return wanted
+
+
+def run(args, usage_error) -> int:
+    if not args.directories and not args.find:
+        args.parser.error("the following arguments are required: DIR (or --find ROOT)")
+    types = None if args.type is None else _types(args.type, usage_error)
+    if len(args.directories) == 1 and not args.find and types is None and args.format == "jsonl":
+        return _run_one(args, args.directories[0], usage_error)
+    return _run_many(args, types, usage_error)
+
+
+def _run_one(args, directory: str, usage_error) -> int:
+    import _vostrel
+
     # A store that cannot be opened is told as for every command (StoreError).
     open_store(directory).close()
     to_file = args.output is not None and args.output != "-"
     out = _LazyFile(args.output, usage_error) if to_file else _stdout()
     try:
         written, undecoded = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
-                                                      reverse=args.reverse, counts=True)
+                                                      reverse=args.reverse, blob_dir=args.blob_dir,
+                                                      counts=True)
     except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
     if to_file:
@@ -132,3 +198,154 @@ def run(args, usage_error) -> int:
         what = f"as {args.kind}" if args.kind else "by its detected kind"
         warn(f"{directory}: none of its {written} records decoded {what}")
     return 0
+
+
+# --------------------------------------------------------------------------
+# Many stores, or entries filtered or written as CSV
+
+
+def _run_many(args, types, usage_error) -> int:
+    import _vostrel
+
+    from ..many import gather_stores
+
+    many = bool(args.find) or len(args.directories) > 1
+    stores, problems = gather_stores(args.directories, args.find) if many else (args.directories, 0)
+    to_file = args.output is not None and args.output != "-"
+    if to_file:
+        try:
+            out = open(args.output, "wb")
+        except OSError as error:
+            raise usage_error(f"cannot write {args.output}: {error.strerror}") from None
+        write = out.write
+    else:
+        out = sys.stdout
+        out.flush()
+        # Bytes to standard output: through its binary buffer, or, for a text
+        # stream put in its place, decoded (_TextOutput).
+        write = out.buffer.write if hasattr(out, "buffer") else _TextOutput(out).write
+    states = None if args.state is None else sorted(args.state)
+
+    def kind_of(store: str) -> str:
+        """The store's kind: said, detected, or plain LevelDB (StoreError when it cannot be opened)."""
+        db = open_store(store)
+        try:
+            kind = args.kind or _vostrel.detect_chromium_kind(db, store)
+        finally:
+            db.close()
+        if kind is None and not many:
+            raise usage_error(f"cannot tell which kind of Chromium store {store} is")
+        return kind or PLAIN_KIND
+
+    failures = 0
+    try:
+        if types is None and args.format == "jsonl":
+            failures = _export_stores(stores, kind_of, args, states, write)
+        else:
+            failures = _write_entries(stores, kind_of, args, types, write)
+    finally:
+        if to_file:
+            out.close()
+        else:
+            getattr(out, "buffer", out).flush()
+    return 1 if failures or problems else 0
+
+
+def _export_stores(stores, kind_of, args, states, write) -> int:
+    """Each store's lines by the native writer, --jobs stores at once: each
+    worker writes its store to a temporary file, copied out in store order
+    (no more than --jobs stores wait, finished or not)."""
+    import _vostrel
+
+    def export(store: str):
+        try:
+            kind = kind_of(store)
+        except StoreError as error:
+            return None, str(error)
+        spool = tempfile.TemporaryFile()
+        try:
+            _vostrel.chromium_export(store, spool, kind=kind, states=states, reverse=args.reverse,
+                                     store=store, blob_dir=args.blob_dir)
+        except (OSError, ValueError) as error:
+            spool.close()
+            return None, store_error(store, str(error))
+        spool.seek(0)
+        return spool, None
+
+    def copy_out(spool, error) -> int:
+        if error is not None:
+            warn(error)
+            return 1
+        with spool:
+            while chunk := spool.read(1 << 20):
+                write(chunk)
+        return 0
+
+    jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
+    failures = 0
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        pending = deque()
+        for store in stores:
+            pending.append(pool.submit(export, store))
+            if len(pending) > jobs:
+                failures += copy_out(*pending.popleft().result())
+        while pending:
+            failures += copy_out(*pending.popleft().result())
+    return failures
+
+
+def _write_entries(stores, kind_of, args, types, write) -> int:
+    """Entries read back from the native decoder, filtered by --type and
+    --state, written as JSON Lines or CSV."""
+    import _vostrel
+
+    wanted_states = None if args.state is None else {STATE_NAMES[code] for code in args.state}
+    text = io.StringIO()
+    rows = csv.writer(text, lineterminator="\n") if args.format == "csv" else None
+    if rows is not None:
+        rows.writerow(CSV_FIELDS)
+    many = len(stores) > 1 or bool(args.find)
+    scan = json.JSONDecoder().scan_once
+    failures = 0
+    for store in stores:
+        try:
+            kind = kind_of(store)
+            lines = _vostrel.iter_chromium_entries(store, kind=kind, reverse=args.reverse,
+                                                   blob_dir=args.blob_dir)
+        except StoreError as error:
+            warn(str(error))
+            failures += 1
+            continue
+        lead = '{"store": ' + json.dumps(store, ensure_ascii=False) + ", "
+        for count, line in enumerate(lines):
+            entry = scan(line, 0)[0]
+            if types is not None and entry["type"] not in types:
+                continue
+            if wanted_states is not None and entry["state"] not in wanted_states:
+                continue
+            if rows is None:
+                text.write(lead + line[1:] if many else line)
+                text.write("\n")
+            else:
+                rows.writerow([store if name == "store" else _cell(name, entry) for name in CSV_FIELDS])
+            if count % 4096 == 4095:
+                _flush_text(text, write)
+    _flush_text(text, write)
+    return failures
+
+
+def _cell(name: str, entry: dict) -> str:
+    if name not in entry:
+        return ""
+    value = entry[name]
+    if name in _JSON_COLUMNS:
+        return json.dumps(value, ensure_ascii=False)
+    return "" if value is None else str(value)
+
+
+def _flush_text(text: io.StringIO, write) -> None:
+    # Lone surrogates (in JavaScript strings, or a path's undecodable bytes)
+    # as \udxxx: inside JSON text, the escape of that very character.
+    write(text.getvalue().encode("utf-8", "backslashreplace"))
+    text.seek(0)
+    text.truncate()

@@ -1,0 +1,199 @@
+"""`vostrel chromium` over a whole profile: every store under a root, each
+decoded by its kind (extension settings and plain LevelDB stores included),
+in one output grouped per store; CSV and the type filter."""
+
+from __future__ import annotations
+
+import csv
+import json
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import plyvel
+import pytest
+
+from vostrel import chromium
+from vostrel.chromium.cli import CSV_FIELDS
+
+DATA = Path(__file__).resolve().parents[1] / "data" / "chromium"
+EXTENSION = "abcdefghijklmnopabcdefghijklmnop"
+
+
+def run_cli(*args):
+    return subprocess.run([sys.executable, "-m", "vostrel", "chromium", *map(str, args)],
+                          capture_output=True, timeout=120)
+
+
+@pytest.fixture(scope="module")
+def profile(tmp_path_factory):
+    """Chromium's own stores copied into a profile's places (an extension's
+    chrome.storage area among them), another such area with a damaged value
+    and a store of no known kind, both written by LevelDB."""
+    root = tmp_path_factory.mktemp("profile") / "Default"
+    for name in ("Local Storage", "Session Storage", "IndexedDB", "Local Extension Settings"):
+        shutil.copytree(DATA / name, root / name)
+    settings = root / "Local Extension Settings" / EXTENSION
+    settings.mkdir(parents=True)
+    db = plyvel.DB(str(settings), create_if_missing=True)
+    # chrome.storage.local.set: the key as UTF-8, the value as JSON text.
+    db.put("thème".encode(), b'"dark"')
+    db.put(b"prefs", b'{"$kind": 1, "list": [1, 2.5, null], "s": "\\u00e9"}')
+    db.put(b"gone", b"true")
+    db.delete(b"gone")
+    db.put(b"torn", b'{"a": ')
+    db.close()
+    plain = root / "Shared Data" / "db"
+    plain.mkdir(parents=True)
+    db = plyvel.DB(str(plain), create_if_missing=True)
+    db.put(b"k\x00\xff", b'{"a":[1]}')
+    db.put(b"text", b"a\\b\n")
+    db.close()
+    return root
+
+
+def lines_of(output: bytes):
+    return [json.loads(line) for line in output.decode("utf-8").splitlines()]
+
+
+def test_every_store_of_a_profile_by_its_kind(profile):
+    result = run_cli("--find", profile, "--jobs", "3")
+    assert result.returncode == 0, result.stderr
+    assert run_cli("--find", profile, "--jobs", "1").stdout == result.stdout
+    lines = lines_of(result.stdout)
+    stores = list(dict.fromkeys(line["store"] for line in lines))
+    assert stores == sorted(stores) and len(stores) == 6
+    kinds = {Path(line["store"]).relative_to(profile).parts[0]: line["kind"] for line in lines}
+    assert kinds == {"Local Storage": "localstorage", "Session Storage": "sessionstorage",
+                     "IndexedDB": "indexeddb", "Local Extension Settings": "extension_settings",
+                     "Shared Data": "leveldb"}
+    # Each store's lines are its own decoding, led by its path.
+    for store in stores:
+        own = [dict(line) for line in lines if line["store"] == store]
+        for line in own:
+            del line["store"]
+        assert own == _raw_entries(store)
+    settings = {line["key"]: line for line in lines if line.get("extension_id") == EXTENSION}
+    assert settings["thème"]["value"] == "dark"
+    assert settings["thème"]["extension_id"] == EXTENSION and settings["thème"]["area"] == "local"
+    assert settings["prefs"]["value"] == {"$object": {"$kind": 1, "list": [1, 2.5, None], "s": "é"}}
+    assert [(line["state"], line["value"]) for line in lines
+            if line.get("key") == "gone" and line.get("extension_id") == EXTENSION] == [
+        ("live", True), ("deleted", None)]
+    assert settings["torn"]["error"] == "value is not JSON text"
+    assert settings["torn"]["raw_value"] == b'{"a": '.hex()
+    plain = [(line["key"], line["value"]) for line in lines if line["kind"] == "leveldb"]
+    assert plain == [("k\\x00\\xff", {"a": [1]}), ("text", "a\\\\b\\x0a")]
+
+
+def test_chrome_storage_as_chromium_wrote_it():
+    """The area a real extension wrote (scripts/make_extension_store.py): its
+    newest live version of each setting is what chrome.storage gave back."""
+    (store,) = (DATA / "Local Extension Settings").iterdir()
+    expected = json.loads((DATA / "extension_expected.json").read_text(encoding="utf-8"))
+    entries = list(chromium.iter_entries(str(store)))
+    assert {entry["kind"] for entry in entries} == {"extension_settings"}
+    assert all("error" not in entry and entry["extension_id"] == store.name for entry in entries)
+    newest = {}
+    for entry in sorted(entries, key=lambda entry: entry["seq"]):
+        newest[entry["key"]] = entry
+    assert {key: e["value"] for key, e in newest.items() if e["state"] == "live"} == expected
+    assert newest["gone"]["state"] == "deleted" and newest["gone"]["value"] is None
+    assert [e["value"] for e in entries if e["key"] == "theme"] == ["dark", "light"]
+
+
+def _raw_entries(store):
+    import _vostrel
+
+    kind = "leveldb" if "Shared" in store else None
+    return [json.loads(line) for line in _vostrel.iter_chromium_entries(store, kind=kind)]
+
+
+def test_an_unreadable_store_warns_and_the_rest_go_on(profile, tmp_path):
+    missing = tmp_path / "gone"
+    result = run_cli(missing, profile / "Session Storage", "--find", profile / "Local Extension Settings")
+    assert result.returncode == 1
+    assert result.stderr.decode().count("warning") == 1 and str(missing) in result.stderr.decode()
+    kinds = [line["kind"] for line in lines_of(result.stdout)]
+    assert kinds == sorted(kinds, reverse=True) and set(kinds) == {"sessionstorage", "extension_settings"}
+
+
+def test_csv_of_chosen_types_reads_into_pandas(profile, tmp_path):
+    pandas = pytest.importorskip("pandas")
+    out = tmp_path / "profile.csv"
+    result = run_cli("--find", profile, "--format", "csv", "--type", "item,setting,record",
+                     "--state", "live", "-o", out)
+    assert result.returncode == 0, result.stderr
+    frame = pandas.read_csv(out, keep_default_na=False)
+    assert tuple(frame.columns) == CSV_FIELDS
+    assert set(frame["type"]) == {"item", "setting", "record"} and set(frame["state"]) == {"live"}
+    full = [line for line in lines_of(run_cli("--find", profile, "--state", "live").stdout)
+            if line["type"] in ("item", "setting", "record")]
+    assert len(frame) == len(full)
+    for row, line in zip(frame.to_dict("records"), full):
+        assert (row["store"], row["kind"], row["seq"], row["offset"]) == (
+            line["store"], line["kind"], line["seq"], line["offset"])
+        assert json.loads(row["key"]) == line["key"] and json.loads(row["value"]) == line["value"]
+        assert row["origin"] == (line.get("origin") or "")
+    with open(out, newline="", encoding="utf-8") as text:
+        assert next(csv.reader(text)) == list(CSV_FIELDS)
+
+
+def test_type_filter_on_json_lines_and_unknown_types(profile):
+    lines = lines_of(run_cli("--type", "meta,version", profile / "Local Storage" / "leveldb").stdout)
+    assert lines and {line["type"] for line in lines} == {"meta", "version"}
+    assert "store" not in lines[0]  # one store: its lines as ever
+    result = run_cli("--type", "item,bogus", profile / "Session Storage")
+    assert result.returncode == 2 and b"'bogus'" in result.stderr and b"setting" in result.stderr
+
+
+def test_many_stores_to_a_replaced_stdout(profile, capsys):
+    from vostrel.cli import main
+
+    assert main(["chromium", "--find", str(profile / "Local Extension Settings")]) == 0
+    lines = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    assert {line["kind"] for line in lines} == {"extension_settings"}
+    assert len(lines) == sum(len(_raw_entries(str(store)))
+                             for store in (profile / "Local Extension Settings").iterdir())
+
+
+def _blob_objects(store, blob_dir=None):
+    """The external objects of the live blob entries, by blob number."""
+    objects = {}
+    for entry in chromium.iter_entries(str(store), blob_dir=None if blob_dir is None else str(blob_dir)):
+        if entry["type"] == "blob_entry" and entry["state"] == "live":
+            objects.update((obj["blob_number"], obj) for obj in entry["value"])
+    return objects
+
+
+def test_blob_files_found_beside_a_renamed_copy_or_where_told(tmp_path):
+    import hashlib
+
+    (source,) = (DATA / "IndexedDB").glob("*.indexeddb.leveldb")
+    (blobs,) = (DATA / "IndexedDB").glob("*.indexeddb.blob")
+    shutil.copytree(source, tmp_path / "case" / "db")
+    shutil.copytree(blobs, tmp_path / "case" / blobs.name)
+    objects = _blob_objects(tmp_path / "case" / "db")
+    assert objects and all(obj["found"] for obj in objects.values())
+    for obj in objects.values():
+        data = Path(obj["path"]).read_bytes()
+        assert obj["file_size"] == len(data) and obj["sha256"] == hashlib.sha256(data).hexdigest()
+    # A copy away from its blob folder: told where it is, else no file named.
+    shutil.copytree(source, tmp_path / "alone" / "db")
+    told = _blob_objects(tmp_path / "alone" / "db", blob_dir=tmp_path / "case" / blobs.name)
+    assert {n: o["sha256"] for n, o in told.items()} == {n: o["sha256"] for n, o in objects.items()}
+    assert not any("path" in obj or "found" in obj for obj in _blob_objects(tmp_path / "alone" / "db").values())
+    # A file with holes is reported, never read.
+    victim = Path(objects[max(objects)]["path"])
+    size = victim.stat().st_size
+    with open(victim, "r+b") as out:
+        out.truncate(0)
+        out.truncate(size + (1 << 20))
+    with open(victim, "rb") as f:
+        if os.lseek(f.fileno(), 0, os.SEEK_HOLE) >= size:
+            pytest.skip("this file system keeps no holes")
+    sparse = _blob_objects(tmp_path / "case" / "db")[max(objects)]
+    assert sparse["found"] and sparse["sparse"] is True and sparse["sha256"] is None
+    assert sparse["file_size"] == size + (1 << 20)
