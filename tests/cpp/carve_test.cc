@@ -38,7 +38,7 @@ Carved carve_table(std::string_view bytes, std::span<const BlockHandle> reached 
   DecodeScratch scratch;
   static const SharedPath path = std::make_shared<const std::string>("f12345.bin");
   Carved out;
-  out.counts = carve_table_records(bytes, reached, &path, sink, scratch);
+  out.counts = carve_table_records(MappedFile::from_bytes(bytes), reached, &path, sink, scratch);
   out.records = std::move(sink).take();
   return out;
 }
@@ -258,7 +258,7 @@ TEST(LogCarving, ZeroedStretchRecoversTheRecordsAfterIt) {
     const std::vector<Record> normal = testing::file_records(log);
     VectorSink sink;
     std::string joined;
-    const auto counts = carve_log_records(damaged, &log.shared_path(), sink, joined);
+    const auto counts = carve_log_records(MappedFile::from_bytes(damaged), &log.shared_path(), sink, joined);
     const std::vector<Record> carved = std::move(sink).take();
     EXPECT_GT(counts.logical, 0u);
 

@@ -238,6 +238,38 @@ def test_sparse_log_reads_only_its_data(tmp_path):
     assert result.stdout == "4\n"
 
 
+def test_sparse_log_carves_only_its_data(tmp_path):
+    # A real log at both ends of a 1 GiB sparse file, the second copy off the
+    # framing's grid: carving finds it reading only the data, in a window's
+    # memory (half a GiB of address space more than the interpreter's, ten
+    # seconds of processor time).
+    source = tmp_path / "source"
+    db = plyvel.DB(str(source), create_if_missing=True)
+    db.put(b"first", b"1")
+    db.put(b"second", b"2")
+    db.close()
+    genuine = next(source.glob("*.log")).read_bytes()
+    path = tmp_path / "db"
+    path.mkdir()
+    with open(path / "000003.log", "wb") as f:
+        f.write(genuine)
+        f.seek((1 << 30) + 101)
+        f.write(genuine)
+    result = run_python(f"""
+        import json, resource
+        from _vostrel import RawLevelDb
+        with open("/proc/self/statm") as f:
+            in_use = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (in_use + (1 << 29),) * 2)
+        resource.setrlimit(resource.RLIMIT_CPU, (10, 10))
+        db = RawLevelDb({str(path)!r})
+        print(json.dumps([[r.user_key.decode(), r.offset, r.recovered] for r in db.carve_records()]))
+    """)
+    assert result.returncode == 0, result.stderr
+    end = (1 << 30) + 101
+    assert json.loads(result.stdout) == [["first", end + 40, "carved-log"], ["second", end + 69, "carved-log"]]
+
+
 def test_ctrl_c_ends_a_long_call(tmp_path):
     # A table whose index names one 1 MiB block 200,000 times: minutes of work
     # that yield nothing. SIGINT must end the call, not wait for it.
