@@ -213,9 +213,9 @@ def test_a_foreign_sigbus_is_handled_as_without_vostrel(store, tmp_path, steps, 
     assert ("Bus error" in result.stderr) == reported, result.stderr
 
 
-def test_sparse_log_reads_only_its_data(tmp_path):
-    # 64 GiB with data at both ends: the holes are passed over, not read (a
-    # child with ten seconds of processor time would not get through them).
+def sparse_log_store(tmp_path: Path, second_copy_at: int) -> Path:
+    """A store whose one log is a real log written again at second_copy_at,
+    with nothing but a hole between the two copies."""
     source = tmp_path / "source"
     db = plyvel.DB(str(source), create_if_missing=True)
     db.put(b"first", b"1")
@@ -226,8 +226,15 @@ def test_sparse_log_reads_only_its_data(tmp_path):
     path.mkdir()
     with open(path / "000003.log", "wb") as f:
         f.write(genuine)
-        f.seek(64 << 30)
+        f.seek(second_copy_at)
         f.write(genuine)
+    return path
+
+
+def test_sparse_log_reads_only_its_data(tmp_path):
+    # 64 GiB with data at both ends: the holes are passed over, not read (a
+    # child with ten seconds of processor time would not get through them).
+    path = sparse_log_store(tmp_path, 64 << 30)
     result = run_python(f"""
         import resource
         from _vostrel import RawLevelDb
@@ -243,18 +250,8 @@ def test_sparse_log_carves_only_its_data(tmp_path):
     # framing's grid: carving finds it reading only the data, in a window's
     # memory (half a GiB of address space more than the interpreter's, ten
     # seconds of processor time).
-    source = tmp_path / "source"
-    db = plyvel.DB(str(source), create_if_missing=True)
-    db.put(b"first", b"1")
-    db.put(b"second", b"2")
-    db.close()
-    genuine = next(source.glob("*.log")).read_bytes()
-    path = tmp_path / "db"
-    path.mkdir()
-    with open(path / "000003.log", "wb") as f:
-        f.write(genuine)
-        f.seek((1 << 30) + 101)
-        f.write(genuine)
+    end = (1 << 30) + 101
+    path = sparse_log_store(tmp_path, end)
     result = run_python(f"""
         import json, resource
         from _vostrel import RawLevelDb
@@ -266,7 +263,6 @@ def test_sparse_log_carves_only_its_data(tmp_path):
         print(json.dumps([[r.user_key.decode(), r.offset, r.recovered] for r in db.carve_records()]))
     """)
     assert result.returncode == 0, result.stderr
-    end = (1 << 30) + 101
     assert json.loads(result.stdout) == [["first", end + 40, "carved-log"], ["second", end + 69, "carved-log"]]
 
 
