@@ -23,7 +23,7 @@ void carve_table(std::string_view bytes) {
   vostrel::DecodeScratch scratch;
   static const vostrel::SharedPath path = std::make_shared<const std::string>("f1.bin");
   auto count = [&](const vostrel::RecordView& r) { sink = sink + r.key.size() + r.value.size(); };
-  vostrel::carve_table_records(bytes, {}, &path, count, scratch);
+  vostrel::carve_table_records(vostrel::MappedFile::from_bytes(bytes), {}, &path, count, scratch);
   // Every stretch offered lies inside the input, and stretches never overlap.
   std::uint64_t end = 0;
   bool refuse = true;

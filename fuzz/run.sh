@@ -13,7 +13,8 @@ if [[ ! -d build-fuzz ]]; then
 fi
 meson compile -C build-fuzz
 mkdir -p fuzz/artifacts
-for target in log_fuzz table_file_fuzz manifest_fuzz carve_fuzz v8_value_fuzz chromium_store_fuzz byte_encoding_fuzz file_structure_fuzz; do
+for target in log_fuzz table_file_fuzz manifest_fuzz carve_fuzz v8_value_fuzz chromium_store_fuzz byte_encoding_fuzz file_structure_fuzz \
+    carve_truth_fuzz; do
   work="fuzz/work/$target"
   mkdir -p "$work" "fuzz/corpus/$target"
   echo "fuzz: $target for ${seconds}s"

@@ -303,12 +303,17 @@ PyObject* partition_columns(PyObject*, PyObject* args) {
     if (PyErr_Occurred()) return nullptr;
     ColumnSink sink;
     DecodeScratch scratch;
+    // A pending Ctrl-C ends the call between files and between blocks, with
+    // the signal's exception set.
+    scratch.stop = python_stop_token();
     std::vector<std::string> paths;
     paths.reserve(files.size());
     for (auto& [path, type] : files) {
+      if (scratch.stop.stop_requested()) return nullptr;
       read_into(sink, path, type, scratch);
       paths.push_back(std::move(path));
     }
+    if (scratch.stop.stopped()) return nullptr;
     return sink.take_into(allocate, paths);
   } catch (...) {
     raise_from_current_exception();

@@ -90,6 +90,10 @@ PyObject* db_latest(PyObject* self, PyObject* unused);                         /
 // signal's handler raised) set. The GIL must be held while it is polled.
 StopToken python_stop_token();
 
+// The reason given in skipped_files for a file left out of a list or an
+// iterator because building its records ran out of memory.
+inline constexpr const char* kRecordsOutOfMemory = "out of memory while building its records";
+
 // The records of these units of the reader's reading order as a list of
 // Record (carving units carved). A file whose records do not fit in memory is left out and listed in the
 // reader's skipped files; the others are kept. nullptr with a Python error set

@@ -44,7 +44,7 @@ PyObject* collect_records(vostrel::RawLevelDb& reader, std::span<const WalkUnit>
           DecodeScratch fresh;
           fresh.stop = scratch.stop;
           scratch = std::move(fresh);
-          reader.add_skipped(SkippedFile{reader.slot_path(unit.slot), "out of memory while building its records"});
+          reader.add_skipped(SkippedFile{reader.slot_path(unit.slot), kRecordsOutOfMemory});
         }
         return true;
       },

@@ -49,24 +49,41 @@ void iterator_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// Walks on until the buffer holds records or the store is exhausted. False
-// with a Python error set on failure.
+// Walks on until the buffer holds records or the store is exhausted. A file
+// whose records run out of memory while being built is left out as the list
+// leaves it out (records of it already handed out stay with the caller): its
+// records in the buffer are dropped, it is named in skipped_files, and the
+// walk goes on. False with a Python error set on failure.
 bool refill(RecordIteratorObject* it, RawLevelDbObject* db) {
   release_buffer(it);
   const SharedAccess access(db);
   if (!access.ok()) return false;
   try {
     RecordListSink sink;
-    while (sink.empty() && !sink.failed() && !sink.file_out_of_memory() && !it->stream->done()) {
-      it->stream->step(*db->reader, kRefillRecords, sink);
+    RecordStream& stream = *it->stream;
+    std::size_t file = stream.position();  // the unit whose records the sink is building
+    const auto before = [&](std::size_t position, bool fresh) {
+      if (sink.file_out_of_memory()) return false;
+      if (fresh) {
+        sink.begin_file();
+        file = position;
+      }
+      return true;
+    };
+    while (sink.empty() && !sink.failed() && !stream.done()) {
+      bool out_of_memory = false;
+      try {
+        stream.step(*db->reader, kRefillRecords, sink, NoCarver{}, before);
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+      }
+      if (!out_of_memory && !sink.file_out_of_memory()) continue;
+      sink.drop_file();
+      if (stream.position() == file) stream.abandon_unit(*db->reader);
+      db->reader->add_skipped(SkippedFile{db->reader->slot_path(stream.order()[file].slot),
+                                          kRecordsOutOfMemory});
     }
     if (sink.failed()) return false;  // the sink's Python error is set
-    // The list sink clears a MemoryError to leave one file out of a list; an
-    // iterator has no such choice, so the caller hears of it.
-    if (sink.file_out_of_memory()) {
-      PyErr_NoMemory();
-      return false;
-    }
     it->buffer = sink.take_records();
     return true;
   } catch (...) {

@@ -212,6 +212,18 @@ bool MappedFile::in_hole(std::uint64_t offset, std::uint64_t length) const noexc
   return offset < hole.second && length <= hole.second - offset;
 }
 
+std::vector<std::pair<std::uint64_t, std::uint64_t>> MappedFile::data_extents(std::uint64_t min_hole) const {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> extents;
+  std::uint64_t start = 0;  // where the data since the last hole passed over begins
+  for (const auto& [hole_start, hole_end] : holes_) {
+    if (hole_end - hole_start < min_hole) continue;
+    if (hole_start > start) extents.emplace_back(start, hole_start);
+    start = hole_end;
+  }
+  if (start < size_) extents.emplace_back(start, size_);
+  return extents;
+}
+
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),

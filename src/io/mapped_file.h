@@ -103,6 +103,11 @@ class MappedFile {
   // Whether the whole range lay in a hole of the file at open, reading as
   // zeros without holding any data.
   [[nodiscard]] bool in_hole(std::uint64_t offset, std::uint64_t length) const noexcept;
+  // The stretches [start, end) that are not in a hole noted at open, in
+  // order, holes shorter than `min_hole` counted as the zeros they read as:
+  // the whole file when it had no hole.
+  [[nodiscard]] std::vector<std::pair<std::uint64_t, std::uint64_t>> data_extents(
+      std::uint64_t min_hole) const;
   // Whether the file had any hole at open.
   [[nodiscard]] bool has_holes() const noexcept { return !holes_.empty(); }
 

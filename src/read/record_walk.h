@@ -73,6 +73,11 @@ void walk_units(const RawLevelDb& db, std::span<const WalkUnit> order, Sink& sin
   }
 }
 
+// The step policy that never ends a step early.
+struct GoOn {
+  bool operator()(std::size_t, bool) const noexcept { return true; }
+};
+
 class RecordStream {
  public:
   RecordStream(const RawLevelDb& db, bool reverse, bool carve = false) : order_(db.reading_order(reverse, carve)) {
@@ -80,11 +85,15 @@ class RecordStream {
   }
 
   // Hands over records until at least `want` have gone to sink or the store
-  // is exhausted; returns whether records remain.
-  template <RecordSink Sink, class Carver = NoCarver>
-  bool step(const RawLevelDb& db, std::size_t want, Sink& sink, const Carver& carver = {}) {
+  // is exhausted; returns whether records remain. before(position, fresh) is
+  // the caller's say before each piece of a unit (fresh: the unit begins
+  // now); false from it ends the step there.
+  template <RecordSink Sink, class Carver = NoCarver, class Before = GoOn>
+  bool step(const RawLevelDb& db, std::size_t want, Sink& sink, const Carver& carver = {},
+            Before&& before = {}) {
     CountingSink<Sink> counting{sink};
     while (next_ < order_.size()) {
+      if (!before(next_, resume_ == 0)) break;
       const WalkUnit unit = order_[next_];
       resume_ = walk_unit(db, unit, resume_, want - counting.count, counting, scratch_, carver);
       if (resume_ == kFileDone) {
@@ -99,6 +108,24 @@ class RecordStream {
   }
 
   [[nodiscard]] bool done() const noexcept { return next_ >= order_.size(); }
+  // The index in the reading order of the unit being walked (of
+  // order().size() when done), and that order.
+  [[nodiscard]] std::size_t position() const noexcept { return next_; }
+  [[nodiscard]] std::span<const WalkUnit> order() const noexcept { return order_; }
+  // Leaves the unit being walked unfinished and moves on to the next one:
+  // for a caller whose building of its records ran out of memory. The
+  // scratch buffers may have grown to the size that failed: they start
+  // afresh.
+  void abandon_unit(const RawLevelDb& db) {
+    if (done()) return;
+    db.drop_unit_pages(order_[next_]);
+    finished_bytes_ += db.unit_length(order_[next_]);
+    ++next_;
+    resume_ = 0;
+    DecodeScratch fresh;
+    fresh.stop = scratch_.stop;
+    scratch_ = std::move(fresh);
+  }
   // Bytes of data files walked so far, of total_bytes(): the walk's progress.
   [[nodiscard]] std::uint64_t bytes_done(const RawLevelDb& db) const noexcept {
     if (done() || order_[next_].pass == WalkPass::Carve) return finished_bytes_;

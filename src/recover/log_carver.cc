@@ -19,11 +19,12 @@ std::uint64_t next_fragment_position(std::uint64_t end) {
   return left < kLogHeaderSize ? end + left : end;
 }
 
+}  // namespace
+
 // Joins verified fragments into logical records across blocks.
-class Assembler {
+class LogCarver::Assembler {
  public:
-  Assembler(std::string& joined, LogCarveCounts& counts,
-            const std::function<void(std::uint64_t, std::string_view)>& on_logical)
+  Assembler(std::string& joined, LogCarveCounts& counts, const LogicalRecordFn& on_logical)
       : joined_(joined), counts_(counts), on_logical_(on_logical) {}
 
   // One verified physical record at file position `at`; `known` when the
@@ -69,57 +70,65 @@ class Assembler {
 
   std::string& joined_;
   LogCarveCounts& counts_;
-  const std::function<void(std::uint64_t, std::string_view)>& on_logical_;
+  const LogicalRecordFn& on_logical_;
   bool pending_ = false;
   bool first_known_ = false;
   std::uint64_t first_end_ = 0;
   std::uint64_t expected_ = 0;
 };
 
-}  // namespace
+// Per block: which positions the normal framing read a header at, and the
+// CRC register after each prefix of the block.
+struct LogCarver::Tables {
+  std::bitset<kLogBlockSize> known;
+  std::vector<std::uint32_t> prefix = std::vector<std::uint32_t>(kLogBlockSize + 1);
+};
 
-LogCarveCounts carve_log_payloads(
-    std::string_view data, std::string& joined,
-    const std::function<void(std::uint64_t offset, std::string_view payload)>& on_logical) {
-  LogCarveCounts counts;
-  Assembler assembler(joined, counts, on_logical);
-  // Per block: which positions the normal framing read a header at, and the
-  // CRC register after each prefix of the block.
-  auto known = std::make_unique<std::bitset<kLogBlockSize>>();
-  std::vector<std::uint32_t> prefix(kLogBlockSize + 1);
-  for (std::size_t block_start = 0; block_start < data.size(); block_start += kLogBlockSize) {
-    const std::string_view block = data.substr(block_start, kLogBlockSize);
-    const std::size_t size = block.size();
-    known->reset();
-    walk_physical_records(block, [&](std::size_t at, LogRecordType, std::string_view) { known->set(at); });
-    prefix[0] = kCrc32cInit;
-    crc32c_prefixes(kCrc32cInit, block, prefix.data() + 1);
+LogCarver::LogCarver(std::string& joined, const LogicalRecordFn& on_logical)
+    : assembler_(std::make_unique<Assembler>(joined, counts_, on_logical)), tables_(std::make_unique<Tables>()) {}
 
-    std::size_t pos = 0;
-    while (size - pos >= kLogHeaderSize) {
-      const LogHeader header = decode_log_header(block.substr(pos));
-      const std::uint8_t type = header.type;
-      const std::size_t length = header.length;
-      // Type 0 is what a zeroed or preallocated stretch reads as; LevelDB
-      // never writes it with a checksum.
-      if (type >= static_cast<std::uint8_t>(LogRecordType::Full) &&
-          type <= static_cast<std::uint8_t>(LogRecordType::Last) &&
-          length <= size - pos - kLogHeaderSize) {
-        const std::size_t payload_end = pos + kLogHeaderSize + length;
-        const std::uint32_t stored = crc32c_unmask(header.masked_crc);
-        // The checksum covers the type byte (at pos + 6) and the payload.
-        if (crc32c_of_range(prefix[pos + 6], prefix[payload_end], length + 1) == stored) {
-          ++counts.verified;
-          assembler.add(block_start + pos, static_cast<LogRecordType>(type),
-                        block.substr(pos + kLogHeaderSize, length), known->test(pos));
-          pos = payload_end;
-          continue;
-        }
+LogCarver::~LogCarver() = default;
+
+void LogCarver::add_block(std::uint64_t block_start, std::string_view data) {
+  const std::string_view block = data.substr(0, kLogBlockSize);
+  const std::size_t size = block.size();
+  auto& known = tables_->known;
+  auto& prefix = tables_->prefix;
+  known.reset();
+  walk_physical_records(block, [&](std::size_t at, LogRecordType, std::string_view) { known.set(at); });
+  prefix[0] = kCrc32cInit;
+  crc32c_prefixes(kCrc32cInit, block, prefix.data() + 1);
+
+  std::size_t pos = 0;
+  while (size - pos >= kLogHeaderSize) {
+    const LogHeader header = decode_log_header(block.substr(pos));
+    const std::uint8_t type = header.type;
+    const std::size_t length = header.length;
+    // Type 0 is what a zeroed or preallocated stretch reads as; LevelDB
+    // never writes it with a checksum.
+    if (type >= static_cast<std::uint8_t>(LogRecordType::Full) &&
+        type <= static_cast<std::uint8_t>(LogRecordType::Last) && length <= size - pos - kLogHeaderSize) {
+      const std::size_t payload_end = pos + kLogHeaderSize + length;
+      const std::uint32_t stored = crc32c_unmask(header.masked_crc);
+      // The checksum covers the type byte (at pos + 6) and the payload.
+      if (crc32c_of_range(prefix[pos + 6], prefix[payload_end], length + 1) == stored) {
+        ++counts_.verified;
+        assembler_->add(block_start + pos, static_cast<LogRecordType>(type),
+                        block.substr(pos + kLogHeaderSize, length), known.test(pos));
+        pos = payload_end;
+        continue;
       }
-      ++pos;
     }
+    ++pos;
   }
-  return counts;
+}
+
+LogCarveCounts carve_log_payloads(std::string_view data, std::string& joined, const LogicalRecordFn& on_logical) {
+  LogCarver carver(joined, on_logical);
+  for (std::size_t block_start = 0; block_start < data.size(); block_start += kLogBlockSize) {
+    carver.add_block(block_start, data.substr(block_start, kLogBlockSize));
+  }
+  return carver.counts();
 }
 
 }  // namespace vostrel

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -30,27 +31,52 @@ struct LogCarveCounts {
   std::size_t logical = 0;   // complete logical records the normal read lacks
 };
 
+using LogicalRecordFn = std::function<void(std::uint64_t offset, std::string_view payload)>;
+
+// The carver fed one 32 KiB block at a time, in file order, so that a file is
+// carved window by window: only the joining of fragments reaches across
+// blocks. Blocks left out (a hole, which reads as zeros and holds no verified
+// record) only break a fragment chain, as the zeros would.
+class LogCarver {
+ public:
+  // on_logical must outlive the carver.
+  LogCarver(std::string& joined, const LogicalRecordFn& on_logical);
+  LogCarver(const LogCarver&) = delete;
+  LogCarver& operator=(const LogCarver&) = delete;
+  ~LogCarver();
+
+  // The block at file position `block_start` (a multiple of the block size);
+  // shorter than a block only at the end of the file.
+  void add_block(std::uint64_t block_start, std::string_view block);
+  [[nodiscard]] const LogCarveCounts& counts() const noexcept { return counts_; }
+
+ private:
+  class Assembler;
+  struct Tables;
+  LogCarveCounts counts_;
+  std::unique_ptr<Assembler> assembler_;
+  std::unique_ptr<Tables> tables_;
+};
+
 // Calls on_logical(offset, payload) for every complete logical record made of
 // verified physical records whose first one the normal framing did not read.
 // offset follows the framing's rule (just past the first physical record);
-// the payload view is valid during the call only.
-LogCarveCounts carve_log_payloads(
-    std::string_view data, std::string& joined,
-    const std::function<void(std::uint64_t offset, std::string_view payload)>& on_logical);
+// the payload view is valid during the call only. `data` is the file from
+// its start.
+LogCarveCounts carve_log_payloads(std::string_view data, std::string& joined, const LogicalRecordFn& on_logical);
 
 // The records of those logical records' write batches, marked
 // Recovery::CarvedLog.
 template <RecordSink Sink>
-LogCarveCounts carve_log_records(std::string_view data, const SharedPath* path, Sink& sink,
-                                 std::string& joined) {
-  auto marked = [&](const RecordView& view) {
-    RecordView carved = view;
-    carved.recovered = Recovery::CarvedLog;
-    sink(carved);
-  };
-  return carve_log_payloads(data, joined, [&](std::uint64_t offset, std::string_view payload) {
+LogicalRecordFn carved_log_records(const SharedPath* path, Sink& sink) {
+  return [path, &sink](std::uint64_t offset, std::string_view payload) {
+    auto marked = [&](const RecordView& view) {
+      RecordView carved = view;
+      carved.recovered = Recovery::CarvedLog;
+      sink(carved);
+    };
     decode_write_batch(offset, payload, path, marked);
-  });
+  };
 }
 
 }  // namespace vostrel

@@ -34,6 +34,12 @@ bool begins_with_log_record(std::string_view bytes) {
   return crc32c(log_checksummed_bytes(bytes, 0, header)) == crc32c_unmask(header.masked_crc);
 }
 
+bool begins_with_log_record(const MappedFile& file) {
+  prepare_fault_guard();
+  ByteBuffer buffer;
+  return begins_with_log_record(file.read(0, kLogBlockSize, buffer));
+}
+
 std::expected<LooseFile, OsError> LooseFile::open(std::string path) {
   auto file = MappedFile::open(path);
   if (!file) return std::unexpected(file.error());
@@ -52,9 +58,10 @@ LooseFile LooseFile::from_mapped(std::string path, MappedFile file) {
   if (!ends_with_table_magic(file)) {
     return LooseFile(LogFile::from_mapped(std::move(path), std::move(file)));
   }
+  prepare_fault_guard();
   ByteBuffer buffer;
   // In case the table reader refuses it.
-  MappedFile spare = MappedFile::from_bytes(carve_bytes(file, buffer));
+  MappedFile spare = MappedFile::from_bytes(file.read(0, file.size(), buffer));
   auto table = TableFile::from_mapped(path, std::move(file));
   if (table) return LooseFile(std::move(*table));
   return LooseFile(UnopenedTable{std::make_shared<const std::string>(std::move(path)), std::move(spare)});

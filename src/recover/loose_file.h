@@ -34,6 +34,7 @@ enum class LooseFileKind : std::uint8_t { Table, CutTable, Log };
 // Whether bytes begin with a physical log record (full or first) whose
 // checksum matches, as every log LevelDB writes does.
 [[nodiscard]] bool begins_with_log_record(std::string_view bytes);
+[[nodiscard]] bool begins_with_log_record(const MappedFile& file);
 
 class LooseFile {
  public:
@@ -49,18 +50,14 @@ class LooseFile {
       if (carve) carve_table_file(*table, sink, scratch);
       return LooseFileKind::Table;
     }
-    ByteBuffer buffer;
     if (const auto* unopened = std::get_if<UnopenedTable>(&reader_)) {
-      if (carve) carve_table_records(carve_bytes(unopened->file, buffer), {}, &unopened->path, sink, scratch);
+      if (carve) carve_table_records(unopened->file, {}, &unopened->path, sink, scratch);
       return LooseFileKind::Table;
     }
     const auto& log = std::get<LogFile>(reader_);
-    if (carve) {
-      const std::string_view bytes = carve_bytes(log.file(), buffer);
-      if (!begins_with_log_record(bytes)) {
-        const auto counts = carve_table_records(bytes, {}, &log.shared_path(), sink, scratch);
-        if (counts.data > 0) return LooseFileKind::CutTable;
-      }
+    if (carve && !begins_with_log_record(log.file())) {
+      const auto counts = carve_table_records(log.file(), {}, &log.shared_path(), sink, scratch);
+      if (counts.data > 0) return LooseFileKind::CutTable;
     }
     log.visit_records(sink, scratch);
     if (carve) carve_log_file(log, sink, scratch);

@@ -127,16 +127,19 @@ class CandidateTable {
 // past everything the chain already covered.
 class BlockSearch {
  public:
-  BlockSearch(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider)
-      : file_(file), consider_(consider) {}
+  BlockSearch(std::string_view file, std::uint64_t stop_from,
+              const std::function<bool(const VerifiedExtent&)>& consider)
+      : file_(file), stop_from_(stop_from), consider_(consider) {}
 
-  void run() {
+  // Returns where the search stopped: the start after a taken block at or
+  // past stop_from, or the end of the bytes.
+  std::uint64_t run() {
     const std::uint64_t n = file_.size();
     std::uint64_t covered = 0;  // the chain alone has scanned [.., covered)
     restart(0);
     while (true) {
       if (pos_ >= n || (!resync_ && pos_ - chain_ >= kChainReach)) {
-        if (resync_ || chain_ >= n) return;
+        if (resync_ || chain_ >= n) return n;
         // Damage: rescan from the chain start, looking for any block start.
         covered = std::max(covered, pos_);
         resync_ = true;
@@ -164,12 +167,14 @@ class BlockSearch {
         const std::uint32_t crc = crc32c_unmask(load_le32(file_.data() + pos_ + 1));
         if ((reg_ ^ kCrc32cInit) == crc && take(chain_, type)) {
           after_block(covered);
+          if (chain_ >= stop_from_) return chain_;
           continue;
         }
         if (resync_ && table_) {
           const std::uint32_t b = crc32c_multiply(reg_ ^ kCrc32cInit ^ crc, z_);
           if (table_->find(b, chain_, pos_, [&](std::uint64_t s) { return take(s, type); })) {
             after_block(covered);
+            if (chain_ >= stop_from_) return chain_;
             continue;
           }
         }
@@ -196,6 +201,7 @@ class BlockSearch {
   }
 
   std::string_view file_;
+  std::uint64_t stop_from_;
   const std::function<bool(const VerifiedExtent&)>& consider_;
   std::unique_ptr<CandidateTable> table_;  // made for the first candidate start
   std::uint64_t chain_ = 0;  // the known block start: the base of reg_ and z_
@@ -278,48 +284,56 @@ bool all_internal_keys(std::string_view contents, std::string& key) {
 
 }  // namespace
 
-void scan_table_blocks(std::string_view file,
-                       const std::function<bool(const VerifiedExtent&)>& consider) {
-  BlockSearch(file, consider).run();
+std::uint64_t scan_table_blocks(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider,
+                                std::uint64_t stop_from) {
+  return BlockSearch(file, stop_from, consider).run();
+}
+
+TableCarver::TableCarver(std::span<const BlockHandle> reached) : known_(reached.begin(), reached.end()) {
+  std::sort(known_.begin(), known_.end(), by_position);
+}
+
+bool TableCarver::by_position(const BlockHandle& a, const BlockHandle& b) {
+  return a.offset != b.offset ? a.offset < b.offset : a.size < b.size;
+}
+
+std::uint64_t TableCarver::carve(std::string_view window, std::uint64_t base, std::uint64_t stop_from,
+                                 DecompressBuffer& buffer, const std::function<void(const BlockView&)>& on_data) {
+  return scan_table_blocks(window, [&](const VerifiedExtent& found) {
+    const std::uint64_t offset = base + found.offset;
+    // A block the index names exactly is the normal read's: the checksum has
+    // vouched for its extent, and nothing more is needed from it.
+    if (std::binary_search(known_.begin(), known_.end(), BlockHandle{offset, found.size}, by_position)) {
+      ++counts_.verified;
+      ++counts_.reached;
+      return true;
+    }
+    const StoredBlock stored{window.substr(static_cast<std::size_t>(found.offset),
+                                           static_cast<std::size_t>(found.size)),
+                             found.type};
+    const auto contents = block_contents(stored, buffer);
+    if (!contents) return false;  // the checksum matched bytes that are no block of this type
+    ++counts_.verified;
+    // A verified stretch that is not a block of entries (the filter block)
+    // still ends where the next block begins.
+    if (!is_well_formed_block(*contents)) return true;
+    if (is_structural(*contents, offset, key_)) {
+      ++counts_.structural;
+      return true;
+    }
+    if (!all_internal_keys(*contents, key_)) return true;
+    ++counts_.data;
+    on_data(BlockView{offset, *contents, stored.compressed()});
+    return true;
+  }, stop_from);
 }
 
 TableCarveCounts carve_table_blocks(std::string_view file, std::span<const BlockHandle> reached,
                                     DecompressBuffer& buffer,
                                     const std::function<void(const BlockView&)>& on_data) {
-  std::vector<BlockHandle> known(reached.begin(), reached.end());
-  TableCarveCounts counts;
-  std::string key;
-  const auto by_position = [](const BlockHandle& a, const BlockHandle& b) {
-    return a.offset != b.offset ? a.offset < b.offset : a.size < b.size;
-  };
-  std::sort(known.begin(), known.end(), by_position);
-  scan_table_blocks(file, [&](const VerifiedExtent& extent) {
-    // A block the index names exactly is the normal read's: the checksum has
-    // vouched for its extent, and nothing more is needed from it.
-    if (std::binary_search(known.begin(), known.end(), BlockHandle{extent.offset, extent.size}, by_position)) {
-      ++counts.verified;
-      ++counts.reached;
-      return true;
-    }
-    const StoredBlock stored{file.substr(static_cast<std::size_t>(extent.offset),
-                                         static_cast<std::size_t>(extent.size)),
-                             extent.type};
-    const auto contents = block_contents(stored, buffer);
-    if (!contents) return false;  // the checksum matched bytes that are no block of this type
-    ++counts.verified;
-    // A verified stretch that is not a block of entries (the filter block)
-    // still ends where the next block begins.
-    if (!is_well_formed_block(*contents)) return true;
-    if (is_structural(*contents, extent.offset, key)) {
-      ++counts.structural;
-      return true;
-    }
-    if (!all_internal_keys(*contents, key)) return true;
-    ++counts.data;
-    on_data(BlockView{extent.offset, *contents, stored.compressed()});
-    return true;
-  });
-  return counts;
+  TableCarver carver(reached);
+  carver.carve(file, 0, kScanToEnd, buffer, on_data);
+  return carver.counts();
 }
 
 }  // namespace vostrel

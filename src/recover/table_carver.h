@@ -20,7 +20,9 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "read/decode_scratch.h"
 #include "read/table_file.h"
@@ -43,8 +45,14 @@ struct VerifiedExtent {
 // a refused one (say, a compressed block that does not decompress) is passed
 // over. Linear in the file's size; memory bounded by a fixed table (see the
 // .cc file for how the search resynchronises after damage).
-void scan_table_blocks(std::string_view file,
-                       const std::function<bool(const VerifiedExtent&)>& consider);
+//
+// With stop_from, the search ends as soon as a taken block ends (with its
+// trailer) at or past stop_from, and returns that position, where a search
+// of the bytes that follow begins as this one would have gone on; otherwise
+// it returns file.size(). So a file is scanned window by window.
+inline constexpr std::uint64_t kScanToEnd = ~std::uint64_t{0};
+std::uint64_t scan_table_blocks(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider,
+                                std::uint64_t stop_from = kScanToEnd);
 
 // The carver's verdicts, for tests and statistics.
 struct TableCarveCounts {
@@ -52,6 +60,25 @@ struct TableCarveCounts {
   std::size_t data = 0;        // of which data blocks reported
   std::size_t reached = 0;     // data blocks the index already reaches
   std::size_t structural = 0;  // index and metaindex blocks
+};
+
+// The carving of one table fed window by window (scan_table_blocks'
+// stop_from), its verdicts summed over them. The handles of `reached` are in
+// file positions, as are the offsets of the blocks handed to on_data.
+class TableCarver {
+ public:
+  explicit TableCarver(std::span<const BlockHandle> reached);
+  // Carves `window`, the file's bytes from position `base`; returns the
+  // position (relative to the window) where the search stopped.
+  std::uint64_t carve(std::string_view window, std::uint64_t base, std::uint64_t stop_from,
+                      DecompressBuffer& buffer, const std::function<void(const BlockView&)>& on_data);
+  [[nodiscard]] const TableCarveCounts& counts() const noexcept { return counts_; }
+
+ private:
+  static bool by_position(const BlockHandle& a, const BlockHandle& b);
+  std::vector<BlockHandle> known_;  // sorted by position
+  TableCarveCounts counts_;
+  std::string key_;
 };
 
 // Carves table bytes and calls on_data(block) for every verified data block
@@ -64,11 +91,11 @@ TableCarveCounts carve_table_blocks(std::string_view file, std::span<const Block
 // The records of carve_table_blocks, marked Recovery::CarvedBlock, with the
 // normal read's provenance rules.
 template <RecordSink Sink>
-TableCarveCounts carve_table_records(std::string_view file, std::span<const BlockHandle> reached,
-                                     const SharedPath* path, Sink& sink, DecodeScratch& scratch) {
-  return carve_table_blocks(file, reached, scratch.decompressed, [&](const BlockView& block) {
+std::function<void(const BlockView&)> carved_block_records(const SharedPath* path, Sink& sink,
+                                                           DecodeScratch& scratch) {
+  return [path, &sink, &scratch](const BlockView& block) {
     visit_block_records(block, path, scratch.key, sink, Recovery::CarvedBlock);
-  });
+  };
 }
 
 }  // namespace vostrel

@@ -16,6 +16,7 @@
 #include "read/table_file.h"
 #include "recover/log_carver.h"
 #include "read/log_file.h"
+#include "recover/carve_file.h"
 #include "recover/loose_file.h"
 #include "recover/table_carver.h"
 #include "test_support.h"
@@ -38,7 +39,7 @@ Carved carve_table(std::string_view bytes, std::span<const BlockHandle> reached 
   DecodeScratch scratch;
   static const SharedPath path = std::make_shared<const std::string>("f12345.bin");
   Carved out;
-  out.counts = carve_table_records(bytes, reached, &path, sink, scratch);
+  out.counts = carve_table_records(MappedFile::from_bytes(bytes), reached, &path, sink, scratch);
   out.records = std::move(sink).take();
   return out;
 }
@@ -258,7 +259,7 @@ TEST(LogCarving, ZeroedStretchRecoversTheRecordsAfterIt) {
     const std::vector<Record> normal = testing::file_records(log);
     VectorSink sink;
     std::string joined;
-    const auto counts = carve_log_records(damaged, &log.shared_path(), sink, joined);
+    const auto counts = carve_log_records(MappedFile::from_bytes(damaged), &log.shared_path(), sink, joined);
     const std::vector<Record> carved = std::move(sink).take();
     EXPECT_GT(counts.logical, 0u);
 
@@ -332,6 +333,41 @@ TEST(LooseFile, TellsTableCutTableAndLogByContent) {
                                       [](const Record& r) { return r.recovered != Recovery::None; });
     EXPECT_EQ(records.size() - static_cast<std::size_t>(carved), c.normal);
     EXPECT_EQ(static_cast<std::size_t>(carved), c.carved);
+  }
+}
+
+}  // namespace
+}  // namespace vostrel
+
+namespace vostrel {
+namespace {
+
+// A table far larger than the carving window, whole and with its first bytes
+// gone (the search starts resynchronising): windows, each stopping at the end
+// of the first block past it, give exactly what one scan of the whole bytes
+// gives, each block once, at its file position.
+TEST(CarveWindows, LargeTableCarvesAsOneScan) {
+  KeyValues entries;
+  for (std::size_t i = 0; i < 5000; ++i) {
+    entries.emplace_back("user-" + std::to_string(100000 + i), random_bytes(4000, static_cast<std::uint32_t>(i)));
+  }
+  const std::string whole = testing::real_table_bytes(entries, 1, /*compress=*/false);
+  ASSERT_GT(whole.size(), 2 * kCarveWindow);
+  for (const std::size_t cut : {std::size_t{0}, std::size_t{1001}}) {
+    const std::string_view bytes = std::string_view(whole).substr(cut);
+    VectorSink sink;
+    DecodeScratch scratch;
+    const SharedPath path = std::make_shared<const std::string>("f12345.bin");
+    carve_table_blocks(bytes, {}, scratch.decompressed, [&](const BlockView& block) {
+      visit_block_records(block, &path, scratch.key, sink, Recovery::CarvedBlock);
+    });
+    const std::vector<Record> one_scan = std::move(sink).take();
+    const Carved windowed = carve_table(bytes);
+    ASSERT_EQ(windowed.records.size(), one_scan.size()) << cut;
+    for (std::size_t i = 0; i < one_scan.size(); ++i) {
+      ASSERT_EQ(key_of(windowed.records[i]), key_of(one_scan[i])) << cut << " " << i;
+    }
+    EXPECT_GT(one_scan.size(), entries.size() - 10);
   }
 }
 

@@ -160,3 +160,25 @@ def test_distributed_cluster_reads_and_shuts_down(store_tree):
     assert rows_of(computed) == rows
     assert dict(per_state) == {state: sum(1 for r in rows if r[5] == state)
                                for state in {r[5] for r in rows}}
+
+
+def test_partition_columns_ends_on_a_pending_signal(store_tree):
+    """A signal raised while the files are read ends the call with the
+    handler's exception before any column is filled."""
+    import signal
+
+    path = _vostrel.data_files(store_tree.stores[0])[0][0]
+    allocated = []
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            _vostrel.partition_columns([path] * 200_000, allocated.append)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert allocated == []

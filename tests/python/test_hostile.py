@@ -213,9 +213,9 @@ def test_a_foreign_sigbus_is_handled_as_without_vostrel(store, tmp_path, steps, 
     assert ("Bus error" in result.stderr) == reported, result.stderr
 
 
-def test_sparse_log_reads_only_its_data(tmp_path):
-    # 64 GiB with data at both ends: the holes are passed over, not read (a
-    # child with ten seconds of processor time would not get through them).
+def sparse_log_store(tmp_path: Path, second_copy_at: int) -> Path:
+    """A store whose one log is a real log written again at second_copy_at,
+    with nothing but a hole between the two copies."""
     source = tmp_path / "source"
     db = plyvel.DB(str(source), create_if_missing=True)
     db.put(b"first", b"1")
@@ -226,8 +226,15 @@ def test_sparse_log_reads_only_its_data(tmp_path):
     path.mkdir()
     with open(path / "000003.log", "wb") as f:
         f.write(genuine)
-        f.seek(64 << 30)
+        f.seek(second_copy_at)
         f.write(genuine)
+    return path
+
+
+def test_sparse_log_reads_only_its_data(tmp_path):
+    # 64 GiB with data at both ends: the holes are passed over, not read (a
+    # child with ten seconds of processor time would not get through them).
+    path = sparse_log_store(tmp_path, 64 << 30)
     result = run_python(f"""
         import resource
         from _vostrel import RawLevelDb
@@ -236,6 +243,27 @@ def test_sparse_log_reads_only_its_data(tmp_path):
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "4\n"
+
+
+def test_sparse_log_carves_only_its_data(tmp_path):
+    # A real log at both ends of a 1 GiB sparse file, the second copy off the
+    # framing's grid: carving finds it reading only the data, in a window's
+    # memory (half a GiB of address space more than the interpreter's, ten
+    # seconds of processor time).
+    end = (1 << 30) + 101
+    path = sparse_log_store(tmp_path, end)
+    result = run_python(f"""
+        import json, resource
+        from _vostrel import RawLevelDb
+        with open("/proc/self/statm") as f:
+            in_use = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (in_use + (1 << 29),) * 2)
+        resource.setrlimit(resource.RLIMIT_CPU, (10, 10))
+        db = RawLevelDb({str(path)!r})
+        print(json.dumps([[r.user_key.decode(), r.offset, r.recovered] for r in db.carve_records()]))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == [["first", end + 40, "carved-log"], ["second", end + 69, "carved-log"]]
 
 
 def test_ctrl_c_ends_a_long_call(tmp_path):
@@ -298,10 +326,12 @@ def test_hundred_thousand_files_read_whole(tmp_path):
     assert len(records) == 100_000 and {r.user_key for r in records} == {b"key"}
 
 
-def test_file_whose_records_exhaust_memory_is_left_out(store):
+@pytest.mark.parametrize("read", ["db.iterate_records_raw()", "list(db.iter_records())"])
+def test_file_whose_records_exhaust_memory_is_left_out(store, read):
     # 8,000 entries each sharing a 256 KiB key: 2 GB of records from one file,
     # read under a 1 GiB address-space allowance. That file is dropped and
-    # listed; every other file's records are kept.
+    # listed; every other file's records are kept, by the list and by the
+    # iterator alike.
     path, expected = store
     key = b"k" * (256 << 10) + struct.pack("<Q", 1 << 8 | 1)
     entries = [(0, key, b"v")] + [(len(key), b"", b"v")] * 8000
@@ -314,7 +344,7 @@ def test_file_whose_records_exhaust_memory_is_left_out(store):
             in_use = int(f.read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (in_use + (1 << 30),) * 2)
         db = RawLevelDb({str(path)!r})
-        records = db.iterate_records_raw()
+        records = {read}
         print(json.dumps([len(records), db.skipped_files]))
     """)
     assert result.returncode == 0, result.stderr
