@@ -107,6 +107,11 @@ PyObject* skipped_files_list(const std::vector<SkippedFile>& skipped);
 // signal's exception when Ctrl-C ended the opening.
 std::optional<vostrel::RawLevelDb> open_reader(const char* argument, PyObject* directory, std::string& path);
 
+// Warns (RuntimeWarning) that the store at `directory` has no readable
+// manifest, so every data file counts as in use. False with the error set
+// when the warning was turned into one.
+bool warn_no_manifest(const std::string& directory);  // status.cc
+
 // RuntimeError("Database is closed"); returns nullptr.
 PyObject* raise_closed();
 // TypeError in the module's words for an argument of the wrong type.

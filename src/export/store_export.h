@@ -38,6 +38,10 @@ struct StoreExportControl {
   std::function<bool(std::uint64_t bytes_done, std::uint64_t bytes_total)> check_in = {};
   std::chrono::milliseconds interval{200};
   bool report_ends = false;
+  // With the status field: called on the caller's thread as the turn comes
+  // of a store (by its index; 0 for a single store) that has no readable
+  // manifest, whose data files all counted as in use; false stops the export.
+  std::function<bool(std::size_t store)> no_manifest = {};
 };
 
 // A loose file that could not be opened, and why.
