@@ -84,6 +84,7 @@ PyObject* db_file_stats(PyObject* self, PyObject* unused);                     /
 PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs);  // carve.cc
 PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs);       // status.cc
 PyObject* db_latest(PyObject* self, PyObject* unused);                         // status.cc
+PyObject* db_current_ordinals(PyObject* self, PyObject* unused);               // status.cc
 
 // A stop token that polls Python's pending signals (PyErr_CheckSignals): a
 // Ctrl-C during a long call ends it, with KeyboardInterrupt (or whatever the

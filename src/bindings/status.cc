@@ -1,7 +1,8 @@
-// RawLevelDb.statuses() and RawLevelDb.latest(): what the application sees
-// now, and what is history or leftovers (read/current_versions.h).
+// RawLevelDb.statuses(), latest() and current_ordinals(): what the
+// application sees now, and what is history or leftovers
+// (read/current_versions.h).
 //
-// Both replay the manifest and walk the store twice: once to find each user
+// The first two replay the manifest and walk the store twice: once to find each user
 // key's current record, once to hand out statuses or records. Without a
 // readable manifest every file counts as in use, and a RuntimeWarning says so.
 
@@ -165,6 +166,41 @@ PyObject* db_latest(PyObject* self, PyObject*) {
     merge_sorted_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less,
                       [&](PyObject* record) { PyList_SET_ITEM(list, next++, record); });
     return list;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* db_current_ordinals(PyObject* self, PyObject*) {
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  if (!db->reader) return raise_closed();
+  try {
+    const auto versions = current_versions(*db->reader);
+    if (!versions) return nullptr;
+    // {path: (ordinals as packed native uint64, orphaned)}, one item per
+    // data file the reader opened.
+    PyObject* files = PyDict_New();
+    if (files == nullptr) return nullptr;
+    const auto& data_files = db->reader->data_files();
+    for (std::size_t i = 0; i < data_files.size(); ++i) {
+      const auto current = versions->current_of(i);
+      PyObject* path = decode_path(path_of(data_files[i]));
+      PyObject* item = Py_BuildValue("(NO)",
+                                     PyBytes_FromStringAndSize(reinterpret_cast<const char*>(current.data()),
+                                                               static_cast<Py_ssize_t>(current.size_bytes())),
+                                     versions->orphaned(i) ? Py_True : Py_False);
+      const int stored = path == nullptr || item == nullptr ? -1 : PyDict_SetItem(files, path, item);
+      Py_XDECREF(path);
+      Py_XDECREF(item);
+      if (stored != 0) {
+        Py_DECREF(files);
+        return nullptr;
+      }
+    }
+    return files;
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
