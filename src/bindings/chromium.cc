@@ -1,5 +1,6 @@
 // The Chromium store decoder's module functions:
-//   chromium_export(directory, file, *, kind=None, states=None, reverse=False)
+//   chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False,
+//                   latest=False)
 //   iter_chromium_entries(directory, *, kind=None, reverse=False)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
@@ -140,20 +141,26 @@ PyTypeObject* entry_iterator_type() {
 }  // namespace
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", nullptr};
+  static const char* keywords[] = {"directory", "file", "kind", "states", "reverse", "status", "latest", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
+  PyObject* latest_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOO:chromium_export", const_cast<char**>(keywords),
-                                   &directory, &file, &kind_arg, &given.states, &given.reverse)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:chromium_export", const_cast<char**>(keywords),
+                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &given.status,
+                                   &latest_arg)) {
     return nullptr;
   }
   try {
     chromium::ChromiumExportOptions options;
     ExportArguments parsed;
-    if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed)) return nullptr;
-    options.states = std::move(parsed.options.states);
+    if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed) ||
+        !parse_bool_argument("latest", latest_arg, options.selection.latest)) {
+      return nullptr;
+    }
+    options.selection.states = std::move(parsed.options.states);
+    options.selection.status = parsed.options.status;
     options.reverse = parsed.reverse;
     std::string path;
     const std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
@@ -180,6 +187,7 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (!result) return raise_cannot_tell(directory);
+    if (result->without_manifest && !warn_no_manifest(path)) return nullptr;
     if (result->write_error) {
       errno = result->write_error->error_number;
       return PyErr_SetFromErrno(PyExc_OSError);
@@ -212,7 +220,7 @@ PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<ChromiumEntries> entries;
     {
       ReleasedLock lock;
-      entries = ChromiumEntries::start(*reader, path, kind, reverse, std::nullopt);
+      entries = ChromiumEntries::start(*reader, path, kind, reverse, {});
     }
     if (!entries) return raise_cannot_tell(directory);
     PyObject* object = type->tp_alloc(type, 0);

@@ -7,7 +7,7 @@ import codecs
 import os
 import sys
 
-from ..skipped import warn
+from ..skipped import extension_warnings, warn
 from ..stores import open_store
 from . import KINDS
 
@@ -29,12 +29,15 @@ line, deleted and overwritten versions included:
                   {"$undefined": true}, {"$blob": {...}}, ... (see README)
   seq, state, origin_file, offset
                   the raw record's provenance, as in 'vostrel dump'
+  status          only with --status: current, superseded or orphaned, as
+                  'vostrel dump --status' tells them
 A record that does not decode keeps its raw bytes: error (why), raw_key and
 raw_value (hex).
 
 examples:
   vostrel chromium "Default/Local Storage/leveldb"
   vostrel chromium --state live "Default/IndexedDB/https_example.org_0.indexeddb.leveldb"
+  vostrel chromium --latest "Default/Local Storage/leveldb"   what the browser reads now
 """
 
 
@@ -52,6 +55,11 @@ def add_parser(commands, formatter, states_type) -> argparse.ArgumentParser:
                         help="only these states, comma-separated: live,deleted,unknown")
     parser.add_argument("--reverse", action="store_true",
                         help="files in descending file-number order")
+    parser.add_argument("--status", action="store_true",
+                        help="add each record's status: current, superseded or orphaned")
+    parser.add_argument("--latest", action="store_true",
+                        help="only the current records that hold a value (one line per key the "
+                             "store holds now), in the reader's order")
     parser.add_argument("-o", "--output", metavar="FILE",
                         help="write to FILE instead of standard output")
     return parser
@@ -114,8 +122,10 @@ def run(args, usage_error) -> int:
     to_file = args.output is not None and args.output != "-"
     out = _LazyFile(args.output, usage_error) if to_file else _stdout()
     try:
-        written = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
-                                           reverse=args.reverse)
+        with extension_warnings():
+            written = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
+                                               reverse=args.reverse, status=args.status,
+                                               latest=args.latest)
     except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
     if to_file:
