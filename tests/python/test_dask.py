@@ -160,3 +160,17 @@ def test_distributed_cluster_reads_and_shuts_down(store_tree):
     assert rows_of(computed) == rows
     assert dict(per_state) == {state: sum(1 for r in rows if r[5] == state)
                                for state in {r[5] for r in rows}}
+
+
+def test_status_column_is_what_statuses_gives(store_tree):
+    from vostrel.dask import META, META_WITH_STATUS, read_stores
+
+    frame = read_stores(store_tree.stores, 1 << 10, status=True)
+    assert list(frame.dtypes.index) == list(META_WITH_STATUS.columns) == [*META.columns, "status"]
+    computed = frame.compute(scheduler="sync")
+    expected = []
+    for store in store_tree.stores:
+        with _vostrel.RawLevelDb(store) as db:
+            expected += db.statuses()
+    assert list(computed["status"]) == expected and "current" in expected
+    assert rows_of(computed.drop(columns="status")) == expected_rows(store_tree.stores)
