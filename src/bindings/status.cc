@@ -90,11 +90,10 @@ bool walk_with_status(const RawLevelDb& reader, const CurrentVersions& versions,
 
 bool user_key_less(PyObject* a, PyObject* b) { return record_user_key(a) < record_user_key(b); }
 
-}  // namespace
-
-PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
-  bool reverse = false;
-  if (!parse_reverse_only(args, kwargs, "|$O:statuses", reverse)) return nullptr;
+// A method over the store's current records: fn(reader, versions) with the
+// reader open and the versions found; nullptr with a Python error set.
+template <class Fn>
+PyObject* with_current_versions(PyObject* self, Fn fn) {
   RawLevelDbObject* db = as_db(self);
   const SharedAccess access(db);
   if (!access.ok()) return nullptr;
@@ -102,8 +101,21 @@ PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
     const auto versions = current_versions(*db->reader);
     if (!versions) return nullptr;
+    return fn(*db->reader, *versions);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
+  bool reverse = false;
+  if (!parse_reverse_only(args, kwargs, "|$O:statuses", reverse)) return nullptr;
+  return with_current_versions(self, [&](const RawLevelDb& reader, const CurrentVersions& versions) -> PyObject* {
     std::vector<RecordStatus> statuses;
-    if (!walk_with_status(*db->reader, *versions, reverse, false, [&](const RecordView&, RecordStatus status) {
+    if (!walk_with_status(reader, versions, reverse, false, [&](const RecordView&, RecordStatus status) {
           statuses.push_back(status);
           return true;
         })) {
@@ -120,20 +132,11 @@ PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), name);
     }
     return list;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 PyObject* db_latest(PyObject* self, PyObject*) {
-  RawLevelDbObject* db = as_db(self);
-  const SharedAccess access(db);
-  if (!access.ok()) return nullptr;
-  if (!db->reader) return raise_closed();
-  try {
-    const auto versions = current_versions(*db->reader);
-    if (!versions) return nullptr;
+  return with_current_versions(self, [&](const RawLevelDb& reader, const CurrentVersions& versions) -> PyObject* {
     // The current records of live keys, built as Python records in reading
     // order, one run per file. A table's run is already in user-key order
     // when its comparator is bytewise; any run that is not (a log's, or a
@@ -141,7 +144,7 @@ PyObject* db_latest(PyObject* self, PyObject*) {
     RecordListSink records;
     std::vector<std::size_t> run_ends;
     std::size_t built = 0;
-    const bool walked = walk_with_status(*db->reader, *versions, false, true,
+    const bool walked = walk_with_status(reader, versions, false, true,
                                          [&](const RecordView& record, RecordStatus status) {
                                            if (status == RecordStatus::Current &&
                                                read_key_of(record).kind == KeyState::Live) {
@@ -166,32 +169,23 @@ PyObject* db_latest(PyObject* self, PyObject*) {
     merge_sorted_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less,
                       [&](PyObject* record) { PyList_SET_ITEM(list, next++, record); });
     return list;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 PyObject* db_current_ordinals(PyObject* self, PyObject*) {
-  RawLevelDbObject* db = as_db(self);
-  const SharedAccess access(db);
-  if (!access.ok()) return nullptr;
-  if (!db->reader) return raise_closed();
-  try {
-    const auto versions = current_versions(*db->reader);
-    if (!versions) return nullptr;
+  return with_current_versions(self, [&](const RawLevelDb& reader, const CurrentVersions& versions) -> PyObject* {
     // {path: (ordinals as packed native uint64, orphaned)}, one item per
     // data file the reader opened.
     PyObject* files = PyDict_New();
     if (files == nullptr) return nullptr;
-    const auto& data_files = db->reader->data_files();
+    const auto& data_files = reader.data_files();
     for (std::size_t i = 0; i < data_files.size(); ++i) {
-      const auto current = versions->current_of(i);
+      const auto current = versions.current_of(i);
       PyObject* path = decode_path(path_of(data_files[i]));
       PyObject* item = Py_BuildValue("(NO)",
                                      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(current.data()),
                                                                static_cast<Py_ssize_t>(current.size_bytes())),
-                                     versions->orphaned(i) ? Py_True : Py_False);
+                                     versions.orphaned(i) ? Py_True : Py_False);
       const int stored = path == nullptr || item == nullptr ? -1 : PyDict_SetItem(files, path, item);
       Py_XDECREF(path);
       Py_XDECREF(item);
@@ -201,10 +195,7 @@ PyObject* db_current_ordinals(PyObject* self, PyObject*) {
       }
     }
     return files;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 }  // namespace vostrel::bindings
