@@ -240,8 +240,6 @@ def _run_many(args: argparse.Namespace) -> int:
         if args.command == "dump":
             if args.carve:
                 raise UsageError("--carve reads one directory, or data files; not several stores")
-            if args.latest:
-                raise UsageError("--latest reads one directory; not several stores")
             options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse, args.status)
             failures = many.dump_many(stores, options, jobs, out)
         else:
@@ -405,6 +403,8 @@ def run_dump(args: argparse.Namespace) -> int:
     from .progress import progress_bar
 
     if _many_stores(args):
+        if args.latest:
+            raise UsageError("--latest reads one directory; not several stores")
         with extension_warnings():
             return _run_many(args)
     carving = carve.wants_carving(args.paths, args.carve)

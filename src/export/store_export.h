@@ -9,6 +9,12 @@
 // their own; the caller's thread hands those chunks to the writer strictly in
 // file order. The output is byte for byte what one thread writes.
 //
+// With options.status each store's current records are found first
+// (read/current_versions.h: one pass over its files in use, on the caller's
+// thread for one store, by the thread that opens it for many), and each unit
+// is walked through a StatusSink: units are whole files in their own order,
+// so every record's ordinal in its file is known. Loose files have no status.
+//
 // Memory stays bounded whatever the store: a worker whose chunks the writer
 // is not yet taking stops once the chunks queued by all workers reach a
 // budget (a few per thread). The file the writer is waiting on may always
