@@ -62,7 +62,7 @@ def main() -> None:
         print(f"{name:16} {statistics.median(times[name]):7.2f} s  peak {statistics.median(peaks[name]):6.0f} MB"
               f"   (runs: {', '.join(f'{t:.2f}' for t in times[name])})")
     ratio = statistics.median(times["dump --status"]) / statistics.median(times["dump"])
-    print(f"--status / plain: {ratio:.2f}x")
+    print(f"--status time / plain time: {ratio:.2f}x")
 
     import _vostrel
     import plyvel
@@ -80,7 +80,7 @@ def main() -> None:
     iterator = time.perf_counter() - started
     print(f"latest()         {latest:7.2f} s  ({count} records)")
     print(f"plyvel iterator  {iterator:7.2f} s  ({library} records)")
-    print(f"latest / iterator: {latest / iterator:.2f}x")
+    print(f"latest() time / iterator time: {latest / iterator:.2f}x")
 
 
 if __name__ == "__main__":
