@@ -105,6 +105,8 @@ class RawLevelDb:
         store: str | None = None,
         header: bool = True,
         carve: bool = False,
+        status: bool = False,
+        latest: bool = False,
     ) -> int:
         """Writes every record (only those in `states`, if given) as `vostrel dump`
         does, to a file descriptor or a binary file object, in large chunks, with
@@ -126,6 +128,14 @@ class RawLevelDb:
         field (CSV: a last "recovered" column): null (an empty cell),
         "carved-block" or "carved-log", as `vostrel dump --carve` writes them.
 
+        status: every record ends with its "status" field (CSV: a last "status"
+        column), after "recovered": "current", "superseded" or "orphaned", as
+        statuses() tells them (a carved record is superseded, or orphaned with
+        its file). Warns (RuntimeWarning) when there is no readable manifest.
+
+        latest: only the records latest() gives, in its order (not with carve
+        or reverse: ValueError); they are all held in memory at once.
+
         store: output of many stores: every record starts with a "store" field
         (CSV: a first "store" column) holding this path, as `vostrel dump` of
         several directories writes it. header: CSV only, whether the header
@@ -139,6 +149,12 @@ class RawLevelDb:
         no longer uses). Warns (RuntimeWarning) when there is no readable manifest."""
     def latest(self) -> list[Record]:
         """The current records that hold a value, in bytewise user-key order."""
+    def current_ordinals(self) -> dict[str, tuple[bytes, bool]]:
+        """{path: (ordinals, orphaned)} for every data file opened: the ordinals
+        (from 0, in the file's own record order) of its current records,
+        ascending, as packed native uint64; whether the file is orphaned (then
+        no ordinals). What statuses() tells, for a reader of one file at a time
+        (vostrel.dask). Warns (RuntimeWarning) when there is no readable manifest."""
     @property
     def in_dir_path(self) -> str: ...
     @property
@@ -303,6 +319,7 @@ def export_stores(
     threads: int | None = None,
     header: bool = True,
     on_store: Callable[[int, str | None, list[tuple[str, str]]], object] | None = None,
+    status: bool = False,
 ) -> int:
     """Writes the records of many stores as `vostrel dump` of several
     directories does: the stores one after another in the order given, every
@@ -320,7 +337,11 @@ def export_stores(
     reason why the store could not be opened (it then has no records; a
     directory that is not valid UTF-8 is never opened); skipped, the
     (path, reason) of its data files left out. An exception from it stops the
-    export and is raised. A failed write raises its OSError."""
+    export and is raised. A failed write raises its OSError.
+
+    status: every record ends with its status, as RawLevelDb.export writes it;
+    a store without a readable manifest gets a RuntimeWarning as its turn
+    comes, just after on_store."""
 
 def chromium_export(
     directory: str,

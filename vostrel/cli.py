@@ -11,7 +11,7 @@ from typing import List, Optional, TextIO
 from .dump import FORMATS as DUMP_FORMATS
 from .dump import STATE_NAMES
 from .encodings import DEFAULT_ENCODING, ENCODERS
-from .skipped import warn, warn_skipped, warnings_given
+from .skipped import extension_warnings, warn, warn_skipped, warnings_given
 from .stats import FORMATS as STATS_FORMATS
 from .stores import StoreError, open_store
 from .terminal import printable
@@ -70,6 +70,21 @@ fields, in this order:
   recovered       only with --carve or FILE arguments: null for a record of
                   the normal read, "carved-block" or "carved-log" for one that
                   carving found (CSV: an empty cell, or the text)
+  status          only with --status: what the record is to the application,
+                  by the manifest's current version: "current" (what a read
+                  of its key returns now: the newest record of the key among
+                  the files in use), "superseded" (any other record of the
+                  files in use; carved records too) or "orphaned" (from a file
+                  the version no longer uses)
+
+current records:
+  --status        the status field; a store without a readable manifest gets
+                  a warning, and every data file counts as in use
+  --latest        only what a read of the whole store returns now: the
+                  current records that hold a value, in bytewise user-key
+                  order (on a store with the default comparator, what the
+                  LevelDB library's iterator gives); all of them are held in
+                  memory at once. One directory; not with --carve or --reverse
 
 deep recovery (carving):
   --carve DIR     after the normal read's records, the records that only
@@ -99,6 +114,8 @@ examples:
   vostrel dump --reverse --state live,deleted path/to/db
   vostrel dump --format csv --encoding hex -o records.csv path/to/db
   vostrel dump --carve path/to/damaged-db
+  vostrel dump --status --format csv path/to/db
+  vostrel dump --latest path/to/db
   vostrel dump recovered/f12345.bin recovered/f12346.bin
 """
 
@@ -228,7 +245,7 @@ def _run_many(args: argparse.Namespace) -> int:
         if args.command == "dump":
             if args.carve:
                 raise UsageError("--carve reads one directory, or data files; not several stores")
-            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse)
+            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse, args.status)
             failures = many.dump_many(stores, options, jobs, out)
         else:
             failures = many.stats_many(stores, args.format, jobs, out)
@@ -285,6 +302,10 @@ def build_parser() -> argparse.ArgumentParser:
                       help="only these states, comma-separated: live,deleted,unknown")
     dump.add_argument("--reverse", action="store_true",
                       help="files in descending file-number order")
+    dump.add_argument("--status", action="store_true",
+                      help="add each record's status: current, superseded or orphaned")
+    dump.add_argument("--latest", action="store_true",
+                      help="only the current records that hold a value, in user-key order")
     dump.add_argument("-o", "--output", metavar="FILE",
                       help="write to FILE instead of standard output")
     dump.add_argument("--threads", type=_threads, metavar="N",
@@ -387,14 +408,23 @@ def run_dump(args: argparse.Namespace) -> int:
     from .progress import progress_bar
 
     if _many_stores(args):
-        return _run_many(args)
+        if args.latest:
+            raise UsageError("--latest reads one directory; not several stores")
+        with extension_warnings():
+            return _run_many(args)
     carving = carve.wants_carving(args.paths, args.carve)
+    if carving and not args.carve and (args.status or args.latest):
+        raise UsageError(f"--{'status' if args.status else 'latest'} reads a store directory, not data files")
+    if args.latest and (args.carve or args.reverse):
+        raise UsageError(f"--latest gives user-key order; not with --{'carve' if args.carve else 'reverse'}")
     # dump --carve DIR and dump FILE...: the normal records and the carved
     # ones, with the `recovered` field; no progress bar, as ever.
     source = carve.open_source(args.paths, UsageError) if carving else open_database(args.paths[0])
     options = dict(format=args.format, encoding=args.encoding, reverse=args.reverse,
                    states=None if args.state is None else sorted(args.state), threads=args.threads)
-    with source:
+    # Only when asked for: data files read by content take neither.
+    options.update({name: True for name in ("status", "latest") if getattr(args, name)})
+    with source, extension_warnings():
         if args.output is None or args.output == "-":
             sys.stdout.flush()
             out_fd = sys.stdout.fileno()

@@ -38,6 +38,16 @@ Columns and dtypes (stable; `META` is an empty frame of them):
 state and file_type are the words ``vostrel dump`` writes, not codes, so a
 CSV written from the frame reads the same as the command's.
 
+With ``status=True`` a last column, ``status`` (object, str): "current",
+"superseded" or "orphaned", as ``vostrel dump --status`` writes it
+(`META_WITH_STATUS`). Which records are current depends on the whole store,
+while a task reads its files alone; so the client finds each store's current
+records once, before the frame is made (RawLevelDb.current_ordinals: a pass
+over the store's files in use, with memory for its distinct keys), and hands
+each task the ordinals of its own files' current records (8 bytes each),
+from which the task builds the column by record ordinal. A store without a
+readable manifest warns (RuntimeWarning), and all its files count as in use.
+
 The reading holds the GIL, so use processes: dask.distributed (a LocalCluster
 starts worker processes) or ``scheduler="processes"``; the default threaded
 scheduler works but reads on one core at a time.
@@ -49,7 +59,7 @@ or the ``dask`` extra; the rest of vostrel never imports it.
 from __future__ import annotations
 
 import os
-from typing import Iterable, List, Tuple, Union
+from typing import Iterable, List, Optional, Tuple, Union
 
 try:
     import dask.dataframe as _dd
@@ -63,22 +73,25 @@ except ImportError as _error:  # pragma: no cover - depends on the machine
         f"vostrel with its 'dask' extra ({_error})"
     ) from _error
 
-from .dump import FILE_TYPE_NAMES, STATE_NAMES
+from .dump import FILE_TYPE_NAMES, STATE_NAMES, STATUS_NAMES
 from .stores import find_stores
 
-__all__ = ["COLUMNS", "META", "PARTITION_BYTES", "find_stores", "partitions", "partition_frame",
-           "read_stores"]
+__all__ = ["COLUMNS", "META", "META_WITH_STATUS", "PARTITION_BYTES", "find_stores", "partitions",
+           "partition_frame", "read_stores"]
 
 COLUMNS = ("store", "key", "user_key", "value", "seq", "state", "file_type", "origin_file",
            "offset", "was_compressed")
 _DTYPES = {"seq": "uint64", "offset": "uint64", "was_compressed": "bool"}
 META = _pd.DataFrame({name: _pd.Series(dtype=_DTYPES.get(name, "object")) for name in COLUMNS})
+META_WITH_STATUS = META.assign(status=_pd.Series(dtype="object"))
 
 # Code -> word tables indexed with a whole column at once; a code the reader
 # does not define reads as "unknown", as in the command's output.
 _STATE_WORDS = _np.array([STATE_NAMES.get(code, "unknown") for code in range(256)], dtype=object)
 _FILE_TYPE_WORDS = _np.array([FILE_TYPE_NAMES.get(code, "unknown") for code in range(256)],
                              dtype=object)
+_CURRENT, _SUPERSEDED, _ORPHANED = range(3)
+_STATUS_WORDS = _np.array(STATUS_NAMES, dtype=object)
 
 
 # Data files smaller than this are packed together, in order, into one
@@ -120,8 +133,26 @@ def _objects(items, count: int):
     return _np.fromiter(items, dtype=object, count=count)
 
 
-def partition_frame(files: Tuple[Tuple[str, str], ...]):
-    """The pandas frame of one partition: every record of its data files."""
+def _status_column(current: Tuple[Tuple[bytes, bool], ...], counts):
+    """The status of every record of a partition's files, from each file's
+    (current ordinals, orphaned) and its record count."""
+    codes = _np.empty(int(sum(counts)), dtype=_np.uint8)
+    start = 0
+    for (ordinals, orphaned), count in zip(current, counts):
+        part = codes[start:start + count]
+        part[:] = _ORPHANED if orphaned else _SUPERSEDED
+        if not orphaned:
+            at = _np.frombuffer(ordinals, dtype=_np.uint64)
+            part[at[at < count]] = _CURRENT
+        start += count
+    return _STATUS_WORDS[codes]
+
+
+def partition_frame(files: Tuple[Tuple[str, str], ...],
+                    current: Optional[Tuple[Tuple[bytes, bool], ...]] = None):
+    """The pandas frame of one partition: every record of its data files;
+    with `current` (each file's current ordinals and whether it is orphaned,
+    as RawLevelDb.current_ordinals gives them) a status column too."""
     import _vostrel
 
     arrays = []
@@ -148,24 +179,49 @@ def partition_frame(files: Tuple[Tuple[str, str], ...]):
         "offset": _np.frombuffer(c["offset"], dtype=_np.uint64),
         "was_compressed": _np.frombuffer(c["was_compressed"], dtype=_np.bool_),
     }, copy=False)  # the arrays are new: pandas need not copy them again
+    if current is not None:
+        frame["status"] = _status_column(current, counts)
     return frame
 
 
-def read_stores(stores: Union[str, Iterable[str]], partition_bytes: int = PARTITION_BYTES):
+def _current_ordinals(stores: List[str]) -> dict:
+    """{(store, data file path): (current ordinals, orphaned)} of every store,
+    found on the client once per store."""
+    import _vostrel
+
+    found = {}
+    for store in stores:
+        with _vostrel.RawLevelDb(store) as db:
+            for path, entry in db.current_ordinals().items():
+                found[(store, path)] = entry
+    return found
+
+
+def read_stores(stores: Union[str, Iterable[str]], partition_bytes: int = PARTITION_BYTES,
+                status: bool = False):
     """A dask.dataframe.DataFrame of every record of the stores (paths of
     LevelDB directories), one partition per data file, small files packed
     (PARTITION_BYTES); nothing is read until it is computed. A store that
-    cannot be listed raises OSError here."""
+    cannot be listed raises OSError here. status=True adds the status column,
+    the stores' current records found here, on the client (see above)."""
     if isinstance(stores, str):
         stores = [stores]
+    stores = list(stores)
+    meta = META_WITH_STATUS if status else META
     parts = partitions(stores, partition_bytes)
     if not parts:
-        return _dd.from_pandas(META, npartitions=1)
+        return _dd.from_pandas(meta, npartitions=1)
     # The collection's name from one string of every (store, file) and the
     # partition sizes: what Dask would hash from the partitions themselves,
     # for a fraction of the cost of walking hundreds of tuples.
     token = _tokenize("vostrel-records", "\n".join(f"{store}\0{path}" for part in parts
                                                   for store, path in part),
                       [len(part) for part in parts])
-    return _dd.from_map(partition_frame, parts, meta=META, label="vostrel-records", token=token,
-                        enforce_metadata=False)
+    if not status:
+        return _dd.from_map(partition_frame, parts, meta=META, label="vostrel-records", token=token,
+                            enforce_metadata=False)
+    # A file the reader could not open has no records in the task either.
+    found = _current_ordinals(list(dict.fromkeys(store for part in parts for store, _ in part)))
+    current = [tuple(found.get(file, (b"", False)) for file in part) for part in parts]
+    return _dd.from_map(partition_frame, parts, current, meta=META_WITH_STATUS, label="vostrel-records",
+                        token=_tokenize(token, "status"), enforce_metadata=False)

@@ -59,6 +59,7 @@ class DumpOptions(NamedTuple):
     encoding: str
     states: Optional[frozenset]
     reverse: bool
+    status: bool = False
 
 
 class _TextTarget:
@@ -102,7 +103,8 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO) -
     _vostrel.export_stores(stores, _export_target(out), format=options.format,
                            encoding=options.encoding,
                            states=None if options.states is None else sorted(options.states),
-                           reverse=options.reverse, threads=jobs, on_store=on_store)
+                           reverse=options.reverse, threads=jobs, on_store=on_store,
+                           status=options.status)
     return failures
 
 

@@ -8,8 +8,10 @@ store, a directory without data files, ...) ends with exit status 1, and
 
 from __future__ import annotations
 
+import contextlib
 import sys
-from typing import Iterable, TextIO, Tuple
+import warnings
+from typing import Iterable, Iterator, TextIO, Tuple
 
 from .terminal import printable
 
@@ -33,3 +35,21 @@ def warn_skipped(skipped: Iterable[Tuple[str, str]], stream: TextIO = None) -> N
     """One line per data file left out: its path and the reason."""
     for path, reason in skipped:
         warn(f"skipped {path}: {reason}", stream)
+
+
+@contextlib.contextmanager
+def extension_warnings() -> Iterator[None]:
+    """The extension's RuntimeWarnings (a store without a readable manifest,
+    whose data files all count as in use) as warning lines, each as it comes."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", RuntimeWarning)
+        shown = warnings.showwarning
+
+        def show(message, category, *rest):
+            if issubclass(category, RuntimeWarning):
+                warn(str(message))
+            else:
+                shown(message, category, *rest)
+
+        warnings.showwarning = show
+        yield

@@ -28,4 +28,11 @@ class StopToken {
   bool stopped_ = false;
 };
 
+// A token that polls a caller's check-in, a callable answering whether to go
+// on (true) as the long walks' check-ins do; it must outlive the token.
+template <class CheckIn>
+[[nodiscard]] StopToken stop_token_of(CheckIn& check_in) noexcept {
+  return StopToken([](void* context) { return !(*static_cast<CheckIn*>(context))(); }, &check_in);
+}
+
 }  // namespace vostrel

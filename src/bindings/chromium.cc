@@ -1,5 +1,6 @@
 // The Chromium store decoder's module functions:
-//   chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None, blob_dir=None)
+//   chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False,
+//                   latest=False, store=None, blob_dir=None, counts=False)
 //   iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
@@ -158,18 +159,19 @@ PyTypeObject* entry_iterator_type() {
 }  // namespace
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "file",     "kind",   "states", "reverse",
-                                   "store",     "blob_dir", "counts", nullptr};
+  static const char* keywords[] = {"directory", "file",   "kind",  "states",   "reverse",
+                                   "status",    "latest", "store", "blob_dir", "counts", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
+  PyObject* latest_arg = nullptr;
   PyObject* store_arg = nullptr;
   PyObject* blob_dir_arg = nullptr;
   PyObject* counts_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOO:chromium_export", const_cast<char**>(keywords),
-                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &store_arg,
-                                   &blob_dir_arg, &counts_arg)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOO:chromium_export", const_cast<char**>(keywords),
+                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &given.status,
+                                   &latest_arg, &store_arg, &blob_dir_arg, &counts_arg)) {
     return nullptr;
   }
   bool counts = false;
@@ -177,8 +179,12 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   try {
     chromium::ChromiumExportOptions options;
     ExportArguments parsed;
-    if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed)) return nullptr;
-    options.states = std::move(parsed.options.states);
+    if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed) ||
+        !parse_bool_argument("latest", latest_arg, options.selection.latest)) {
+      return nullptr;
+    }
+    options.selection.states = std::move(parsed.options.states);
+    options.selection.status = parsed.options.status;
     options.reverse = parsed.reverse;
     std::optional<std::string> blob_dir;
     if (!parse_optional_path("store", store_arg, options.store) ||
@@ -211,6 +217,7 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (!result) return raise_cannot_tell(directory);
+    if (result->without_manifest && !warn_no_manifest(path)) return nullptr;
     if (result->write_error) {
       errno = result->write_error->error_number;
       return PyErr_SetFromErrno(PyExc_OSError);
@@ -252,7 +259,7 @@ PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<ChromiumEntries> entries;
     {
       ReleasedLock lock;
-      entries = ChromiumEntries::start(*reader, path, kind, reverse, std::nullopt, {}, blob_dir.value_or(""));
+      entries = ChromiumEntries::start(*reader, path, kind, reverse, {}, {}, blob_dir.value_or(""));
     }
     if (!entries) return raise_cannot_tell(directory);
     PyObject* object = type->tp_alloc(type, 0);

@@ -95,6 +95,7 @@ struct ExportArgumentObjects {
   PyObject* header = nullptr;    // bool
   PyObject* threads = nullptr;   // None (every core) or a positive int
   PyObject* store = nullptr;     // None, or the str of every record's store field
+  PyObject* status = nullptr;    // bool: every record ends with its status
 };
 
 struct ExportArguments {

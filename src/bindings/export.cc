@@ -12,6 +12,11 @@
 // Every few tenths of a second the lock is taken back to let Ctrl-C through
 // and to report progress (bytes of data files done, of the total) to an
 // optional callback: once at the start, then at most every 0.2 s, and at the end.
+//
+// With status=True every record ends with its status (read/current_versions.h);
+// a store without a readable manifest gets a RuntimeWarning as its turn comes,
+// as RawLevelDb.statuses() does. latest=True writes only what latest() gives,
+// in its order (export/latest_export.h).
 
 #include <poll.h>
 #include <unistd.h>
@@ -27,6 +32,7 @@
 
 #include "chunk_output.h"
 #include "raw_level_db.h"
+#include "export/latest_export.h"
 #include "export/record_export.h"
 #include "export/store_export.h"
 
@@ -292,7 +298,8 @@ bool parse_export_arguments(const ExportArgumentObjects& given, ExportArguments&
       !parse_choice("encoding", given.encoding, {"escaped", "hex", "base64"}, encoding) ||
       !parse_states(given.states, out.options.states) || !parse_bool_argument("reverse", given.reverse, out.reverse) ||
       !parse_bool_argument("header", given.header, out.options.header) ||
-      !parse_threads(given.threads, out.threads) || !parse_store(given.store, out.options.store)) {
+      !parse_threads(given.threads, out.threads) || !parse_store(given.store, out.options.store) ||
+      !parse_bool_argument("status", given.status, out.options.status)) {
     return false;
   }
   out.options.format = static_cast<ExportFormat>(format);
@@ -397,10 +404,25 @@ PyObject* export_result(const StoreExportResult& result, PendingError& pending) 
 }
 
 
+// The export's report of a store without a readable manifest: the
+// RuntimeWarning naming its directory; false once the warning raised.
+decltype(StoreExportControl::no_manifest) warn_no_manifest_with(
+    ReleasedLock& lock, PendingError& pending, const std::function<std::string(std::size_t)>& directory) {
+  return [&lock, &pending, directory](std::size_t store) {
+    return lock.with_lock([&] {
+      if (warn_no_manifest(directory(store))) return true;
+      pending.take();
+      return false;
+    });
+  };
+}
+
 // Runs an export with the lock released: signals and progress looked at
-// every kCheckInterval, output to `file`.
+// every kCheckInterval, output to `file`. directory(i): the directory of
+// store i, named when it has no readable manifest.
 template <class Run>
-PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, PyObject* progress, Run&& run) {
+PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, PyObject* progress,
+                     const std::function<std::string(std::size_t)>& directory, Run&& run) {
   PendingError pending;
   StoreExportResult result;
   {
@@ -410,6 +432,7 @@ PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, Py
     control.interval = kCheckInterval;
     control.report_ends = progress != nullptr;
     control.check_in = check_in_with(lock, pending, progress);
+    control.no_manifest = warn_no_manifest_with(lock, pending, directory);
     result = run(output_writer(file, fd, lock, pending), control, lock, pending);
   }
   return export_result(result, pending);
@@ -418,15 +441,17 @@ PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, Py
 }  // namespace
 
 PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"file",    "format", "encoding", "states", "reverse", "progress",
-                                   "threads", "store",  "header",   "carve",  nullptr};
+  static const char* keywords[] = {"file",  "format", "encoding", "states", "reverse", "progress", "threads",
+                                   "store", "header", "carve",    "status", "latest",  nullptr};
   PyObject* file = nullptr;
   ExportArgumentObjects given;
   PyObject* progress = nullptr;
   PyObject* carve_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOO:export", const_cast<char**>(keywords), &file,
+  PyObject* latest_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOO:export", const_cast<char**>(keywords), &file,
                                    &given.format, &given.encoding, &given.states, &given.reverse, &progress,
-                                   &given.threads, &given.store, &given.header, &carve_arg)) {
+                                   &given.threads, &given.store, &given.header, &carve_arg, &given.status,
+                                   &latest_arg)) {
     return nullptr;
   }
   RawLevelDbObject* db = as_db(self);
@@ -436,8 +461,13 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
     ExportArguments parsed;
     bool carve = false;
+    bool latest = false;
     if (!parse_export_arguments(given, parsed) || !parse_bool_argument("carve", carve_arg, carve) ||
-        !optional_callable(progress, "progress")) {
+        !parse_bool_argument("latest", latest_arg, latest) || !optional_callable(progress, "progress")) {
+      return nullptr;
+    }
+    if (latest && (carve || parsed.reverse)) {
+      PyErr_SetString(PyExc_ValueError, "latest gives the current records in key order: not with carve or reverse");
       return nullptr;
     }
     parsed.options.recovered = carve;
@@ -445,8 +475,9 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
     const RawLevelDb& reader = *db->reader;
-    return run_export(file, fd, parsed.threads, progress,
+    return run_export(file, fd, parsed.threads, progress, [&](std::size_t) { return reader.in_dir(); },
                       [&](ChunkWriter writer, const StoreExportControl& control, ReleasedLock&, PendingError&) {
+                        if (latest) return export_latest(reader, parsed.options, std::move(writer), control);
                         return export_store(reader, parsed.reverse, parsed.options, std::move(writer), control,
                                             carve);
                       });
@@ -477,7 +508,7 @@ PyObject* export_files(PyObject*, PyObject* args, PyObject* kwargs) {
     if (parsed.reverse) std::reverse(paths.begin(), paths.end());
     const std::optional<int> fd = descriptor_of(file);
     if (fd == -1) return nullptr;
-    return run_export(file, fd, parsed.threads, nullptr,
+    return run_export(file, fd, parsed.threads, nullptr, [](std::size_t) { return std::string(); },
                       [&](ChunkWriter writer, const StoreExportControl& control, ReleasedLock&, PendingError&) {
                         return vostrel::export_files(paths, parsed.options, std::move(writer), control);
                       });
@@ -488,15 +519,15 @@ PyObject* export_files(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directories", "file",    "format", "encoding", "states",
-                                   "reverse",     "threads", "header", "on_store", nullptr};
+  static const char* keywords[] = {"directories", "file",   "format",   "encoding", "states", "reverse",
+                                   "threads",     "header", "on_store", "status",   nullptr};
   PyObject* directories_arg = nullptr;
   PyObject* file = nullptr;
   ExportArgumentObjects given;
   PyObject* on_store = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOO:export_stores", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOO:export_stores", const_cast<char**>(keywords),
                                    &directories_arg, &file, &given.format, &given.encoding, &given.states,
-                                   &given.reverse, &given.threads, &given.header, &on_store)) {
+                                   &given.reverse, &given.threads, &given.header, &on_store, &given.status)) {
     return nullptr;
   }
   try {
@@ -511,7 +542,7 @@ PyObject* export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
     if (fd == -1) return nullptr;
 
     return run_export(
-        file, fd, parsed.threads, nullptr,
+        file, fd, parsed.threads, nullptr, [&](std::size_t index) { return directories[index]; },
         [&](ChunkWriter writer, const StoreExportControl& control, ReleasedLock& lock, PendingError& pending) {
           // on_store(index, error, skipped): error None, or why the store could
           // not be opened; skipped, the (path, reason) of its files left out.

@@ -84,7 +84,7 @@ PyMethodDef module_functions[] = {
     {"export_stores", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(export_stores)),
      METH_VARARGS | METH_KEYWORDS,
      "export_stores(directories, file, *, format='jsonl', encoding='escaped', states=None,\n"
-     "              reverse=False, threads=None, header=True, on_store=None)\n--\n\n"
+     "              reverse=False, threads=None, header=True, on_store=None, status=False)\n--\n\n"
      "Writes the records of many stores as `vostrel dump` of several directories\n"
      "does: the stores one after another in the order given, every record with\n"
      "its store field. Worker threads share out the data files of all the stores,\n"
@@ -92,7 +92,8 @@ PyMethodDef module_functions[] = {
      "order. on_store(index, error, skipped) is called on the calling thread as\n"
      "each store's turn comes: error None, or why the store could not be opened\n"
      "(it then has no records); skipped, the (path, reason) of its files left\n"
-     "out. Returns the number of records written."},
+     "out. status: every record ends with its status, as RawLevelDb.export writes\n"
+     "it. Returns the number of records written."},
     {"export_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(export_files)),
      METH_VARARGS | METH_KEYWORDS,
      "export_files(paths, file, *, format='jsonl', encoding='escaped', states=None,\n"

@@ -125,7 +125,7 @@ PyMethodDef db_methods[] = {
     {"export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_export)),
      METH_VARARGS | METH_KEYWORDS,
      "export($self, file, *, format='jsonl', encoding='escaped', states=None, reverse=False, progress=None, "
-     "threads=None, store=None, header=True, carve=False)\n--\n\n"},
+     "threads=None, store=None, header=True, carve=False, status=False, latest=False)\n--\n\n"},
     {"file_stats", db_file_stats, METH_NOARGS, "file_stats($self)\n--\n\n"},
     {"statuses", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_statuses)),
      METH_VARARGS | METH_KEYWORDS,
@@ -138,6 +138,12 @@ PyMethodDef db_methods[] = {
      "latest($self)\n--\n\n"
      "The current records of the keys that hold a value (not deleted), in bytewise\n"
      "user-key order: what the real library's iterator gives."},
+    {"current_ordinals", db_current_ordinals, METH_NOARGS,
+     "current_ordinals($self)\n--\n\n"
+     "{path: (ordinals, orphaned)} for every data file opened: the ordinals (from 0,\n"
+     "in the file's own record order) of its current records, ascending, as packed\n"
+     "native uint64 in bytes, and whether the file is orphaned (then no ordinals).\n"
+     "What statuses() tells, for a reader of one file at a time."},
     {"close", db_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_exit)),

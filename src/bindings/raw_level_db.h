@@ -84,6 +84,7 @@ PyObject* db_file_stats(PyObject* self, PyObject* unused);                     /
 PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs);  // carve.cc
 PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs);       // status.cc
 PyObject* db_latest(PyObject* self, PyObject* unused);                         // status.cc
+PyObject* db_current_ordinals(PyObject* self, PyObject* unused);               // status.cc
 
 // A stop token that polls Python's pending signals (PyErr_CheckSignals): a
 // Ctrl-C during a long call ends it, with KeyboardInterrupt (or whatever the
@@ -112,6 +113,11 @@ PyObject* skipped_files_list(const std::vector<SkippedFile>& skipped);
 // UnicodeEncodeError (lone surrogates), the reader's error, or the pending
 // signal's exception when Ctrl-C ended the opening.
 std::optional<vostrel::RawLevelDb> open_reader(const char* argument, PyObject* directory, std::string& path);
+
+// Warns (RuntimeWarning) that the store at `directory` has no readable
+// manifest, so every data file counts as in use. False with the error set
+// when the warning was turned into one.
+bool warn_no_manifest(const std::string& directory);  // status.cc
 
 // RuntimeError("Database is closed"); returns nullptr.
 PyObject* raise_closed();

@@ -1,44 +1,58 @@
-// RawLevelDb.statuses() and RawLevelDb.latest(): what the application sees
-// now, and what is history or leftovers (read/current_versions.h).
+// RawLevelDb.statuses(), latest() and current_ordinals(): what the
+// application sees now, and what is history or leftovers
+// (read/current_versions.h).
 //
-// Both replay the manifest and walk the store twice: once to find each user
+// The first two replay the manifest and walk the store twice: once to find each user
 // key's current record, once to hand out statuses or records. Without a
 // readable manifest every file counts as in use, and a RuntimeWarning says so.
 
-#include <algorithm>
+#include <chrono>
+#include <span>
 
+#include "base/sorted_runs.h"
+#include "chunk_output.h"
 #include "raw_level_db.h"
 #include "read/current_versions.h"
 #include "read/record_walk.h"
 
 namespace vostrel::bindings {
+
+bool warn_no_manifest(const std::string& directory) {
+  const std::string message = "no readable manifest in " + directory + ": every data file counts as in use";
+  return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
+}
+
 namespace {
 
+// How often, at most, a pass with the lock released looks at pending signals.
+constexpr auto kSignalInterval = std::chrono::milliseconds(200);
+
 // The table of current records, built with the interpreter lock released;
-// nullopt with a Python error set (a warning turned error, Ctrl-C, memory).
+// nullopt with a Python error set (a warning turned error, Ctrl-C).
 std::optional<CurrentVersions> current_versions(const RawLevelDb& reader) {
-  StopToken stop = python_stop_token();
-  const auto history = replay_manifest(reader, &stop);
-  if (stop.stopped()) return std::nullopt;
-  if (!history) {
-    const std::string message = "no readable manifest in " + reader.in_dir() +
-                                ": every data file counts as in use";
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) return std::nullopt;
-  }
-  const StoreActivity activity = classify_files(reader, history);
+  PendingError pending;
   std::optional<CurrentVersions> versions;
-  bool failed = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    versions.emplace(CurrentVersions::build(reader, activity));
-  } catch (...) {
-    failed = true;
+  {
+    ReleasedLock lock;
+    auto last = std::chrono::steady_clock::now();
+    auto go_on = [&] {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last < kSignalInterval) return true;
+      last = now;
+      return lock.with_lock([&] {
+        if (PyErr_CheckSignals() == 0) return true;
+        pending.take();
+        return false;
+      });
+    };
+    StopToken stop = stop_token_of(go_on);
+    versions.emplace(CurrentVersions::of_store(reader, &stop));
   }
-  Py_END_ALLOW_THREADS
-  if (failed) {
-    PyErr_NoMemory();
+  if (pending.set()) {
+    pending.restore();
     return std::nullopt;
   }
+  if (!versions->activity().have_manifest && !warn_no_manifest(reader.in_dir())) return std::nullopt;
   return versions;
 }
 
@@ -66,7 +80,7 @@ bool walk_with_status(const RawLevelDb& reader, const CurrentVersions& versions,
     if (skip_orphaned && versions.orphaned(unit.slot)) continue;
     bool go_on = true;
     auto each = [&](const RecordView& record, RecordStatus status) { go_on = go_on && fn(record, status); };
-    StatusSink<decltype(each)> sink(versions, unit.slot, each);
+    StatusSink<decltype(each)> sink(versions, reader, unit, each);
     walk_whole_unit(reader, unit, sink, scratch);
     if (!go_on) return false;
     file_done();
@@ -76,41 +90,8 @@ bool walk_with_status(const RawLevelDb& reader, const CurrentVersions& versions,
 
 bool user_key_less(PyObject* a, PyObject* b) { return record_user_key(a) < record_user_key(b); }
 
-// The records of runs [0, ends[0]), [ends[0], ends[1]), ... in bytewise
-// user-key order: each run sorted unless it already is, then merged, a run
-// head at a time. The user keys of current records are unique, so the order
-// is exact.
-std::vector<PyObject*> merge_runs(std::vector<PyObject*>& records, const std::vector<std::size_t>& ends) {
-  std::vector<std::pair<std::size_t, std::size_t>> runs;  // [next, end)
-  std::size_t begin = 0;
-  for (const std::size_t end : ends) {
-    const auto first = records.begin() + static_cast<std::ptrdiff_t>(begin);
-    const auto last = records.begin() + static_cast<std::ptrdiff_t>(end);
-    if (!std::is_sorted(first, last, user_key_less)) std::sort(first, last, user_key_less);
-    if (begin != end) runs.emplace_back(begin, end);
-    begin = end;
-  }
-  std::vector<PyObject*> merged;
-  merged.reserve(records.size());
-  // A min-heap of runs by their next record.
-  const auto later = [&](const auto& a, const auto& b) { return user_key_less(records[b.first], records[a.first]); };
-  std::make_heap(runs.begin(), runs.end(), later);
-  while (!runs.empty()) {
-    std::pop_heap(runs.begin(), runs.end(), later);
-    auto& run = runs.back();
-    merged.push_back(records[run.first++]);
-    if (run.first == run.second) {
-      runs.pop_back();
-    } else {
-      std::push_heap(runs.begin(), runs.end(), later);
-    }
-  }
-  return merged;
-}
-
-// The prologue both methods share: shared access to an open reader, and its
-// current versions; then fn(reader, versions) gives the result. nullptr with
-// a Python error set on any failure.
+// A method over the store's current records: fn(reader, versions) with the
+// reader open and the versions found; nullptr with a Python error set.
 template <class Fn>
 PyObject* with_current_versions(PyObject* self, Fn fn) {
   RawLevelDbObject* db = as_db(self);
@@ -177,14 +158,43 @@ PyObject* db_latest(PyObject* self, PyObject*) {
     if (!walked) return nullptr;
     std::vector<PyObject*> runs = records.take_records();
     if (PyErr_Occurred() != nullptr) return nullptr;
-    const std::vector<PyObject*> sorted = merge_runs(runs, run_ends);
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(sorted.size()));
+    // The user keys of current records are unique, so the order is exact.
+    sort_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less);
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(runs.size()));
     if (list == nullptr) {
-      for (PyObject* record : sorted) Py_DECREF(record);
+      for (PyObject* record : runs) Py_DECREF(record);
       return nullptr;
     }
-    for (std::size_t i = 0; i < sorted.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), sorted[i]);
+    Py_ssize_t next = 0;
+    merge_sorted_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less,
+                      [&](PyObject* record) { PyList_SET_ITEM(list, next++, record); });
     return list;
+  });
+}
+
+PyObject* db_current_ordinals(PyObject* self, PyObject*) {
+  return with_current_versions(self, [&](const RawLevelDb& reader, const CurrentVersions& versions) -> PyObject* {
+    // {path: (ordinals as packed native uint64, orphaned)}, one item per
+    // data file the reader opened.
+    PyObject* files = PyDict_New();
+    if (files == nullptr) return nullptr;
+    const auto& data_files = reader.data_files();
+    for (std::size_t i = 0; i < data_files.size(); ++i) {
+      const auto current = versions.current_of(i);
+      PyObject* path = decode_path(path_of(data_files[i]));
+      PyObject* item = Py_BuildValue("(NO)",
+                                     PyBytes_FromStringAndSize(reinterpret_cast<const char*>(current.data()),
+                                                               static_cast<Py_ssize_t>(current.size_bytes())),
+                                     versions.orphaned(i) ? Py_True : Py_False);
+      const int stored = path == nullptr || item == nullptr ? -1 : PyDict_SetItem(files, path, item);
+      Py_XDECREF(path);
+      Py_XDECREF(item);
+      if (stored != 0) {
+        Py_DECREF(files);
+        return nullptr;
+      }
+    }
+    return files;
   });
 }
 

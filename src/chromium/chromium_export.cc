@@ -78,8 +78,13 @@ class StoreDecoder {
 };
 
 ChromiumEntries::ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> decoder, const RawLevelDb& db,
-                                 bool reverse, const std::optional<std::vector<KeyState>>& states)
-    : kind_(kind), decoder_(std::move(decoder)), stream_(db, reverse), admitted_(states) {}
+                                 bool reverse, const EntrySelection& selection)
+    : kind_(kind),
+      decoder_(std::move(decoder)),
+      stream_(db, reverse),
+      admitted_(selection.states),
+      status_field_(selection.status),
+      latest_(selection.latest) {}
 
 ChromiumEntries::ChromiumEntries(ChromiumEntries&&) noexcept = default;
 ChromiumEntries& ChromiumEntries::operator=(ChromiumEntries&&) noexcept = default;
@@ -87,14 +92,20 @@ ChromiumEntries::~ChromiumEntries() = default;
 
 std::optional<ChromiumEntries> ChromiumEntries::start(const RawLevelDb& db, std::string_view directory,
                                                       std::optional<StoreKind> kind, bool reverse,
-                                                      const std::optional<std::vector<KeyState>>& states,
+                                                      const EntrySelection& selection,
                                                       const std::function<bool()>& check_in,
                                                       std::string_view blob_directory) {
   if (!kind) kind = detect_store_kind(db, reverse, directory);
   if (!kind) return std::nullopt;
   auto decoder = std::make_unique<StoreDecoder>(*kind, directory, blob_directory);
-  const bool learned = decoder->learn(db, reverse, check_in);
-  ChromiumEntries entries(*kind, std::move(decoder), db, reverse, states);
+  bool learned = decoder->learn(db, reverse, check_in);
+  ChromiumEntries entries(*kind, std::move(decoder), db, reverse, selection);
+  if (learned && (selection.status || selection.latest)) {
+    auto go_on = [&] { return !check_in || check_in(); };
+    StopToken stop = stop_token_of(go_on);
+    entries.versions_.emplace(CurrentVersions::of_store(db, &stop));
+    learned = !stop.stopped();
+  }
   entries.stopped_ = !learned;
   return entries;
 }
@@ -105,13 +116,29 @@ void ChromiumEntries::set_store(std::string_view store) {
   store_field_ += ", ";
 }
 
-void ChromiumEntries::append_entry(std::string& out, const RecordView& record) {
+RecordStatus ChromiumEntries::next_status(const RawLevelDb& db) {
+  if (cursor_unit_ != stream_.unit_index()) {
+    cursor_.emplace(*versions_, db, stream_.unit());
+    cursor_unit_ = stream_.unit_index();
+  }
+  return cursor_->next();
+}
+
+void ChromiumEntries::append_entry(std::string& out, const RecordView& record, std::optional<RecordStatus> status) {
   const std::size_t start = out.size();
   decoder_->append_entry(out, record);
   // The store leads the line: it takes the place of the entry's opening brace.
   if (!store_field_.empty()) out.replace(start, 1, store_field_);
   ++entries_;
   undecoded_ += is_fallback_line(std::string_view(out).substr(start));
+  // The status goes last, inside the line's closing brace.
+  constexpr std::string_view kEnd = "}\n";
+  if (status && out.size() - start >= kEnd.size() && std::string_view(out).ends_with(kEnd)) {
+    out.resize(out.size() - kEnd.size());
+    out += ", \"status\": \"";
+    out += status_name(*status);
+    out += "\"}\n";
+  }
 }
 
 std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLevelDb& db,
@@ -120,11 +147,12 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
                                                                     const ChunkWriter& writer,
                                                                     const std::function<bool()>& check_in,
                                                                     std::size_t check_every) {
-  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.states, check_in,
+  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.selection, check_in,
                                          options.blob_directory);
   if (!entries) return std::unexpected(CannotTellKind{});
   if (options.store) entries->set_store(*options.store);
   ChromiumExportResult result;
+  result.without_manifest = entries->without_manifest();
   if (entries->stopped()) {
     result.stopped = true;
     return result;

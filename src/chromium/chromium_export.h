@@ -9,6 +9,11 @@
 // is decoded in turn. The state filter drops records before they are decoded
 // (no decoder's output depends on the records it is not shown in the second
 // pass).
+//
+// With the status, or only the latest records, a pass before those finds the
+// store's current records (read/current_versions.h); each line then ends
+// with the record's "status", or only the current records that hold a value
+// get a line (in the reader's order, not the keys').
 
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +28,7 @@
 #include "chromium/store_kind.h"
 #include "read/store.h"
 #include "export/record_export.h"
+#include "read/current_versions.h"
 #include "read/record_walk.h"
 #include "format/record.h"
 
@@ -30,18 +36,27 @@ namespace vostrel::chromium {
 
 class StoreDecoder;  // the decoder of the store's kind (chromium_export.cc)
 
+// Which records get an entry, and what it tells of them.
+struct EntrySelection {
+  std::optional<std::vector<KeyState>> states;  // only records in these states; nullopt for all
+  bool status = false;  // every line ends with the record's "status"
+  bool latest = false;  // only the current records that hold a value
+};
+
 class ChromiumEntries {
  public:
   // Takes `kind`, or detects it (store_kind.h); nullopt when it cannot be told.
   // Runs the first pass the kind needs, calling `check_in` (if set) every few
-  // thousand records; when it answers false the pass ends there and
-  // stopped() tells so. `states`: only records in one of these states get an
-  // entry; nullopt for all. `blob_directory`: where an IndexedDB store's
-  // blob files are, "" to look beside the store (blob_directory.h).
-  [[nodiscard]] static std::optional<ChromiumEntries> start(
-      const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind, bool reverse,
-      const std::optional<std::vector<KeyState>>& states, const std::function<bool()>& check_in = {},
-      std::string_view blob_directory = {});
+  // thousand records (and between blocks while the current records are
+  // found); when it answers false the pass ends there and stopped() tells
+  // so. `selection`: which records get an entry, with or without their
+  // status. `blob_directory`: where an IndexedDB store's blob files are, ""
+  // to look beside the store (blob_directory.h).
+  [[nodiscard]] static std::optional<ChromiumEntries> start(const RawLevelDb& db, std::string_view directory,
+                                                            std::optional<StoreKind> kind, bool reverse,
+                                                            const EntrySelection& selection,
+                                                            const std::function<bool()>& check_in = {},
+                                                            std::string_view blob_directory = {});
 
   ChromiumEntries(ChromiumEntries&&) noexcept;
   ChromiumEntries& operator=(ChromiumEntries&&) noexcept;
@@ -54,7 +69,7 @@ class ChromiumEntries {
   // block of many records never gathers in one buffer.
   template <class Flush>
   bool step(const RawLevelDb& db, std::size_t want, std::string& out, std::size_t flush_at, Flush&& flush) {
-    LineSink<Flush> sink{*this, out, flush_at, flush};
+    LineSink<Flush> sink{*this, db, out, flush_at, flush};
     return stream_.step(db, want, sink);
   }
 
@@ -69,30 +84,51 @@ class ChromiumEntries {
   // Of them, the entries that did not decode (written with their fallback:
   // error, raw key and raw value).
   [[nodiscard]] std::uint64_t undecoded() const noexcept { return undecoded_; }
+  // Whether the current records were found without a readable manifest
+  // (every data file counted as in use).
+  [[nodiscard]] bool without_manifest() const noexcept {
+    return versions_ && !versions_->activity().have_manifest;
+  }
 
  private:
   ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> decoder, const RawLevelDb& db, bool reverse,
-                  const std::optional<std::vector<KeyState>>& states);
+                  const EntrySelection& selection);
 
   template <class Flush>
   struct LineSink {
     ChromiumEntries& entries;
+    const RawLevelDb& db;
     std::string& out;
     std::size_t flush_at;
     Flush& flush;
     void operator()(const RecordView& record) {
+      std::optional<RecordStatus> status;
+      if (entries.versions_) {
+        status = entries.next_status(db);
+        if (entries.latest_ && (*status != RecordStatus::Current || read_key_of(record).kind != KeyState::Live)) {
+          return;
+        }
+        if (!entries.status_field_) status.reset();
+      }
       if (!entries.admitted_.admits(record.state)) return;
-      entries.append_entry(out, record);
+      entries.append_entry(out, record, status);
       if (out.size() >= flush_at) flush(out);
     }
   };
-  void append_entry(std::string& out, const RecordView& record);
+  void append_entry(std::string& out, const RecordView& record, std::optional<RecordStatus> status);
+  // The status of the next record of the stream's unit being walked.
+  RecordStatus next_status(const RawLevelDb& db);
 
   StoreKind kind_;
   std::unique_ptr<StoreDecoder> decoder_;
   RecordStream stream_;
   StateFilter admitted_;
   std::string store_field_;  // {"store": "...",   or empty
+  bool status_field_ = false;
+  bool latest_ = false;
+  std::optional<CurrentVersions> versions_;  // with the status, or only the latest records
+  std::optional<StatusCursor> cursor_;       // of the unit being walked
+  std::size_t cursor_unit_ = SIZE_MAX;       // its index in the stream's order
   std::uint64_t entries_ = 0;
   std::uint64_t undecoded_ = 0;
   bool stopped_ = false;
@@ -100,10 +136,10 @@ class ChromiumEntries {
 
 struct ChromiumExportOptions {
   std::optional<StoreKind> kind;  // nullopt: detected
-  std::optional<std::vector<KeyState>> states;
+  EntrySelection selection;
   bool reverse = false;
-  std::optional<std::string> store;
-  std::string blob_directory;  // "" : beside the store (blob_directory.h)  // set: each line names the store (ChromiumEntries::set_store)
+  std::optional<std::string> store;  // set: each line names the store (ChromiumEntries::set_store)
+  std::string blob_directory;  // "": beside the store (blob_directory.h)
   std::size_t chunk_size = std::size_t{1} << 20;
 };
 
@@ -112,6 +148,7 @@ struct ChromiumExportResult {
   std::uint64_t undecoded = 0;  // of the entries
   std::optional<WriteError> write_error;  // the writer's error that ended the run
   bool stopped = false;                   // check_in asked to stop
+  bool without_manifest = false;          // ChromiumEntries::without_manifest()
 };
 
 // Why a run could not start.

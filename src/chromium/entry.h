@@ -5,13 +5,14 @@
 //   {"kind": K, "type": T, <what the record decoded to>,
 //    ["error": why, "raw_key": hex, "raw_value": hex,]
 //    "seq": N, "state": "live" | "deleted" | "unknown", "origin_file": path,
-//    "offset": N}
+//    "offset": N[, "status": "current" | "superseded" | "orphaned"]}
 //
 // The error fields appear when the record, or a part of it, did not decode:
 // the fields decoded before the failure stay, the raw bytes follow, so no
 // record is ever lost to its form. The trailing four are the raw record's
 // provenance as `vostrel dump` gives it (the path decoded from UTF-8 with
-// replacement).
+// replacement). The status, when asked for, is added to the finished line
+// by the store's walk (chromium_export.h), which alone knows it.
 
 #include <span>
 #include <string>

@@ -68,6 +68,7 @@ std::string csv_field(std::string_view text) {
 std::string csv_header(const ExportOptions& options) {
   std::string header = std::string(options.store ? "store," : "") + std::string(kCsvHeader);
   if (options.recovered) header.insert(header.size() - 1, ",recovered");
+  if (options.status) header.insert(header.size() - 1, ",status");
   return header;
 }
 
@@ -172,7 +173,7 @@ const std::string& RecordExporter::origin_text(const SharedPath* origin) {
   return origin_text_;
 }
 
-void RecordExporter::write_tail(const RecordView& record) {
+void RecordExporter::write_tail(const RecordView& record, const RecordStatus* status) {
   const std::string& origin = origin_text(record.origin_file);
   char* p = reserve(kTailRoom + origin.size());
   const std::string_view compressed = record.was_compressed ? "true" : "false";
@@ -193,6 +194,10 @@ void RecordExporter::write_tail(const RecordView& record) {
       p = put(p, ", \"recovered\": ");
       p = record.recovered == Recovery::None ? put(p, "null") : put_quoted(p, to_string(record.recovered));
     }
+    if (status != nullptr) {
+      p = put(p, ", \"status\": ");
+      p = put_quoted(p, status_name(*status));
+    }
     p = put(p, "}\n");
   } else {
     *p++ = ',';
@@ -211,6 +216,10 @@ void RecordExporter::write_tail(const RecordView& record) {
       *p++ = ',';
       p = put(p, to_string(record.recovered));
     }
+    if (status != nullptr) {
+      *p++ = ',';
+      p = put(p, status_name(*status));
+    }
     *p++ = '\n';
   }
   size_ = static_cast<std::size_t>(p - buffer_.get());
@@ -221,7 +230,7 @@ void RecordExporter::append(std::string_view text) {
   size_ += text.size();
 }
 
-void RecordExporter::operator()(const RecordView& record) {
+void RecordExporter::write_record(const RecordView& record, const RecordStatus* status) {
   if (error_ || !admitted_.admits(record.state)) return;
   const bool json = format_ == ExportFormat::Jsonl;
   if (!record_start_.empty()) append(record_start_);
@@ -230,7 +239,7 @@ void RecordExporter::operator()(const RecordView& record) {
   write_field(user_key_of(record.key, record.file_type));
   append(json ? ", \"value\": " : ",");
   write_field(record.value);
-  write_tail(record);
+  write_tail(record, status);
   ++records_;
   if (size_ >= chunk_size_) flush();
 }

@@ -29,6 +29,7 @@
 
 #include "export/byte_encoding.h"
 #include "format/record.h"
+#include "read/current_versions.h"
 
 namespace vostrel {
 
@@ -78,6 +79,11 @@ struct ExportOptions {
   // column): null (an empty cell) for the normal read, "carved-block" or
   // "carved-log" for a record carving found.
   bool recovered = false;
+  // Every record ends with a "status" field (CSV: a last "status" column),
+  // after "recovered" if that is there: "current", "superseded" or
+  // "orphaned" (read/current_versions.h). The exporter writes it for records
+  // handed over with their status; the walk (store_export.h) hands them so.
+  bool status = false;
 };
 
 // The header row of a CSV export with these options.
@@ -91,7 +97,9 @@ class RecordExporter {
   RecordExporter(const RecordExporter&) = delete;
   RecordExporter& operator=(const RecordExporter&) = delete;
 
-  void operator()(const RecordView& record);
+  void operator()(const RecordView& record) { write_record(record, nullptr); }
+  // The record with its status field.
+  void operator()(const RecordView& record, RecordStatus status) { write_record(record, &status); }
 
   // The store field of the records from here on (an export of many stores
   // switches it between stores); the store column of a CSV header is the
@@ -107,9 +115,10 @@ class RecordExporter {
   [[nodiscard]] std::uint64_t records_written() const noexcept { return records_; }
 
  private:
+  void write_record(const RecordView& record, const RecordStatus* status);
   void set_record_start(const std::optional<std::string_view>& store);
   void write_field(std::string_view bytes);
-  void write_tail(const RecordView& record);
+  void write_tail(const RecordView& record, const RecordStatus* status);
   const std::string& origin_text(const SharedPath* origin);
   // Makes room for n more bytes, flushing or growing the buffer.
   char* reserve(std::size_t n);

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "read/current_versions.h"
 #include "read/record_walk.h"
 #include "recover/carve_store.h"
 #include "recover/loose_file.h"
@@ -67,6 +68,9 @@ struct StoreSlot {
   std::vector<WalkUnit> order;     // its reading order
   bool drop_pages = true;          // of each file once done
   std::span<const std::string> loose;  // loose files: the paths, read by content, in output order
+  // With the status field: which records are current (built once the store
+  // is open, before any of its units is handed out).
+  std::optional<CurrentVersions> versions;
 };
 
 // The units are taken in output order, each the next data file of the store
@@ -126,6 +130,22 @@ class OrderedExport {
   }
 
   StoreExportResult run() {
+    // One store's current records are found on the caller's thread before
+    // any unit is walked (many stores: by the thread that opens each).
+    if (options_.status && on_store_ == nullptr && slots_[0].db != nullptr) {
+      last_check_ = Clock::now();
+      if (control_.report_ends && !check_in()) {
+        halt_stopped();
+        return result_;
+      }
+      auto go_on = [this] { return check_in_if_due(); };
+      StopToken stop = stop_token_of(go_on);
+      slots_[0].versions.emplace(CurrentVersions::of_store(*slots_[0].db, &stop));
+      if (stop.stopped()) {
+        halt_stopped();
+        return result_;
+      }
+    }
     std::vector<std::jthread> workers;
     workers.reserve(threads_ - 1);
     try {
@@ -151,6 +171,7 @@ class OrderedExport {
   // What a thread needs to work on one unit.
   struct Unit {
     const RawLevelDb* db = nullptr;
+    const CurrentVersions* versions = nullptr;  // with the status field
     const std::string* loose = nullptr;  // or a loose file's path
     bool drop_pages = true;
     std::size_t store = 0;
@@ -163,6 +184,7 @@ class OrderedExport {
   void stop() {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
+    halting_.store(true, std::memory_order_relaxed);
     room_.notify_all();
     ready_.notify_all();
   }
@@ -177,6 +199,7 @@ class OrderedExport {
       if (slot.state == StoreSlot::State::Open) {
         if (next_file_ < slot.order.size()) {
           unit.db = slot.db;
+          unit.versions = slot.versions ? &*slot.versions : nullptr;
           unit.drop_pages = slot.drop_pages;
           unit.store = next_store_;
           unit.walk = slot.order[next_file_++];
@@ -192,7 +215,7 @@ class OrderedExport {
         continue;
       }
       if (opened_ < slots_.size() && opened_ < head_store_ + kStoresAheadPerThread * threads_) {
-        open_store(lock, opened_++);
+        open_store(lock, opened_++, unit.thread == 0);
         continue;
       }
       if (!wait) return false;
@@ -200,12 +223,15 @@ class OrderedExport {
     }
   }
 
-  void open_store(std::unique_lock<std::mutex>& lock, std::size_t index) {
+  // caller: whether this is the caller's thread, which checks in while it
+  // finds a store's current records.
+  void open_store(std::unique_lock<std::mutex>& lock, std::size_t index, bool caller) {
     StoreSlot& slot = slots_[index];
     slot.state = StoreSlot::State::Opening;
     lock.unlock();
     std::optional<std::expected<RawLevelDb, DbError>> opened;
     std::vector<WalkUnit> order;
+    std::optional<CurrentVersions> versions;
     std::uint64_t bytes = 0;
     try {
       // No stop token: opening polls nothing of the caller's, and a store's
@@ -214,6 +240,11 @@ class OrderedExport {
       if (opened->has_value()) {
         order = (*opened)->reading_order(reverse_, false);
         for (const auto& file : (*opened)->data_files()) bytes += length_of(file);
+        if (options_.status) {
+          auto go_on = [&] { return !halting_.load(std::memory_order_relaxed) && (!caller || check_in_if_due()); };
+          StopToken stop = stop_token_of(go_on);
+          versions.emplace(CurrentVersions::of_store(**opened, &stop));
+        }
       }
     } catch (...) {
       lock.lock();
@@ -223,6 +254,7 @@ class OrderedExport {
     slot.opened = std::move(opened);
     slot.db = slot.opened->has_value() ? &**slot.opened : nullptr;
     slot.order = std::move(order);
+    slot.versions = std::move(versions);
     slot.drop_pages = bytes >= kSmallStoreBytes;
     slot.state = StoreSlot::State::Open;
     total_bytes_ += bytes;
@@ -252,13 +284,22 @@ class OrderedExport {
       }
       resume = kFileDone;
     } else {
-      do {
-        resume = walk_unit(*unit.db, unit.walk, resume, kStepRecords, exporter, scratch, StoreCarver{});
-        if (unit.walk.pass == WalkPass::Read) {
-          unit.output->bytes_done.store(unit.db->file_bytes_before(unit.walk.slot, resume),
-                                        std::memory_order_relaxed);
-        }
-      } while (resume != kFileDone && !exporter.failed() && between_steps());
+      const auto walk_steps = [&](auto& sink) {
+        do {
+          resume = walk_unit(*unit.db, unit.walk, resume, kStepRecords, sink, scratch, StoreCarver{});
+          if (unit.walk.pass == WalkPass::Read) {
+            unit.output->bytes_done.store(unit.db->file_bytes_before(unit.walk.slot, resume),
+                                          std::memory_order_relaxed);
+          }
+        } while (resume != kFileDone && !exporter.failed() && between_steps());
+      };
+      if (unit.versions != nullptr) {
+        // Units are whole files in their own order: ordinals line up.
+        StatusSink<RecordExporter> with_status(*unit.versions, *unit.db, unit.walk, exporter);
+        walk_steps(with_status);
+      } else {
+        walk_steps(exporter);
+      }
     }
     const bool flushed = resume == kFileDone && exporter.finish().has_value();
     if (unit.drop_pages && unit.db != nullptr) unit.db->drop_unit_pages(unit.walk);
@@ -352,9 +393,11 @@ class OrderedExport {
       if (slot.state != StoreSlot::State::Open) return true;
       if (!head_begun_) {
         head_begun_ = true;
-        if (on_store_ != nullptr) {
+        const bool no_manifest = slot.versions && !slot.versions->activity().have_manifest;
+        if (on_store_ != nullptr || (no_manifest && control_.no_manifest)) {
           lock.unlock();  // the slot is open: nothing but this thread changes it now
-          if (!(*on_store_)(head_store_, *slot.opened)) {
+          if ((on_store_ != nullptr && !(*on_store_)(head_store_, *slot.opened)) ||
+              (no_manifest && control_.no_manifest && !control_.no_manifest(head_store_))) {
             halt_stopped();
             return false;
           }
@@ -365,6 +408,7 @@ class OrderedExport {
       if (head_written_ == slot.order.size()) {
         if (on_store_ != nullptr) {
           slot.db = nullptr;
+          slot.versions.reset();
           slot.opened.reset();  // closes the store: its output is written
           slot.order = {};
         }
@@ -520,6 +564,7 @@ class OrderedExport {
   std::uint64_t total_bytes_ = 0;   // of the stores opened
   std::uint64_t finished_bytes_ = 0;
   bool stopping_ = false;
+  std::atomic<bool> halting_{false};  // stopping_, for a walk to poll without the lock
   std::exception_ptr failure_;
 
   // The caller's thread's own.

@@ -9,6 +9,12 @@
 // their own; the caller's thread hands those chunks to the writer strictly in
 // file order. The output is byte for byte what one thread writes.
 //
+// With options.status each store's current records are found first
+// (read/current_versions.h: one pass over its files in use, on the caller's
+// thread for one store, by the thread that opens it for many), and each unit
+// is walked through a StatusSink: units are whole files in their own order,
+// so every record's ordinal in its file is known. Loose files have no status.
+//
 // Memory stays bounded whatever the store: a worker whose chunks the writer
 // is not yet taking stops once the chunks queued by all workers reach a
 // budget (a few per thread). The file the writer is waiting on may always
@@ -38,6 +44,10 @@ struct StoreExportControl {
   std::function<bool(std::uint64_t bytes_done, std::uint64_t bytes_total)> check_in = {};
   std::chrono::milliseconds interval{200};
   bool report_ends = false;
+  // With the status field: called on the caller's thread as the turn comes
+  // of a store (by its index; 0 for a single store) that has no readable
+  // manifest, whose data files all counted as in use; false stops the export.
+  std::function<bool(std::size_t store)> no_manifest = {};
 };
 
 // A loose file that could not be opened, and why.

@@ -245,6 +245,25 @@ CurrentVersions CurrentVersions::build(const RawLevelDb& db, const StoreActivity
   return versions;
 }
 
+CurrentVersions CurrentVersions::of_store(const RawLevelDb& db, StopToken* stop) {
+  const auto history = replay_manifest(db, stop);
+  return build(db, classify_files(db, history), stop);
+}
+
+std::optional<RecordStatus> CurrentVersions::shared_status(const RawLevelDb& db, WalkUnit unit) const {
+  if (unit.pass == WalkPass::Read) {
+    if (orphaned(unit.slot)) return RecordStatus::Orphaned;
+    return std::nullopt;
+  }
+  // A table the normal read could not open has no position: its path tells.
+  const bool orphaned_file =
+      unit.slot < activity_.files.size()
+          ? orphaned(unit.slot)
+          : std::find(activity_.orphaned_paths.begin(), activity_.orphaned_paths.end(), db.slot_path(unit.slot)) !=
+                activity_.orphaned_paths.end();
+  return orphaned_file ? RecordStatus::Orphaned : RecordStatus::Superseded;
+}
+
 std::span<const std::uint64_t> CurrentVersions::current_of(std::size_t position) const noexcept {
   if (position + 1 >= starts_.size()) return {};
   return std::span<const std::uint64_t>(winners_.data() + starts_[position], starts_[position + 1] - starts_[position]);

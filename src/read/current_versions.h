@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,10 @@ class CurrentVersions {
   // stop.stopped() on the token passed in.
   [[nodiscard]] static CurrentVersions build(const RawLevelDb& db, const StoreActivity& activity,
                                              StopToken* stop = nullptr);
+  // The same for the store as it stands: its manifest replayed (version_set.h)
+  // to tell the files in use; without a readable one every file counts as in
+  // use, and activity().have_manifest says so.
+  [[nodiscard]] static CurrentVersions of_store(const RawLevelDb& db, StopToken* stop = nullptr);
 
   // The ordinals (from 0, in the file's own order) of the current records of
   // the data file at `position`, ascending. Empty for an orphaned file.
@@ -61,6 +66,12 @@ class CurrentVersions {
   [[nodiscard]] bool orphaned(std::size_t position) const noexcept {
     return position < activity_.files.size() && activity_.files[position] == FileActivity::Orphaned;
   }
+  // The status every record of a unit of the reading order shares, if they
+  // all share one: an orphaned file's records, and whatever carving finds. A
+  // carved record is never what a read returns (the read does not reach it),
+  // so it is superseded, or orphaned with its file. nullopt for the normal
+  // read of a file in use, whose records are told apart by ordinal.
+  [[nodiscard]] std::optional<RecordStatus> shared_status(const RawLevelDb& db, WalkUnit unit) const;
   [[nodiscard]] std::size_t keys() const noexcept { return winners_.size(); }
   [[nodiscard]] const StoreActivity& activity() const noexcept { return activity_; }
 
@@ -70,32 +81,43 @@ class CurrentVersions {
   std::vector<std::size_t> starts_;
 };
 
-// A sink that gives each record of one file its status and hands both on:
-// sink(record, status). Ordinals count from the file's first record, also
-// across a resumable walk's steps; the file must be walked in its own order.
-template <class Sink>
-class StatusSink {
+// The status of each record of one unit of the reading order in turn.
+// Ordinals count from the file's first record, also across a resumable walk's
+// steps; the file must be walked in its own order.
+class StatusCursor {
  public:
-  StatusSink(const CurrentVersions& versions, std::size_t position, Sink& sink)
-      : orphaned_(versions.orphaned(position)), current_(versions.current_of(position)), sink_(sink) {}
-  void operator()(const RecordView& record) {
-    RecordStatus status = RecordStatus::Orphaned;
-    if (!orphaned_) {
-      status = RecordStatus::Superseded;
-      if (next_ < current_.size() && current_[next_] == ordinal_) {
-        status = RecordStatus::Current;
-        ++next_;
-      }
+  StatusCursor(const CurrentVersions& versions, const RawLevelDb& db, WalkUnit unit)
+      : shared_(versions.shared_status(db, unit)), current_(versions.current_of(unit.slot)) {}
+  RecordStatus next() noexcept {
+    RecordStatus status = RecordStatus::Superseded;
+    if (shared_) {
+      status = *shared_;
+    } else if (next_ < current_.size() && current_[next_] == ordinal_) {
+      status = RecordStatus::Current;
+      ++next_;
     }
     ++ordinal_;
-    sink_(record, status);
+    return status;
   }
 
  private:
-  bool orphaned_;
+  std::optional<RecordStatus> shared_;
   std::span<const std::uint64_t> current_;
   std::size_t next_ = 0;
   std::uint64_t ordinal_ = 0;
+};
+
+// A sink that gives each record of one unit its status and hands both on:
+// sink(record, status).
+template <class Sink>
+class StatusSink {
+ public:
+  StatusSink(const CurrentVersions& versions, const RawLevelDb& db, WalkUnit unit, Sink& sink)
+      : cursor_(versions, db, unit), sink_(sink) {}
+  void operator()(const RecordView& record) { sink_(record, cursor_.next()); }
+
+ private:
+  StatusCursor cursor_;
   Sink& sink_;
 };
 

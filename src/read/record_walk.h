@@ -126,6 +126,10 @@ class RecordStream {
     fresh.stop = scratch_.stop;
     scratch_ = std::move(fresh);
   }
+  // The unit being walked, during a step (the one whose records the sink is
+  // being handed), and its place in the order. REQUIRES: !done().
+  [[nodiscard]] WalkUnit unit() const noexcept { return order_[next_]; }
+  [[nodiscard]] std::size_t unit_index() const noexcept { return next_; }
   // Bytes of data files walked so far, of total_bytes(): the walk's progress.
   [[nodiscard]] std::uint64_t bytes_done(const RawLevelDb& db) const noexcept {
     if (done() || order_[next_].pass == WalkPass::Carve) return finished_bytes_;

@@ -181,7 +181,7 @@ TEST(ChromiumExport, ChunksJoinToTheWholeAndAWriteErrorStopsTheRun) {
   EXPECT_EQ(failed->write_error->error_number, 32);
 
   ChromiumExportOptions deleted_only;
-  deleted_only.states = std::vector<KeyState>{KeyState::Deleted};
+  deleted_only.selection.states = std::vector<KeyState>{KeyState::Deleted};
   auto none = export_chromium(db, path, deleted_only, [&](std::string_view chunk) -> std::expected<void, WriteError> {
     ADD_FAILURE() << chunk;
     return {};

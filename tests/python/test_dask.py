@@ -182,3 +182,17 @@ def test_partition_columns_ends_on_a_pending_signal(store_tree):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert allocated == []
+
+
+def test_status_column_is_what_statuses_gives(store_tree):
+    from vostrel.dask import META, META_WITH_STATUS, read_stores
+
+    frame = read_stores(store_tree.stores, 1 << 10, status=True)
+    assert list(frame.dtypes.index) == list(META_WITH_STATUS.columns) == [*META.columns, "status"]
+    computed = frame.compute(scheduler="sync")
+    expected = []
+    for store in store_tree.stores:
+        with _vostrel.RawLevelDb(store) as db:
+            expected += db.statuses()
+    assert list(computed["status"]) == expected and "current" in expected
+    assert rows_of(computed.drop(columns="status")) == expected_rows(store_tree.stores)

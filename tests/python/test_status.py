@@ -3,7 +3,12 @@ what the real library itself reads from the same stores."""
 
 from __future__ import annotations
 
+import csv
+import io
+import json
 import shutil
+import subprocess
+import sys
 
 import plyvel
 import pytest
@@ -59,7 +64,9 @@ def test_latest_is_what_the_library_iterator_gives(tmp_path, store):
     assert sorted(current_keys) == sorted(set(current_keys))  # one current record per key
 
 
-def test_a_leftover_table_copied_back_is_exactly_orphaned(tmp_path):
+def _store_with_a_leftover_table(tmp_path):
+    """A store whose compactions left a table behind that the library then
+    deleted, copied back in: the store's path and the leftover's name."""
     path, stash = tmp_path / "db", tmp_path / "stash"
     stash.mkdir()
     db = plyvel.DB(str(path), create_if_missing=True, write_buffer_size=64 * 1024)
@@ -78,6 +85,11 @@ def test_a_leftover_table_copied_back_is_exactly_orphaned(tmp_path):
         assert set(clean.statuses()) <= {"current", "superseded"}
     leftover = sorted(set(p.name for p in stash.glob("*.ldb")) - set(p.name for p in path.glob("*.ldb")))[0]
     shutil.copy(stash / leftover, path / leftover)
+    return path, leftover
+
+
+def test_a_leftover_table_copied_back_is_exactly_orphaned(tmp_path):
+    path, leftover = _store_with_a_leftover_table(tmp_path)
     with _vostrel.RawLevelDb(str(path)) as db:
         pairs = list(zip(db.iterate_records_raw(), db.statuses()))
         latest = [(r.user_key, r.value) for r in db.latest()]
@@ -85,6 +97,65 @@ def test_a_leftover_table_copied_back_is_exactly_orphaned(tmp_path):
     assert orphaned == {str(path / leftover)}
     assert all(s == "orphaned" for r, s in pairs if r.origin_file == str(path / leftover))
     assert latest == _library_view(path, tmp_path)
+
+
+def _dump(*args):
+    result = subprocess.run([sys.executable, "-m", "vostrel", "dump", "--no-progress", *map(str, args)],
+                            capture_output=True, text=True, timeout=120)
+    return result.returncode, result.stdout, result.stderr
+
+
+def test_dump_status_field_is_last_and_says_what_statuses_says(tmp_path):
+    path, leftover = _store_with_a_leftover_table(tmp_path)
+    with _vostrel.RawLevelDb(str(path)) as db:
+        records, statuses = db.iterate_records_raw(), db.statuses()
+    assert statuses.count("orphaned") == sum(r.origin_file == str(path / leftover) for r in records)
+    code, out, _ = _dump("--status", "--threads", "3", path)
+    lines = [json.loads(line) for line in out.splitlines()]
+    assert code == 0 and [line["status"] for line in lines] == statuses
+    assert all(list(line)[-1] == "status" for line in lines)
+    assert [line["seq"] for line in lines] == [r.seq for r in records]
+    code, out, _ = _dump("--status", "--threads", "1", "--format", "csv", path)
+    rows = list(csv.reader(io.StringIO(out)))
+    assert rows[0][-2:] == ["was_compressed", "status"] and [row[-1] for row in rows[1:]] == statuses
+    code, out, _ = _dump("--status", "--carve", path)
+    fields = list(json.loads(out.splitlines()[0]))
+    assert fields[-2:] == ["recovered", "status"]
+    # Several stores, their data files shared out among threads: each its own.
+    code, out, _ = _dump("--status", "--jobs", "3", path, tmp_path / "stash")
+    lines = [json.loads(line) for line in out.splitlines()]
+    assert [line["status"] for line in lines if line["store"] == str(path)] == statuses
+    # Without --status, the output is what it always was.
+    assert _dump(path)[1] == _dump("--threads", "1", path)[1]
+    assert '"status"' not in _dump(path)[1]
+
+
+@pytest.mark.parametrize("store", STORES)
+def test_dump_latest_is_what_the_library_iterator_gives(tmp_path, store):
+    path = tmp_path / "db"
+    STORES[store](path)
+    code, out, _ = _dump("--latest", "--encoding", "hex", path)
+    lines = [json.loads(line) for line in out.splitlines()]
+    assert code == 0
+    assert [(bytes.fromhex(l["user_key"]), bytes.fromhex(l["value"])) for l in lines] == \
+        _library_view(path, tmp_path)
+    code, out, _ = _dump("--latest", "--status", "--format", "csv", path)
+    assert {row[-1] for row in list(csv.reader(io.StringIO(out)))[1:]} <= {"current"}
+    assert _dump("--latest", "--reverse", path)[0] == 2
+
+
+def test_chromium_latest_is_one_line_per_live_current_key():
+    from test_chromium import STORES as CHROMIUM
+
+    for directory in CHROMIUM.values():
+        result = subprocess.run([sys.executable, "-m", "vostrel", "chromium", "--latest", "--status",
+                                 str(directory)], capture_output=True, text=True, timeout=120)
+        lines = [json.loads(line) for line in result.stdout.splitlines()]
+        with _vostrel.RawLevelDb(str(directory)) as db:
+            latest = db.latest()
+        assert result.returncode == 0 and len(lines) == len(latest)
+        assert sorted((l["seq"], l["offset"]) for l in lines) == sorted((r.seq, r.offset) for r in latest)
+        assert {l["status"] for l in lines} == {"current"}
 
 
 def test_without_a_manifest_every_file_is_in_use_and_a_warning_says_so(tmp_path, small_db):
@@ -96,3 +167,6 @@ def test_without_a_manifest_every_file_is_in_use_and_a_warning_says_so(tmp_path,
         with pytest.warns(RuntimeWarning, match="no readable manifest"):
             statuses = db.statuses()
     assert "orphaned" not in statuses and "current" in statuses
+    code, out, err = _dump("--status", path)
+    assert code == 1 and err.count("no readable manifest in") == 1
+    assert [json.loads(line)["status"] for line in out.splitlines()] == statuses

@@ -16,7 +16,7 @@ from collections import deque
 from concurrent.futures import ThreadPoolExecutor
 
 from ..dump import STATE_NAMES
-from ..skipped import warn
+from ..skipped import extension_warnings, warn
 from ..stores import StoreError, open_store, store_error
 from . import KINDS
 
@@ -47,6 +47,8 @@ it). Every record becomes one line, deleted and overwritten versions included:
                   {"$undefined": true}, {"$blob": {...}}, ... (see README)
   seq, state, origin_file, offset
                   the raw record's provenance, as in 'vostrel dump'
+  status          only with --status: current, superseded or orphaned, as
+                  'vostrel dump --status' tells them
 A record that does not decode keeps its raw bytes: error (why), raw_key and
 raw_value (hex).
 
@@ -69,6 +71,7 @@ examples:
   vostrel chromium --state live "Default/IndexedDB/https_example.org_0.indexeddb.leveldb"
   vostrel chromium --find ~/.config/chromium/Default -o profile.jsonl
   vostrel chromium --find Default --type item,record,setting --format csv -o profile.csv
+  vostrel chromium --latest "Default/Local Storage/leveldb"   what the browser reads now
 """
 
 
@@ -98,6 +101,11 @@ def add_parser(commands, formatter, states_type, jobs_type) -> argparse.Argument
                         help="only these states, comma-separated: live,deleted,unknown")
     parser.add_argument("--reverse", action="store_true",
                         help="files in descending file-number order")
+    parser.add_argument("--status", action="store_true",
+                        help="add each record's status: current, superseded or orphaned")
+    parser.add_argument("--latest", action="store_true",
+                        help="only the current records that hold a value (one line per key the "
+                             "store holds now), in the reader's order")
     parser.add_argument("-o", "--output", metavar="FILE",
                         help="write to FILE instead of standard output")
     return parser
@@ -179,9 +187,11 @@ def _run_one(args, directory: str, usage_error) -> int:
     to_file = args.output is not None and args.output != "-"
     out = _LazyFile(args.output, usage_error) if to_file else _stdout()
     try:
-        written, undecoded = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
-                                                      reverse=args.reverse, blob_dir=args.blob_dir,
-                                                      counts=True)
+        with extension_warnings():
+            written, undecoded = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
+                                                          reverse=args.reverse, status=args.status,
+                                                          latest=args.latest, blob_dir=args.blob_dir,
+                                                          counts=True)
     except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
     if to_file:
@@ -265,7 +275,8 @@ def _export_stores(stores, kind_of, args, states, write) -> int:
         spool = tempfile.TemporaryFile()
         try:
             _vostrel.chromium_export(store, spool, kind=kind, states=states, reverse=args.reverse,
-                                     store=store, blob_dir=args.blob_dir)
+                                     status=args.status, latest=args.latest, store=store,
+                                     blob_dir=args.blob_dir)
         except (OSError, ValueError) as error:
             spool.close()
             return None, store_error(store, str(error))
