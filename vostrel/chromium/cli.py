@@ -294,7 +294,8 @@ def _export_stores(stores, kind_of, args, states, write) -> int:
 
     jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
     failures = 0
-    with ThreadPoolExecutor(max_workers=jobs) as pool:
+    pool = ThreadPoolExecutor(max_workers=jobs)
+    try:
         pending = deque()
         for store in stores:
             pending.append(pool.submit(export, store))
@@ -302,7 +303,25 @@ def _export_stores(stores, kind_of, args, states, write) -> int:
                 failures += copy_out(*pending.popleft().result())
         while pending:
             failures += copy_out(*pending.popleft().result())
+    except KeyboardInterrupt:
+        # Ctrl-C reaches this thread only; the pool's threads are inside the
+        # native decoder, which cannot see it, and the interpreter would wait
+        # for each to finish its store. What was written is whole stores:
+        # end here, at once.
+        _end_interrupted(getattr(write, "__self__", None))
+    pool.shutdown()
     return failures
+
+
+def _end_interrupted(out) -> None:
+    for stream in (out, sys.stdout):
+        try:
+            if stream is not None:
+                stream.flush()
+        except (OSError, ValueError, AttributeError):
+            pass
+    print("vostrel: interrupted", file=sys.stderr, flush=True)
+    os._exit(130)
 
 
 def _write_entries(stores, kind_of, args, types, write) -> int:
