@@ -5,10 +5,8 @@
 #include <algorithm>
 
 #include "base/byte_buffer.h"
-#include "base/crc32c.h"
 #include "format/log_format.h"
 #include "format/table_format.h"
-#include "base/varint.h"
 
 namespace vostrel {
 namespace {
@@ -17,8 +15,7 @@ bool ends_with_table_magic(const MappedFile& file) {
   if (file.size() < kFooterSize) return false;
   prepare_fault_guard();
   ByteBuffer buffer;
-  const std::string_view magic = file.read(file.size() - 8, 8, buffer);
-  return magic.size() == 8 && load_le64(magic.data()) == kTableMagic;
+  return is_table_magic(file.read(file.size() - 8, 8, buffer));
 }
 
 }  // namespace
@@ -31,7 +28,7 @@ bool begins_with_log_record(std::string_view bytes) {
     return false;
   }
   if (header.length > std::min(bytes.size(), kLogBlockSize) - kLogHeaderSize) return false;
-  return crc32c(log_checksummed_bytes(bytes, 0, header)) == crc32c_unmask(header.masked_crc);
+  return log_checksum_matches(bytes, 0, header);
 }
 
 bool begins_with_log_record(const MappedFile& file) {
