@@ -159,19 +159,5 @@ TEST(RecordWalk, CarvingFollowsTheNormalReadFileByFile) {
   }
 }
 
-TEST(MappedFile, BytesStayReadableAfterTheirPagesAreDropped) {
-  const TempDir tmp;
-  std::string content(3 * 4096 + 17, '\0');
-  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31);
-  write_file(tmp.file("f"), content);
-  const auto file = MappedFile::open(tmp.file("f"));
-  ASSERT_TRUE(file.has_value() && file->has_mapping());
-  ByteBuffer buffer;
-  ASSERT_EQ(file->read(0, content.size(), buffer), content);
-  file->drop_pages();
-  EXPECT_EQ(file->read(0, content.size(), buffer), content);
-  MappedFile::from_bytes(content).drop_pages();  // in memory: nothing to drop, nothing lost
-}
-
 }  // namespace
 }  // namespace vostrel

@@ -592,3 +592,30 @@ def run_command_as_nobody(*argv: str, cwd: str = "/"):
     import vostrel.stores  # noqa: F401
 
     return run_as_nobody(vostrel.cli.main, list(argv), cwd=cwd)
+
+
+def write_with_replaced_tables(path: Path, stash: Path, rounds: int = 8) -> list:
+    """A store whose compactions replaced its early tables: written with a
+    small write buffer, each table hard-linked into `stash` as it appeared, so
+    the replaced ones survive there. Then a compaction of everything, waited
+    for (one cut short by the close would leave a partial table), and a
+    reopening, which deletes what compactions left behind: the store starts
+    with no leftovers of its own. Returns the replaced tables' names."""
+    stash.mkdir()
+    db = plyvel.DB(str(path), create_if_missing=True, write_buffer_size=64 * 1024)
+    for round_ in range(rounds):
+        for i in range(2000):
+            db.put(b"k%05d" % ((i * 7 + round_) % 5000), b"v%d" % round_ * 20)
+        for table in path.glob("*.ldb"):
+            if not (stash / table.name).exists():
+                try:
+                    os.link(table, stash / table.name)
+                except FileNotFoundError:  # a background compaction was quicker
+                    pass
+    db.compact_range()
+    db.close()
+    plyvel.DB(str(path)).close()
+    replaced = sorted({p.name for p in stash.glob("*.ldb")} - {p.name for p in path.glob("*.ldb")})
+    assert replaced
+    return replaced
+

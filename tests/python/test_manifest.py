@@ -9,10 +9,10 @@ import shutil
 import subprocess
 import sys
 
-import plyvel
 import pytest
 
 import _vostrel
+from conftest import write_with_replaced_tables
 
 
 def _tables(path):
@@ -25,26 +25,7 @@ def compacted(tmp_path):
     write buffer; each table hard-linked aside as it appeared, so the replaced
     ones survive. Returns (path, the replaced tables' names, their bytes)."""
     path, stash = tmp_path / "db", tmp_path / "stash"
-    stash.mkdir()
-    db = plyvel.DB(str(path), create_if_missing=True, write_buffer_size=64 * 1024)
-    for round_ in range(8):
-        for i in range(2000):
-            db.put(b"k%05d" % ((i * 7 + round_) % 5000), b"v%d" % round_ * 20)
-        for table in path.glob("*.ldb"):
-            if not (stash / table.name).exists():
-                try:
-                    os.link(table, stash / table.name)
-                except FileNotFoundError:  # a background compaction was quicker
-                    pass
-    # A compaction of everything, waited for: no background work left running
-    # at close (one cut short by the close would leave a partial table), and
-    # opening again deletes what compactions left behind, so the store starts
-    # with no leftovers of its own.
-    db.compact_range()
-    db.close()
-    plyvel.DB(str(path)).close()
-    replaced = sorted(set(_tables(stash)) - set(_tables(path)))
-    assert replaced
+    replaced = write_with_replaced_tables(path, stash)
     return path, replaced, {name: (stash / name).read_bytes() for name in replaced}
 
 

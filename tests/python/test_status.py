@@ -14,7 +14,7 @@ import plyvel
 import pytest
 
 import _vostrel
-from conftest import DbWriter, write_flushed_tables, write_log_only, write_one_table
+from conftest import DbWriter, write_flushed_tables, write_log_only, write_one_table, write_with_replaced_tables
 
 
 def _library_view(path, tmp_path):
@@ -68,22 +68,10 @@ def _store_with_a_leftover_table(tmp_path):
     """A store whose compactions left a table behind that the library then
     deleted, copied back in: the store's path and the leftover's name."""
     path, stash = tmp_path / "db", tmp_path / "stash"
-    stash.mkdir()
-    db = plyvel.DB(str(path), create_if_missing=True, write_buffer_size=64 * 1024)
-    for round_ in range(6):
-        for i in range(2000):
-            db.put(b"k%05d" % ((i * 7 + round_) % 5000), b"v%d" % round_ * 20)
-        for table in path.glob("*.ldb"):
-            try:
-                shutil.copy(table, stash / table.name)
-            except FileNotFoundError:  # a background compaction was quicker
-                pass
-    db.compact_range()  # waited for: no background work cut short by the close
-    db.close()
-    plyvel.DB(str(path)).close()  # opening deletes what compactions left behind
+    replaced = write_with_replaced_tables(path, stash, rounds=6)
     with _vostrel.RawLevelDb(str(path)) as clean:
         assert set(clean.statuses()) <= {"current", "superseded"}
-    leftover = sorted(set(p.name for p in stash.glob("*.ldb")) - set(p.name for p in path.glob("*.ldb")))[0]
+    leftover = replaced[0]
     shutil.copy(stash / leftover, path / leftover)
     return path, leftover
 
