@@ -10,13 +10,15 @@ std::span<const std::string_view> entry_types() noexcept {
       "active_blob_journal", "blob_entry", "data_format_version", "database", "database_blob_number_generator",
       "database_free_list", "database_max_object_store_id", "database_name", "database_origin",
       "database_string_version", "database_version", "earliest_compaction", "earliest_sweep", "exists",
-      "global", "index", "index_field", "index_free_list", "index_key_path", "index_multi_entry", "index_name",
-      "index_unique", "item", "journal_metadata", "journal_scope", "journal_task", "max_database_id", "meta",
-      "meta_access", "namespace", "next_map_id", "object_store_auto_increment", "object_store_evictable",
-      "object_store_field", "object_store_free_list", "object_store_has_key_path",
+      "global", "has_user_data", "index", "index_field", "index_free_list", "index_key_path",
+      "index_multi_entry", "index_name", "index_unique", "init_data", "item", "journal_metadata",
+      "journal_scope", "journal_task", "max_database_id", "meta", "meta_access", "namespace", "next_map_id",
+      "next_registration_id", "next_resource_id", "next_version_id", "object_store_auto_increment",
+      "object_store_evictable", "object_store_field", "object_store_free_list", "object_store_has_key_path",
       "object_store_key_generator_current_number", "object_store_key_path", "object_store_last_version",
-      "object_store_max_index_id", "object_store_name", "record", "recovery_blob_journal", "schema_version",
-      "setting", "undecoded", "version",
+      "object_store_max_index_id", "object_store_name", "purgeable_resource", "record", "recovery_blob_journal",
+      "registration", "registration_origin", "resource", "schema_version", "setting", "uncommitted_resource",
+      "undecoded", "unique_origin", "user_data", "version",
   };
   return kTypes;
 }
