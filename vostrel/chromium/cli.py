@@ -273,20 +273,27 @@ def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
     csv = args.format == "csv"
     types = None if types is None else sorted(types)
 
-    def export(store: str):
+    def export(store: str, target=None):
+        """(the spool holding the store's output, None), or (None, why it
+        failed); with a target, the output goes straight there."""
         try:
             kind = kind_of(store)
         except StoreError as error:
             return None, str(error)
-        spool = tempfile.TemporaryFile()
+        spool = target or tempfile.TemporaryFile()
         try:
             _vostrel.chromium_export(store, spool, kind=kind, states=states, reverse=args.reverse,
                                      status=args.status, latest=args.latest,
                                      store=store if many or csv else None, blob_dir=args.blob_dir,
                                      types=types, csv=csv)
         except (OSError, ValueError) as error:
-            spool.close()
+            if target is not None and isinstance(error, OSError):
+                raise  # writing the output failed: the run ends, as for one store
+            if target is None:
+                spool.close()
             return None, store_error(store, str(error))
+        if target is not None:
+            return None, None
         spool.seek(0)
         return spool, None
 
@@ -294,6 +301,8 @@ def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
         if error is not None:
             warn(error)
             return 1
+        if spool is None:
+            return 0
         with spool:
             while chunk := spool.read(1 << 20):
                 write(chunk)
@@ -301,6 +310,17 @@ def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
 
     jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
     failures = 0
+    if jobs == 1:
+        # One store at a time: each writes straight to the output (the
+        # native writer takes the stream the chunks would be copied to).
+        target = getattr(write, "__self__", None)
+        if target is not None:
+            try:
+                for store in stores:
+                    failures += copy_out(*export(store, target))
+            except KeyboardInterrupt:
+                _end_interrupted(target)
+            return failures
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
         pending = deque()
