@@ -4,8 +4,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <optional>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -72,9 +72,19 @@ class JsonRewriter {
         return true;
       }
       if (c != '\\') {
-        const std::size_t run = text_.find_first_of("\"\\", pos);
-        const std::size_t end = run == std::string_view::npos ? text_.size() : run;
-        for (std::size_t i = pos; i < end; ++i) append_char(out, static_cast<unsigned char>(text_[i]), quoted);
+        // A run of the string's own characters, copied whole; a control
+        // character (JSON text holds none raw, but this is not trusted) alone.
+        std::size_t end = pos;
+        while (end < text_.size() && text_[end] != '"' && text_[end] != '\\' &&
+               static_cast<unsigned char>(text_[end]) >= 0x20) {
+          ++end;
+        }
+        if (end == pos) {
+          append_code_point(out, static_cast<unsigned char>(c), quoted);
+          ++pos;
+          continue;
+        }
+        out.append(text_.substr(pos, end - pos));
         pos = end;
         continue;
       }
@@ -128,15 +138,6 @@ class JsonRewriter {
     }
     pos += 4;
     return true;
-  }
-
-  // A byte of the string's own text (UTF-8: only ASCII needs a look).
-  static void append_char(std::string& out, unsigned char c, bool quoted) {
-    if (c < 0x20) {
-      append_code_point(out, c, quoted);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
   }
 
   static void append_code_point(std::string& out, std::uint32_t cp, bool quoted) {
@@ -233,50 +234,74 @@ class JsonRewriter {
   }
 
   // An object; a key written twice keeps its first place and its last value,
-  // as a Python dict built from the pairs does.
+  // as a Python dict built from the pairs does. Written in place, each
+  // member's place remembered for the rare object that repeats a key.
+  struct Member {
+    std::size_t key;    // where its key starts in out
+    std::size_t colon;  // where its ": " starts
+    std::size_t end;    // where its value ends
+  };
+
   bool object(std::string& out, std::size_t depth) {
     ++pos;
     if (separator("}")) {
       out += "{}";
       return true;
     }
-    struct Member {
-      std::string key;
-      std::string value;
-    };
+    const std::size_t begin = out.size();
     std::vector<Member> members;
-    std::unordered_set<std::string> seen;
-    bool repeated = false;
+    out.push_back('{');
     while (true) {
       if (pos >= text_.size() || text_[pos] != '"') return false;
-      Member member;
-      if (!string(member.key, true) || !separator(": ") || !value(member.value, depth + 1)) return false;
-      repeated = !seen.insert(member.key).second || repeated;
-      members.push_back(std::move(member));
+      if (!members.empty()) out += ", ";
+      Member member{out.size(), 0, 0};
+      if (!string(out, true) || !separator(": ")) return false;
+      member.colon = out.size();
+      out += ": ";
+      if (!value(out, depth + 1)) return false;
+      member.end = out.size();
+      members.push_back(member);
       if (separator("}")) break;
       if (!separator(", ")) return false;
     }
-    if (repeated) {
-      std::vector<Member> merged;
-      for (Member& member : members) {
-        auto found = std::find_if(merged.begin(), merged.end(), [&](const Member& m) { return m.key == member.key; });
-        if (found == merged.end()) {
-          merged.push_back(std::move(member));
-        } else {
-          found->value = std::move(member.value);
-        }
-      }
-      members = std::move(merged);
-    }
-    out.push_back('{');
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      if (i != 0) out += ", ";
-      out += members[i].key;
-      out += ": ";
-      out += members[i].value;
-    }
     out.push_back('}');
+    if (members.size() > 1) merge_repeated_keys(out, begin, members);
     return true;
+  }
+
+  static void merge_repeated_keys(std::string& out, std::size_t begin, const std::vector<Member>& members) {
+    const auto key = [&](std::size_t i) {
+      return std::string_view(out).substr(members[i].key, members[i].colon - members[i].key);
+    };
+    std::vector<std::size_t> order(members.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      const int c = key(a).compare(key(b));
+      return c != 0 ? c < 0 : a < b;
+    });
+    // For each key's first member, the member whose value it takes; kNone
+    // for the later ones, which are left out.
+    constexpr std::size_t kNone = SIZE_MAX;
+    std::vector<std::size_t> value_of(members.size(), kNone);
+    bool repeated = false;
+    for (std::size_t i = 0; i < order.size();) {
+      std::size_t j = i + 1;
+      while (j < order.size() && key(order[j]) == key(order[i])) ++j;
+      value_of[order[i]] = order[j - 1];
+      repeated = repeated || j - i > 1;
+      i = j;
+    }
+    if (!repeated) return;
+    std::string merged = "{";
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (value_of[i] == kNone) continue;
+      if (merged.size() > 1) merged += ", ";
+      merged += key(i);
+      const Member& source = members[value_of[i]];
+      merged += std::string_view(out).substr(source.colon, source.end - source.colon);
+    }
+    merged.push_back('}');
+    out.replace(begin, std::string::npos, merged);
   }
 
   // A value nested too deeply, up to its matching bracket, as it is.
@@ -328,7 +353,9 @@ class JsonRewriter {
 
 // A cell as the csv module writes it.
 void append_cell(std::string& out, std::string_view cell) {
-  if (cell.find_first_of(",\"\n") == std::string_view::npos) {
+  bool quote = false;
+  for (const char c : cell) quote = quote || c == ',' || c == '"' || c == '\n';
+  if (!quote) {
     out += cell;
     return;
   }
