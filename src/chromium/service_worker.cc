@@ -111,7 +111,7 @@ void append_signed(std::string& out, std::uint64_t value);
 // , "<name>": <the number text holds> (`name` empty: the number alone, as a value).
 Decoded<void> append_id(std::string& out, std::string_view name, std::string_view text) {
   const auto id = parse_id(text);
-  if (!id) return std::unexpected(std::string(name) + " is not a number");
+  if (!id) return std::unexpected(std::string(name.empty() ? "value" : name) + " is not a number");
   if (!name.empty()) append_field_name(out, name);
   append_signed(out, static_cast<std::uint64_t>(*id));
   return {};

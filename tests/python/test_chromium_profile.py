@@ -292,3 +292,30 @@ def _plain_value(tmp_path, value: bytes):
 ])
 def test_plain_values_as_json_protobuf_or_bytes(tmp_path, value, expected):
     assert _plain_value(tmp_path, value) == expected
+
+
+@pytest.mark.parametrize("key, value, expected", [
+    (b"REG_USER_DATA:7\x00push", b'{"a": 1}', {"type": "user_data", "registration_id": 7, "name": "push",
+                                               "value": {"a": 1}}),
+    (b"REG_HAS_USER_DATA:push\x007", b"", {"type": "has_user_data", "registration_id": 7, "name": "push"}),
+    (b"PRES:12", b"", {"type": "purgeable_resource", "resource_id": 12, "value": ""}),
+    # a resource record with a field Chromium does not define (9: 5), packed used_features
+    (b"RES:3\x004", b"\x08\x04\x12\x01u\x48\x05", {"type": "resource", "version_id": 3, "resource_id": 4,
+                                                   "value": {"resource_id": 4, "url": "u",
+                                                             "unknown_fields": {"9": 5}}}),
+    (b"REG:https://a.example/\x001", b"\x08\x01\x6a\x03\x0f\x81\x01",
+     {"type": "registration", "origin": "https://a.example", "value": {"registration_id": 1,
+                                                                     "used_features": [15, 129]}}),
+    (b"REG:https://a.example/\x00x", b"\x08\x01", {"type": "undecoded", "error": "registration_id is not a number"}),
+    (b"RES:1\x002", b"\x10\x01", {"type": "undecoded", "error": "field url has the wrong wire type"}),
+    (b"INITDATA_NEXT_VERSION_ID", b"ten", {"type": "undecoded", "error": "value is not a number"}),
+])
+def test_service_worker_records_by_hand(tmp_path, key, value, expected):
+    store = tmp_path / "Service Worker" / "Database"
+    store.parent.mkdir()
+    db = plyvel.DB(str(store), create_if_missing=True)
+    db.put(key, value)
+    db.close()
+    (entry,) = chromium.iter_entries(str(store))
+    assert entry["kind"] == "serviceworker"
+    assert {name: entry.get(name) for name in expected} == expected
