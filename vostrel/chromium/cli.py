@@ -9,6 +9,7 @@ import codecs
 import os
 import sys
 import tempfile
+import threading
 from collections import deque
 from concurrent.futures import ThreadPoolExecutor
 
@@ -266,66 +267,74 @@ def _run_many(args, types, usage_error) -> int:
 
 def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
     """Each store's lines (or CSV rows) by the native writer, --jobs stores at
-    once: each worker writes its store to a temporary file, copied out in
-    store order (no more than --jobs stores wait, finished or not)."""
+    once, in store order: a store whose turn it is when it starts (every store
+    before it written out) writes straight to the output; the others are
+    written to a temporary file, copied out in turn (no more than --jobs
+    stores wait, finished or not)."""
     import _vostrel
 
     csv = args.format == "csv"
     types = None if types is None else sorted(types)
+    # The native writer takes the stream the chunks would be copied to.
+    target = getattr(write, "__self__", None)
+    turn = 0  # the store written out next
+    turn_lock = threading.Lock()
 
-    def export(store: str, target=None):
-        """(the spool holding the store's output, None), or (None, why it
-        failed); with a target, the output goes straight there."""
+    def export(index: int, store: str):
+        """(the spool holding the store's output or None when it went to the
+        output, None), or (None, why it failed)."""
         try:
             kind = kind_of(store)
         except StoreError as error:
             return None, str(error)
-        spool = target or tempfile.TemporaryFile()
+        with turn_lock:
+            direct = target is not None and turn == index
+        spool = target if direct else tempfile.TemporaryFile()
         try:
             _vostrel.chromium_export(store, spool, kind=kind, states=states, reverse=args.reverse,
                                      status=args.status, latest=args.latest,
                                      store=store if many or csv else None, blob_dir=args.blob_dir,
                                      types=types, csv=csv)
         except (OSError, ValueError) as error:
-            if target is not None and isinstance(error, OSError):
+            if direct and isinstance(error, OSError):
                 raise  # writing the output failed: the run ends, as for one store
-            if target is None:
+            if not direct:
                 spool.close()
             return None, store_error(store, str(error))
-        if target is not None:
+        if direct:
             return None, None
         spool.seek(0)
         return spool, None
 
     def copy_out(spool, error) -> int:
+        nonlocal turn
+        failed = 0
         if error is not None:
             warn(error)
-            return 1
-        if spool is None:
-            return 0
-        with spool:
-            while chunk := spool.read(1 << 20):
-                write(chunk)
-        return 0
+            failed = 1
+        elif spool is not None:
+            with spool:
+                while chunk := spool.read(1 << 20):
+                    write(chunk)
+        with turn_lock:
+            turn += 1
+        return failed
 
     jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
     failures = 0
     if jobs == 1:
-        # One store at a time: each writes straight to the output (the
-        # native writer takes the stream the chunks would be copied to).
-        target = getattr(write, "__self__", None)
-        if target is not None:
-            try:
-                for store in stores:
-                    failures += copy_out(*export(store, target))
-            except KeyboardInterrupt:
-                _end_interrupted(target)
-            return failures
+        # One store at a time, each in its turn.
+        try:
+            for index, store in enumerate(stores):
+                failures += copy_out(*export(index, store))
+        except KeyboardInterrupt:
+            _end_interrupted(target)
+        return failures
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
         pending = deque()
-        for store in stores:
-            pending.append(pool.submit(export, store))
+        for index, store in enumerate(stores):
+            pending.append(pool.submit(export, index, store))
             if len(pending) > jobs:
                 failures += copy_out(*pending.popleft().result())
         while pending:
@@ -333,9 +342,9 @@ def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
     except KeyboardInterrupt:
         # Ctrl-C reaches this thread only; the pool's threads are inside the
         # native decoder, which cannot see it, and the interpreter would wait
-        # for each to finish its store. What was written is whole stores:
-        # end here, at once.
-        _end_interrupted(getattr(write, "__self__", None))
+        # for each to finish its store. End here, at once (the store being
+        # written straight out ends where it was).
+        _end_interrupted(target)
     pool.shutdown()
     return failures
 
