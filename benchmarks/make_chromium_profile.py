@@ -34,6 +34,7 @@ from urllib.parse import quote
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 from make_chromium_stores import run_chromium  # noqa: E402 (the shared launcher)
+from make_extension_store import MANIFEST as EXTENSION_MANIFEST  # noqa: E402 (the same extension's manifest)
 
 PAGE_JS = r"""
 const params = new URLSearchParams(location.search);
@@ -92,11 +93,6 @@ self.addEventListener('activate', event => event.waitUntil(
 self.addEventListener('fetch', () => {});
 """
 
-EXTENSION_MANIFEST = {
-    "manifest_version": 3, "name": "vostrel profile", "version": "1.0",
-    "permissions": ["storage"], "host_permissions": ["http://127.0.0.1/*"],
-    "background": {"service_worker": "worker.js"},
-}
 EXTENSION_JS = r"""
 (async () => {
   await chrome.storage.local.set({theme: 'dark', seen: {count: 3, at: 'PORT'}, list: [1, 2, 3]});

@@ -31,12 +31,12 @@ enum class Form : std::uint8_t {
   Protobuf,  // a nested message written in the typed form (protobuf.h)
 };
 
-struct FieldSpec {
+struct KnownField {
   std::uint32_t number;
   std::string_view name;
   Form form;
   bool repeated = false;
-  std::span<const FieldSpec> fields = {};       // of a Message
+  std::span<const KnownField> fields = {};       // of a Message
   std::span<const std::string_view> names = {};  // of an Enum, by value
 };
 
@@ -51,21 +51,21 @@ constexpr std::string_view kReferrerPolicy[] = {
     "STRICT_ORIGIN_WHEN_CROSS_ORIGIN", "SAME_ORIGIN", "STRICT_ORIGIN"};
 constexpr std::string_view kAddressSpace[] = {"UNKNOWN", "LOCAL", "PRIVATE", "PUBLIC"};
 
-constexpr FieldSpec kTrialFeature[] = {
+constexpr KnownField kTrialFeature[] = {
     {1, "name", Form::Text},
     {2, "tokens", Form::Text, true},
 };
-constexpr FieldSpec kTrialInfo[] = {{1, "features", Form::Message, true, kTrialFeature}};
-constexpr FieldSpec kPreloadState[] = {
+constexpr KnownField kTrialInfo[] = {{1, "features", Form::Message, true, kTrialFeature}};
+constexpr KnownField kPreloadState[] = {
     {1, "enabled", Form::Bool},
     {2, "header", Form::Text},
 };
-constexpr FieldSpec kPolicies[] = {
+constexpr KnownField kPolicies[] = {
     {1, "referrer_policy", Form::Enum, false, {}, kReferrerPolicy},
     {2, "sandbox_flags", Form::Signed},
     {3, "ip_address_space", Form::Enum, false, {}, kAddressSpace},
 };
-constexpr FieldSpec kRegistration[] = {
+constexpr KnownField kRegistration[] = {
     {1, "registration_id", Form::Signed},
     {2, "scope_url", Form::Text},
     {3, "script_url", Form::Text},
@@ -89,7 +89,7 @@ constexpr FieldSpec kRegistration[] = {
     {23, "policy_container_policies", Form::Message, false, kPolicies},
     {24, "router_rules", Form::Protobuf},
 };
-constexpr FieldSpec kResource[] = {
+constexpr KnownField kResource[] = {
     {1, "resource_id", Form::Signed},
     {2, "url", Form::Text},
     {3, "size_bytes", Form::Unsigned},
@@ -130,18 +130,18 @@ class MessageWriter {
  public:
   explicit MessageWriter(ProtobufJson& protobuf) : protobuf_(protobuf) {}
 
-  // The message as a JSON object of the spec's fields, in the spec's order,
-  // then "unknown_fields" (typed form) for numbers the spec does not know.
-  Decoded<void> append(std::string& out, std::string_view message, std::span<const FieldSpec> spec) {
+  // The message as a JSON object of the schema's fields, in the schema's order,
+  // then "unknown_fields" (typed form) for numbers the schema does not know.
+  Decoded<void> append(std::string& out, std::string_view message, std::span<const KnownField> schema) {
     std::vector<ProtobufField> fields;
     if (auto read = read_protobuf_fields(message, fields, true); !read) return read;
     out.push_back('{');
     bool first = true;
-    for (const FieldSpec& field_spec : spec) {
+    for (const KnownField& known : schema) {
       std::size_t count = 0;
       const ProtobufField* last = nullptr;
       for (const ProtobufField& field : fields) {
-        if (field.number == field_spec.number) {
+        if (field.number == known.number) {
           ++count;
           last = &field;
         }
@@ -149,26 +149,26 @@ class MessageWriter {
       if (count == 0) continue;
       if (!first) out += ", ";
       first = false;
-      json::append_text(out, field_spec.name);
+      json::append_text(out, known.name);
       out += ": ";
-      if (!field_spec.repeated) {
+      if (!known.repeated) {
         // As a protobuf library reads it: of a repeated singular field the last.
-        if (auto value = append_value(out, *last, field_spec); !value) return value;
+        if (auto value = append_value(out, *last, known); !value) return value;
         continue;
       }
       out.push_back('[');
       bool first_item = true;
       for (const ProtobufField& field : fields) {
-        if (field.number != field_spec.number) continue;
-        if (auto value = append_items(out, field, field_spec, first_item); !value) return value;
+        if (field.number != known.number) continue;
+        if (auto value = append_items(out, field, known, first_item); !value) return value;
       }
       out.push_back(']');
     }
     std::string unknown;
     for (const ProtobufField& field : fields) {
-      bool known = false;
-      for (const FieldSpec& field_spec : spec) known = known || field.number == field_spec.number;
-      if (!known) unknown += field.raw;
+      bool listed = false;
+      for (const KnownField& known : schema) listed = listed || field.number == known.number;
+      if (!listed) unknown += field.raw;
     }
     if (!unknown.empty()) {
       if (!first) out += ", ";
@@ -182,12 +182,12 @@ class MessageWriter {
  private:
   // A repeated field's items: one, or several packed in one length-delimited
   // field (as proto3 and [packed = true] write numbers).
-  Decoded<void> append_items(std::string& out, const ProtobufField& field, const FieldSpec& spec, bool& first) {
-    const bool numeric = spec.form != Form::Text && spec.form != Form::Message && spec.form != Form::Protobuf;
+  Decoded<void> append_items(std::string& out, const ProtobufField& field, const KnownField& known, bool& first) {
+    const bool numeric = known.form != Form::Text && known.form != Form::Message && known.form != Form::Protobuf;
     if (!(numeric && field.wire == 2)) {
       if (!first) out += ", ";
       first = false;
-      return append_value(out, field, spec);
+      return append_value(out, field, known);
     }
     for (std::size_t pos = 0; pos < field.bytes.size();) {
       auto item = read_varint(field.bytes, pos);
@@ -195,20 +195,20 @@ class MessageWriter {
       pos = item->end;
       if (!first) out += ", ";
       first = false;
-      if (auto value = append_value(out, ProtobufField{field.number, false, item->value, {}, 0, {}}, spec); !value) {
+      if (auto value = append_value(out, ProtobufField{field.number, false, item->value, {}, 0, {}}, known); !value) {
         return value;
       }
     }
     return {};
   }
 
-  Decoded<void> append_value(std::string& out, const ProtobufField& field, const FieldSpec& spec) {
-    const bool wants_bytes = spec.form == Form::Text || spec.form == Form::Message || spec.form == Form::Protobuf;
+  Decoded<void> append_value(std::string& out, const ProtobufField& field, const KnownField& known) {
+    const bool wants_bytes = known.form == Form::Text || known.form == Form::Message || known.form == Form::Protobuf;
     if (wants_bytes != field.is_bytes || !fits_u64(field.integer)) {
-      return std::unexpected("field " + std::string(spec.name) + " has the wrong wire type");
+      return std::unexpected("field " + std::string(known.name) + " has the wrong wire type");
     }
     const auto value = static_cast<std::uint64_t>(field.integer);
-    switch (spec.form) {
+    switch (known.form) {
       case Form::Unsigned:
         json::append_uint(out, value);
         break;
@@ -219,8 +219,8 @@ class MessageWriter {
         out += value != 0 ? "true" : "false";
         break;
       case Form::Enum:
-        if (value < spec.names.size() && !spec.names[value].empty()) {
-          json::append_text(out, spec.names[value]);
+        if (value < known.names.size() && !known.names[value].empty()) {
+          json::append_text(out, known.names[value]);
         } else {
           append_signed(out, value);
         }
@@ -234,7 +234,7 @@ class MessageWriter {
         json::append_utf8_replace(out, field.bytes);
         break;
       case Form::Message:
-        return append(out, field.bytes, spec.fields);
+        return append(out, field.bytes, known.fields);
       case Form::Protobuf:
         if (field.bytes.empty()) {
           out += "{}";
@@ -295,6 +295,16 @@ void ServiceWorkerDecoder::append_entry(std::string& out, const RecordView& reco
   const bool deleted = record.state == KeyState::Deleted;
   const std::size_t mark = out.size();
   const KeyPrefix* prefix = prefix_of(key);
+  // A value of any form (user data, unknown settings): as a plain store's.
+  const auto append_any_value = [&]() -> Decoded<void> {
+    append_field_name(out, "value");
+    if (deleted) {
+      out += "null";
+    } else {
+      append_unknown_value(out, value, protobuf_);
+    }
+    return {};
+  };
   auto decoded = [&]() -> Decoded<void> {
     if (prefix == nullptr) return std::unexpected("not a service worker database key");
     const std::string_view type = prefix->type;
@@ -329,27 +339,13 @@ void ServiceWorkerDecoder::append_entry(std::string& out, const RecordView& reco
       if (auto id = append_id(out, "registration_id", data ? parts->first : parts->second); !id) return id;
       append_field_name(out, "name");
       json::append_utf8_replace(out, data ? parts->second : parts->first);
-      if (data) {
-        append_field_name(out, "value");
-        if (deleted) {
-          out += "null";
-        } else {
-          append_unknown_value(out, value, protobuf_);
-        }
-        return {};
-      }
+      if (data) return append_any_value();
     } else if (type == "unique_origin") {
       append_origin_fields(out, rest);
     } else if (type == "init_data") {
       append_field_name(out, "key");
       append_escaped(out, key);
-      append_field_name(out, "value");
-      if (deleted) {
-        out += "null";
-      } else {
-        append_unknown_value(out, value, protobuf_);
-      }
-      return {};
+      return append_any_value();
     } else {  // a number: the schema version or the next id of a kind
       append_field_name(out, "value");
       if (deleted) {
