@@ -1,7 +1,8 @@
 #pragma once
 // Protocol buffer messages as Chromium stores them in LevelDB (Local
-// Storage's per-origin metadata, IndexedDB's transaction journal), read
-// without their schema: a sequence of fields, each a varint key (field
+// Storage's per-origin metadata, IndexedDB's transaction journal, the service
+// worker database's records, many stores of its own), read without their
+// schema: a sequence of fields, each a varint key (field
 // number << 3 | wire type) then the value: wire 0 a varint, 2 a varint
 // length and that many bytes, 1 and 5 a little-endian fixed 64- or 32-bit
 // integer. Groups (3, 4) and the unused types 6, 7 are not read.
