@@ -46,6 +46,7 @@ PyObject* iter_chromium_entries(PyObject* module, PyObject* args, PyObject* kwar
 PyObject* detect_chromium_kind(PyObject* module, PyObject* args, PyObject* kwargs);   // chromium.cc
 PyObject* chromium_value_json(PyObject* module, PyObject* data);                      // chromium.cc
 PyObject* chromium_entry_types(PyObject* module, PyObject* unused);                   // chromium.cc
+PyObject* chromium_csv_columns(PyObject* module, PyObject* unused);                   // chromium.cc
 
 // The number a person reads in a data file's name: its stem's digits in
 // decimal (the reader orders by a base-16 reading of the same digits, which

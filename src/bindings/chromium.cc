@@ -1,10 +1,11 @@
 // The Chromium store decoder's module functions:
 //   chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False,
-//                   latest=False, store=None, blob_dir=None, counts=False)
+//                   latest=False, store=None, blob_dir=None, counts=False, types=None, csv=False)
 //   iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
 //   chromium_entry_types()
+//   chromium_csv_columns()
 // The store's entries are decoded and written as JSON lines by the core
 // (chromium/chromium_export.h) with the interpreter lock released; output
 // goes out as RawLevelDb.export's does (chunk_output.h).
@@ -14,10 +15,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "chromium/blink_value.h"
 #include "chromium/chromium_export.h"
 #include "chromium/entry.h"
+#include "chromium/entry_csv.h"
 #include "chunk_output.h"
 #include "raw_level_db.h"
 
@@ -45,9 +49,33 @@ bool parse_kind(PyObject* value, std::optional<StoreKind>& out) {
     if (out) return true;
   }
   PyErr_Format(PyExc_ValueError,
-               "unknown kind %R (choose from localstorage, sessionstorage, indexeddb, extension_settings, leveldb)",
+               "unknown kind %R (choose from localstorage, sessionstorage, indexeddb, serviceworker, "
+               "extension_settings, leveldb)",
                value);
   return false;
+}
+
+// None, or an iterable of str: the entry types kept.
+bool parse_types(PyObject* value, std::optional<std::vector<std::string>>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  PyObject* items = PySequence_Fast(value, "types must be an iterable of str");
+  if (items == nullptr) return false;
+  std::vector<std::string> types;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (utf8 == nullptr) {
+      if (!PyErr_Occurred()) raise_conversion("types", item, "str");
+      Py_DECREF(items);
+      return false;
+    }
+    types.emplace_back(utf8, static_cast<std::size_t>(size));
+  }
+  Py_DECREF(items);
+  out = std::move(types);
+  return true;
 }
 
 // None, or a str as UTF-8 with undecodable bytes restored (surrogateescape,
@@ -159,8 +187,8 @@ PyTypeObject* entry_iterator_type() {
 }  // namespace
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "file",   "kind",  "states",   "reverse",
-                                   "status",    "latest", "store", "blob_dir", "counts", nullptr};
+  static const char* keywords[] = {"directory", "file",     "kind",   "states", "reverse", "status", "latest",
+                                   "store",     "blob_dir", "counts", "types",  "csv",     nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
@@ -168,10 +196,12 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* store_arg = nullptr;
   PyObject* blob_dir_arg = nullptr;
   PyObject* counts_arg = nullptr;
+  PyObject* types_arg = nullptr;
+  PyObject* csv_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOO:chromium_export", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOO:chromium_export", const_cast<char**>(keywords),
                                    &directory, &file, &kind_arg, &given.states, &given.reverse, &given.status,
-                                   &latest_arg, &store_arg, &blob_dir_arg, &counts_arg)) {
+                                   &latest_arg, &store_arg, &blob_dir_arg, &counts_arg, &types_arg, &csv_arg)) {
     return nullptr;
   }
   bool counts = false;
@@ -180,7 +210,8 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
     chromium::ChromiumExportOptions options;
     ExportArguments parsed;
     if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed) ||
-        !parse_bool_argument("latest", latest_arg, options.selection.latest)) {
+        !parse_bool_argument("latest", latest_arg, options.selection.latest) ||
+        !parse_bool_argument("csv", csv_arg, options.csv) || !parse_types(types_arg, options.selection.types)) {
       return nullptr;
     }
     options.selection.states = std::move(parsed.options.states);
@@ -337,8 +368,10 @@ PyObject* chromium_value_json(PyObject*, PyObject* data) {
   }
 }
 
-PyObject* chromium_entry_types(PyObject*, PyObject*) {
-  const auto types = chromium::entry_types();
+namespace {
+
+// A tuple of the names.
+PyObject* names_tuple(std::span<const std::string_view> types) {
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(types.size()));
   if (tuple == nullptr) return nullptr;
   for (std::size_t i = 0; i < types.size(); ++i) {
@@ -351,5 +384,11 @@ PyObject* chromium_entry_types(PyObject*, PyObject*) {
   }
   return tuple;
 }
+
+}  // namespace
+
+PyObject* chromium_entry_types(PyObject*, PyObject*) { return names_tuple(chromium::entry_types()); }
+
+PyObject* chromium_csv_columns(PyObject*, PyObject*) { return names_tuple(chromium::csv_columns()); }
 
 }  // namespace vostrel::bindings

@@ -107,15 +107,18 @@ PyMethodDef module_functions[] = {
      "number of records written."},
     {"chromium_export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export)),
      METH_VARARGS | METH_KEYWORDS,
-     "chromium_export(directory, file, *, kind=None, states=None, reverse=False, store=None, blob_dir=None)\n--\n\n"
+     "chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False, latest=False, "
+     "store=None, blob_dir=None, counts=False, types=None, csv=False)\n--\n\n"
      "Writes the decoded entries of a Chromium Local Storage, Session Storage or\n"
      "IndexedDB store as JSON Lines (what `vostrel chromium` writes) to a file\n"
      "descriptor or a binary file object; returns the number of entries written.\n"
-     "kind is 'localstorage', 'sessionstorage', 'indexeddb', 'extension_settings',\n"
+     "kind is 'localstorage', 'sessionstorage', 'indexeddb', 'serviceworker', 'extension_settings',\n"
      "'leveldb' (any store, plainly) or None to detect it (ValueError when it\n"
      "cannot be told); states keeps only records in those KeyStates; store, if\n"
      "given, leads every line as its \"store\" field; blob_dir, an IndexedDB\n"
-     "store's blob folder (None: looked for beside the store)."},
+     "store's blob folder (None: looked for beside the store); types keeps only\n"
+     "entries of those types; csv writes each entry as its CSV row instead (the\n"
+     "columns of chromium_csv_columns(), no header, the store column store or \"\")."},
     {"iter_chromium_entries",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_chromium_entries)),
      METH_VARARGS | METH_KEYWORDS,
@@ -131,6 +134,9 @@ PyMethodDef module_functions[] = {
     {"chromium_entry_types", chromium_entry_types, METH_NOARGS,
      "chromium_entry_types()\n--\n\n"
      "Every name the \"type\" of a decoded Chromium entry takes, sorted."},
+    {"chromium_csv_columns", chromium_csv_columns, METH_NOARGS,
+     "chromium_csv_columns()\n--\n\n"
+     "The columns of chromium_export(..., csv=True)'s rows, in order."},
     {"chromium_value_json", chromium_value_json, METH_O,
      "chromium_value_json(data, /)\n--\n\n"
      "The JSON form of one serialized script value (Blink's envelope, then V8's\n"

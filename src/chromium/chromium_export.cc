@@ -1,7 +1,9 @@
 #include "chromium/chromium_export.h"
 
 #include "chromium/entry.h"
+#include "chromium/entry_csv.h"
 
+#include <algorithm>
 #include <utility>
 #include <variant>
 
@@ -12,6 +14,7 @@
 #include "chromium/indexeddb.h"
 #include "chromium/plain_store.h"
 #include "chromium/local_storage.h"
+#include "chromium/service_worker.h"
 #include "chromium/session_storage.h"
 
 namespace vostrel::chromium {
@@ -57,7 +60,7 @@ class StoreDecoder {
 
  private:
   using Variant = std::variant<LocalStorageDecoder, SessionStorageDecoder, IndexedDbDecoder,
-                               ExtensionSettingsDecoder, PlainStoreDecoder>;
+                               ExtensionSettingsDecoder, PlainStoreDecoder, ServiceWorkerDecoder>;
   static Variant make(StoreKind kind, std::string_view directory, std::string_view blob_directory) {
     switch (kind) {
       case StoreKind::LocalStorage:
@@ -68,6 +71,8 @@ class StoreDecoder {
         return Variant(std::in_place_type<ExtensionSettingsDecoder>, directory);
       case StoreKind::LevelDb:
         return PlainStoreDecoder{};
+      case StoreKind::ServiceWorker:
+        return ServiceWorkerDecoder{};
       case StoreKind::IndexedDb:
         break;
     }
@@ -83,6 +88,7 @@ ChromiumEntries::ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> d
       decoder_(std::move(decoder)),
       stream_(db, reverse),
       admitted_(selection.states),
+      types_(selection.types),
       status_field_(selection.status),
       latest_(selection.latest) {}
 
@@ -124,9 +130,44 @@ RecordStatus ChromiumEntries::next_status(const RawLevelDb& db) {
   return cursor_->next();
 }
 
+void ChromiumEntries::set_csv(std::string_view store) { csv_store_.emplace(store); }
+
+namespace {
+
+// The type of an entry's line: {"kind": "<kind>", "type": "<type>", ...
+// (both plain names, written unescaped).
+std::string_view type_of_line(std::string_view line) {
+  constexpr std::string_view kType = ", \"type\": \"";
+  const std::size_t at = line.find(kType);
+  if (at == std::string_view::npos) return {};
+  const std::size_t from = at + kType.size();
+  const std::size_t end = line.find('"', from);
+  return end == std::string_view::npos ? std::string_view() : line.substr(from, end - from);
+}
+
+}  // namespace
+
 void ChromiumEntries::append_entry(std::string& out, const RecordView& record, std::optional<RecordStatus> status) {
+  if (csv_store_) {
+    // The line is made aside, then written as its row.
+    line_.clear();
+    append_line(line_, record, status);
+    if (!line_.empty()) append_csv_row(out, line_, *csv_store_);
+    return;
+  }
+  append_line(out, record, status);
+}
+
+void ChromiumEntries::append_line(std::string& out, const RecordView& record, std::optional<RecordStatus> status) {
   const std::size_t start = out.size();
   decoder_->append_entry(out, record);
+  if (types_) {
+    const std::string_view type = type_of_line(std::string_view(out).substr(start));
+    if (std::find(types_->begin(), types_->end(), type) == types_->end()) {
+      out.resize(start);
+      return;
+    }
+  }
   // The store leads the line: it takes the place of the entry's opening brace.
   if (!store_field_.empty()) out.replace(start, 1, store_field_);
   ++entries_;
@@ -150,7 +191,11 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
   auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.selection, check_in,
                                          options.blob_directory);
   if (!entries) return std::unexpected(CannotTellKind{});
-  if (options.store) entries->set_store(*options.store);
+  if (options.csv) {
+    entries->set_csv(options.store.value_or(""));
+  } else if (options.store) {
+    entries->set_store(*options.store);
+  }
   ChromiumExportResult result;
   result.without_manifest = entries->without_manifest();
   if (entries->stopped()) {

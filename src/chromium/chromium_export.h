@@ -41,6 +41,7 @@ struct EntrySelection {
   std::optional<std::vector<KeyState>> states;  // only records in these states; nullopt for all
   bool status = false;  // every line ends with the record's "status"
   bool latest = false;  // only the current records that hold a value
+  std::optional<std::vector<std::string>> types;  // only entries of these types; nullopt for all
 };
 
 class ChromiumEntries {
@@ -77,6 +78,9 @@ class ChromiumEntries {
   // Every entry from now on starts with {"store": <store>, ...}: the store's
   // path, when one output holds the entries of many stores.
   void set_store(std::string_view store);
+  // Every entry from now on is written as its CSV row (entry_csv.h), the
+  // store column `store`.
+  void set_csv(std::string_view store);
   // Whether check_in stopped the first pass (the entries would lack names).
   [[nodiscard]] bool stopped() const noexcept { return stopped_; }
   // Entries written so far (the state filter's rejects not counted).
@@ -116,6 +120,7 @@ class ChromiumEntries {
     }
   };
   void append_entry(std::string& out, const RecordView& record, std::optional<RecordStatus> status);
+  void append_line(std::string& out, const RecordView& record, std::optional<RecordStatus> status);
   // The status of the next record of the stream's unit being walked.
   RecordStatus next_status(const RawLevelDb& db);
 
@@ -124,6 +129,9 @@ class ChromiumEntries {
   RecordStream stream_;
   StateFilter admitted_;
   std::string store_field_;  // {"store": "...",   or empty
+  std::optional<std::vector<std::string>> types_;
+  std::optional<std::string> csv_store_;  // set: rows of CSV
+  std::string line_;                      // an entry's line, before it becomes a row
   bool status_field_ = false;
   bool latest_ = false;
   std::optional<CurrentVersions> versions_;  // with the status, or only the latest records
@@ -139,6 +147,7 @@ struct ChromiumExportOptions {
   EntrySelection selection;
   bool reverse = false;
   std::optional<std::string> store;  // set: each line names the store (ChromiumEntries::set_store)
+  bool csv = false;  // rows of CSV (the header not included), the store column `store` (or "")
   std::string blob_directory;  // "": beside the store (blob_directory.h)
   std::size_t chunk_size = std::size_t{1} << 20;
 };

@@ -10,13 +10,15 @@ std::span<const std::string_view> entry_types() noexcept {
       "active_blob_journal", "blob_entry", "data_format_version", "database", "database_blob_number_generator",
       "database_free_list", "database_max_object_store_id", "database_name", "database_origin",
       "database_string_version", "database_version", "earliest_compaction", "earliest_sweep", "exists",
-      "global", "index", "index_field", "index_free_list", "index_key_path", "index_multi_entry", "index_name",
-      "index_unique", "item", "journal_metadata", "journal_scope", "journal_task", "max_database_id", "meta",
-      "meta_access", "namespace", "next_map_id", "object_store_auto_increment", "object_store_evictable",
-      "object_store_field", "object_store_free_list", "object_store_has_key_path",
+      "global", "has_user_data", "index", "index_field", "index_free_list", "index_key_path",
+      "index_multi_entry", "index_name", "index_unique", "init_data", "item", "journal_metadata",
+      "journal_scope", "journal_task", "max_database_id", "meta", "meta_access", "namespace", "next_map_id",
+      "next_registration_id", "next_resource_id", "next_version_id", "object_store_auto_increment",
+      "object_store_evictable", "object_store_field", "object_store_free_list", "object_store_has_key_path",
       "object_store_key_generator_current_number", "object_store_key_path", "object_store_last_version",
-      "object_store_max_index_id", "object_store_name", "record", "recovery_blob_journal", "schema_version",
-      "setting", "undecoded", "version",
+      "object_store_max_index_id", "object_store_name", "purgeable_resource", "record", "recovery_blob_journal",
+      "registration", "registration_origin", "resource", "schema_version", "setting", "uncommitted_resource",
+      "undecoded", "unique_origin", "user_data", "version",
   };
   return kTypes;
 }
@@ -46,16 +48,25 @@ void append_fallback(std::string& out, const RecordView& record, std::string_vie
 bool is_fallback_line(std::string_view line) noexcept {
   // The provenance starts at the last ", \"seq\": " (the origin file's path is
   // a JSON string: a quote in it is escaped, so it cannot hold this text).
-  const std::size_t seq = line.rfind(", \"seq\": ");
-  if (seq == std::string_view::npos) return false;
+  // (Found by its 's': a search for the whole text costs a comparison at
+  // every position, and this runs for every line.)
+  constexpr std::string_view kSeq = ", \"seq\": ";
+  std::size_t seq = line.size();
+  do {
+    seq = line.rfind('s', seq - 1);
+    if (seq == std::string_view::npos || seq < 3) return false;
+  } while (line.compare(seq - 3, kSeq.size(), kSeq) != 0);
+  seq -= 3;
   const std::string_view head = line.substr(0, seq);
   if (!head.ends_with('"')) return false;
-  const std::size_t open = head.find_last_of('"', head.size() - 2);
-  if (open == std::string_view::npos) return false;
-  for (const char c : head.substr(open + 1, head.size() - open - 2)) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  // Back over the hex digits (an ordinary string value ends the walk soon).
+  std::size_t open = head.size() - 1;
+  while (open > 0) {
+    const char c = head[open - 1];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) break;
+    --open;
   }
-  return head.substr(0, open + 1).ends_with(", \"raw_value\": \"");
+  return open > 0 && head.substr(0, open).ends_with(", \"raw_value\": \"");
 }
 
 void finish_entry(std::string& out, const RecordView& record) {

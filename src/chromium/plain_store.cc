@@ -9,7 +9,6 @@
 #include "format/internal_key.h"
 
 namespace vostrel::chromium {
-namespace {
 
 // The escaped form of bytes as a JSON string, written in place.
 void append_escaped(std::string& out, std::string_view bytes) {
@@ -22,7 +21,19 @@ void append_escaped(std::string& out, std::string_view bytes) {
   out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
-}  // namespace
+void append_unknown_value(std::string& out, std::string_view value, ProtobufJson& protobuf) {
+  if (append_json_document(out, value)) return;
+  if (!is_printable_text(value)) {
+    const std::size_t mark = out.size();
+    out += "{\"$protobuf\": ";
+    if (protobuf.append_typed(out, value)) {
+      out.push_back('}');
+      return;
+    }
+    out.resize(mark);
+  }
+  append_escaped(out, value);
+}
 
 void PlainStoreDecoder::append_entry(std::string& out, const RecordView& record) {
   begin_entry(out, to_string(StoreKind::LevelDb), "record");
@@ -31,8 +42,8 @@ void PlainStoreDecoder::append_entry(std::string& out, const RecordView& record)
   append_field_name(out, "value");
   if (record.state == KeyState::Deleted) {
     out += "null";
-  } else if (!append_json_document(out, record.value)) {
-    append_escaped(out, record.value);
+  } else {
+    append_unknown_value(out, record.value, protobuf);
   }
   finish_entry(out, record);
 }

@@ -2,28 +2,54 @@
 
 #include <algorithm>
 
+#include "base/utf8.h"
 #include "export/json_text.h"
 
 namespace vostrel::chromium {
 
-Decoded<void> read_protobuf_fields(std::string_view data, std::vector<ProtobufField>& fields) {
+namespace {
+
+// The largest field number the wire format allows (29 bits).
+constexpr Wide kMaxFieldNumber = (Wide{1} << 29) - 1;
+
+}  // namespace
+
+bool is_printable_text(std::string_view bytes) noexcept {
+  if (bytes.empty()) return false;
+  while (!bytes.empty()) {
+    const utf8::Step step = utf8::next(bytes);
+    if (!step.valid || !utf8::is_printable(step.code_point)) return false;
+    bytes.remove_prefix(step.length);
+  }
+  return true;
+}
+
+Decoded<void> read_protobuf_fields(std::string_view data, std::vector<ProtobufField>& fields, bool strict) {
   fields.clear();
   std::size_t pos = 0;
   const std::size_t size = data.size();
   while (pos < size) {
+    const std::size_t start = pos;
     auto key = read_varint(data, pos);
     if (!key) return std::unexpected(std::move(key.error()));
     pos = key->end;
-    ProtobufField field{key->value >> 3, false, 0, {}};
     const auto wire = static_cast<unsigned>(key->value & 7);
+    ProtobufField field{key->value >> 3, false, 0, {}, static_cast<std::uint8_t>(wire), {}};
+    if (strict && (field.number == 0 || field.number > kMaxFieldNumber)) {
+      return std::unexpected("protobuf field number out of range");
+    }
     if (wire == 0) {
       auto value = read_varint(data, pos);
       if (!value) return std::unexpected(std::move(value.error()));
+      if (strict && (!fits_u64(value->value) || value->end - pos > 10)) {
+        return std::unexpected("protobuf varint wider than 64 bits");
+      }
       field.integer = value->value;
       pos = value->end;
     } else if (wire == 2) {
       auto length = read_varint(data, pos);
       if (!length) return std::unexpected(std::move(length.error()));
+      if (strict && length->end - pos > 10) return std::unexpected("protobuf varint wider than 64 bits");
       pos = length->end;
       if (length->value > size - pos) return std::unexpected("protobuf field runs past the end");
       const auto n = static_cast<std::size_t>(length->value);
@@ -40,12 +66,22 @@ Decoded<void> read_protobuf_fields(std::string_view data, std::vector<ProtobufFi
     } else {
       return std::unexpected("unsupported protobuf wire type " + std::to_string(wire));
     }
+    field.raw = data.substr(start, pos - start);
     fields.push_back(field);
   }
   return {};
 }
 
 Decoded<void> ProtobufJson::append(std::string& out, std::string_view message) {
+  return start(out, message, false);
+}
+
+Decoded<void> ProtobufJson::append_typed(std::string& out, std::string_view message) {
+  return start(out, message, true);
+}
+
+Decoded<void> ProtobufJson::start(std::string& out, std::string_view message, bool typed) {
+  typed_ = typed;
   // One slot per nesting level, made once: references into them stay valid
   // while nested levels are written.
   if (levels_.empty()) {
@@ -53,11 +89,27 @@ Decoded<void> ProtobufJson::append(std::string& out, std::string_view message) {
     orders_.resize(kMaxProtobufDepth + 1);
     starts_.resize(kMaxProtobufDepth + 1);
   }
-  if (auto read = read_protobuf_fields(message, levels_[0]); !read) return read;
+  if (auto read = read_protobuf_fields(message, levels_[0], typed); !read) return read;
+  if (typed && levels_[0].empty()) return std::unexpected("empty message");
   const std::size_t mark = out.size();
   auto written = append_level(out, 0);
   if (!written) out.resize(mark);
   return written;
+}
+
+void ProtobufJson::append_typed_bytes(std::string& out, std::string_view bytes, std::size_t depth) {
+  if (bytes.empty()) {
+    out += "\"\"";
+  } else if (is_printable_text(bytes)) {
+    json::append_text(out, bytes);
+  } else if (depth + 1 < kMaxTypedDepth && read_protobuf_fields(bytes, levels_[depth + 1], true) &&
+             !levels_[depth + 1].empty()) {
+    (void)append_level(out, depth + 1);  // typed levels never fail
+  } else {
+    out += "{\"$bytes\": ";
+    json::append_base64(out, bytes);
+    out.push_back('}');
+  }
 }
 
 Decoded<void> ProtobufJson::append_level(std::string& out, std::size_t depth) {
@@ -97,8 +149,18 @@ Decoded<void> ProtobufJson::append_level(std::string& out, std::size_t depth) {
     for (std::uint32_t i = start; i < end; ++i) {
       if (i != start) out += ", ";
       const ProtobufField& field = levels_[depth][order[i]];
+      if (typed_ && (field.wire == 1 || field.wire == 5)) {
+        out += field.wire == 1 ? "{\"$fixed64\": " : "{\"$fixed32\": ";
+        append_wide(out, field.integer);
+        out.push_back('}');
+        continue;
+      }
       if (!field.is_bytes) {
         append_wide(out, field.integer);
+        continue;
+      }
+      if (typed_) {
+        append_typed_bytes(out, field.bytes, depth);
         continue;
       }
       if (read_protobuf_fields(field.bytes, levels_[depth + 1]) && !levels_[depth + 1].empty()) {

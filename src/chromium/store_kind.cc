@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/path.h"
+#include "chromium/service_worker.h"
 #include "format/internal_key.h"
 #include "read/record_walk.h"
 
@@ -18,6 +19,8 @@ std::string_view to_string(StoreKind kind) noexcept {
       return "sessionstorage";
     case StoreKind::IndexedDb:
       return "indexeddb";
+    case StoreKind::ServiceWorker:
+      return "serviceworker";
     case StoreKind::ExtensionSettings:
       return "extension_settings";
     case StoreKind::LevelDb:
@@ -28,7 +31,7 @@ std::string_view to_string(StoreKind kind) noexcept {
 
 std::optional<StoreKind> parse_store_kind(std::string_view name) noexcept {
   for (const StoreKind kind : {StoreKind::LocalStorage, StoreKind::SessionStorage, StoreKind::IndexedDb,
-                               StoreKind::ExtensionSettings, StoreKind::LevelDb}) {
+                               StoreKind::ServiceWorker, StoreKind::ExtensionSettings, StoreKind::LevelDb}) {
     if (name == to_string(kind)) return kind;
   }
   return std::nullopt;
@@ -42,6 +45,7 @@ std::optional<StoreKind> kind_of_key(std::string_view key) noexcept {
   if (key == "version" || key == "next-map-id" || key.starts_with("namespace-") || key.starts_with("map-")) {
     return StoreKind::SessionStorage;
   }
+  if (is_service_worker_key(key)) return StoreKind::ServiceWorker;
   if (key.starts_with(std::string_view("\0\0\0\0", 4))) return StoreKind::IndexedDb;
   if (key.size() > 4 && static_cast<unsigned char>(key[0]) < 0x20 && key[1] != '\0') {
     return StoreKind::IndexedDb;
@@ -62,7 +66,7 @@ std::string ascii_lower(std::string_view text) {
 // Counts the first records' votes; later records are ignored (a step of the
 // walk hands over whole blocks).
 struct VoteSink {
-  std::array<std::uint64_t, 3> votes{};  // one per web store
+  std::array<std::uint64_t, 4> votes{};  // one per kind its keys tell
   std::uint64_t seen = 0;
   void operator()(const RecordView& record) {
     if (seen >= kDetectRecords) return;
@@ -105,6 +109,7 @@ std::optional<StoreKind> kind_of_directory_name(std::string_view directory) {
   if (name == "local storage" || (name == "leveldb" && parent == "local storage")) {
     return StoreKind::LocalStorage;
   }
+  if (name == "database" && parent == "service worker") return StoreKind::ServiceWorker;
   return std::nullopt;
 }
 

@@ -4,6 +4,8 @@
 // "METAACCESS:<origin>" and "_<origin>\0<key>"; Session Storage "version",
 // "next-map-id", "namespace-..." and "map-..."; IndexedDB keys start with its
 // key prefix, four varint-coded ids whose first byte is a small length byte.
+// The service worker database's keys are upper-case words ("INITDATA_...",
+// "REG:...", "RES:...", service_worker.h); it lives in "Service Worker/Database".
 // Each of the store's first records votes for the kind its key looks like;
 // when no key votes (an empty or unreadable store) the directory's own name,
 // as Chromium names it, decides.
@@ -22,11 +24,13 @@
 
 namespace vostrel::chromium {
 
-// The three web stores come first: their order is the order of the votes.
-enum class StoreKind : std::uint8_t { LocalStorage, SessionStorage, IndexedDb, ExtensionSettings, LevelDb };
+// The stores told by their keys come first: their order is the order of the votes.
+enum class StoreKind : std::uint8_t {
+  LocalStorage, SessionStorage, IndexedDb, ServiceWorker, ExtensionSettings, LevelDb
+};
 
-// "localstorage", "sessionstorage", "indexeddb", "extension_settings",
-// "leveldb": the names the entries carry.
+// "localstorage", "sessionstorage", "indexeddb", "serviceworker",
+// "extension_settings", "leveldb": the names the entries carry.
 [[nodiscard]] std::string_view to_string(StoreKind kind) noexcept;
 [[nodiscard]] std::optional<StoreKind> parse_store_kind(std::string_view name) noexcept;
 
@@ -34,7 +38,8 @@ enum class StoreKind : std::uint8_t { LocalStorage, SessionStorage, IndexedDb, E
 [[nodiscard]] std::optional<StoreKind> kind_of_key(std::string_view user_key) noexcept;
 
 // The kind a directory's name gives ("<origin>.indexeddb.leveldb", "Session
-// Storage", "Local Storage" or "Local Storage/leveldb", in any case), judged on
+// Storage", "Local Storage", "Local Storage/leveldb" or "Service Worker/Database",
+// in any case), judged on
 // the path made normal as a POSIX path (repeated and trailing slashes, "." and
 // ".." steps resolved by name).
 [[nodiscard]] std::optional<StoreKind> kind_of_directory_name(std::string_view directory);

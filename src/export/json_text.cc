@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "export/byte_encoding.h"
@@ -34,9 +35,36 @@ constexpr std::array<char, 128> kAsciiEscapes = [] {
 
 // Appends a run of valid UTF-8, escaping what JSON needs; the run's bytes at
 // or above 0x80 are always parts of characters written as themselves.
+// Eight bytes at a time, as one word: whether any of them is below 0x20, a
+// quote or a backslash (the bytes an escape may start at), or any is 0x80 or
+// above. Text is mostly long runs of plain characters; whole words of them are
+// passed over at once.
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighs = 0x8080808080808080;
+
+std::uint64_t word_at(std::string_view text, std::size_t i) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, text.data() + i, sizeof word);
+  return word;
+}
+
+// Bytes equal to `c` (a byte below 0x80) in a word of bytes below 0x80 get their high bit set.
+constexpr std::uint64_t equal_bytes(std::uint64_t word, unsigned char c) noexcept {
+  const std::uint64_t x = word ^ (kOnes * c);
+  return ~(((x & ~kHighs) + ~kHighs) | x) & kHighs;
+}
+
+bool needs_escape_in(std::uint64_t word) noexcept {
+  const std::uint64_t ascii = word & ~kHighs;
+  const std::uint64_t below_space = (ascii - kOnes * 0x20) & ~word & kHighs;
+  return (below_space | equal_bytes(ascii, '"') | equal_bytes(ascii, '\\')) & ~(word & kHighs);
+}
+
 void append_escaped_utf8(std::string& out, std::string_view text) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
+    while (text.size() - i >= 8 && !needs_escape_in(word_at(text, i))) i += 8;
+    if (i >= text.size()) break;
     const auto byte = static_cast<unsigned char>(text[i]);
     if (byte >= 0x80 || kAsciiEscapes[byte] == 0) continue;
     out.append(text, start, i - start);
@@ -59,6 +87,8 @@ void append_decoded_utf8(std::string& out, std::string_view bytes, Replace repla
   std::size_t valid_start = 0;
   std::size_t i = 0;
   while (i < bytes.size()) {
+    while (bytes.size() - i >= 8 && (word_at(bytes, i) & kHighs) == 0) i += 8;
+    if (i >= bytes.size()) break;
     const auto byte = static_cast<unsigned char>(bytes[i]);
     if (byte < 0x80) {
       ++i;
@@ -140,6 +170,8 @@ void append_latin1(std::string& out, std::string_view bytes) {
   // 0x80 up (U+0080..U+00FF) need re-encoding, as two bytes of UTF-8 each.
   std::size_t start = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
+    while (bytes.size() - i >= 8 && (word_at(bytes, i) & kHighs) == 0) i += 8;
+    if (i >= bytes.size()) break;
     const auto byte = static_cast<unsigned char>(bytes[i]);
     if (byte < 0x80) continue;
     append_escaped_utf8(out, bytes.substr(start, i - start));

@@ -95,3 +95,31 @@ TEST(JsonText, TimesAndJavaScriptDates) {
 
 }  // namespace
 }  // namespace vostrel::json
+
+namespace vostrel::json {
+namespace {
+
+// Long text is passed over eight bytes at a time: each byte value, at each
+// place of a word (and across two), is written as it is alone.
+TEST(JsonText, EveryByteAtEveryPlaceOfLongText) {
+  using Writer = void (*)(std::string&, std::string_view);
+  for (const Writer write : {Writer{append_utf8_replace}, Writer{append_latin1}}) {
+    for (int byte = 0; byte < 256; ++byte) {
+      const std::string alone(1, static_cast<char>(byte));
+      std::string escaped;
+      write(escaped, alone);
+      escaped = escaped.substr(1, escaped.size() - 2);
+      for (std::size_t at = 0; at < 17; ++at) {
+        const std::string text = std::string(at, 'a') + alone + std::string(20 - at, 'b');
+        std::string out;
+        write(out, text);
+        std::string expected(1, '"');
+        expected.append(at, 'a').append(escaped).append(20 - at, 'b').push_back('"');
+        EXPECT_EQ(out, expected) << byte << " at " << at;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vostrel::json

@@ -16,7 +16,7 @@ import plyvel
 import pytest
 
 from vostrel import chromium
-from vostrel.chromium.cli import CSV_FIELDS
+from vostrel.chromium.cli import csv_fields
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "chromium"
 EXTENSION = "abcdefghijklmnopabcdefghijklmnop"
@@ -33,7 +33,7 @@ def profile(tmp_path_factory):
     chrome.storage area among them), another such area with a damaged value
     and a store of no known kind, both written by LevelDB."""
     root = tmp_path_factory.mktemp("profile") / "Default"
-    for name in ("Local Storage", "Session Storage", "IndexedDB", "Local Extension Settings"):
+    for name in ("Local Storage", "Session Storage", "IndexedDB", "Local Extension Settings", "Service Worker"):
         shutil.copytree(DATA / name, root / name)
     settings = root / "Local Extension Settings" / EXTENSION
     settings.mkdir(parents=True)
@@ -50,6 +50,8 @@ def profile(tmp_path_factory):
     db = plyvel.DB(str(plain), create_if_missing=True)
     db.put(b"k\x00\xff", b'{"a":[1]}')
     db.put(b"text", b"a\\b\n")
+    # JSON text that Python reads back otherwise than it is written.
+    db.put(b"j", b'{"a":1,"s":"\\u00e9\\ud800\\t,","a":[2.50,-0,1E400,1e-7,10000000000000000.0]}')
     db.close()
     return root
 
@@ -64,11 +66,11 @@ def test_every_store_of_a_profile_by_its_kind(profile):
     assert run_cli("--find", profile, "--jobs", "1").stdout == result.stdout
     lines = lines_of(result.stdout)
     stores = list(dict.fromkeys(line["store"] for line in lines))
-    assert stores == sorted(stores) and len(stores) == 6
+    assert stores == sorted(stores) and len(stores) == 7
     kinds = {Path(line["store"]).relative_to(profile).parts[0]: line["kind"] for line in lines}
     assert kinds == {"Local Storage": "localstorage", "Session Storage": "sessionstorage",
                      "IndexedDB": "indexeddb", "Local Extension Settings": "extension_settings",
-                     "Shared Data": "leveldb"}
+                     "Shared Data": "leveldb", "Service Worker": "serviceworker"}
     # Each store's lines are its own decoding, led by its path.
     for store in stores:
         own = [dict(line) for line in lines if line["store"] == store]
@@ -85,7 +87,7 @@ def test_every_store_of_a_profile_by_its_kind(profile):
     assert settings["torn"]["error"] == "value is not JSON text"
     assert settings["torn"]["raw_value"] == b'{"a": '.hex()
     plain = [(line["key"], line["value"]) for line in lines if line["kind"] == "leveldb"]
-    assert plain == [("k\\x00\\xff", {"a": [1]}), ("text", "a\\\\b\\x0a")]
+    assert plain[:2] == [("k\\x00\\xff", {"a": [1]}), ("text", "a\\\\b\\x0a")]
 
 
 def test_chrome_storage_as_chromium_wrote_it():
@@ -127,7 +129,7 @@ def test_csv_of_chosen_types_reads_into_pandas(profile, tmp_path):
                      "--state", "live", "-o", out)
     assert result.returncode == 0, result.stderr
     frame = pandas.read_csv(out, keep_default_na=False)
-    assert tuple(frame.columns) == CSV_FIELDS
+    assert tuple(frame.columns) == csv_fields()
     assert set(frame["type"]) == {"item", "setting", "record"} and set(frame["state"]) == {"live"}
     full = [line for line in lines_of(run_cli("--find", profile, "--state", "live").stdout)
             if line["type"] in ("item", "setting", "record")]
@@ -138,7 +140,7 @@ def test_csv_of_chosen_types_reads_into_pandas(profile, tmp_path):
         assert json.loads(row["key"]) == line["key"] and json.loads(row["value"]) == line["value"]
         assert row["origin"] == (line.get("origin") or "")
     with open(out, newline="", encoding="utf-8") as text:
-        assert next(csv.reader(text)) == list(CSV_FIELDS)
+        assert next(csv.reader(text)) == list(csv_fields())
 
 
 def test_type_filter_on_json_lines_and_unknown_types(profile):
@@ -197,3 +199,123 @@ def test_blob_files_found_beside_a_renamed_copy_or_where_told(tmp_path):
     sparse = _blob_objects(tmp_path / "case" / "db")[max(objects)]
     assert sparse["found"] and sparse["sparse"] is True and sparse["sha256"] is None
     assert sparse["file_size"] == size + (1 << 20)
+
+
+def _reference_rows(profile, types, states):
+    """What the command wrote before its CSV and type filter were native: each
+    entry read by Python's json module, filtered, and written by its csv
+    module; the JSON columns by json.dumps."""
+    import io
+
+    columns = csv_fields()
+    text = io.StringIO()
+    rows = csv.writer(text, lineterminator="\n")
+    rows.writerow(columns)
+    for store in sorted(str(p) for p in profile.rglob("CURRENT")):
+        store = os.path.dirname(store)
+        for line in _raw_entries(store):
+            if line["type"] not in types or line["state"] not in states:
+                continue
+            rows.writerow([store if name == "store" else
+                           "" if name not in line else
+                           json.dumps(line[name], ensure_ascii=False) if name in ("key", "value") else
+                           "" if line[name] is None else str(line[name]) for name in columns])
+    return text.getvalue().encode("utf-8", "backslashreplace")
+
+
+def test_csv_and_type_filter_as_python_wrote_them(profile):
+    types = "item,setting,record,registration,undecoded,meta,blob_entry"
+    result = run_cli("--find", profile, "--format", "csv", "--type", types, "--state", "live,deleted")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == _reference_rows(profile, types.split(","), ("live", "deleted"))
+    assert result.stdout.count(b"\n") > 60 and b'"{""a"": [2.5, 0, Infinity, 1e-07, 1e+16], ' \
+        b'""s"": ""\xc3\xa9\\ud800\\t,""}"' in result.stdout
+    # The type filter on JSON Lines keeps the lines whole.
+    full = run_cli("--find", profile).stdout.splitlines(keepends=True)
+    kept = run_cli("--find", profile, "--type", "registration,resource").stdout.splitlines(keepends=True)
+    assert kept == [line for line in full if json.loads(line)["type"] in ("registration", "resource")]
+    assert len(kept) == 12  # each registration twice: installed, then activated
+
+
+def test_service_worker_database_as_chromium_wrote_it(tmp_path):
+    """The registrations the pages made (benchmarks/make_chromium_profile.py),
+    told by place and, moved elsewhere, by their keys."""
+    expected = json.loads((DATA / "service_worker.json").read_text(encoding="utf-8"))
+    source = DATA / "Service Worker" / "Database"
+    shutil.copytree(source, tmp_path / "elsewhere")
+    for store in (source, tmp_path / "elsewhere"):
+        entries = list(chromium.iter_entries(str(store)))
+        assert {entry["kind"] for entry in entries} == {"serviceworker"}
+        assert not any("error" in entry for entry in entries)
+        registrations = {entry["origin"]: entry for entry in entries if entry["type"] == "registration"}
+        for page in expected:
+            registration = registrations[page["origin"]]
+            value = registration["value"]
+            assert (value["scope_url"], value["script_url"]) == (page["scope"], page["script"])
+            assert value["registration_id"] == registration["registration_id"]
+            assert value["is_active"] is True and value["script_type"] == "CLASSIC"
+            assert value["last_update_check_time"].year >= 2024
+            resource, = (e for e in entries if e["type"] == "resource" and e["version_id"] == value["version_id"])
+            assert resource["value"]["url"] == page["script"]
+            assert resource["value"]["size_bytes"] == value["resources_total_size_bytes"] > 0
+            assert len(resource["value"]["sha256_checksum"]) == 64
+        by_type = {}
+        for entry in entries:
+            by_type.setdefault(entry["type"], []).append(entry)
+        assert by_type["database_version"][0]["value"] == 2
+        assert {e["origin"] for e in by_type["registration_origin"]} >= {p["origin"] for p in expected}
+        assert {e["origin"] for e in by_type["unique_origin"]} >= {p["origin"] for p in expected}
+
+
+def _plain_value(tmp_path, value: bytes):
+    store = tmp_path / str(len(list(tmp_path.iterdir())))
+    db = plyvel.DB(str(store), create_if_missing=True)
+    db.put(b"k", value)
+    db.close()
+    (entry,) = chromium.iter_entries(str(store), kind="leveldb")
+    return entry["value"]
+
+
+@pytest.mark.parametrize("value, expected", [
+    (b'[1, {"b": null}]', [1, {"b": None}]),
+    # field 1 varint 150, field 2 a nested message {3: "hi"}, field 4 fixed32, field 5 fixed64
+    (b"\x08\x96\x01\x12\x04\x1a\x02hi\x25\x01\x00\x00\x00\x29" + (2).to_bytes(8, "little"),
+     {"$protobuf": {"1": 150, "2": {"3": "hi"}, "4": {"$fixed32": 1}, "5": {"$fixed64": 2}}}),
+    # a repeated field; a length-delimited field that is neither text nor a message
+    (b"\x08\x01\x08\x02\x12\x02\xff\xfe", {"$protobuf": {"1": [1, 2], "2": b"\xff\xfe"}}),
+    (b"\x00\x01", "\\x00\\x01"),                # field number 0
+    (b"\x12\x05ab", "\\x12\\x05ab"),            # runs past the end
+    (b"\x08\x96", "\\x08\\x96"),                # a varint cut short
+    (b"\x0b\x0c", "\\x0b\\x0c"),                # a group
+    (b"hi", "hi"),                              # printable text stays text ("h" would start a field)
+    (b"\xff" * 3, "\\xff\\xff\\xff"),
+])
+def test_plain_values_as_json_protobuf_or_bytes(tmp_path, value, expected):
+    assert _plain_value(tmp_path, value) == expected
+
+
+@pytest.mark.parametrize("key, value, expected", [
+    (b"REG_USER_DATA:7\x00push", b'{"a": 1}', {"type": "user_data", "registration_id": 7, "name": "push",
+                                               "value": {"a": 1}}),
+    (b"REG_HAS_USER_DATA:push\x007", b"", {"type": "has_user_data", "registration_id": 7, "name": "push"}),
+    (b"PRES:12", b"", {"type": "purgeable_resource", "resource_id": 12, "value": ""}),
+    # a resource record with a field Chromium does not define (9: 5), packed used_features
+    (b"RES:3\x004", b"\x08\x04\x12\x01u\x48\x05", {"type": "resource", "version_id": 3, "resource_id": 4,
+                                                   "value": {"resource_id": 4, "url": "u",
+                                                             "unknown_fields": {"9": 5}}}),
+    (b"REG:https://a.example/\x001", b"\x08\x01\x6a\x03\x0f\x81\x01",
+     {"type": "registration", "origin": "https://a.example", "value": {"registration_id": 1,
+                                                                     "used_features": [15, 129]}}),
+    (b"REG:https://a.example/\x00x", b"\x08\x01", {"type": "undecoded", "error": "registration_id is not a number"}),
+    (b"RES:1\x002", b"\x10\x01", {"type": "undecoded", "error": "field url has the wrong wire type"}),
+    (b"INITDATA_NEXT_VERSION_ID", b"ten", {"type": "undecoded", "error": "value is not a number"}),
+])
+def test_service_worker_records_by_hand(tmp_path, key, value, expected):
+    store = tmp_path / "Service Worker" / "Database"
+    store.parent.mkdir()
+    db = plyvel.DB(str(store), create_if_missing=True)
+    db.put(key, value)
+    db.close()
+    (entry,) = chromium.iter_entries(str(store))
+    assert entry["kind"] == "serviceworker"
+    assert {name: entry.get(name) for name in expected} == expected

@@ -12,7 +12,7 @@ CLASSES = ["KeyState", "FileType", "Record", "RawLevelDb"]
 FUNCTIONS = ["data_file_type", "data_files", "stats_stores", "read_manifest", "inspect_file",
              "decompress_snappy", "escape", "unescape", "read_file", "data_file_columns",
              "partition_columns", "export_stores", "export_files", "chromium_export", "iter_chromium_entries",
-             "detect_chromium_kind", "chromium_value_json", "chromium_entry_types"]
+             "detect_chromium_kind", "chromium_value_json", "chromium_entry_types", "chromium_csv_columns"]
 
 
 def test_all_lists_exactly_the_four_classes_in_order():

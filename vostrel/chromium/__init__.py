@@ -31,7 +31,7 @@ __all__ = ["KINDS", "detect_kind", "iter_entries", "to_json", "from_json", "Deco
 
 # The last reads any store plainly: each record's key as text, its value as
 # JSON where it is JSON text.
-KINDS = ("localstorage", "sessionstorage", "indexeddb", "extension_settings", "leveldb")
+KINDS = ("localstorage", "sessionstorage", "indexeddb", "serviceworker", "extension_settings", "leveldb")
 # The fields whose values are JavaScript values in their JSON form.
 _VALUE_FIELDS = ("key", "value", "primary_key")
 

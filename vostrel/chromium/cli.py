@@ -6,16 +6,13 @@ from __future__ import annotations
 
 import argparse
 import codecs
-import csv
-import io
-import json
 import os
 import sys
 import tempfile
+import threading
 from collections import deque
 from concurrent.futures import ThreadPoolExecutor
 
-from ..dump import STATE_NAMES
 from ..skipped import extension_warnings, warn
 from ..stores import StoreError, open_store, store_error
 from . import KINDS
@@ -23,17 +20,21 @@ from . import KINDS
 # Any store at all, each record as plain text or JSON (what a whole profile's
 # stores of no known kind are read as).
 PLAIN_KIND = "leveldb"
-# The CSV columns: the fields every kind's entries share.
-CSV_FIELDS = ("store", "kind", "type", "origin", "origin_raw", "key", "value", "seq", "state",
-              "origin_file", "offset", "error")
-_JSON_COLUMNS = ("key", "value")
+
+
+def csv_fields() -> tuple:
+    """The CSV columns: the fields every kind's entries share."""
+    import _vostrel
+
+    return _vostrel.chromium_csv_columns()
 
 EPILOG = """\
 DIR is a Local Storage store ('Local Storage/leveldb'), a Session Storage
-store ('Session Storage'), an IndexedDB store ('<origin>.indexeddb.leveldb')
-or an extension's chrome.storage area ('Local Extension Settings/<id>', also
-Sync and Managed); which one is told from its keys and place (--kind to say
-it). Every record becomes one line, deleted and overwritten versions included:
+store ('Session Storage'), an IndexedDB store ('<origin>.indexeddb.leveldb'),
+the service worker database ('Service Worker/Database': registrations with
+their scope and script URLs, resources, user data) or an extension's
+chrome.storage area ('Local Extension Settings/<id>', also Sync and Managed);
+which one is told from its keys and place (--kind to say it). Every record becomes one line, deleted and overwritten versions included:
   kind, type      the store kind and what the record is (item, record, index,
                   database_name, object_store_name, meta, ...)
   origin, database, object_store, index
@@ -56,8 +57,12 @@ A whole profile: with several DIRs or --find ROOT, every LevelDB store under
 the roots is read, each line led by "store" (its path); the output is grouped
 per store, the DIRs as given, then each root's stores in sorted order. A store
 of no kind above is written plainly (kind "leveldb"): key in dump's escaped
-form, value as JSON where it is JSON text, else escaped. A store that cannot
-be read is warned about (exit status 1) and the rest go on.
+form, value as JSON where it is JSON text, else, when it is not printable text
+and reads whole as a protocol buffer message, {"$protobuf": {field number:
+value}} (a varint its integer, {"$fixed32": n} or {"$fixed64": n}, text as a
+string, a nested message as an object, other bytes {"$bytes": base64}), else
+escaped. A store that cannot be read is warned about (exit status 1) and the
+rest go on.
 --format csv writes the columns the kinds share (key and value as JSON text);
 --type keeps only entries of those types.
 
@@ -79,7 +84,7 @@ def add_parser(commands, formatter, states_type, jobs_type) -> argparse.Argument
     parser = commands.add_parser(
         "chromium",
         help="decode Chromium stores: Local Storage, Session Storage, IndexedDB, "
-             "extension settings; a whole profile with --find",
+             "service workers, extension settings; a whole profile with --find",
         description="Write the decoded entries of a Chromium store, one JSON object per line.",
         epilog=EPILOG,
         formatter_class=formatter,
@@ -249,10 +254,9 @@ def _run_many(args, types, usage_error) -> int:
 
     failures = 0
     try:
-        if types is None and args.format == "jsonl":
-            failures = _export_stores(stores, kind_of, args, states, write)
-        else:
-            failures = _write_entries(stores, kind_of, args, types, write)
+        if args.format == "csv":
+            write((",".join(csv_fields()) + "\n").encode())
+        failures = _export_stores(stores, kind_of, args, states, write, types, many)
     finally:
         if to_file:
             out.close()
@@ -261,44 +265,76 @@ def _run_many(args, types, usage_error) -> int:
     return 1 if failures or problems else 0
 
 
-def _export_stores(stores, kind_of, args, states, write) -> int:
-    """Each store's lines by the native writer, --jobs stores at once: each
-    worker writes its store to a temporary file, copied out in store order
-    (no more than --jobs stores wait, finished or not)."""
+def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
+    """Each store's lines (or CSV rows) by the native writer, --jobs stores at
+    once, in store order: a store whose turn it is when it starts (every store
+    before it written out) writes straight to the output; the others are
+    written to a temporary file, copied out in turn (no more than --jobs
+    stores wait, finished or not)."""
     import _vostrel
 
-    def export(store: str):
+    csv = args.format == "csv"
+    types = None if types is None else sorted(types)
+    # The native writer takes the stream the chunks would be copied to.
+    target = getattr(write, "__self__", None)
+    turn = 0  # the store written out next
+    turn_lock = threading.Lock()
+
+    def export(index: int, store: str):
+        """(the spool holding the store's output or None when it went to the
+        output, None), or (None, why it failed)."""
         try:
             kind = kind_of(store)
         except StoreError as error:
             return None, str(error)
-        spool = tempfile.TemporaryFile()
+        with turn_lock:
+            direct = target is not None and turn == index
+        spool = target if direct else tempfile.TemporaryFile()
         try:
             _vostrel.chromium_export(store, spool, kind=kind, states=states, reverse=args.reverse,
-                                     status=args.status, latest=args.latest, store=store,
-                                     blob_dir=args.blob_dir)
+                                     status=args.status, latest=args.latest,
+                                     store=store if many or csv else None, blob_dir=args.blob_dir,
+                                     types=types, csv=csv)
         except (OSError, ValueError) as error:
-            spool.close()
+            if direct and isinstance(error, OSError):
+                raise  # writing the output failed: the run ends, as for one store
+            if not direct:
+                spool.close()
             return None, store_error(store, str(error))
+        if direct:
+            return None, None
         spool.seek(0)
         return spool, None
 
     def copy_out(spool, error) -> int:
+        nonlocal turn
+        failed = 0
         if error is not None:
             warn(error)
-            return 1
-        with spool:
-            while chunk := spool.read(1 << 20):
-                write(chunk)
-        return 0
+            failed = 1
+        elif spool is not None:
+            with spool:
+                while chunk := spool.read(1 << 20):
+                    write(chunk)
+        with turn_lock:
+            turn += 1
+        return failed
 
     jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
     failures = 0
+    if jobs == 1:
+        # One store at a time, each in its turn.
+        try:
+            for index, store in enumerate(stores):
+                failures += copy_out(*export(index, store))
+        except KeyboardInterrupt:
+            _end_interrupted(target)
+        return failures
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
         pending = deque()
-        for store in stores:
-            pending.append(pool.submit(export, store))
+        for index, store in enumerate(stores):
+            pending.append(pool.submit(export, index, store))
             if len(pending) > jobs:
                 failures += copy_out(*pending.popleft().result())
         while pending:
@@ -306,9 +342,9 @@ def _export_stores(stores, kind_of, args, states, write) -> int:
     except KeyboardInterrupt:
         # Ctrl-C reaches this thread only; the pool's threads are inside the
         # native decoder, which cannot see it, and the interpreter would wait
-        # for each to finish its store. What was written is whole stores:
-        # end here, at once.
-        _end_interrupted(getattr(write, "__self__", None))
+        # for each to finish its store. End here, at once (the store being
+        # written straight out ends where it was).
+        _end_interrupted(target)
     pool.shutdown()
     return failures
 
@@ -322,60 +358,3 @@ def _end_interrupted(out) -> None:
             pass
     print("vostrel: interrupted", file=sys.stderr, flush=True)
     os._exit(130)
-
-
-def _write_entries(stores, kind_of, args, types, write) -> int:
-    """Entries read back from the native decoder, filtered by --type and
-    --state, written as JSON Lines or CSV."""
-    import _vostrel
-
-    wanted_states = None if args.state is None else {STATE_NAMES[code] for code in args.state}
-    text = io.StringIO()
-    rows = csv.writer(text, lineterminator="\n") if args.format == "csv" else None
-    if rows is not None:
-        rows.writerow(CSV_FIELDS)
-    many = len(stores) > 1 or bool(args.find)
-    scan = json.JSONDecoder().scan_once
-    failures = 0
-    for store in stores:
-        try:
-            kind = kind_of(store)
-            lines = _vostrel.iter_chromium_entries(store, kind=kind, reverse=args.reverse,
-                                                   blob_dir=args.blob_dir)
-        except StoreError as error:
-            warn(str(error))
-            failures += 1
-            continue
-        lead = '{"store": ' + json.dumps(store, ensure_ascii=False) + ", "
-        for count, line in enumerate(lines):
-            entry = scan(line, 0)[0]
-            if types is not None and entry["type"] not in types:
-                continue
-            if wanted_states is not None and entry["state"] not in wanted_states:
-                continue
-            if rows is None:
-                text.write(lead + line[1:] if many else line)
-                text.write("\n")
-            else:
-                rows.writerow([store if name == "store" else _cell(name, entry) for name in CSV_FIELDS])
-            if count % 4096 == 4095:
-                _flush_text(text, write)
-    _flush_text(text, write)
-    return failures
-
-
-def _cell(name: str, entry: dict) -> str:
-    if name not in entry:
-        return ""
-    value = entry[name]
-    if name in _JSON_COLUMNS:
-        return json.dumps(value, ensure_ascii=False)
-    return "" if value is None else str(value)
-
-
-def _flush_text(text: io.StringIO, write) -> None:
-    # Lone surrogates (in JavaScript strings, or a path's undecodable bytes)
-    # as \udxxx: inside JSON text, the escape of that very character.
-    write(text.getvalue().encode("utf-8", "backslashreplace"))
-    text.seek(0)
-    text.truncate()
