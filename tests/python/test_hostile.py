@@ -21,6 +21,7 @@ import pytest
 from conftest import (LIVE, as_tuple, run_command_as_nobody, entry_path, expected_records, expected_records_by_file,
                       read_all, write_flushed_tables)
 from _vostrel import RawLevelDb
+from zstd_bomb import bomb_store
 
 TABLE_MAGIC = struct.pack("<Q", 0xDB4775248B80FB57)
 
@@ -382,3 +383,26 @@ def test_close_racing_another_threads_reading_waits_or_says_closed(store):
         assert all(e == "Database is closed" for e in errors), errors
         outcomes.add(bool(errors))
     assert outcomes  # the rounds ran
+
+
+@pytest.mark.parametrize("read", ["db.iterate_records_raw()", "list(db.iter_records())"])
+def test_zstd_bomb_table_is_left_out_under_a_memory_limit(tmp_path, read):
+    # 30 KB of table whose twelve zstd blocks each expand to a 96 MiB value,
+    # between two genuine logs: 1.1 GB of records read under a 1 GiB
+    # address-space allowance. The table is dropped and listed, by the
+    # iterator as by the list; both logs' records come out.
+    path = bomb_store(tmp_path / "db", 96 << 20, ["zeros"] * 12)
+    result = run_python(f"""
+        import json, resource
+        from _vostrel import RawLevelDb
+        with open("/proc/self/statm") as f:
+            in_use = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (in_use + (1 << 30),) * 2)
+        db = RawLevelDb({str(path)!r})
+        records = {read}
+        print(json.dumps([[r.origin_file for r in records], db.skipped_files]))
+    """)
+    assert result.returncode == 0, result.stderr
+    files, skipped = json.loads(result.stdout)
+    assert files == [f"{path}/000003.log"] * 3 + [f"{path}/000005.log"] * 3
+    assert skipped == [[f"{path}/000004.ldb", "out of memory while building its records"]]
