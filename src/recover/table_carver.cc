@@ -127,54 +127,49 @@ class CandidateTable {
 // past everything the chain already covered.
 class BlockSearch {
  public:
-  BlockSearch(std::string_view file, std::uint64_t stop_from,
-              const std::function<bool(const VerifiedExtent&)>& consider)
-      : file_(file), stop_from_(stop_from), consider_(consider) {}
+  BlockSearch(CarveSource& source, const std::function<bool(const VerifiedExtent&)>& consider)
+      : source_(source), end_(source.end()), consider_(consider) {}
 
-  // Returns where the search stopped: the start after a taken block at or
-  // past stop_from, or the end of the bytes.
-  std::uint64_t run() {
-    const std::uint64_t n = file_.size();
-    std::uint64_t covered = 0;  // the chain alone has scanned [.., covered)
-    restart(0);
+  void run() {
+    std::uint64_t covered = source_.begin();  // the chain alone has scanned [.., covered)
+    restart(source_.begin());
     while (true) {
-      if (pos_ >= n || (!resync_ && pos_ - chain_ >= kChainReach)) {
-        if (resync_ || chain_ >= n) return n;
+      if (pos_ >= end_ || (!resync_ && pos_ - chain_ >= kChainReach)) {
+        if (resync_ || chain_ >= end_) return;
         // Damage: rescan from the chain start, looking for any block start.
         covered = std::max(covered, pos_);
         resync_ = true;
         restart(chain_);
         continue;
       }
+      if (!readable(pos_)) continue;  // the bytes ended sooner: end_ moved
       if (!resync_) {
         // Following the chain only positions holding a possible type byte need
         // a look: the bytes before the next one go through the register at once.
-        const std::uint64_t limit = std::min(n, chain_ + kChainReach);
+        const std::uint64_t limit = std::min({end_, chain_ + kChainReach, usable_end()});
         std::uint64_t next = pos_;
-        while (next < limit && static_cast<std::uint8_t>(file_[next]) > kMaxBlockType) ++next;
-        reg_ = crc32c_run(reg_, file_.substr(static_cast<std::size_t>(pos_), static_cast<std::size_t>(next - pos_)));
+        while (next < limit && byte(next) > kMaxBlockType) ++next;
+        reg_ = crc32c_run(reg_, bytes(pos_, next - pos_));
         pos_ = next;
         if (pos_ == limit) continue;
       }
-      if (resync_ && pos_ > chain_ && may_start_block(file_, static_cast<std::size_t>(pos_))) {
+      if (resync_ && pos_ > chain_ && may_start_block(bytes(pos_, window_end() - pos_), 0)) {
         if (!table_) table_ = std::make_unique<CandidateTable>();
         table_->insert(crc32c_multiply(reg_ ^ kCrc32cInit, z_), pos_, chain_);
       }
-      const auto type = static_cast<std::uint8_t>(file_[pos_]);
+      const auto type = byte(pos_);
       reg_ = crc32c_step(reg_, type);
       if (resync_) z_ = crc32c_times_x_minus8(z_);
-      if (type <= kMaxBlockType && pos_ > chain_ && n - pos_ > kBlockTrailerSize - 1) {
-        const std::uint32_t crc = crc32c_unmask(load_le32(file_.data() + pos_ + 1));
+      if (type <= kMaxBlockType && pos_ > chain_ && end_ - pos_ > kBlockTrailerSize - 1) {
+        const std::uint32_t crc = crc32c_unmask(load_le32(bytes(pos_ + 1, 4).data()));
         if ((reg_ ^ kCrc32cInit) == crc && take(chain_, type)) {
           after_block(covered);
-          if (chain_ >= stop_from_) return chain_;
           continue;
         }
         if (resync_ && table_) {
           const std::uint32_t b = crc32c_multiply(reg_ ^ kCrc32cInit ^ crc, z_);
           if (table_->find(b, chain_, pos_, [&](std::uint64_t s) { return take(s, type); })) {
             after_block(covered);
-            if (chain_ >= stop_from_) return chain_;
             continue;
           }
         }
@@ -184,6 +179,34 @@ class BlockSearch {
   }
 
  private:
+  // The window holds the bytes [window_base_, window_end()); the search looks
+  // at a position only with kLookahead bytes after it in the window (or the
+  // end of the bytes), so it reads no further than usable_end().
+  [[nodiscard]] std::uint64_t window_end() const noexcept { return window_base_ + window_.size(); }
+  [[nodiscard]] std::uint64_t usable_end() const noexcept {
+    if (window_end() >= end_) return end_;
+    return window_.size() > CarveSource::kLookahead ? window_end() - CarveSource::kLookahead : window_base_;
+  }
+  [[nodiscard]] std::uint8_t byte(std::uint64_t at) const noexcept {
+    return static_cast<std::uint8_t>(window_[static_cast<std::size_t>(at - window_base_)]);
+  }
+  [[nodiscard]] std::string_view bytes(std::uint64_t at, std::uint64_t n) const noexcept {
+    return window_.substr(static_cast<std::size_t>(at - window_base_), static_cast<std::size_t>(n));
+  }
+
+  // Whether `at` (below end_) can be looked at; if not, the window moves to
+  // it. False when the bytes end sooner than the source said: end_ moves to
+  // where they end.
+  bool readable(std::uint64_t at) {
+    if (at >= window_base_ && at < usable_end()) return true;
+    window_ = source_.window(at);
+    window_base_ = at;
+    const std::uint64_t wanted = std::min<std::uint64_t>(end_ - at, CarveSource::kLookahead + 1);
+    if (window_.size() >= wanted) return true;
+    end_ = std::min(end_, window_end());
+    return false;
+  }
+
   void restart(std::uint64_t at) {
     chain_ = at;
     pos_ = at;
@@ -192,6 +215,9 @@ class BlockSearch {
   }
 
   bool take(std::uint64_t start, std::uint8_t type) {
+    // A longer stretch is no block the reader would read either; so a block
+    // that began windows ago is read whole, in bounded memory, or not at all.
+    if (pos_ - start > kMaxStoredBlock) return false;
     return consider_(VerifiedExtent{start, pos_ - start, type});
   }
 
@@ -200,15 +226,30 @@ class BlockSearch {
     if (resync_ && chain_ >= covered) resync_ = false;
   }
 
-  std::string_view file_;
-  std::uint64_t stop_from_;
+  CarveSource& source_;
+  std::uint64_t end_;
   const std::function<bool(const VerifiedExtent&)>& consider_;
+  std::string_view window_;
+  std::uint64_t window_base_ = 0;
   std::unique_ptr<CandidateTable> table_;  // made for the first candidate start
   std::uint64_t chain_ = 0;  // the known block start: the base of reg_ and z_
   std::uint64_t pos_ = 0;    // the byte about to be fed
   std::uint32_t reg_ = kCrc32cInit;  // P(pos_): the register over [chain_, pos_)
   std::uint32_t z_ = kPolyOne;       // x^(-8(pos_ - chain_)); kept in resync mode only
   bool resync_ = false;
+};
+
+// Bytes in memory as a source: one window holding them all.
+class MemorySource final : public CarveSource {
+ public:
+  explicit MemorySource(std::string_view bytes) noexcept : CarveSource(0, bytes.size()), bytes_(bytes) {}
+  std::string_view window(std::uint64_t from) override { return bytes_.substr(static_cast<std::size_t>(from)); }
+  std::string_view block(std::uint64_t offset, std::size_t size) override {
+    return bytes_.substr(static_cast<std::size_t>(offset), size);
+  }
+
+ private:
+  std::string_view bytes_;
 };
 
 // LevelDB's largest sequence number: the trailer of an index separator (a key
@@ -284,9 +325,13 @@ bool all_internal_keys(std::string_view contents, std::string& key) {
 
 }  // namespace
 
-std::uint64_t scan_table_blocks(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider,
-                                std::uint64_t stop_from) {
-  return BlockSearch(file, stop_from, consider).run();
+void scan_table_blocks(CarveSource& source, const std::function<bool(const VerifiedExtent&)>& consider) {
+  BlockSearch(source, consider).run();
+}
+
+void scan_table_blocks(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider) {
+  MemorySource source(file);
+  scan_table_blocks(source, consider);
 }
 
 TableCarver::TableCarver(std::span<const BlockHandle> reached) : known_(reached.begin(), reached.end()) {
@@ -297,42 +342,42 @@ bool TableCarver::by_position(const BlockHandle& a, const BlockHandle& b) {
   return a.offset != b.offset ? a.offset < b.offset : a.size < b.size;
 }
 
-std::uint64_t TableCarver::carve(std::string_view window, std::uint64_t base, std::uint64_t stop_from,
-                                 DecompressBuffer& buffer, const std::function<void(const BlockView&)>& on_data) {
-  return scan_table_blocks(window, [&](const VerifiedExtent& found) {
-    const std::uint64_t offset = base + found.offset;
+void TableCarver::carve(CarveSource& source, DecompressBuffer& buffer,
+                        const std::function<void(const BlockView&)>& on_data) {
+  scan_table_blocks(source, [&](const VerifiedExtent& found) {
     // A block the index names exactly is the normal read's: the checksum has
     // vouched for its extent, and nothing more is needed from it.
-    if (std::binary_search(known_.begin(), known_.end(), BlockHandle{offset, found.size}, by_position)) {
+    if (std::binary_search(known_.begin(), known_.end(), BlockHandle{found.offset, found.size}, by_position)) {
       ++counts_.verified;
       ++counts_.reached;
       return true;
     }
-    const StoredBlock stored{window.substr(static_cast<std::size_t>(found.offset),
-                                           static_cast<std::size_t>(found.size)),
-                             found.type};
+    const auto size = static_cast<std::size_t>(found.size);
+    const StoredBlock stored{source.block(found.offset, size), found.type};
+    if (stored.contents.size() != size) return false;  // the file lost them since
     const auto contents = block_contents(stored, buffer);
     if (!contents) return false;  // the checksum matched bytes that are no block of this type
     ++counts_.verified;
     // A verified stretch that is not a block of entries (the filter block)
     // still ends where the next block begins.
     if (!is_well_formed_block(*contents)) return true;
-    if (is_structural(*contents, offset, key_)) {
+    if (is_structural(*contents, found.offset, key_)) {
       ++counts_.structural;
       return true;
     }
     if (!all_internal_keys(*contents, key_)) return true;
     ++counts_.data;
-    on_data(BlockView{offset, *contents, stored.compressed()});
+    on_data(BlockView{found.offset, *contents, stored.compressed()});
     return true;
-  }, stop_from);
+  });
 }
 
 TableCarveCounts carve_table_blocks(std::string_view file, std::span<const BlockHandle> reached,
                                     DecompressBuffer& buffer,
                                     const std::function<void(const BlockView&)>& on_data) {
   TableCarver carver(reached);
-  carver.carve(file, 0, kScanToEnd, buffer, on_data);
+  MemorySource source(file);
+  carver.carve(source, buffer, on_data);
   return carver.counts();
 }
 
