@@ -133,35 +133,56 @@ class BlockSearch {
   void run() {
     std::uint64_t covered = source_.begin();  // the chain alone has scanned [.., covered)
     restart(source_.begin());
+    // The window's state, kept in locals so that the per-byte path keeps it
+    // in registers across the calls it makes: moved only by readable().
+    const char* data = nullptr;  // the window's bytes
+    std::uint64_t base = 0;      // the position of data[0]
+    std::uint64_t usable = 0;    // window positions below it may be looked at
+    // Damage: rescan from the chain start, looking for any block start.
+    const auto resynchronise = [&] {
+      covered = std::max(covered, pos_);
+      resync_ = true;
+      restart(chain_);
+    };
     while (true) {
-      if (pos_ >= end_ || (!resync_ && pos_ - chain_ >= kChainReach)) {
-        if (resync_ || chain_ >= end_) return;
-        // Damage: rescan from the chain start, looking for any block start.
-        covered = std::max(covered, pos_);
-        resync_ = true;
-        restart(chain_);
+      if (pos_ < base || pos_ >= usable) {  // usable <= end_
+        if (pos_ >= end_) {
+          if (resync_ || chain_ >= end_) return;
+          resynchronise();
+          continue;
+        }
+        const bool whole = readable(pos_);
+        data = window_.data();
+        base = window_base_;
+        usable = usable_end_;
+        if (!whole) continue;  // end_ moved
+      }
+      if (!resync_ && pos_ - chain_ >= kChainReach) {
+        resynchronise();
         continue;
       }
-      if (!readable(pos_)) continue;  // the bytes ended sooner: end_ moved
       if (!resync_) {
         // Following the chain only positions holding a possible type byte need
         // a look: the bytes before the next one go through the register at once.
-        const std::uint64_t limit = std::min({end_, chain_ + kChainReach, usable_end()});
-        std::uint64_t next = pos_;
-        while (next < limit && byte(next) > kMaxBlockType) ++next;
-        reg_ = crc32c_run(reg_, bytes(pos_, next - pos_));
-        pos_ = next;
+        const std::uint64_t limit = std::min({end_, chain_ + kChainReach, usable});
+        const auto from = static_cast<std::size_t>(pos_ - base);
+        const auto to = static_cast<std::size_t>(limit - base);
+        std::size_t next = from;
+        while (next < to && static_cast<std::uint8_t>(data[next]) > kMaxBlockType) ++next;
+        reg_ = crc32c_run(reg_, std::string_view(data + from, next - from));
+        pos_ = base + next;
         if (pos_ == limit) continue;
       }
-      if (resync_ && pos_ > chain_ && may_start_block(bytes(pos_, window_end() - pos_), 0)) {
+      const auto at = static_cast<std::size_t>(pos_ - base);  // pos_ in the window
+      if (resync_ && pos_ > chain_ && may_start_block(window_, at)) {
         if (!table_) table_ = std::make_unique<CandidateTable>();
         table_->insert(crc32c_multiply(reg_ ^ kCrc32cInit, z_), pos_, chain_);
       }
-      const auto type = byte(pos_);
+      const auto type = static_cast<std::uint8_t>(data[at]);
       reg_ = crc32c_step(reg_, type);
       if (resync_) z_ = crc32c_times_x_minus8(z_);
       if (type <= kMaxBlockType && pos_ > chain_ && end_ - pos_ > kBlockTrailerSize - 1) {
-        const std::uint32_t crc = crc32c_unmask(load_le32(bytes(pos_ + 1, 4).data()));
+        const std::uint32_t crc = crc32c_unmask(load_le32(data + at + 1));
         if ((reg_ ^ kCrc32cInit) == crc && take(chain_, type)) {
           after_block(covered);
           continue;
@@ -181,30 +202,22 @@ class BlockSearch {
  private:
   // The window holds the bytes [window_base_, window_end()); the search looks
   // at a position only with kLookahead bytes after it in the window (or the
-  // end of the bytes), so it reads no further than usable_end().
+  // end of the bytes), so it reads no further than usable_end_.
   [[nodiscard]] std::uint64_t window_end() const noexcept { return window_base_ + window_.size(); }
-  [[nodiscard]] std::uint64_t usable_end() const noexcept {
-    if (window_end() >= end_) return end_;
-    return window_.size() > CarveSource::kLookahead ? window_end() - CarveSource::kLookahead : window_base_;
-  }
-  [[nodiscard]] std::uint8_t byte(std::uint64_t at) const noexcept {
-    return static_cast<std::uint8_t>(window_[static_cast<std::size_t>(at - window_base_)]);
-  }
-  [[nodiscard]] std::string_view bytes(std::uint64_t at, std::uint64_t n) const noexcept {
-    return window_.substr(static_cast<std::size_t>(at - window_base_), static_cast<std::size_t>(n));
-  }
-
-  // Whether `at` (below end_) can be looked at; if not, the window moves to
-  // it. False when the bytes end sooner than the source said: end_ moves to
-  // where they end.
+  // Moves the window to `at` (below end_). False when the bytes end sooner
+  // than the source said: end_ moves to where they end.
   bool readable(std::uint64_t at) {
-    if (at >= window_base_ && at < usable_end()) return true;
     window_ = source_.window(at);
     window_base_ = at;
     const std::uint64_t wanted = std::min<std::uint64_t>(end_ - at, CarveSource::kLookahead + 1);
-    if (window_.size() >= wanted) return true;
-    end_ = std::min(end_, window_end());
-    return false;
+    const bool whole = window_.size() >= wanted;
+    if (!whole) end_ = std::min(end_, window_end());
+    if (window_end() >= end_) {
+      usable_end_ = end_;
+    } else {
+      usable_end_ = window_end() - CarveSource::kLookahead;  // past `at`: the window holds more
+    }
+    return whole;
   }
 
   void restart(std::uint64_t at) {
@@ -231,6 +244,7 @@ class BlockSearch {
   const std::function<bool(const VerifiedExtent&)>& consider_;
   std::string_view window_;
   std::uint64_t window_base_ = 0;
+  std::uint64_t usable_end_ = 0;
   std::unique_ptr<CandidateTable> table_;  // made for the first candidate start
   std::uint64_t chain_ = 0;  // the known block start: the base of reg_ and z_
   std::uint64_t pos_ = 0;    // the byte about to be fed
