@@ -21,8 +21,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import re
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -32,21 +30,10 @@ sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
 from zstd_bomb import SHAPES, bomb_store  # noqa: E402
 
+sys.path.insert(0, str(HERE))
+from bench_dump import measure  # noqa: E402
+
 ITERATE = "import sys, _vostrel\nfor _ in _vostrel.RawLevelDb(sys.argv[1]).iter_records(): pass"
-
-
-def measure(command: list[str]) -> tuple[float, float, int]:
-    """(seconds, peak MiB, exit status) of one run under /usr/bin/time -v."""
-    with tempfile.NamedTemporaryFile("r") as report:
-        result = subprocess.run(["/usr/bin/time", "-v", "-o", report.name, *command],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        text = report.read()
-    wall = re.search(r"Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): (\S+)", text).group(1)
-    seconds = 0.0
-    for part in wall.split(":"):
-        seconds = seconds * 60 + float(part)
-    peak_kib = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
-    return seconds, peak_kib / 1024, result.returncode
 
 
 def main() -> None:
@@ -71,8 +58,8 @@ def main() -> None:
         env_note = os.environ.get("PYTHONPATH", "")
         print(f"PYTHONPATH={env_note}")
         for name in wanted:
-            seconds, peak, status = measure(commands[name])
-            print(f"{name:10s} {seconds:7.1f} s  {peak:8.0f} MiB peak  exit {status}", flush=True)
+            seconds, peak, _ = measure(commands[name])
+            print(f"{name:10s} {seconds:7.1f} s  {peak:8.0f} MiB peak", flush=True)
 
 
 if __name__ == "__main__":
