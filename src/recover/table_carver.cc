@@ -132,70 +132,70 @@ class BlockSearch {
 
   void run() {
     std::uint64_t covered = source_.begin();  // the chain alone has scanned [.., covered)
-    restart(source_.begin());
+    std::uint64_t pos = restart(source_.begin());  // the byte about to be fed
     // The window's state, kept in locals so that the per-byte path keeps it
     // in registers across the calls it makes: moved only by readable().
     const char* data = nullptr;  // the window's bytes
     std::uint64_t base = 0;      // the position of data[0]
     std::uint64_t usable = 0;    // window positions below it may be looked at
     // Damage: rescan from the chain start, looking for any block start.
-    const auto resynchronise = [&] {
-      covered = std::max(covered, pos_);
+    const auto resynchronise = [&](std::uint64_t at) {
+      covered = std::max(covered, at);
       resync_ = true;
-      restart(chain_);
+      return restart(chain_);
     };
     while (true) {
-      if (pos_ < base || pos_ >= usable) {  // usable <= end_
-        if (pos_ >= end_) {
+      if (pos < base || pos >= usable) {  // usable <= end_
+        if (pos >= end_) {
           if (resync_ || chain_ >= end_) return;
-          resynchronise();
+          pos = resynchronise(pos);
           continue;
         }
-        const bool whole = readable(pos_);
+        const bool whole = readable(pos);
         data = window_.data();
         base = window_base_;
         usable = usable_end_;
         if (!whole) continue;  // end_ moved
       }
-      if (!resync_ && pos_ - chain_ >= kChainReach) {
-        resynchronise();
+      if (!resync_ && pos - chain_ >= kChainReach) {
+        pos = resynchronise(pos);
         continue;
       }
       if (!resync_) {
         // Following the chain only positions holding a possible type byte need
         // a look: the bytes before the next one go through the register at once.
         const std::uint64_t limit = std::min({end_, chain_ + kChainReach, usable});
-        const auto from = static_cast<std::size_t>(pos_ - base);
+        const auto from = static_cast<std::size_t>(pos - base);
         const auto to = static_cast<std::size_t>(limit - base);
         std::size_t next = from;
         while (next < to && static_cast<std::uint8_t>(data[next]) > kMaxBlockType) ++next;
         reg_ = crc32c_run(reg_, std::string_view(data + from, next - from));
-        pos_ = base + next;
-        if (pos_ == limit) continue;
+        pos = base + next;
+        if (pos == limit) continue;
       }
-      const auto at = static_cast<std::size_t>(pos_ - base);  // pos_ in the window
-      if (resync_ && pos_ > chain_ && may_start_block(window_, at)) {
+      const auto at = static_cast<std::size_t>(pos - base);  // pos in the window
+      if (resync_ && pos > chain_ && may_start_block(window_, at)) {
         if (!table_) table_ = std::make_unique<CandidateTable>();
-        table_->insert(crc32c_multiply(reg_ ^ kCrc32cInit, z_), pos_, chain_);
+        table_->insert(crc32c_multiply(reg_ ^ kCrc32cInit, z_), pos, chain_);
       }
       const auto type = static_cast<std::uint8_t>(data[at]);
       reg_ = crc32c_step(reg_, type);
       if (resync_) z_ = crc32c_times_x_minus8(z_);
-      if (type <= kMaxBlockType && pos_ > chain_ && end_ - pos_ > kBlockTrailerSize - 1) {
+      if (type <= kMaxBlockType && pos > chain_ && end_ - pos > kBlockTrailerSize - 1) {
         const std::uint32_t crc = crc32c_unmask(load_le32(data + at + 1));
-        if ((reg_ ^ kCrc32cInit) == crc && take(chain_, type)) {
-          after_block(covered);
+        if ((reg_ ^ kCrc32cInit) == crc && take(chain_, pos, type)) {
+          pos = after_block(pos, covered);
           continue;
         }
         if (resync_ && table_) {
           const std::uint32_t b = crc32c_multiply(reg_ ^ kCrc32cInit ^ crc, z_);
-          if (table_->find(b, chain_, pos_, [&](std::uint64_t s) { return take(s, type); })) {
-            after_block(covered);
+          if (table_->find(b, chain_, pos, [this, pos, type](std::uint64_t s) { return take(s, pos, type); })) {
+            pos = after_block(pos, covered);
             continue;
           }
         }
       }
-      ++pos_;
+      ++pos;
     }
   }
 
@@ -220,23 +220,27 @@ class BlockSearch {
     return whole;
   }
 
-  void restart(std::uint64_t at) {
+  // Starts the register at `at`; returns it, the next byte to feed.
+  std::uint64_t restart(std::uint64_t at) {
     chain_ = at;
-    pos_ = at;
     reg_ = kCrc32cInit;
     z_ = kPolyOne;
+    return at;
   }
 
-  bool take(std::uint64_t start, std::uint8_t type) {
+  // Offers [start, end) with its trailer at end.
+  bool take(std::uint64_t start, std::uint64_t end, std::uint8_t type) {
     // A longer stretch is no block the reader would read either; so a block
     // that began windows ago is read whole, in bounded memory, or not at all.
-    if (pos_ - start > kMaxStoredBlock) return false;
-    return consider_(VerifiedExtent{start, pos_ - start, type});
+    if (end - start > kMaxStoredBlock) return false;
+    return consider_(VerifiedExtent{start, end - start, type});
   }
 
-  void after_block(std::uint64_t covered) {
-    restart(pos_ + kBlockTrailerSize);
+  // After a block taken whose trailer is at `at`: the next begins past it.
+  std::uint64_t after_block(std::uint64_t at, std::uint64_t covered) {
+    const std::uint64_t next = restart(at + kBlockTrailerSize);
     if (resync_ && chain_ >= covered) resync_ = false;
+    return next;
   }
 
   CarveSource& source_;
@@ -247,9 +251,8 @@ class BlockSearch {
   std::uint64_t usable_end_ = 0;
   std::unique_ptr<CandidateTable> table_;  // made for the first candidate start
   std::uint64_t chain_ = 0;  // the known block start: the base of reg_ and z_
-  std::uint64_t pos_ = 0;    // the byte about to be fed
-  std::uint32_t reg_ = kCrc32cInit;  // P(pos_): the register over [chain_, pos_)
-  std::uint32_t z_ = kPolyOne;       // x^(-8(pos_ - chain_)); kept in resync mode only
+  std::uint32_t reg_ = kCrc32cInit;  // P(pos): the register over [chain_, pos) of run()'s pos
+  std::uint32_t z_ = kPolyOne;       // x^(-8(pos - chain_)); kept in resync mode only
   bool resync_ = false;
 };
 
