@@ -123,9 +123,16 @@ class BlinkHost final : public v8::Host {
   std::vector<NodeId> files_;
 };
 
-// Where V8's header begins, after Blink's envelope if there is one.
+// Where V8's header begins, after Blink's envelope if there is one. Every
+// value Blink writes begins with a version tag (its own envelope's, or before
+// version 16 the header it shares with V8): bytes that do not are no value,
+// and are refused before a reader walks them (200 MiB of zeros would
+// otherwise be read as padding to their end).
 std::expected<std::size_t, std::string> v8_start(std::string_view data) {
-  if (data.empty() || static_cast<std::uint8_t>(data[0]) != kVersionTag) return 0;
+  if (data.empty()) return 0;  // the reader says where the data ends
+  if (static_cast<std::uint8_t>(data[0]) != kVersionTag) {
+    return std::unexpected("not a serialized value: no version tag");
+  }
   std::size_t pos = 1;
   Wide version;
   if (const char* problem = read_base128_varint(data, pos, version)) return std::unexpected(problem);

@@ -140,7 +140,13 @@ Decoded<Unwrapped> ValueUnwrapper::unwrap(std::string_view data, const ExternalO
       // Compression type 1 is Snappy; its declared length is checked against
       // what the input can expand to before anything is allocated.
       auto output = decompress_snappy(data.substr(3), snappy_);
-      if (!output) return std::unexpected("compressed value: " + output.error().message());
+      if (!output) {
+        // Corrupt data may have filled the buffer (up to its declared 256 MiB)
+        // before failing: nothing in it is wanted, so it goes now, before the
+        // record's raw bytes are written out.
+        snappy_ = DecompressBuffer();
+        return std::unexpected("compressed value: " + output.error().message());
+      }
       large_ = large_ || output->size() > kKeptBuffer;
       return Unwrapped{*output, how == Stored::Inline ? Stored::Snappy : Stored::BlobSnappy};
     }

@@ -50,13 +50,15 @@ std::expected<std::string_view, DecompressError> snappy_decompress(std::string_v
   return std::string_view(out, *length);
 }
 
-// Output for the streaming codecs: starts small, doubles as output arrives,
+// Output for the streaming codecs: starts at `expected` bytes (what the
+// input declares, else a guess from its size), doubles as output arrives,
 // never past kMaxBlockContents.
 class GrowingOutput {
  public:
-  GrowingOutput(DecompressBuffer& buffer, std::size_t input_size)
+  GrowingOutput(DecompressBuffer& buffer, std::size_t input_size, std::size_t expected = 0)
       : buffer_(buffer),
-        capacity_(std::min(kMaxBlockContents, std::max<std::size_t>(4096, input_size * 4))),
+        capacity_(std::min(kMaxBlockContents,
+                           std::max<std::size_t>({4096, expected, std::min(input_size, kMaxBlockContents) * 4}))),
         data_(buffer_.reserve(capacity_)) {}
 
   // Makes room after `produced` bytes; false when the ceiling is reached.
@@ -99,7 +101,14 @@ std::expected<std::string_view, DecompressError> zstd_decompress(std::string_vie
   // A frame's declared window is allocated by the library: keep it to its
   // default bound of 128 MiB.
   ::ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, 27);
-  GrowingOutput out(buffer, compressed.size());
+  // A frame that declares its size (LevelDB's writer's do) gets room for all
+  // of it at once: the library then decodes it straight into the output in
+  // one pass, without a window buffer of its own to copy through. The size is
+  // untrusted: it is held to the ceiling, and a lie costs address space the
+  // output never touches, not memory.
+  const unsigned long long declared = ::ZSTD_getFrameContentSize(compressed.data(), compressed.size());
+  const std::size_t expected = declared <= kMaxBlockContents ? static_cast<std::size_t>(declared) : 0;
+  GrowingOutput out(buffer, compressed.size(), expected);
   ZSTD_inBuffer input{compressed.data(), compressed.size(), 0};
   std::size_t produced = 0;
   std::size_t pending = 1;  // ZSTD_decompressStream's hint; 0 once a frame is complete

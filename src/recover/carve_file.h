@@ -26,53 +26,77 @@ namespace vostrel {
 // Carving reads a file through the same fault-safe copy as every other read
 // (mapped_file.h), so a file that shrinks underneath yields what was still
 // there, and window by window, so that memory is bounded by a window and not
-// by the file: kCarveWindow bytes at a time, plus, for tables, the overlap in
-// which a block that begins in the window may end. Only the data of a sparse
-// file is read: its holes (noted at open) hold no records, so the time is
-// that of the bytes on disk. A hole shorter than kCarveOverlap is read as the
-// zeros it holds (a copy made sparse may have turned a long zero value into
-// one), so a table block is found across it.
+// by the file: kCarveWindow bytes at a time. A table's search runs on across
+// its windows, and a block found that began in an earlier window is read on
+// its own, exactly (at most kMaxStoredBlock bytes): memory is a window plus
+// the largest block. Only the data of a sparse file is read: its holes (noted
+// at open) hold no records, so the time is that of the bytes on disk. A hole
+// shorter than kCarveMinHole is read as the zeros it holds (a copy made sparse
+// may have turned a long zero value into one), so a table block is found
+// across it.
 inline constexpr std::size_t kCarveWindow = std::size_t{8} << 20;
-inline constexpr std::size_t kCarveOverlap = std::size_t{8} << 20;
+inline constexpr std::size_t kCarveMinHole = std::size_t{8} << 20;
 
-// Calls each(base, bytes, last) for the windows of the file's data stretches
-// (each widened to multiples of `align`, which divides kCarveWindow), with
-// `overlap` more bytes after each window where the stretch has them; `last`
-// says the window reaches the end of its stretch. each returns where the
-// next window begins, past base.
+// Calls each(base, bytes) for the windows of the file's data stretches (each
+// widened to multiples of `align`, which divides kCarveWindow).
 template <class Each>
-void for_each_carve_window(const MappedFile& file, std::uint64_t align, std::size_t overlap, Each&& each) {
+void for_each_carve_window(const MappedFile& file, std::uint64_t align, Each&& each) {
   prepare_fault_guard();
   ByteBuffer buffer;
   std::uint64_t done = 0;  // everything before it has been carved
-  for (auto [start, end] : file.data_extents(kCarveOverlap)) {
+  for (auto [start, end] : file.data_extents(kCarveMinHole)) {
     start = std::max(done, start - start % align);
     end = end % align == 0 ? end : std::min<std::uint64_t>(file.size(), end + (align - end % align));
     while (start < end) {
-      const std::uint64_t left = end - start;
-      const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCarveWindow + overlap));
+      const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(end - start, kCarveWindow));
       const std::string_view bytes = file.read(start, length, buffer);
       if (bytes.empty()) return;  // the file lost its bytes since open
-      const bool last = bytes.size() == left;
-      const std::uint64_t next = each(start, bytes, last);
-      start = last || next <= start ? start + bytes.size() : next;
+      each(start, bytes);
+      start += bytes.size();
     }
     done = std::max(done, start);
   }
 }
+
+// One data stretch of a file as a table search reads it.
+class FileCarveSource final : public CarveSource {
+ public:
+  FileCarveSource(const MappedFile& file, std::uint64_t begin, std::uint64_t end) noexcept
+      : CarveSource(begin, end), file_(file) {}
+  std::string_view window(std::uint64_t from) override {
+    window_base_ = from;
+    window_ = file_.read(from, static_cast<std::size_t>(std::min<std::uint64_t>(end_ - from, kCarveWindow)),
+                         window_buffer_);
+    return window_;
+  }
+  std::string_view block(std::uint64_t offset, std::size_t size) override {
+    if (offset >= window_base_ && offset - window_base_ <= window_.size() &&
+        size <= window_.size() - (offset - window_base_)) {
+      return window_.substr(static_cast<std::size_t>(offset - window_base_), size);
+    }
+    return file_.read(offset, size, block_buffer_);
+  }
+
+ private:
+  const MappedFile& file_;
+  ByteBuffer window_buffer_;
+  ByteBuffer block_buffer_;
+  std::string_view window_;
+  std::uint64_t window_base_ = 0;
+};
 
 // The carved table records of an opened file: the blocks `reached` names are
 // the normal read's and are not reported again. Returns the verdicts.
 template <RecordSink Sink>
 TableCarveCounts carve_table_records(const MappedFile& file, std::span<const BlockHandle> reached,
                                      const SharedPath* path, Sink& sink, DecodeScratch& scratch) {
+  prepare_fault_guard();
   TableCarver carver(reached);
   const auto on_data = carved_block_records(path, sink, scratch);
-  for_each_carve_window(file, 1, kCarveOverlap, [&](std::uint64_t base, std::string_view bytes, bool last) {
-    // A window stops at the end of the first block that reaches past it; the
-    // next begins there, so no block is reported twice.
-    return base + carver.carve(bytes, base, last ? kScanToEnd : kCarveWindow, scratch.decompressed, on_data);
-  });
+  for (const auto& [begin, end] : file.data_extents(kCarveMinHole)) {
+    FileCarveSource source(file, begin, end);
+    carver.carve(source, scratch.decompressed, on_data);
+  }
   return carver.counts();
 }
 
@@ -81,7 +105,7 @@ template <RecordSink Sink>
 LogCarveCounts carve_log_records(const MappedFile& file, const SharedPath* path, Sink& sink, std::string& joined) {
   const auto on_logical = carved_log_records(path, sink);
   LogCarver carver(joined, on_logical);
-  for_each_carve_window(file, kLogBlockSize, 0, [&](std::uint64_t base, std::string_view bytes, bool) {
+  for_each_carve_window(file, kLogBlockSize, [&](std::uint64_t base, std::string_view bytes) {
     for (std::size_t at = 0; at < bytes.size(); at += kLogBlockSize) {
       carver.add_block(base + at, bytes.substr(at, kLogBlockSize));
     }

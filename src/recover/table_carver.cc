@@ -127,88 +127,146 @@ class CandidateTable {
 // past everything the chain already covered.
 class BlockSearch {
  public:
-  BlockSearch(std::string_view file, std::uint64_t stop_from,
-              const std::function<bool(const VerifiedExtent&)>& consider)
-      : file_(file), stop_from_(stop_from), consider_(consider) {}
+  BlockSearch(CarveSource& source, const std::function<bool(const VerifiedExtent&)>& consider)
+      : source_(source), end_(source.end()), consider_(consider) {}
 
-  // Returns where the search stopped: the start after a taken block at or
-  // past stop_from, or the end of the bytes.
-  std::uint64_t run() {
-    const std::uint64_t n = file_.size();
-    std::uint64_t covered = 0;  // the chain alone has scanned [.., covered)
-    restart(0);
+  void run() {
+    std::uint64_t covered = source_.begin();  // the chain alone has scanned [.., covered)
+    std::uint64_t pos = restart(source_.begin());  // the byte about to be fed
+    // The window's state, kept in locals so that the per-byte path keeps it
+    // in registers across the calls it makes: moved only by readable().
+    const char* data = nullptr;  // the window's bytes
+    std::uint64_t base = 0;      // the position of data[0]
+    std::uint64_t usable = 0;    // window positions below it may be looked at
+    // Damage: rescan from the chain start, looking for any block start.
+    const auto resynchronise = [&](std::uint64_t at) {
+      covered = std::max(covered, at);
+      resync_ = true;
+      return restart(chain_);
+    };
     while (true) {
-      if (pos_ >= n || (!resync_ && pos_ - chain_ >= kChainReach)) {
-        if (resync_ || chain_ >= n) return n;
-        // Damage: rescan from the chain start, looking for any block start.
-        covered = std::max(covered, pos_);
-        resync_ = true;
-        restart(chain_);
+      if (pos < base || pos >= usable) {  // usable <= end_
+        if (pos >= end_) {
+          if (resync_ || chain_ >= end_) return;
+          pos = resynchronise(pos);
+          continue;
+        }
+        const bool whole = readable(pos);
+        data = window_.data();
+        base = window_base_;
+        usable = usable_end_;
+        if (!whole) continue;  // end_ moved
+      }
+      if (!resync_ && pos - chain_ >= kChainReach) {
+        pos = resynchronise(pos);
         continue;
       }
       if (!resync_) {
         // Following the chain only positions holding a possible type byte need
         // a look: the bytes before the next one go through the register at once.
-        const std::uint64_t limit = std::min(n, chain_ + kChainReach);
-        std::uint64_t next = pos_;
-        while (next < limit && static_cast<std::uint8_t>(file_[next]) > kMaxBlockType) ++next;
-        reg_ = crc32c_run(reg_, file_.substr(static_cast<std::size_t>(pos_), static_cast<std::size_t>(next - pos_)));
-        pos_ = next;
-        if (pos_ == limit) continue;
+        const std::uint64_t limit = std::min({end_, chain_ + kChainReach, usable});
+        const auto from = static_cast<std::size_t>(pos - base);
+        const auto to = static_cast<std::size_t>(limit - base);
+        std::size_t next = from;
+        while (next < to && static_cast<std::uint8_t>(data[next]) > kMaxBlockType) ++next;
+        reg_ = crc32c_run(reg_, std::string_view(data + from, next - from));
+        pos = base + next;
+        if (pos == limit) continue;
       }
-      if (resync_ && pos_ > chain_ && may_start_block(file_, static_cast<std::size_t>(pos_))) {
+      const auto at = static_cast<std::size_t>(pos - base);  // pos in the window
+      if (resync_ && pos > chain_ && may_start_block(window_, at)) {
         if (!table_) table_ = std::make_unique<CandidateTable>();
-        table_->insert(crc32c_multiply(reg_ ^ kCrc32cInit, z_), pos_, chain_);
+        table_->insert(crc32c_multiply(reg_ ^ kCrc32cInit, z_), pos, chain_);
       }
-      const auto type = static_cast<std::uint8_t>(file_[pos_]);
+      const auto type = static_cast<std::uint8_t>(data[at]);
       reg_ = crc32c_step(reg_, type);
       if (resync_) z_ = crc32c_times_x_minus8(z_);
-      if (type <= kMaxBlockType && pos_ > chain_ && n - pos_ > kBlockTrailerSize - 1) {
-        const std::uint32_t crc = crc32c_unmask(load_le32(file_.data() + pos_ + 1));
-        if ((reg_ ^ kCrc32cInit) == crc && take(chain_, type)) {
-          after_block(covered);
-          if (chain_ >= stop_from_) return chain_;
+      if (type <= kMaxBlockType && pos > chain_ && end_ - pos > kBlockTrailerSize - 1) {
+        const std::uint32_t crc = crc32c_unmask(load_le32(data + at + 1));
+        if ((reg_ ^ kCrc32cInit) == crc && take(chain_, pos, type)) {
+          pos = after_block(pos, covered);
           continue;
         }
         if (resync_ && table_) {
           const std::uint32_t b = crc32c_multiply(reg_ ^ kCrc32cInit ^ crc, z_);
-          if (table_->find(b, chain_, pos_, [&](std::uint64_t s) { return take(s, type); })) {
-            after_block(covered);
-            if (chain_ >= stop_from_) return chain_;
+          if (table_->find(b, chain_, pos, [this, pos, type](std::uint64_t s) { return take(s, pos, type); })) {
+            pos = after_block(pos, covered);
             continue;
           }
         }
       }
-      ++pos_;
+      ++pos;
     }
   }
 
  private:
-  void restart(std::uint64_t at) {
+  // The window holds the bytes [window_base_, window_end()); the search looks
+  // at a position only with kLookahead bytes after it in the window (or the
+  // end of the bytes), so it reads no further than usable_end_.
+  [[nodiscard]] std::uint64_t window_end() const noexcept { return window_base_ + window_.size(); }
+  // Moves the window to `at` (below end_). False when the bytes end sooner
+  // than the source said: end_ moves to where they end.
+  bool readable(std::uint64_t at) {
+    window_ = source_.window(at);
+    window_base_ = at;
+    const std::uint64_t wanted = std::min<std::uint64_t>(end_ - at, CarveSource::kLookahead + 1);
+    const bool whole = window_.size() >= wanted;
+    if (!whole) end_ = std::min(end_, window_end());
+    if (window_end() >= end_) {
+      usable_end_ = end_;
+    } else {
+      usable_end_ = window_end() - CarveSource::kLookahead;  // past `at`: the window holds more
+    }
+    return whole;
+  }
+
+  // Starts the register at `at`; returns it, the next byte to feed.
+  std::uint64_t restart(std::uint64_t at) {
     chain_ = at;
-    pos_ = at;
     reg_ = kCrc32cInit;
     z_ = kPolyOne;
+    return at;
   }
 
-  bool take(std::uint64_t start, std::uint8_t type) {
-    return consider_(VerifiedExtent{start, pos_ - start, type});
+  // Offers [start, end) with its trailer at end.
+  bool take(std::uint64_t start, std::uint64_t end, std::uint8_t type) {
+    // A longer stretch is no block the reader would read either; so a block
+    // that began windows ago is read whole, in bounded memory, or not at all.
+    if (end - start > kMaxStoredBlock) return false;
+    return consider_(VerifiedExtent{start, end - start, type});
   }
 
-  void after_block(std::uint64_t covered) {
-    restart(pos_ + kBlockTrailerSize);
+  // After a block taken whose trailer is at `at`: the next begins past it.
+  std::uint64_t after_block(std::uint64_t at, std::uint64_t covered) {
+    const std::uint64_t next = restart(at + kBlockTrailerSize);
     if (resync_ && chain_ >= covered) resync_ = false;
+    return next;
   }
 
-  std::string_view file_;
-  std::uint64_t stop_from_;
+  CarveSource& source_;
+  std::uint64_t end_;
   const std::function<bool(const VerifiedExtent&)>& consider_;
+  std::string_view window_;
+  std::uint64_t window_base_ = 0;
+  std::uint64_t usable_end_ = 0;
   std::unique_ptr<CandidateTable> table_;  // made for the first candidate start
   std::uint64_t chain_ = 0;  // the known block start: the base of reg_ and z_
-  std::uint64_t pos_ = 0;    // the byte about to be fed
-  std::uint32_t reg_ = kCrc32cInit;  // P(pos_): the register over [chain_, pos_)
-  std::uint32_t z_ = kPolyOne;       // x^(-8(pos_ - chain_)); kept in resync mode only
+  std::uint32_t reg_ = kCrc32cInit;  // P(pos): the register over [chain_, pos) of run()'s pos
+  std::uint32_t z_ = kPolyOne;       // x^(-8(pos - chain_)); kept in resync mode only
   bool resync_ = false;
+};
+
+// Bytes in memory as a source: one window holding them all.
+class MemorySource final : public CarveSource {
+ public:
+  explicit MemorySource(std::string_view bytes) noexcept : CarveSource(0, bytes.size()), bytes_(bytes) {}
+  std::string_view window(std::uint64_t from) override { return bytes_.substr(static_cast<std::size_t>(from)); }
+  std::string_view block(std::uint64_t offset, std::size_t size) override {
+    return bytes_.substr(static_cast<std::size_t>(offset), size);
+  }
+
+ private:
+  std::string_view bytes_;
 };
 
 // LevelDB's largest sequence number: the trailer of an index separator (a key
@@ -284,9 +342,13 @@ bool all_internal_keys(std::string_view contents, std::string& key) {
 
 }  // namespace
 
-std::uint64_t scan_table_blocks(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider,
-                                std::uint64_t stop_from) {
-  return BlockSearch(file, stop_from, consider).run();
+void scan_table_blocks(CarveSource& source, const std::function<bool(const VerifiedExtent&)>& consider) {
+  BlockSearch(source, consider).run();
+}
+
+void scan_table_blocks(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider) {
+  MemorySource source(file);
+  scan_table_blocks(source, consider);
 }
 
 TableCarver::TableCarver(std::span<const BlockHandle> reached) : known_(reached.begin(), reached.end()) {
@@ -297,42 +359,42 @@ bool TableCarver::by_position(const BlockHandle& a, const BlockHandle& b) {
   return a.offset != b.offset ? a.offset < b.offset : a.size < b.size;
 }
 
-std::uint64_t TableCarver::carve(std::string_view window, std::uint64_t base, std::uint64_t stop_from,
-                                 DecompressBuffer& buffer, const std::function<void(const BlockView&)>& on_data) {
-  return scan_table_blocks(window, [&](const VerifiedExtent& found) {
-    const std::uint64_t offset = base + found.offset;
+void TableCarver::carve(CarveSource& source, DecompressBuffer& buffer,
+                        const std::function<void(const BlockView&)>& on_data) {
+  scan_table_blocks(source, [&](const VerifiedExtent& found) {
     // A block the index names exactly is the normal read's: the checksum has
     // vouched for its extent, and nothing more is needed from it.
-    if (std::binary_search(known_.begin(), known_.end(), BlockHandle{offset, found.size}, by_position)) {
+    if (std::binary_search(known_.begin(), known_.end(), BlockHandle{found.offset, found.size}, by_position)) {
       ++counts_.verified;
       ++counts_.reached;
       return true;
     }
-    const StoredBlock stored{window.substr(static_cast<std::size_t>(found.offset),
-                                           static_cast<std::size_t>(found.size)),
-                             found.type};
+    const auto size = static_cast<std::size_t>(found.size);
+    const StoredBlock stored{source.block(found.offset, size), found.type};
+    if (stored.contents.size() != size) return false;  // the file lost them since
     const auto contents = block_contents(stored, buffer);
     if (!contents) return false;  // the checksum matched bytes that are no block of this type
     ++counts_.verified;
     // A verified stretch that is not a block of entries (the filter block)
     // still ends where the next block begins.
     if (!is_well_formed_block(*contents)) return true;
-    if (is_structural(*contents, offset, key_)) {
+    if (is_structural(*contents, found.offset, key_)) {
       ++counts_.structural;
       return true;
     }
     if (!all_internal_keys(*contents, key_)) return true;
     ++counts_.data;
-    on_data(BlockView{offset, *contents, stored.compressed()});
+    on_data(BlockView{found.offset, *contents, stored.compressed()});
     return true;
-  }, stop_from);
+  });
 }
 
 TableCarveCounts carve_table_blocks(std::string_view file, std::span<const BlockHandle> reached,
                                     DecompressBuffer& buffer,
                                     const std::function<void(const BlockView&)>& on_data) {
   TableCarver carver(reached);
-  carver.carve(file, 0, kScanToEnd, buffer, on_data);
+  MemorySource source(file);
+  carver.carve(source, buffer, on_data);
   return carver.counts();
 }
 

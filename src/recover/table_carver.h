@@ -39,20 +39,44 @@ struct VerifiedExtent {
   friend bool operator==(const VerifiedExtent&, const VerifiedExtent&) = default;
 };
 
+// The bytes a search reads, window by window, from `begin` to `end`: so that
+// a file is searched in a window's memory, yet a block of any size, wherever
+// it begins, is found (the search's state runs on from window to window).
+class CarveSource {
+ public:
+  // The least a window holds past its first byte unless the bytes end first:
+  // what the search looks ahead of the byte it is at.
+  static constexpr std::size_t kLookahead = 64;
+
+  CarveSource(std::uint64_t begin, std::uint64_t end) noexcept : begin_(begin), end_(end) {}
+  virtual ~CarveSource() = default;
+  [[nodiscard]] std::uint64_t begin() const noexcept { return begin_; }
+  [[nodiscard]] std::uint64_t end() const noexcept { return end_; }
+  // The bytes from position `from` (begin <= from < end) on, as many as one
+  // window holds; fewer only where the bytes end (or were lost). Valid until
+  // the next call.
+  virtual std::string_view window(std::uint64_t from) = 0;
+  // Exactly the bytes [offset, offset + size) of a block found: from the
+  // current window when it holds them, else read on their own (a block that
+  // began in an earlier window). Shorter when they can no longer be read.
+  // Valid until the next call of either function.
+  virtual std::string_view block(std::uint64_t offset, std::size_t size) = 0;
+
+ protected:
+  std::uint64_t begin_;
+  std::uint64_t end_;
+};
+
 // Finds, in file order, every stretch whose trailer checksum matches, and
 // offers each to `consider`, which says whether to take it as a block. A taken
 // block ends the search for the one before the next (blocks do not overlap);
 // a refused one (say, a compressed block that does not decompress) is passed
-// over. Linear in the file's size; memory bounded by a fixed table (see the
-// .cc file for how the search resynchronises after damage).
-//
-// With stop_from, the search ends as soon as a taken block ends (with its
-// trailer) at or past stop_from, and returns that position, where a search
-// of the bytes that follow begins as this one would have gone on; otherwise
-// it returns file.size(). So a file is scanned window by window.
-inline constexpr std::uint64_t kScanToEnd = ~std::uint64_t{0};
-std::uint64_t scan_table_blocks(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider,
-                                std::uint64_t stop_from = kScanToEnd);
+// over, as is any stretch longer than kMaxBlockContents. Linear in the size of
+// the bytes; memory bounded by a fixed table (see the .cc file for how the
+// search resynchronises after damage) and the source's window.
+void scan_table_blocks(CarveSource& source, const std::function<bool(const VerifiedExtent&)>& consider);
+// The same over bytes in memory, positions counted from their start.
+void scan_table_blocks(std::string_view file, const std::function<bool(const VerifiedExtent&)>& consider);
 
 // The carver's verdicts, for tests and statistics.
 struct TableCarveCounts {
@@ -62,16 +86,14 @@ struct TableCarveCounts {
   std::size_t structural = 0;  // index and metaindex blocks
 };
 
-// The carving of one table fed window by window (scan_table_blocks'
-// stop_from), its verdicts summed over them. The handles of `reached` are in
-// file positions, as are the offsets of the blocks handed to on_data.
+// The carving of one table, fed stretch by stretch (the data of a sparse
+// file), its verdicts summed over them. The handles of `reached` are in file
+// positions, as are the offsets of the blocks handed to on_data.
 class TableCarver {
  public:
   explicit TableCarver(std::span<const BlockHandle> reached);
-  // Carves `window`, the file's bytes from position `base`; returns the
-  // position (relative to the window) where the search stopped.
-  std::uint64_t carve(std::string_view window, std::uint64_t base, std::uint64_t stop_from,
-                      DecompressBuffer& buffer, const std::function<void(const BlockView&)>& on_data);
+  // Carves the bytes of `source`.
+  void carve(CarveSource& source, DecompressBuffer& buffer, const std::function<void(const BlockView&)>& on_data);
   [[nodiscard]] const TableCarveCounts& counts() const noexcept { return counts_; }
 
  private:

@@ -4,6 +4,8 @@
 // read already gave.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -368,6 +370,45 @@ TEST(CarveWindows, LargeTableCarvesAsOneScan) {
       ASSERT_EQ(key_of(windowed.records[i]), key_of(one_scan[i])) << cut << " " << i;
     }
     EXPECT_GT(one_scan.size(), entries.size() - 10);
+  }
+}
+
+// A real table whose one data block (a 9 MiB value, which the library
+// writes as a block of its own) lies anywhere in a file past 16 MiB: after a
+// 16 MiB hole and `zeros` written zero bytes, so that the block begins before,
+// at or after a window's edge and ends windows later. Carving finds it
+// whole, at its position.
+TEST(CarveWindows, BlockLargerThanAWindowIsFoundWherever) {
+  std::string value;
+  while (value.size() < (std::size_t{9} << 20)) value += "0123456789abcdef";  // no byte can start a block
+  const std::string table = testing::real_table_bytes({{"big", value}}, 7, /*compress=*/false);
+  constexpr std::uint64_t kHole = std::uint64_t{16} << 20;
+  for (const std::uint64_t zeros : {std::uint64_t{0}, std::uint64_t{3} << 20, kCarveWindow - 100,
+                                    kCarveWindow - 64 - 1, std::uint64_t{15} << 20}) {
+    SCOPED_TRACE(zeros);
+    testing::TempDir dir;
+    const std::string name = dir.file("000009.ldb");
+    {
+      const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ASSERT_GE(fd, 0);
+      const std::string written = std::string(zeros, '\0') + table;
+      ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(kHole)), 0);
+      ASSERT_EQ(::pwrite(fd, written.data(), written.size(), static_cast<off_t>(kHole)),
+                static_cast<ssize_t>(written.size()));
+      ::close(fd);
+    }
+    const auto file = MappedFile::open(name);
+    ASSERT_TRUE(file.has_value());
+    VectorSink sink;
+    DecodeScratch scratch;
+    const SharedPath path = std::make_shared<const std::string>(name);
+    const TableCarveCounts counts = carve_table_records(*file, {}, &path, sink, scratch);
+    const std::vector<Record> records = std::move(sink).take();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].value, value);
+    EXPECT_EQ(records[0].seq, 7u);
+    EXPECT_EQ(records[0].offset, kHole + zeros);
+    EXPECT_EQ(counts.data, 1u);
   }
 }
 

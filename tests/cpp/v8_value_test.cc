@@ -150,6 +150,8 @@ const Case kCases[] = {
      "FileList longer than its data"},
     {"envelope without its trailer offset", std::string("\xff""\x15""\xff""\x0f""", 4), 0, false,
      "Blink envelope without its trailer offset"},
+    {"no version tag", std::string("\x00""\x00""\"\x01""a", 5), 0, false,
+     "not a serialized value: no version tag"},
     {"envelope cut short", std::string("\xff""\x15""\xfe""\x00""", 4), 0, false,
      "data ends inside Blink's envelope"},
 };
