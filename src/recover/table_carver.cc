@@ -308,10 +308,13 @@ std::uint64_t TableCarver::carve(std::string_view window, std::uint64_t base, st
       ++counts_.reached;
       return true;
     }
+    // The scan verified the trailer, so its checksum is there to keep.
     const StoredBlock stored{window.substr(static_cast<std::size_t>(found.offset),
                                            static_cast<std::size_t>(found.size)),
-                             found.type};
-    const auto contents = block_contents(stored, buffer);
+                             found.type,
+                             load_le32(window.data() + found.offset + found.size + 1)};
+    Codec codec = Codec::None;
+    const auto contents = block_contents(stored, buffer, &codec);
     if (!contents) return false;  // the checksum matched bytes that are no block of this type
     ++counts_.verified;
     // A verified stretch that is not a block of entries (the filter block)
@@ -323,7 +326,7 @@ std::uint64_t TableCarver::carve(std::string_view window, std::uint64_t base, st
     }
     if (!all_internal_keys(*contents, key_)) return true;
     ++counts_.data;
-    on_data(BlockView{offset, *contents, stored.compressed()});
+    on_data(BlockView{offset, *contents, stored.compressed(), stored, codec});
     return true;
   }, stop_from);
 }
