@@ -95,7 +95,7 @@ def test_log_positions_follow_batches_across_blocks(large_values_db):
     assert second["fragments"][0][0] > 0 and len(second["fragments"]) > 1
 
 
-@pytest.mark.parametrize("kind", [FileType.Ldb, FileType.Log])
+@pytest.mark.parametrize("kind", [FileType.Ldb, FileType.Log], ids=["table", "log"])
 def test_one_flipped_byte_marks_only_its_blocks_records(tmp_path, large_values_db, kind):
     copy = tmp_path / "db"
     if kind == FileType.Ldb:
