@@ -10,7 +10,7 @@ import plyvel
 import pytest
 from _vostrel import FileType, RawLevelDb
 
-from conftest import read_varint, value_for
+from conftest import log_physical_record, read_varint, value_for, write_batch_bytes
 from test_cli import vostrel
 
 
@@ -140,3 +140,15 @@ def test_dump_positions_adds_fields_after_the_existing_ones(one_table_db, large_
                 for name, value in place.items()}
     header = vostrel("dump", "--positions", "--format", "csv", str(one_table_db.path)).stdout.split(b"\n")[0]
     assert header.endswith(b",was_compressed,block_offset,block_size,codec,entry_offset,fragments,file_position,crc")
+
+
+def test_an_abandoned_fragment_is_no_part_of_the_next_record(tmp_path):
+    # A first fragment never finished, then a full record whose checksum is
+    # zeros: the full record alone carries its entry, and its checksum fails.
+    abandoned = log_physical_record(2, write_batch_bytes(1, 1, b"\x01\x01a\x01x"))
+    body = b"\x01\x03key\x05value"
+    (tmp_path / "000001.log").write_bytes(abandoned + log_physical_record(1, write_batch_bytes(7, 1, body)))
+    [(record, place)] = records_with_positions(tmp_path)
+    assert (record.key, record.value, record.seq) == (b"key", b"value", 7)
+    assert place["fragments"] == [(len(abandoned), 12 + len(body))]
+    assert place["file_position"] == len(abandoned) + 7 + 12 and place["crc"] == "bad"
