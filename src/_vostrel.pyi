@@ -174,9 +174,8 @@ class RawLevelDb:
         file_position, the byte where the entry begins (a table entry's first
         varint, a log entry's tag byte; None inside a compressed block), and
         crc, "ok" or "bad" (a table block's trailer checksum; every physical
-        record of a log entry's write batch). What a record has not is None;
-        records carving found in a log have no known position. `offset` keeps
-        its own rule."""
+        record of a log entry's write batch). What a record has not is None.
+        `offset` keeps its own rule."""
     def latest(self) -> list[Record]:
         """The current records that hold a value, in bytewise user-key order."""
     def current_ordinals(self) -> dict[str, tuple[bytes, bool]]:

@@ -94,9 +94,9 @@ where a record has no such thing:
                   entry's tag byte; null inside a compressed block
   crc             "ok" or "bad": a table block's trailer checksum, or the
                   checksums of every physical record of a log entry's write
-                  batch; a bad checksum drops nothing. Records that carving
-                  found in a log have all of these null (carving takes only
-                  records whose checksums hold)
+                  batch; a bad checksum drops nothing (carved records are
+                  always "ok": carving takes only what its checksums vouch
+                  for)
 
 current records:
   --status        the status field; a store without a readable manifest gets

@@ -152,3 +152,19 @@ def test_an_abandoned_fragment_is_no_part_of_the_next_record(tmp_path):
     assert (record.key, record.value, record.seq) == (b"key", b"value", 7)
     assert place["fragments"] == [(len(abandoned), 12 + len(body))]
     assert place["file_position"] == len(abandoned) + 7 + 12 and place["crc"] == "bad"
+
+
+def test_carved_log_records_have_their_positions(tmp_path, large_values_db):
+    # A bad type byte in the log's first header: the framing skips the rest of
+    # that block, so the batch of big-1, which begins there, is carving's.
+    copy = tmp_path / "db"
+    shutil.copytree(large_values_db.path, copy)
+    log = next(copy.glob("*.log"))
+    data = bytearray(log.read_bytes())
+    data[6] = 9
+    log.write_bytes(bytes(data))
+    with RawLevelDb(str(copy)) as db:
+        carved = list(zip(db.carve_records(), db.positions(carved=True), strict=True))
+    [(record, place)] = [(r, p) for r, p in carved if r.key == b"big-1"]
+    assert place["crc"] == "ok" and len(place["fragments"]) == 2 and place["fragments"][0][0] > 0
+    assert log_entry_at(bytes(data), place["fragments"], place["file_position"]) == (1, b"big-1", record.value)
