@@ -58,6 +58,15 @@ class Record:
         its trailer checksum) or "carved-log" (a log record found by its header
         checksum); None for every record of the normal read."""
 
+class _Position(TypedDict):
+    block_offset: int | None
+    block_size: int | None
+    codec: Literal["none", "snappy", "zstd", "zlib", "deflate"] | None
+    entry_offset: int | None
+    fragments: list[tuple[int, int]] | None
+    file_position: int | None
+    crc: Literal["ok", "bad"] | None
+
 class _FileStats(TypedDict):
     """The counts of one data file (RawLevelDb.file_stats, stats_stores)."""
 
@@ -107,6 +116,7 @@ class RawLevelDb:
         carve: bool = False,
         status: bool = False,
         latest: bool = False,
+        positions: bool = False,
     ) -> int:
         """Writes every record (only those in `states`, if given) as `vostrel dump`
         does, to a file descriptor or a binary file object, in large chunks, with
@@ -133,8 +143,12 @@ class RawLevelDb:
         statuses() tells them (a carved record is superseded, or orphaned with
         its file). Warns (RuntimeWarning) when there is no readable manifest.
 
-        latest: only the records latest() gives, in its order (not with carve
-        or reverse: ValueError); they are all held in memory at once.
+        latest: only the records latest() gives, in its order (not with carve,
+        reverse or positions: ValueError); they are all held in memory at once.
+
+        positions: every record ends with the fields of positions(), last,
+        as `vostrel dump --positions` writes them (CSV: "fragments" as
+        position:length pairs separated by spaces; null is an empty cell).
 
         store: output of many stores: every record starts with a "store" field
         (CSV: a first "store" column) holding this path, as `vostrel dump` of
@@ -147,6 +161,21 @@ class RawLevelDb:
         "current" (the newest of its user key among the files the manifest's current
         version uses), "superseded" (older), or "orphaned" (from a file that version
         no longer uses). Warns (RuntimeWarning) when there is no readable manifest."""
+    def positions(self, *, reverse: bool = False, carved: bool = False) -> list[_Position]:
+        """Where every record's bytes lie in its file and whether the checksums
+        over them hold, one dict per record in the order of
+        iterate_records_raw(reverse=reverse) (carved=True: of carve_records()).
+        Table records: block_offset and block_size (the block handle: where its
+        stored bytes begin and how many, without the 5-byte trailer), codec
+        ("none", "snappy", "zstd", "zlib", "deflate"), entry_offset (in the
+        block's contents, uncompressed). Log records: fragments, the physical
+        records that carry the entry's bytes (tag byte to the end of the value),
+        each (position of its 7-byte header, payload length). Both:
+        file_position, the byte where the entry begins (a table entry's first
+        varint, a log entry's tag byte; None inside a compressed block), and
+        crc, "ok" or "bad" (a table block's trailer checksum; every physical
+        record of a log entry's write batch). What a record has not is None.
+        `offset` keeps its own rule."""
     def latest(self) -> list[Record]:
         """The current records that hold a value, in bytewise user-key order."""
     def current_ordinals(self) -> dict[str, tuple[bytes, bool]]:
@@ -298,6 +327,7 @@ def export_files(
     states: Iterable[KeyState | int] | None = None,
     reverse: bool = False,
     threads: int | None = None,
+    positions: bool = False,
 ) -> int:
     """Writes the records of data files read by content, whatever their
     names (as read_file reads them, carving included), as `vostrel dump
@@ -320,6 +350,7 @@ def export_stores(
     header: bool = True,
     on_store: Callable[[int, str | None, list[tuple[str, str]]], object] | None = None,
     status: bool = False,
+    positions: bool = False,
 ) -> int:
     """Writes the records of many stores as `vostrel dump` of several
     directories does: the stores one after another in the order given, every

@@ -77,6 +77,27 @@ fields, in this order:
                   files in use; carved records too) or "orphaned" (from a file
                   the version no longer uses)
 
+positions (--positions), after the fields above; null (CSV: an empty cell)
+where a record has no such thing:
+  block_offset    table records: where the block's stored bytes begin
+  block_size      table records: the stored size (the block handle's), without
+                  the 5-byte trailer (type byte, checksum) that follows
+  codec           table records: none, snappy, zstd, zlib or deflate
+  entry_offset    table records: where the entry begins in the block's
+                  contents, once decompressed
+  fragments       log records: the physical records that carry the entry's
+                  bytes (its tag byte to the end of its value), each as
+                  [position of its 7-byte header, length of its payload];
+                  CSV: position:length pairs separated by spaces
+  file_position   the byte of the file where the entry begins: a table entry's
+                  three varints (shared, non-shared, value length), a log
+                  entry's tag byte; null inside a compressed block
+  crc             "ok" or "bad": a table block's trailer checksum, or the
+                  checksums of every physical record of a log entry's write
+                  batch; a bad checksum drops nothing (carved records are
+                  always "ok": carving takes only what its checksums vouch
+                  for)
+
 current records:
   --status        the status field; a store without a readable manifest gets
                   a warning, and every data file counts as in use
@@ -116,6 +137,7 @@ examples:
   vostrel dump --carve path/to/damaged-db
   vostrel dump --status --format csv path/to/db
   vostrel dump --latest path/to/db
+  vostrel dump --positions --state deleted path/to/db
   vostrel dump recovered/f12345.bin recovered/f12346.bin
 """
 
@@ -245,7 +267,8 @@ def _run_many(args: argparse.Namespace) -> int:
         if args.command == "dump":
             if args.carve:
                 raise UsageError("--carve reads one directory, or data files; not several stores")
-            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse, args.status)
+            options = many.DumpOptions(args.format, args.encoding, args.state, args.reverse, args.status,
+                                       args.positions)
             failures = many.dump_many(stores, options, jobs, out)
         else:
             failures = many.stats_many(stores, args.format, jobs, out)
@@ -306,6 +329,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="add each record's status: current, superseded or orphaned")
     dump.add_argument("--latest", action="store_true",
                       help="only the current records that hold a value, in user-key order")
+    dump.add_argument("--positions", action="store_true",
+                      help="add where each record's bytes lie in its file and whether "
+                           "their checksums hold (see below)")
     dump.add_argument("-o", "--output", metavar="FILE",
                       help="write to FILE instead of standard output")
     dump.add_argument("--threads", type=_threads, metavar="N",
@@ -415,15 +441,16 @@ def run_dump(args: argparse.Namespace) -> int:
     carving = carve.wants_carving(args.paths, args.carve)
     if carving and not args.carve and (args.status or args.latest):
         raise UsageError(f"--{'status' if args.status else 'latest'} reads a store directory, not data files")
-    if args.latest and (args.carve or args.reverse):
-        raise UsageError(f"--latest gives user-key order; not with --{'carve' if args.carve else 'reverse'}")
+    if args.latest and (args.carve or args.reverse or args.positions):
+        other = "carve" if args.carve else "reverse" if args.reverse else "positions"
+        raise UsageError(f"--latest gives user-key order; not with --{other}")
     # dump --carve DIR and dump FILE...: the normal records and the carved
     # ones, with the `recovered` field; no progress bar, as ever.
     source = carve.open_source(args.paths, UsageError) if carving else open_database(args.paths[0])
     options = dict(format=args.format, encoding=args.encoding, reverse=args.reverse,
                    states=None if args.state is None else sorted(args.state), threads=args.threads)
     # Only when asked for: data files read by content take neither.
-    options.update({name: True for name in ("status", "latest") if getattr(args, name)})
+    options.update({name: True for name in ("status", "latest", "positions") if getattr(args, name)})
     with source, extension_warnings():
         if args.output is None or args.output == "-":
             sys.stdout.flush()

@@ -117,6 +117,13 @@ class Database:
         "current", "superseded" or "orphaned"."""
         return self._db.statuses(reverse=reverse)
 
+    def positions(self, *, reverse: bool = False, carved: bool = False) -> List[dict]:
+        """Where every record's bytes lie in its file and whether their checksums
+        hold, one dict per record in the order of ``record_list(reverse=...)``
+        (``carved``: of ``carve_records(reverse=...)``), with the fields of
+        ``vostrel dump --positions``."""
+        return self._db.positions(reverse=reverse, carved=carved)
+
     def latest(self) -> list:
         """The current records that hold a value, in bytewise user-key order."""
         return self._db.latest()

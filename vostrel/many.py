@@ -60,6 +60,7 @@ class DumpOptions(NamedTuple):
     states: Optional[frozenset]
     reverse: bool
     status: bool = False
+    positions: bool = False
 
 
 class _TextTarget:
@@ -104,7 +105,7 @@ def dump_many(stores: List[str], options: DumpOptions, jobs: int, out: TextIO) -
                            encoding=options.encoding,
                            states=None if options.states is None else sorted(options.states),
                            reverse=options.reverse, threads=jobs, on_store=on_store,
-                           status=options.status)
+                           status=options.status, positions=options.positions)
     return failures
 
 

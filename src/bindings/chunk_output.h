@@ -96,6 +96,7 @@ struct ExportArgumentObjects {
   PyObject* threads = nullptr;   // None (every core) or a positive int
   PyObject* store = nullptr;     // None, or the str of every record's store field
   PyObject* status = nullptr;    // bool: every record ends with its status
+  PyObject* positions = nullptr;  // bool: every record ends with where its bytes lie
 };
 
 struct ExportArguments {

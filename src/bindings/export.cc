@@ -16,7 +16,8 @@
 // With status=True every record ends with its status (read/current_versions.h);
 // a store without a readable manifest gets a RuntimeWarning as its turn comes,
 // as RawLevelDb.statuses() does. latest=True writes only what latest() gives,
-// in its order (export/latest_export.h).
+// in its order (export/latest_export.h). positions=True ends every record
+// with where its bytes lie and whether their checksums hold (record_export.h).
 
 #include <poll.h>
 #include <unistd.h>
@@ -299,7 +300,8 @@ bool parse_export_arguments(const ExportArgumentObjects& given, ExportArguments&
       !parse_states(given.states, out.options.states) || !parse_bool_argument("reverse", given.reverse, out.reverse) ||
       !parse_bool_argument("header", given.header, out.options.header) ||
       !parse_threads(given.threads, out.threads) || !parse_store(given.store, out.options.store) ||
-      !parse_bool_argument("status", given.status, out.options.status)) {
+      !parse_bool_argument("status", given.status, out.options.status) ||
+      !parse_bool_argument("positions", given.positions, out.options.positions)) {
     return false;
   }
   out.options.format = static_cast<ExportFormat>(format);
@@ -441,17 +443,17 @@ PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, Py
 }  // namespace
 
 PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"file",  "format", "encoding", "states", "reverse", "progress", "threads",
-                                   "store", "header", "carve",    "status", "latest",  nullptr};
+  static const char* keywords[] = {"file",   "format", "encoding", "states", "reverse",   "progress", "threads",
+                                   "store",  "header", "carve",    "status", "latest",    "positions", nullptr};
   PyObject* file = nullptr;
   ExportArgumentObjects given;
   PyObject* progress = nullptr;
   PyObject* carve_arg = nullptr;
   PyObject* latest_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOO:export", const_cast<char**>(keywords), &file,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOOO:export", const_cast<char**>(keywords), &file,
                                    &given.format, &given.encoding, &given.states, &given.reverse, &progress,
                                    &given.threads, &given.store, &given.header, &carve_arg, &given.status,
-                                   &latest_arg)) {
+                                   &latest_arg, &given.positions)) {
     return nullptr;
   }
   RawLevelDbObject* db = as_db(self);
@@ -466,8 +468,9 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
         !parse_bool_argument("latest", latest_arg, latest) || !optional_callable(progress, "progress")) {
       return nullptr;
     }
-    if (latest && (carve || parsed.reverse)) {
-      PyErr_SetString(PyExc_ValueError, "latest gives the current records in key order: not with carve or reverse");
+    if (latest && (carve || parsed.reverse || parsed.options.positions)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "latest gives the current records in key order: not with carve, reverse or positions");
       return nullptr;
     }
     parsed.options.recovered = carve;
@@ -488,13 +491,14 @@ PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* export_files(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"paths", "file", "format", "encoding", "states", "reverse", "threads", nullptr};
+  static const char* keywords[] = {"paths",   "file",    "format",    "encoding", "states",
+                                   "reverse", "threads", "positions", nullptr};
   PyObject* paths_arg = nullptr;
   PyObject* file = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:export_files", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOO:export_files", const_cast<char**>(keywords),
                                    &paths_arg, &file, &given.format, &given.encoding, &given.states,
-                                   &given.reverse, &given.threads)) {
+                                   &given.reverse, &given.threads, &given.positions)) {
     return nullptr;
   }
   try {
@@ -519,15 +523,16 @@ PyObject* export_files(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directories", "file",   "format",   "encoding", "states", "reverse",
-                                   "threads",     "header", "on_store", "status",   nullptr};
+  static const char* keywords[] = {"directories", "file",   "format",   "encoding", "states",    "reverse",
+                                   "threads",     "header", "on_store", "status",   "positions", nullptr};
   PyObject* directories_arg = nullptr;
   PyObject* file = nullptr;
   ExportArgumentObjects given;
   PyObject* on_store = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOO:export_stores", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOO:export_stores", const_cast<char**>(keywords),
                                    &directories_arg, &file, &given.format, &given.encoding, &given.states,
-                                   &given.reverse, &given.threads, &given.header, &on_store, &given.status)) {
+                                   &given.reverse, &given.threads, &given.header, &on_store, &given.status,
+                                   &given.positions)) {
     return nullptr;
   }
   try {

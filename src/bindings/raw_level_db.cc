@@ -125,7 +125,7 @@ PyMethodDef db_methods[] = {
     {"export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_export)),
      METH_VARARGS | METH_KEYWORDS,
      "export($self, file, *, format='jsonl', encoding='escaped', states=None, reverse=False, progress=None, "
-     "threads=None, store=None, header=True, carve=False, status=False, latest=False)\n--\n\n"},
+     "threads=None, store=None, header=True, carve=False, status=False, latest=False, positions=False)\n--\n\n"},
     {"file_stats", db_file_stats, METH_NOARGS, "file_stats($self)\n--\n\n"},
     {"statuses", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_statuses)),
      METH_VARARGS | METH_KEYWORDS,
@@ -144,6 +144,12 @@ PyMethodDef db_methods[] = {
      "in the file's own record order) of its current records, ascending, as packed\n"
      "native uint64 in bytes, and whether the file is orphaned (then no ordinals).\n"
      "What statuses() tells, for a reader of one file at a time."},
+    {"positions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_positions)),
+     METH_VARARGS | METH_KEYWORDS,
+     "positions($self, *, reverse=False, carved=False)\n--\n\n"
+     "Where every record's bytes lie and whether their checksums hold, one dict per\n"
+     "record in the order of iterate_records_raw(reverse=reverse) (carved=True: of\n"
+     "carve_records(reverse=reverse)), with the keys of `vostrel dump --positions`."},
     {"close", db_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", db_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(db_exit)),

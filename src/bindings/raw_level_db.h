@@ -85,6 +85,7 @@ PyObject* db_carve_records(PyObject* self, PyObject* args, PyObject* kwargs);  /
 PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs);       // status.cc
 PyObject* db_latest(PyObject* self, PyObject* unused);                         // status.cc
 PyObject* db_current_ordinals(PyObject* self, PyObject* unused);               // status.cc
+PyObject* db_positions(PyObject* self, PyObject* args, PyObject* kwargs);      // positions.cc
 
 // A stop token that polls Python's pending signals (PyErr_CheckSignals): a
 // Ctrl-C during a long call ends it, with KeyboardInterrupt (or whatever the

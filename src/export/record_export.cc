@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "format/internal_key.h"
@@ -69,6 +70,9 @@ std::string csv_header(const ExportOptions& options) {
   std::string header = std::string(options.store ? "store," : "") + std::string(kCsvHeader);
   if (options.recovered) header.insert(header.size() - 1, ",recovered");
   if (options.status) header.insert(header.size() - 1, ",status");
+  if (options.positions) {
+    header.insert(header.size() - 1, ",block_offset,block_size,codec,entry_offset,fragments,file_position,crc");
+  }
   return header;
 }
 
@@ -82,6 +86,7 @@ RecordExporter::RecordExporter(const ExportOptions& options, ChunkWriter writer)
       encoding_(options.encoding),
       admitted_(options.states),
       recovered_(options.recovered),
+      positions_(options.positions),
       chunk_size_(options.chunk_size > 0 ? options.chunk_size : 1),
       writer_(std::move(writer)) {
   // Enough that a record with short fields never has to flush midway.
@@ -198,6 +203,9 @@ void RecordExporter::write_tail(const RecordView& record, const RecordStatus* st
       p = put(p, ", \"status\": ");
       p = put_quoted(p, status_name(*status));
     }
+    size_ = static_cast<std::size_t>(p - buffer_.get());
+    if (positions_) write_position(record);
+    p = buffer_.get() + size_;
     p = put(p, "}\n");
   } else {
     *p++ = ',';
@@ -220,8 +228,61 @@ void RecordExporter::write_tail(const RecordView& record, const RecordStatus* st
       *p++ = ',';
       p = put(p, status_name(*status));
     }
+    size_ = static_cast<std::size_t>(p - buffer_.get());
+    if (positions_) write_position(record);
+    p = buffer_.get() + size_;
     *p++ = '\n';
   }
+  size_ = static_cast<std::size_t>(p - buffer_.get());
+}
+
+void RecordExporter::write_position(const RecordView& record) {
+  const RecordPosition* position = record.position;
+  const bool table = position != nullptr && record.file_type == FileType::Ldb;
+  const bool log = position != nullptr && record.file_type == FileType::Log;
+  // Room for the fields and the record's end; a fragment pair takes at most
+  // two 20-digit numbers and 6 more characters.
+  const std::size_t pairs = log ? position->fragments.size() : 0;
+  char* p = reserve(kTailRoom + pairs * 48);
+  const bool json = format_ == ExportFormat::Jsonl;
+  const std::string_view none = json ? "null" : "";
+  const auto field = [&](std::string_view name) {
+    p = json ? put(put(put(p, ", \""), name), "\": ") : put(p, ",");
+  };
+  const auto number = [&](std::string_view name, std::optional<std::uint64_t> n) {
+    field(name);
+    p = n ? put_number(p, *n) : put(p, none);
+  };
+  const auto text = [&](std::string_view name, std::optional<std::string_view> t) {
+    field(name);
+    if (!t) p = put(p, none);
+    else p = json ? put_quoted(p, *t) : put(p, *t);
+  };
+  using Number = std::optional<std::uint64_t>;
+  number("block_offset", table ? Number(position->block_offset) : std::nullopt);
+  number("block_size", table ? Number(position->block_size) : std::nullopt);
+  text("codec", table ? std::optional(codec_name(position->codec)) : std::nullopt);
+  number("entry_offset", table ? Number(position->entry_offset) : std::nullopt);
+  field("fragments");
+  if (!log) {
+    p = put(p, none);
+  } else {
+    if (json) *p++ = '[';
+    bool first = true;
+    for (const LogFragment& fragment : position->fragments) {
+      if (!first) p = put(p, json ? ", " : " ");
+      first = false;
+      if (json) *p++ = '[';
+      p = put_number(p, fragment.offset);
+      p = put(p, json ? ", " : ":");
+      p = put_number(p, fragment.length);
+      if (json) *p++ = ']';
+    }
+    if (json) *p++ = ']';
+  }
+  number("file_position", position != nullptr ? position->file_position : std::nullopt);
+  text("crc", position != nullptr ? std::optional<std::string_view>(position->checksum_ok ? "ok" : "bad")
+                                  : std::nullopt);
   size_ = static_cast<std::size_t>(p - buffer_.get());
 }
 

@@ -9,7 +9,7 @@
 //   CSV         a header row, then one row per record in the same field order,
 //               quoted as Python's csv.writer does with lineterminator "\n".
 //
-// K, U and V are the bytes in one of the ByteEncodings; P is the data file's
+// Options add fields after these (ExportOptions). K, U and V are the bytes in one of the ByteEncodings; P is the data file's
 // path decoded from UTF-8 with every invalid sequence replaced by U+FFFD.
 //
 // The exporter is a record sink. Output collects in one buffer that is handed
@@ -84,6 +84,14 @@ struct ExportOptions {
   // "orphaned" (read/current_versions.h). The exporter writes it for records
   // handed over with their status; the walk (store_export.h) hands them so.
   bool status = false;
+  // Every record ends with where its bytes lie (RecordPosition), after
+  // "status" if that is there: "block_offset", "block_size", "codec",
+  // "entry_offset" (table records), "fragments" (log records: a list of
+  // [header position, payload length]; CSV: "position:length" pairs separated
+  // by spaces), "file_position" and "crc" ("ok" or "bad"). What a record
+  // does not have is null (an empty cell). The walk must be asked for
+  // positions (DecodeScratch::positions); store_export.h does so.
+  bool positions = false;
 };
 
 // The header row of a CSV export with these options.
@@ -119,6 +127,7 @@ class RecordExporter {
   void set_record_start(const std::optional<std::string_view>& store);
   void write_field(std::string_view bytes);
   void write_tail(const RecordView& record, const RecordStatus* status);
+  void write_position(const RecordView& record);
   const std::string& origin_text(const SharedPath* origin);
   // Makes room for n more bytes, flushing or growing the buffer.
   char* reserve(std::size_t n);
@@ -129,6 +138,7 @@ class RecordExporter {
   ByteEncoding encoding_;
   StateFilter admitted_;
   bool recovered_;
+  bool positions_;
   std::size_t chunk_size_;
   ChunkWriter writer_;  // one of these two
   ChunkTaker taker_;

@@ -335,6 +335,7 @@ class OrderedExport {
     leave_signals_to_main_thread();
     try {
       DecodeScratch scratch;
+      scratch.positions = options_.positions;
       Unit unit;
       unit.thread = thread;
       ExportOptions options = options_;
@@ -498,6 +499,7 @@ class OrderedExport {
       }
     }
     DecodeScratch scratch;
+    scratch.positions = options_.positions;
     Unit unit;
     ExportOptions options = options_;
     options.header = false;

@@ -1,7 +1,8 @@
 #pragma once
 // The physical framing shared by write-ahead logs and manifests: the file is a
 // run of 32 KiB blocks, each holding physical records with a 7-byte header:
-// checksum (4 bytes, read only by the carvers and the structure walk),
+// checksum (4 bytes, read only by the carvers, the structure walk and a walk
+// asked for positions, none of which drops a record whose checksum fails),
 // payload length (2 bytes, little-endian), record type (1 byte). Types: 0 zero (skipped), 1 full, 2 first, 3 middle,
 // 4 last; any other type ends the walk of its block. A physical record never
 // crosses a block boundary; fewer than 7 bytes left at the end of a block are
@@ -15,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -23,6 +25,7 @@
 
 #include "base/crc32c.h"
 #include "base/varint.h"
+#include "format/record.h"
 
 namespace vostrel {
 
@@ -143,7 +146,10 @@ template <class ReadHeader>
 // reusable buffer) for a fragmented one. An unfinished record is discarded
 // when a new first or full record begins, and dropped at the end of the data.
 // Never fails. length_hint(pos, first_length) sizes `joined` for a record
-// whose first fragment ends at pos (see fragmented_length_hint).
+// whose first fragment ends at pos (see fragmented_length_hint). With
+// `fragments`, each record handed to fn has there, during the call, the
+// physical records it was joined from, each with whether its checksum holds;
+// without, no checksum is computed.
 //
 // Returns where the walk stopped: just past the physical record that completed
 // the last logical record handed to fn when fn asked to stop, otherwise
@@ -152,7 +158,8 @@ template <class ReadHeader>
 // such a point (0, or a returned value).
 template <class ReadBlock, class LengthHint, class Fn>
 std::uint64_t walk_log_blocks(std::uint64_t size, std::uint64_t start, ReadBlock&& read_block,
-                              LengthHint&& length_hint, std::string& joined, Fn&& fn) {
+                              LengthHint&& length_hint, std::string& joined, Fn&& fn,
+                              std::vector<LogFragment>* fragments = nullptr) {
   bool pending = false;
   std::uint64_t pending_offset = 0;
   std::uint64_t pending_start = 0;
@@ -175,6 +182,15 @@ std::uint64_t walk_log_blocks(std::uint64_t size, std::uint64_t start, ReadBlock
     const std::size_t end_pos = walk_physical_records(
         *next, first, [&](std::size_t at, LogRecordType type, std::string_view payload) {
           const std::uint64_t end = block_start + at + kLogHeaderSize + payload.size();
+          if (fragments != nullptr && type != LogRecordType::Zero) {
+            // A full or first record begins a record afresh; a middle or last
+            // one belongs to the pending record, if there is one.
+            if (type == LogRecordType::Full || type == LogRecordType::First) fragments->clear();
+            if (type == LogRecordType::Full || type == LogRecordType::First || pending) {
+              fragments->push_back(LogFragment{block_start + at, payload.size(),
+                                               log_checksum_matches(*next, at, decode_log_header(next->substr(at)))});
+            }
+          }
           switch (type) {
             case LogRecordType::Zero:
               break;
@@ -207,6 +223,36 @@ std::uint64_t walk_log_blocks(std::uint64_t size, std::uint64_t start, ReadBlock
   }
   return size;
 }
+
+// Where the bytes of a logical record's payload lie in the file: the payload
+// is its physical records' payloads back to back, each behind its 7-byte
+// header. Positions are asked for in ascending order, so a record of many
+// fragments is walked once however many positions are asked of it.
+class PayloadPlaces {
+ public:
+  explicit PayloadPlaces(std::span<const LogFragment> fragments) noexcept : fragments_(fragments) {}
+
+  // The index of the fragment holding payload byte `at`, or the number of
+  // fragments when `at` lies past them. REQUIRES: `at` not below the last asked.
+  [[nodiscard]] std::size_t fragment_of(std::uint64_t at) noexcept {
+    while (index_ < fragments_.size() && at - before_ >= fragments_[index_].length) {
+      before_ += fragments_[index_].length;
+      ++index_;
+    }
+    return index_;
+  }
+  // The file position of payload byte `at`; nullopt past the fragments. The
+  // same requirement.
+  [[nodiscard]] std::optional<std::uint64_t> file_position(std::uint64_t at) noexcept {
+    if (fragment_of(at) == fragments_.size()) return std::nullopt;
+    return fragments_[index_].offset + kLogHeaderSize + (at - before_);
+  }
+
+ private:
+  std::span<const LogFragment> fragments_;
+  std::size_t index_ = 0;
+  std::uint64_t before_ = 0;  // payload bytes in the fragments before index_
+};
 
 // The whole walk over bytes in memory, every logical record handed to
 // fn(offset, payload).

@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "format/compression.h"
 
 namespace vostrel {
 
@@ -70,6 +73,38 @@ struct Record {
   friend bool operator==(const Record& a, const Record& b) noexcept;
 };
 
+// One physical record of a log as it lies in the file: where its 7-byte
+// header begins, the length of the payload that follows the header, and
+// whether the header's checksum holds over the type byte and that payload.
+struct LogFragment {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  bool checksum_ok = false;
+  friend bool operator==(const LogFragment&, const LogFragment&) = default;
+};
+
+// Where a record's bytes lie in its file, for an examiner who checks them
+// there, and whether the checksums that cover them hold. Decoders fill it
+// only when the walk asks (DecodeScratch::positions); `offset` keeps its own
+// rule whatever this says.
+struct RecordPosition {
+  // Table records: the block's stored bytes (its handle), the codec that
+  // gave its contents, and the entry's first varint inside those contents.
+  std::uint64_t block_offset = 0;
+  std::uint64_t block_size = 0;
+  Codec codec = Codec::None;
+  std::uint64_t entry_offset = 0;
+  // Log records: the physical records that carry the entry's bytes, from its
+  // tag byte to the end of its value, in file order.
+  std::span<const LogFragment> fragments = {};
+  // The file byte where the entry begins (a table entry's first varint, a log
+  // entry's tag byte); none inside a compressed block.
+  std::optional<std::uint64_t> file_position = std::nullopt;
+  // Tables: the block trailer's checksum; logs: every physical record of the
+  // entry's write batch.
+  bool checksum_ok = false;
+};
+
 // A record as the decoders produce it. The views point into a file mapping or
 // a decoder's scratch buffer and are valid only for the duration of the sink
 // call that receives them; a sink that keeps a record must copy it.
@@ -83,6 +118,9 @@ struct RecordView {
   std::uint64_t offset;
   bool was_compressed;
   Recovery recovered = Recovery::None;
+  // Where its bytes lie, when the walk was asked for positions and they are
+  // known; valid, like the views, only during the sink call.
+  const RecordPosition* position = nullptr;
 };
 
 // Decoders hand each record to a sink in order. The core stays free of any

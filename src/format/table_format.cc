@@ -70,9 +70,12 @@ bool is_table_magic(std::string_view bytes) noexcept {
 }
 
 std::expected<std::string_view, TableError> block_contents(const StoredBlock& stored,
-                                                         DecompressBuffer& buffer) {
-  if (!stored.compressed()) return stored.contents;
-  auto output = decompress_block(stored.type, stored.contents, buffer);
+                                                         DecompressBuffer& buffer, Codec* used) {
+  if (!stored.compressed()) {
+    if (used != nullptr) *used = Codec::None;
+    return stored.contents;
+  }
+  auto output = decompress_block(stored.type, stored.contents, buffer, used);
   if (!output) return std::unexpected(TableError{TableErrorKind::Snappy, output.error().message()});
   return *output;
 }

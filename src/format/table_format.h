@@ -7,8 +7,9 @@
 //
 // A block handle is varint64 offset then varint64 size; `size` counts the
 // stored bytes, not the 5-byte trailer that follows them: the compression type
-// (1 byte, 0 raw) and a checksum (4 bytes) that the readers never verify:
-// only the structure walk reports it (block_checksum_matches).
+// (1 byte, 0 raw) and a checksum (4 bytes) that the readers never act on: a
+// block whose checksum fails is read all the same, and only the structure
+// walk and the records' positions report it (block_checksum_matches).
 //
 // What is inside a block once it is stored raw again is block.h's subject.
 
@@ -66,6 +67,7 @@ struct Footer {
 struct StoredBlock {
   std::string_view contents;  // the stored bytes, inside the file's bytes
   std::uint8_t type;          // the trailer's compression type byte
+  std::uint32_t masked_crc = 0;  // the trailer's checksum, as stored
   [[nodiscard]] bool compressed() const noexcept { return type != 0; }
 };
 
@@ -92,8 +94,10 @@ inline constexpr std::uint64_t kMaxStoredBlock = kMaxBlockContents;
 
 // The block's contents as block.h reads them: the stored bytes themselves when
 // the block is raw, otherwise the decompressed bytes in buffer. The view is
-// valid as long as the file's bytes and until the next use of buffer.
+// valid as long as the file's bytes and until the next use of buffer. `used`,
+// when given, receives the codec that gave the contents.
 [[nodiscard]] std::expected<std::string_view, TableError> block_contents(const StoredBlock& stored,
-                                                                      DecompressBuffer& buffer);
+                                                                      DecompressBuffer& buffer,
+                                                                      Codec* used = nullptr);
 
 }  // namespace vostrel

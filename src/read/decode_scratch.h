@@ -6,10 +6,12 @@
 // between calls.
 
 #include <string>
+#include <vector>
 
 #include "base/byte_buffer.h"
 #include "format/compression.h"
 #include "base/stop_token.h"
+#include "format/record.h"
 
 namespace vostrel {
 
@@ -19,6 +21,10 @@ struct DecodeScratch {
   std::string key;                // the table entry key being rebuilt
   std::string joined;             // a log record's fragments, joined
   StopToken stop;                 // the caller's way to end the walk early
+  // Whether records carry their positions (RecordView::position); off, the
+  // decoders compute none of it.
+  bool positions = false;
+  std::vector<LogFragment> fragments;  // a log record's physical records, with positions
 };
 
 }  // namespace vostrel

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "base/byte_buffer.h"
 #include "base/stop_token.h"
@@ -26,10 +27,12 @@ inline constexpr std::uint64_t kLogDropStride = std::uint64_t{8} << 20;
 // wholly in a hole of a sparse file are passed over without reading: zeros
 // frame nothing (zero-type headers of length 0) and leave a pending record
 // pending, exactly as if read. `stop`, polled before each block, ends the walk
-// early. fn returns whether to go on; returns where the walk stopped.
+// early. fn returns whether to go on; returns where the walk stopped. With
+// `fragments`, each record's physical records are there during fn's call.
 template <class Fn>
 std::uint64_t walk_logical_records_from(const MappedFile& file, std::uint64_t start, ByteBuffer& block,
-                                        std::string& joined, StopToken& stop, Fn&& fn) {
+                                        std::string& joined, StopToken& stop, Fn&& fn,
+                                        std::vector<LogFragment>* fragments = nullptr) {
   prepare_fault_guard();
   const std::uint64_t size = file.size();
   ByteBuffer header;
@@ -62,18 +65,20 @@ std::uint64_t walk_logical_records_from(const MappedFile& file, std::uint64_t st
         if (hint >= kLogDropStride) file.drop_pages(pos, hint);
         return hint;
       },
-      joined, std::forward<Fn>(fn));
+      joined, std::forward<Fn>(fn), fragments);
 }
 
 // The whole walk over a file.
 template <class Fn>
 void walk_logical_records(const MappedFile& file, ByteBuffer& block, std::string& joined,
-                          StopToken& stop, Fn&& fn) {
-  walk_logical_records_from(file, 0, block, joined, stop,
-                            [&](std::uint64_t offset, std::string_view payload) {
-                              fn(offset, payload);
-                              return true;
-                            });
+                          StopToken& stop, Fn&& fn, std::vector<LogFragment>* fragments = nullptr) {
+  walk_logical_records_from(
+      file, 0, block, joined, stop,
+      [&](std::uint64_t offset, std::string_view payload) {
+        fn(offset, payload);
+        return true;
+      },
+      fragments);
 }
 
 }  // namespace vostrel

@@ -33,13 +33,18 @@ class LogFile : public DataFileBase<LogFile> {
   [[nodiscard]] static LogFile from_mapped(std::string path, MappedFile file);
 
   // Every entry of every write batch, in file order, one record each. Never
-  // fails; ends early when scratch.stop asks, polled before each block.
+  // fails; ends early when scratch.stop asks, polled before each block. With
+  // scratch.positions, each record carries the physical records its entry
+  // lies in and whether every checksum of its batch holds.
   template <RecordSink Sink>
   void visit_records(Sink& sink, DecodeScratch& scratch) const {
-    walk_logical_records(file_, scratch.stored, scratch.joined, scratch.stop,
-                         [&](std::uint64_t offset, std::string_view payload) {
-                           decode_write_batch(offset, payload, &path_, sink);
-                         });
+    std::vector<LogFragment>* fragments = scratch.positions ? &scratch.fragments : nullptr;
+    walk_logical_records(
+        file_, scratch.stored, scratch.joined, scratch.stop,
+        [&](std::uint64_t offset, std::string_view payload) {
+          decode_write_batch(offset, payload, &path_, sink, fragments);
+        },
+        fragments);
   }
 
   // The resumable walk (data_file_base.h); the resume point is a byte offset
@@ -49,12 +54,14 @@ class LogFile : public DataFileBase<LogFile> {
                                    DecodeScratch& scratch) const {
     if (resume >= length()) return kFileDone;
     CountingSink<Sink> counting{sink};
+    std::vector<LogFragment>* fragments = scratch.positions ? &scratch.fragments : nullptr;
     const std::uint64_t stop = walk_logical_records_from(
         file_, resume, scratch.stored, scratch.joined, scratch.stop,
         [&](std::uint64_t offset, std::string_view payload) {
-          decode_write_batch(offset, payload, &path_, counting);
+          decode_write_batch(offset, payload, &path_, counting, fragments);
           return counting.count < want;
-        });
+        },
+        fragments);
     return stop >= length() ? kFileDone : stop;
   }
   // How many of the file's bytes lie before a resume point: the walk's progress.

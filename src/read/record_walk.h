@@ -1,7 +1,9 @@
 #pragma once
 // The walk over a store's records: the units of its reading order
 // (RawLevelDb::reading_order), each a data file's normal read or its carving,
-// handed to a sink in order. Every caller drives this one walk and keeps only
+// handed to a sink in order. A walk whose scratch asks for positions
+// (DecodeScratch::positions) hands every record with where its bytes lie and
+// whether their checksums hold; the same walk, the same records. Every caller drives this one walk and keeps only
 // its sink and its own policy between units (giving a file's pages back,
 // leaving out a file that ran out of memory, stopping on Ctrl-C).
 //
@@ -80,8 +82,11 @@ struct GoOn {
 
 class RecordStream {
  public:
-  RecordStream(const RawLevelDb& db, bool reverse, bool carve = false) : order_(db.reading_order(reverse, carve)) {
+  // With positions, every record carries where it lies (RecordView::position).
+  RecordStream(const RawLevelDb& db, bool reverse, bool carve = false, bool positions = false)
+      : order_(db.reading_order(reverse, carve)) {
     for (const WalkUnit unit : order_) total_bytes_ += db.unit_length(unit);
+    scratch_.positions = positions;
   }
 
   // Hands over records until at least `want` have gone to sink or the store
@@ -124,6 +129,7 @@ class RecordStream {
     resume_ = 0;
     DecodeScratch fresh;
     fresh.stop = scratch_.stop;
+    fresh.positions = scratch_.positions;
     scratch_ = std::move(fresh);
   }
   // The unit being walked, during a step (the one whose records the sink is

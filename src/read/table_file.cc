@@ -60,10 +60,12 @@ std::expected<BlockView, TableError> TableFile::read_block(const BlockHandle& ha
       file_.read(handle.offset, static_cast<std::size_t>(with_trailer), stored);
   if (bytes.size() != with_trailer) return std::unexpected(shrunk());
   const auto size = static_cast<std::size_t>(handle.size);
-  const StoredBlock block{bytes.substr(0, size), static_cast<std::uint8_t>(bytes[size])};
-  const auto contents = block_contents(block, decompressed);
+  const StoredBlock block{bytes.substr(0, size), static_cast<std::uint8_t>(bytes[size]),
+                          load_le32(bytes.data() + size + 1)};
+  Codec codec = Codec::None;
+  const auto contents = block_contents(block, decompressed, &codec);
   if (!contents) return std::unexpected(contents.error());
-  return BlockView{handle.offset, *contents, block.compressed()};
+  return BlockView{handle.offset, *contents, block.compressed(), block, codec};
 }
 
 std::expected<Block, TableError> TableFile::read_block(const BlockHandle& handle) const {

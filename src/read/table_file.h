@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,18 +30,36 @@ struct BlockView {
   std::uint64_t offset;  // where the block's stored bytes begin in the file
   std::string_view contents;
   bool was_compressed;
+  // The block as stored (its bytes, the trailer's type and checksum) and the
+  // codec that gave the contents: what its records' positions report.
+  StoredBlock stored = {};
+  Codec codec = Codec::None;
 };
 
 // The records of one data block's contents: each entry's internal key split
 // into seq and state; offsets per the table rule (an entry's own position in
 // a raw block, the block's position for a compressed one, which has no file
-// position per entry).
+// position per entry). With `positions`, each record also carries where it
+// lies (RecordPosition) and whether the block's trailer checksum holds; a
+// block whose checksum fails gives its records all the same.
 template <RecordSink Sink>
 void visit_block_records(const BlockView& block, const SharedPath* path, std::string& key_scratch,
-                         Sink& sink, Recovery recovered = Recovery::None) {
+                         Sink& sink, Recovery recovered = Recovery::None, bool positions = false) {
+  RecordPosition place;
+  if (positions) {
+    place.block_offset = block.offset;
+    place.block_size = block.stored.contents.size();
+    place.codec = block.codec;
+    place.checksum_ok = block_checksum_matches(block.stored.contents, block.stored.type, block.stored.masked_crc);
+  }
   walk_block_entries(block.contents, key_scratch,
                      [&](std::string_view key, std::string_view value, std::size_t at) {
                        const auto meaning = split_internal_key(key);
+                       if (positions) {
+                         place.entry_offset = at;
+                         place.file_position = block.was_compressed ? std::nullopt
+                                                                    : std::optional(block.offset + at);
+                       }
                        sink(RecordView{
                            .key = key,
                            .value = value,
@@ -51,6 +70,7 @@ void visit_block_records(const BlockView& block, const SharedPath* path, std::st
                            .offset = block.was_compressed ? block.offset : block.offset + at,
                            .was_compressed = block.was_compressed,
                            .recovered = recovered,
+                           .position = positions ? &place : nullptr,
                        });
                      });
 }
@@ -122,7 +142,7 @@ class TableFile : public DataFileBase<TableFile> {
   void visit_block(const BlockHandle& handle, Sink& sink, DecodeScratch& scratch) const {
     const auto block = read_block(handle, scratch.stored, scratch.decompressed);
     if (!block) return;
-    visit_block_records(*block, &path_, scratch.key, sink);
+    visit_block_records(*block, &path_, scratch.key, sink, Recovery::None, scratch.positions);
   }
 
   TableFile(std::string path, MappedFile file) : DataFileBase(std::move(path), std::move(file)) {}

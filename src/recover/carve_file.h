@@ -100,11 +100,13 @@ TableCarveCounts carve_table_records(const MappedFile& file, std::span<const Blo
   return carver.counts();
 }
 
-// The carved log records of an opened file, 32 KiB block by block.
+// The carved log records of an opened file, 32 KiB block by block; with
+// `fragments`, with their positions.
 template <RecordSink Sink>
-LogCarveCounts carve_log_records(const MappedFile& file, const SharedPath* path, Sink& sink, std::string& joined) {
-  const auto on_logical = carved_log_records(path, sink);
-  LogCarver carver(joined, on_logical);
+LogCarveCounts carve_log_records(const MappedFile& file, const SharedPath* path, Sink& sink, std::string& joined,
+                                 std::vector<LogFragment>* fragments = nullptr) {
+  const auto on_logical = carved_log_records(path, sink, fragments);
+  LogCarver carver(joined, on_logical, fragments);
   for_each_carve_window(file, kLogBlockSize, [&](std::uint64_t base, std::string_view bytes) {
     for (std::size_t at = 0; at < bytes.size(); at += kLogBlockSize) {
       carver.add_block(base + at, bytes.substr(at, kLogBlockSize));
@@ -141,7 +143,8 @@ void carve_unopened_table(const SharedPath& path, Sink& sink, DecodeScratch& scr
 
 template <RecordSink Sink>
 void carve_log_file(const LogFile& log, Sink& sink, DecodeScratch& scratch) {
-  carve_log_records(log.file(), &log.shared_path(), sink, scratch.joined);
+  carve_log_records(log.file(), &log.shared_path(), sink, scratch.joined,
+                    scratch.positions ? &scratch.fragments : nullptr);
 }
 
 }  // namespace vostrel

@@ -24,14 +24,21 @@ std::uint64_t next_fragment_position(std::uint64_t end) {
 // Joins verified fragments into logical records across blocks.
 class LogCarver::Assembler {
  public:
-  Assembler(std::string& joined, LogCarveCounts& counts, const LogicalRecordFn& on_logical)
-      : joined_(joined), counts_(counts), on_logical_(on_logical) {}
+  Assembler(std::string& joined, LogCarveCounts& counts, const LogicalRecordFn& on_logical,
+            std::vector<LogFragment>* fragments)
+      : joined_(joined), counts_(counts), on_logical_(on_logical), fragments_(fragments) {}
 
   // One verified physical record at file position `at`; `known` when the
   // normal framing read a header there.
   void add(std::uint64_t at, LogRecordType type, std::string_view payload, bool known) {
     const std::uint64_t end = at + kLogHeaderSize + payload.size();
     const bool follows = pending_ && at == expected_;
+    if (fragments_ != nullptr) {
+      // Only verified records come here: each fragment's checksum holds.
+      const LogFragment fragment{at, payload.size(), true};
+      if (type == LogRecordType::Full || type == LogRecordType::First) fragments_->assign(1, fragment);
+      else if (follows && type != LogRecordType::Zero) fragments_->push_back(fragment);
+    }
     switch (type) {
       case LogRecordType::Full:
         pending_ = false;
@@ -71,6 +78,7 @@ class LogCarver::Assembler {
   std::string& joined_;
   LogCarveCounts& counts_;
   const LogicalRecordFn& on_logical_;
+  std::vector<LogFragment>* fragments_;
   bool pending_ = false;
   bool first_known_ = false;
   std::uint64_t first_end_ = 0;
@@ -84,8 +92,9 @@ struct LogCarver::Tables {
   std::vector<std::uint32_t> prefix = std::vector<std::uint32_t>(kLogBlockSize + 1);
 };
 
-LogCarver::LogCarver(std::string& joined, const LogicalRecordFn& on_logical)
-    : assembler_(std::make_unique<Assembler>(joined, counts_, on_logical)), tables_(std::make_unique<Tables>()) {}
+LogCarver::LogCarver(std::string& joined, const LogicalRecordFn& on_logical, std::vector<LogFragment>* fragments)
+    : assembler_(std::make_unique<Assembler>(joined, counts_, on_logical, fragments)),
+      tables_(std::make_unique<Tables>()) {}
 
 LogCarver::~LogCarver() = default;
 

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "format/record.h"
 #include "format/write_batch.h"
@@ -39,8 +40,11 @@ using LogicalRecordFn = std::function<void(std::uint64_t offset, std::string_vie
 // record) only break a fragment chain, as the zeros would.
 class LogCarver {
  public:
-  // on_logical must outlive the carver.
-  LogCarver(std::string& joined, const LogicalRecordFn& on_logical);
+  // on_logical must outlive the carver. With `fragments`, each logical record
+  // has there, during on_logical's call, the physical records it was joined
+  // from (every one verified).
+  LogCarver(std::string& joined, const LogicalRecordFn& on_logical,
+            std::vector<LogFragment>* fragments = nullptr);
   LogCarver(const LogCarver&) = delete;
   LogCarver& operator=(const LogCarver&) = delete;
   ~LogCarver();
@@ -66,16 +70,17 @@ class LogCarver {
 LogCarveCounts carve_log_payloads(std::string_view data, std::string& joined, const LogicalRecordFn& on_logical);
 
 // The records of those logical records' write batches, marked
-// Recovery::CarvedLog.
+// Recovery::CarvedLog; with `fragments` (the carver's), with their positions.
 template <RecordSink Sink>
-LogicalRecordFn carved_log_records(const SharedPath* path, Sink& sink) {
-  return [path, &sink](std::uint64_t offset, std::string_view payload) {
+LogicalRecordFn carved_log_records(const SharedPath* path, Sink& sink,
+                                   const std::vector<LogFragment>* fragments = nullptr) {
+  return [path, &sink, fragments](std::uint64_t offset, std::string_view payload) {
     auto marked = [&](const RecordView& view) {
       RecordView carved = view;
       carved.recovered = Recovery::CarvedLog;
       sink(carved);
     };
-    decode_write_batch(offset, payload, path, marked);
+    decode_write_batch(offset, payload, path, marked, fragments);
   };
 }
 

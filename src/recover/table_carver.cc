@@ -369,10 +369,14 @@ void TableCarver::carve(CarveSource& source, DecompressBuffer& buffer,
       ++counts_.reached;
       return true;
     }
+    // The trailer comes along: the scan verified its checksum, which is
+    // there to keep.
     const auto size = static_cast<std::size_t>(found.size);
-    const StoredBlock stored{source.block(found.offset, size), found.type};
-    if (stored.contents.size() != size) return false;  // the file lost them since
-    const auto contents = block_contents(stored, buffer);
+    const std::string_view bytes = source.block(found.offset, size + kBlockTrailerSize);
+    if (bytes.size() != size + kBlockTrailerSize) return false;  // the file lost them since
+    const StoredBlock stored{bytes.substr(0, size), found.type, load_le32(bytes.data() + size + 1)};
+    Codec codec = Codec::None;
+    const auto contents = block_contents(stored, buffer, &codec);
     if (!contents) return false;  // the checksum matched bytes that are no block of this type
     ++counts_.verified;
     // A verified stretch that is not a block of entries (the filter block)
@@ -384,7 +388,7 @@ void TableCarver::carve(CarveSource& source, DecompressBuffer& buffer,
     }
     if (!all_internal_keys(*contents, key_)) return true;
     ++counts_.data;
-    on_data(BlockView{found.offset, *contents, stored.compressed()});
+    on_data(BlockView{found.offset, *contents, stored.compressed(), stored, codec});
     return true;
   });
 }

@@ -116,7 +116,7 @@ template <RecordSink Sink>
 std::function<void(const BlockView&)> carved_block_records(const SharedPath* path, Sink& sink,
                                                            DecodeScratch& scratch) {
   return [path, &sink, &scratch](const BlockView& block) {
-    visit_block_records(block, path, scratch.key, sink, Recovery::CarvedBlock);
+    visit_block_records(block, path, scratch.key, sink, Recovery::CarvedBlock, scratch.positions);
   };
 }
 

@@ -387,7 +387,7 @@ def test_signatures(db):
         "iter_records": "(*, reverse=False)",
         "export": "(file, *, format='jsonl', encoding='escaped', states=None, reverse=False, "
                   "progress=None, threads=None, store=None, header=True, carve=False, status=False, "
-                  "latest=False)",
+                  "latest=False, positions=False)",
         "file_stats": "()",
         "close": "()",
         "__enter__": "()",
@@ -405,7 +405,8 @@ def test_signatures(db):
 def test_public_members():
     public = sorted(name for name in vars(RawLevelDb) if not name.startswith("_"))
     assert public == ["carvable_files", "carve_records", "close", "current_ordinals", "export", "file_stats",
-                      "in_dir_path", "iter_records", "iterate_records_raw", "latest", "skipped_files", "statuses"]
+                      "in_dir_path", "iter_records", "iterate_records_raw", "latest", "positions", "skipped_files",
+                      "statuses"]
     assert "__enter__" in vars(RawLevelDb) and "__exit__" in vars(RawLevelDb)
 
 
