@@ -7,12 +7,15 @@
 // readable manifest every file counts as in use, and a RuntimeWarning says so.
 
 #include <chrono>
+#include <memory>
+#include <unordered_map>
 #include <span>
 
 #include "base/sorted_runs.h"
 #include "chunk_output.h"
 #include "raw_level_db.h"
 #include "read/current_versions.h"
+#include "read/latest_records.h"
 #include "read/record_walk.h"
 
 namespace vostrel::bindings {
@@ -27,11 +30,12 @@ namespace {
 // How often, at most, a pass with the lock released looks at pending signals.
 constexpr auto kSignalInterval = std::chrono::milliseconds(200);
 
-// The table of current records, built with the interpreter lock released;
-// nullopt with a Python error set (a warning turned error, Ctrl-C).
-std::optional<CurrentVersions> current_versions(const RawLevelDb& reader) {
+// Runs fn(stop) with the interpreter lock released, the token answering a
+// pending Ctrl-C (looked at every kSignalInterval at most); false with the
+// Python error set when one ended it.
+template <class Fn>
+bool without_lock(Fn fn) {
   PendingError pending;
-  std::optional<CurrentVersions> versions;
   {
     ReleasedLock lock;
     auto last = std::chrono::steady_clock::now();
@@ -46,10 +50,20 @@ std::optional<CurrentVersions> current_versions(const RawLevelDb& reader) {
       });
     };
     StopToken stop = stop_token_of(go_on);
-    versions.emplace(CurrentVersions::of_store(reader, &stop));
+    fn(stop);
   }
   if (pending.set()) {
     pending.restore();
+    return false;
+  }
+  return true;
+}
+
+// The table of current records, built with the interpreter lock released;
+// nullopt with a Python error set (a warning turned error, Ctrl-C).
+std::optional<CurrentVersions> current_versions(const RawLevelDb& reader) {
+  std::optional<CurrentVersions> versions;
+  if (!without_lock([&](StopToken& stop) { versions.emplace(CurrentVersions::of_store(reader, &stop)); })) {
     return std::nullopt;
   }
   if (!versions->activity().have_manifest && !warn_no_manifest(reader.in_dir())) return std::nullopt;
@@ -135,41 +149,123 @@ PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+namespace {
+
+// latest() when the files' order allows the merge: the records copied out in
+// key order, built as Python records. Each file's records are built by a
+// builder of their own, which makes the file's path str once, and placed in
+// key order afterwards.
+PyObject* latest_list(const LatestRecords& latest) {
+  std::vector<std::unique_ptr<RecordListSink>> builders;
+  std::unordered_map<const SharedPath*, std::uint32_t> builder_of;
+  std::vector<std::uint32_t> order;  // the builder of each record, in key order
+  order.reserve(latest.size());
+  const SharedPath* last_path = nullptr;
+  std::uint32_t last = 0;
+  auto build = [&](const RecordView& record) {
+    if (record.origin_file != last_path || builders.empty()) {
+      const auto [at, fresh] = builder_of.try_emplace(record.origin_file, static_cast<std::uint32_t>(builders.size()));
+      if (fresh) builders.push_back(std::make_unique<RecordListSink>());
+      last_path = record.origin_file;
+      last = at->second;
+    }
+    (*builders[last])(record);
+    order.push_back(last);
+  };
+  latest.visit(build);
+  std::vector<std::vector<PyObject*>> built;
+  bool ok = true;
+  for (auto& builder : builders) {
+    ok = ok && !builder->failed() && !builder->file_out_of_memory();
+    built.push_back(builder->take_records());
+  }
+  const auto release = [&] {
+    for (const auto& records : built) {
+      for (PyObject* record : records) Py_DECREF(record);
+    }
+  };
+  if (!ok || PyErr_Occurred() != nullptr) {
+    if (PyErr_Occurred() == nullptr) PyErr_NoMemory();
+    release();
+    return nullptr;
+  }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(order.size()));
+  if (list == nullptr) {
+    release();
+    return nullptr;
+  }
+  std::vector<std::size_t> next(built.size(), 0);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), built[order[i]][next[order[i]]++]);
+  }
+  return list;
+}
+
+// latest() in two passes over the current records' table, when a table is
+// not in bytewise order.
+PyObject* latest_by_status(const RawLevelDb& reader, const CurrentVersions& versions) {
+  // The current records of live keys, built as Python records in reading
+  // order, one run per file. A table's run is already in user-key order
+  // when its comparator is bytewise; any run that is not (a log's, or a
+  // table of another comparator) is sorted, then the runs are merged.
+  RecordListSink records;
+  std::vector<std::size_t> run_ends;
+  std::size_t built = 0;
+  const bool walked = walk_with_status(reader, versions, false, true,
+                                       [&](const RecordView& record, RecordStatus status) {
+                                         if (status == RecordStatus::Current &&
+                                             read_key_of(record).kind == KeyState::Live) {
+                                           records(record);
+                                           ++built;
+                                         }
+                                         return !records.failed();
+                                       },
+                                       [&] { run_ends.push_back(built); });
+  if (records.failed()) return records.take_list();  // nullptr, the error set
+  if (!walked) return nullptr;
+  std::vector<PyObject*> runs = records.take_records();
+  if (PyErr_Occurred() != nullptr) return nullptr;
+  // The user keys of current records are unique, so the order is exact.
+  sort_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(runs.size()));
+  if (list == nullptr) {
+    for (PyObject* record : runs) Py_DECREF(record);
+    return nullptr;
+  }
+  Py_ssize_t next = 0;
+  merge_sorted_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less,
+                    [&](PyObject* record) { PyList_SET_ITEM(list, next++, record); });
+  return list;
+}
+
+}  // namespace
+
 PyObject* db_latest(PyObject* self, PyObject*) {
-  return with_current_versions(self, [&](const RawLevelDb& reader, const CurrentVersions& versions) -> PyObject* {
-    // The current records of live keys, built as Python records in reading
-    // order, one run per file. A table's run is already in user-key order
-    // when its comparator is bytewise; any run that is not (a log's, or a
-    // table of another comparator) is sorted, then the runs are merged.
-    RecordListSink records;
-    std::vector<std::size_t> run_ends;
-    std::size_t built = 0;
-    const bool walked = walk_with_status(reader, versions, false, true,
-                                         [&](const RecordView& record, RecordStatus status) {
-                                           if (status == RecordStatus::Current &&
-                                               read_key_of(record).kind == KeyState::Live) {
-                                             records(record);
-                                             ++built;
-                                           }
-                                           return !records.failed();
-                                         },
-                                         [&] { run_ends.push_back(built); });
-    if (records.failed()) return records.take_list();  // nullptr, the error set
-    if (!walked) return nullptr;
-    std::vector<PyObject*> runs = records.take_records();
-    if (PyErr_Occurred() != nullptr) return nullptr;
-    // The user keys of current records are unique, so the order is exact.
-    sort_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less);
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(runs.size()));
-    if (list == nullptr) {
-      for (PyObject* record : runs) Py_DECREF(record);
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  if (!db->reader) return raise_closed();
+  try {
+    const RawLevelDb& reader = *db->reader;
+    StoreActivity activity;
+    std::optional<LatestRecords> latest;
+    if (!without_lock([&](StopToken& stop) {
+          activity = classify_files(reader, replay_manifest(reader, &stop));
+          if (!stop.stopped()) latest = LatestRecords::merged(reader, activity, &stop);
+        })) {
       return nullptr;
     }
-    Py_ssize_t next = 0;
-    merge_sorted_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less,
-                      [&](PyObject* record) { PyList_SET_ITEM(list, next++, record); });
-    return list;
-  });
+    if (!activity.have_manifest && !warn_no_manifest(reader.in_dir())) return nullptr;
+    if (latest) return latest_list(*latest);
+    std::optional<CurrentVersions> versions;
+    if (!without_lock([&](StopToken& stop) { versions.emplace(CurrentVersions::hashed(reader, activity, &stop)); })) {
+      return nullptr;
+    }
+    return latest_by_status(reader, *versions);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
 }
 
 PyObject* db_current_ordinals(PyObject* self, PyObject*) {

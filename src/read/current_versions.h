@@ -55,6 +55,14 @@ class CurrentVersions {
   // stop.stopped() on the token passed in.
   [[nodiscard]] static CurrentVersions build(const RawLevelDb& db, const StoreActivity& activity,
                                              StopToken* stop = nullptr);
+  // The two ways build() goes: the merge of the files by user key
+  // (key_merge.h) in `ranges` key ranges (0: one a core), nullopt when
+  // their order does not allow it; and the table of every key, which needs
+  // no order.
+  [[nodiscard]] static std::optional<CurrentVersions> merged(const RawLevelDb& db, const StoreActivity& activity,
+                                                             StopToken* stop = nullptr, std::size_t ranges = 0);
+  [[nodiscard]] static CurrentVersions hashed(const RawLevelDb& db, const StoreActivity& activity,
+                                              StopToken* stop = nullptr);
   // The same for the store as it stands: its manifest replayed (version_set.h)
   // to tell the files in use; without a readable one every file counts as in
   // use, and activity().have_manifest says so.
