@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <memory>
-#include <unordered_map>
 #include <span>
 
 #include "base/sorted_runs.h"
@@ -151,52 +150,63 @@ PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 namespace {
 
-// latest() when the files' order allows the merge: the records copied out in
-// key order, built as Python records. Each file's records are built by a
-// builder of their own, which makes the file's path str once, and placed in
-// key order afterwards.
-PyObject* latest_list(const LatestRecords& latest) {
-  std::vector<std::unique_ptr<RecordListSink>> builders;
-  std::unordered_map<const SharedPath*, std::uint32_t> builder_of;
-  std::vector<std::uint32_t> order;  // the builder of each record, in key order
-  order.reserve(latest.size());
-  const SharedPath* last_path = nullptr;
-  std::uint32_t last = 0;
-  auto build = [&](const RecordView& record) {
-    if (record.origin_file != last_path || builders.empty()) {
-      const auto [at, fresh] = builder_of.try_emplace(record.origin_file, static_cast<std::uint32_t>(builders.size()));
-      if (fresh) builders.push_back(std::make_unique<RecordListSink>());
-      last_path = record.origin_file;
-      last = at->second;
+// latest() when the files' order allows the merge: the records built as
+// Python records on this thread as the merge's threads hand them over
+// (read/latest_records.h's LatestStream). Each key range's records of each
+// file are built by a builder of their own, which makes the file's path str
+// once, and are placed in key order at the end. nullptr with a Python error
+// set, or with none and `unsorted` when the order did not allow the merge.
+PyObject* latest_streamed(const RawLevelDb& reader, const StoreActivity& activity, bool& unsorted) {
+  LatestStream stream(reader, activity);
+  const std::size_t files = reader.data_files().size();
+  using Builders = std::vector<std::unique_ptr<RecordListSink>>;  // by position
+  std::vector<Builders> builders(stream.ranges());
+  for (Builders& range : builders) range.resize(files);
+  std::vector<std::vector<std::uint32_t>> order(stream.ranges());  // each record's position, in key order
+  auto last_check = std::chrono::steady_clock::now();
+  for (;;) {
+    LatestBatch* batch = stream.next(std::chrono::milliseconds(0));
+    if (batch == nullptr) {
+      if (stream.finished()) break;
+      const ReleasedLock lock;
+      batch = stream.next(std::chrono::milliseconds(50));
     }
-    (*builders[last])(record);
-    order.push_back(last);
-  };
-  latest.visit(build);
-  std::vector<std::vector<PyObject*>> built;
-  bool ok = true;
-  for (auto& builder : builders) {
-    ok = ok && !builder->failed() && !builder->file_out_of_memory();
-    built.push_back(builder->take_records());
+    if (batch != nullptr) {
+      Builders& range = builders[batch->range];
+      for (std::size_t i = 0; i < batch->records.size(); ++i) {
+        const std::uint32_t position = batch->positions[i];
+        auto& builder = range[position];
+        if (!builder) builder = std::make_unique<RecordListSink>();
+        (*builder)(batch->records[i]);
+        if (builder->failed() || builder->file_out_of_memory()) {
+          if (PyErr_Occurred() == nullptr) PyErr_NoMemory();
+          return nullptr;
+        }
+        order[batch->range].push_back(position);
+      }
+      stream.release(batch);
+    }
+    if (const auto now = std::chrono::steady_clock::now(); now - last_check >= kSignalInterval) {
+      last_check = now;
+      if (PyErr_CheckSignals() != 0) return nullptr;
+    }
   }
-  const auto release = [&] {
-    for (const auto& records : built) {
-      for (PyObject* record : records) Py_DECREF(record);
-    }
-  };
-  if (!ok || PyErr_Occurred() != nullptr) {
-    if (PyErr_Occurred() == nullptr) PyErr_NoMemory();
-    release();
+  if (stream.end() != KeyMerge::End::Done) {
+    unsorted = true;
     return nullptr;
   }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(order.size()));
-  if (list == nullptr) {
-    release();
-    return nullptr;
-  }
-  std::vector<std::size_t> next(built.size(), 0);
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), built[order[i]][next[order[i]]++]);
+  std::size_t total = 0;
+  for (const auto& positions : order) total += positions.size();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(total));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t next = 0;
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    std::vector<std::vector<PyObject*>> built(files);
+    for (std::size_t i = 0; i < files; ++i) {
+      if (builders[r][i]) built[i] = builders[r][i]->take_records();
+    }
+    std::vector<std::size_t> taken(files, 0);
+    for (const std::uint32_t position : order[r]) PyList_SET_ITEM(list, next++, built[position][taken[position]++]);
   }
   return list;
 }
@@ -248,15 +258,12 @@ PyObject* db_latest(PyObject* self, PyObject*) {
   try {
     const RawLevelDb& reader = *db->reader;
     StoreActivity activity;
-    std::optional<LatestRecords> latest;
-    if (!without_lock([&](StopToken& stop) {
-          activity = classify_files(reader, replay_manifest(reader, &stop));
-          if (!stop.stopped()) latest = LatestRecords::merged(reader, activity, &stop);
-        })) {
+    if (!without_lock([&](StopToken& stop) { activity = classify_files(reader, replay_manifest(reader, &stop)); })) {
       return nullptr;
     }
     if (!activity.have_manifest && !warn_no_manifest(reader.in_dir())) return nullptr;
-    if (latest) return latest_list(*latest);
+    bool unsorted = false;
+    if (PyObject* list = latest_streamed(reader, activity, unsorted); list != nullptr || !unsorted) return list;
     std::optional<CurrentVersions> versions;
     if (!without_lock([&](StopToken& stop) { versions.emplace(CurrentVersions::hashed(reader, activity, &stop)); })) {
       return nullptr;

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -178,6 +179,9 @@ class TableRun {
   }
 
   [[nodiscard]] const Head& head() const noexcept { return heads_[next_]; }
+  [[nodiscard]] const Head* peek() const noexcept { return next_ + 1 < heads_.size() ? &heads_[next_ + 1] : nullptr; }
+  // The user key of the last record handed out so far.
+  [[nodiscard]] std::string_view last_key() const noexcept { return last_key_; }
   // To the next record; false when the run is exhausted (or failed()).
   bool advance(const RawLevelDb& db, bool with_values, DecodeScratch& scratch) {
     if (++next_ < heads_.size()) return true;
@@ -243,11 +247,16 @@ class TableRun {
 };
 
 // What one thread merges: its key range of every table, and its slice of
-// every log.
+// every log. The tables go in chains: those of one level of the version, in
+// the order of their smallest keys, hold apart key ranges, so each such
+// chain is one run of the merge (few runs, few comparisons a record);
+// every other table is a chain of its own. A chain's order across its tables
+// is checked like a table's.
 struct RangePlan {
   std::optional<std::string_view> lower;
   std::optional<std::string_view> upper;
   std::vector<TableRun> tables;
+  const std::vector<std::vector<std::size_t>>* chains = nullptr;  // indexes into tables
   struct LogSlice {
     const LogRun* run;
     std::size_t begin;
@@ -256,8 +265,10 @@ struct RangePlan {
   std::vector<LogSlice> logs;
 };
 
-// The merge of one range: a min-heap of runs by their next user key; a user
-// key's records come off it together, and the best of them goes to the sink.
+// The merge of one range: a min-heap of runs (chains and log slices) by
+// their next user key. A user key's records come off it one after another;
+// one alone (the common case) goes to the sink as it stands, several are
+// weighed against a copy of the best so far.
 class RangeMerge {
  public:
   RangeMerge(const RawLevelDb& db, RangePlan& plan, WinnerSink& sink, bool with_values, DecodeScratch& scratch,
@@ -265,56 +276,106 @@ class RangeMerge {
       : db_(db), plan_(plan), sink_(sink), with_values_(with_values), scratch_(scratch), state_(state) {}
 
   void run() {
-    const std::size_t tables = plan_.tables.size();
-    std::vector<std::size_t> log_next(plan_.logs.size());
-    for (std::size_t i = 0; i < tables; ++i) {
-      if (plan_.tables[i].refill(db_, with_values_, scratch_)) heap_.push_back(static_cast<std::uint32_t>(i));
-      if (!check(plan_.tables[i])) return;
+    const auto& chains = *plan_.chains;
+    runs_.resize(chains.size() + plan_.logs.size());
+    for (std::size_t c = 0; c < chains.size(); ++c) {
+      runs_[c].chain = &chains[c];
+      runs_[c].at = 0;
+      if (!open_chain(runs_[c])) return;
+      if (runs_[c].at < chains[c].size()) heap_.push_back(static_cast<std::uint32_t>(c));
     }
     for (std::size_t i = 0; i < plan_.logs.size(); ++i) {
-      log_next[i] = plan_.logs[i].begin;
-      if (log_next[i] < plan_.logs[i].end) heap_.push_back(static_cast<std::uint32_t>(tables + i));
+      Run& run = runs_[chains.size() + i];
+      run.log = &plan_.logs[i];
+      run.at = plan_.logs[i].begin;
+      if (run.at < run.log->end) heap_.push_back(static_cast<std::uint32_t>(chains.size() + i));
     }
-    const auto head_of = [&](std::uint32_t run) -> const Head& {
-      return run < tables ? plan_.tables[run].head() : plan_.logs[run - tables].run->heads[log_next[run - tables]];
-    };
-    const auto later = [&](std::uint32_t a, std::uint32_t b) { return head_of(b).user_key < head_of(a).user_key; };
+    const auto later = [&](std::uint32_t a, std::uint32_t b) { return head(runs_[b]).user_key < head(runs_[a]).user_key; };
     std::make_heap(heap_.begin(), heap_.end(), later);
-    std::string key;
-    bool open = false;
+    bool open = false;  // a key of several records is being weighed
     while (!heap_.empty()) {
-      const std::uint32_t top = heap_.front();
-      const Head& head = head_of(top);
-      const bool is_table = top < tables;
-      const std::size_t position = is_table ? plan_.tables[top].position() : plan_.logs[top - tables].run->position;
-      const std::uint32_t rank = is_table ? plan_.tables[top].rank() : plan_.logs[top - tables].run->rank;
-      if (!open || head.user_key != key) {
-        if (open) emit();
-        open = true;
-        key.assign(head.user_key);
-        take(head, position, rank);
-      } else if (head.seq > best_.seq ||
-                 (head.seq == best_.seq && (rank < best_rank_ || (rank == best_rank_ && head.ordinal < best_.ordinal)))) {
+      Run& run = runs_[heap_.front()];
+      const Head& next = head(run);
+      const std::size_t position = run.log != nullptr ? run.log->run->position : table(run).position();
+      const std::uint32_t rank = run.log != nullptr ? run.log->run->rank : table(run).rank();
+      if (open && next.user_key == group_key_) {
         // Of equal sequence numbers the first in reading order wins.
-        take(head, position, rank);
-      }
-      bool more = false;
-      if (is_table) {
-        more = plan_.tables[top].advance(db_, with_values_, scratch_);
-        if (!check(plan_.tables[top])) return;
+        if (next.seq > best_.seq ||
+            (next.seq == best_.seq && (rank < best_rank_ || (rank == best_rank_ && next.ordinal < best_.ordinal)))) {
+          take(next, position, rank);
+        }
       } else {
-        more = ++log_next[top - tables] < plan_.logs[top - tables].end;
+        if (open) emit(best_, best_position_);
+        // Alone if no other run's next record has its key (one would be a
+        // child of the heap's top) and its own run's next one, if in hand,
+        // has not either.
+        bool alone = true;
+        for (std::size_t child = 1; child < 3 && child < heap_.size(); ++child) {
+          if (head(runs_[heap_[child]]).user_key == next.user_key) alone = false;
+        }
+        const Head* after = peek(run);
+        if (alone && after != nullptr && after->user_key != next.user_key) {
+          emit(next, position);
+          open = false;
+        } else {
+          take(next, position, rank);
+          open = true;
+        }
       }
-      if (!more) {
+      if (!advance(run)) {
+        if (state_.load(std::memory_order_relaxed) != kGoOn) return;
         heap_.front() = heap_.back();
         heap_.pop_back();
       }
       if (!heap_.empty()) sift_down(later);
     }
-    if (open) emit();
+    if (open) emit(best_, best_position_);
   }
 
  private:
+  struct Run {
+    const std::vector<std::size_t>* chain = nullptr;  // a chain of tables, or
+    const RangePlan::LogSlice* log = nullptr;         // a log's slice
+    std::size_t at = 0;                               // the table of the chain, or the log's next head
+    std::string last;                                 // the user key the chain's last table ended with
+  };
+
+  TableRun& table(const Run& run) { return plan_.tables[(*run.chain)[run.at]]; }
+  const Head& head(const Run& run) { return run.log != nullptr ? run.log->run->heads[run.at] : table(run).head(); }
+  // The record after the next one if the run has it in hand, else nullptr.
+  const Head* peek(Run& run) {
+    if (run.log != nullptr) return run.at + 1 < run.log->end ? &run.log->run->heads[run.at + 1] : nullptr;
+    return table(run).peek();
+  }
+
+  // From the chain's table at `at` on, the first that has records in the
+  // range; false when the merge is to end.
+  bool open_chain(Run& run) {
+    for (; run.at < run.chain->size(); ++run.at) {
+      TableRun& next = table(run);
+      const bool has = next.refill(db_, with_values_, scratch_);
+      if (!check(next)) return false;
+      if (!has) continue;
+      if (!run.last.empty() && next.head().user_key < run.last) {
+        state_.store(kUnsorted, std::memory_order_relaxed);
+        return false;
+      }
+      return true;
+    }
+    return true;
+  }
+
+  // To the run's next record; false when it has no more, or the merge is to end.
+  bool advance(Run& run) {
+    if (run.log != nullptr) return ++run.at < run.log->end;
+    TableRun& current = table(run);
+    if (current.advance(db_, with_values_, scratch_)) return true;
+    if (!check(current)) return false;
+    run.last.assign(current.last_key());
+    ++run.at;
+    return open_chain(run) && run.at < run.chain->size();
+  }
+
   // False when the merge is to end: this run's order broke, or a stop.
   bool check(const TableRun& run) {
     if (run.failed()) state_.store(kUnsorted, std::memory_order_relaxed);
@@ -325,24 +386,21 @@ class RangeMerge {
     return state_.load(std::memory_order_relaxed) == kGoOn;
   }
 
+  // A copy of the best record of a key so far: its run may move on (and
+  // reuse its bytes) before the key's last record is seen.
   void take(const Head& head, std::size_t position, std::uint32_t rank) {
     best_ = head;
     best_position_ = position;
     best_rank_ = rank;
-    if (with_values_) {
-      // The run may move on (and reuse its bytes) before the key's last
-      // record is seen.
-      best_bytes_.assign(head.view.key);
-      best_bytes_.append(head.view.value);
-      best_.view.key = std::string_view(best_bytes_).substr(0, head.view.key.size());
-      best_.view.value = std::string_view(best_bytes_).substr(head.view.key.size());
-    } else {
-      best_.view.key = {};
-      best_.view.value = {};
-    }
+    const std::string_view key = with_values_ ? head.view.key : head.user_key;
+    best_bytes_.assign(key);
+    if (with_values_) best_bytes_.append(head.view.value);
+    best_.view.key = std::string_view(best_bytes_).substr(0, key.size());
+    best_.view.value = std::string_view(best_bytes_).substr(key.size());
+    group_key_ = std::string_view(best_bytes_).substr(0, head.user_key.size());
   }
 
-  void emit() { sink_.winner(best_.view, best_.kind, best_position_, best_.ordinal); }
+  void emit(const Head& head, std::size_t position) { sink_.winner(head.view, head.kind, position, head.ordinal); }
 
   template <class Later>
   void sift_down(Later later) {
@@ -366,11 +424,13 @@ class RangeMerge {
   bool with_values_;
   DecodeScratch& scratch_;
   std::atomic<int>& state_;
+  std::vector<Run> runs_;
   std::vector<std::uint32_t> heap_;
   Head best_;
   std::size_t best_position_ = 0;
   std::uint32_t best_rank_ = 0;
   std::string best_bytes_;
+  std::string_view group_key_;
 };
 
 // Cut points between ranges: user keys of the tables' index entries at even
@@ -442,11 +502,32 @@ KeyMerge::Result KeyMerge::run(const RawLevelDb& db, const StoreActivity& activi
   for (const auto& entry : tables) table_files.push_back(entry.first);
   const std::vector<std::string_view> cuts = cut_points(table_files, sinks.size());
   const std::size_t ranges = sinks.empty() ? 0 : cuts.size() + 1;
+  // Chains: each level above 0 one, by smallest key; every other table alone.
+  std::vector<std::vector<std::size_t>> chains;
+  {
+    std::map<int, std::vector<std::size_t>> by_level;
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+      const std::size_t position = tables[i].second.first;
+      const int level = position < activity.levels.size() ? activity.levels[position].first : -1;
+      if (level > 0) {
+        by_level[level].push_back(i);
+      } else {
+        chains.push_back({i});
+      }
+    }
+    for (auto& [level, members] : by_level) {
+      std::stable_sort(members.begin(), members.end(), [&](std::size_t a, std::size_t b) {
+        return activity.levels[tables[a].second.first].second < activity.levels[tables[b].second.first].second;
+      });
+      chains.push_back(std::move(members));
+    }
+  }
   std::vector<RangePlan> plans(ranges);
   for (std::size_t r = 0; r < ranges; ++r) {
     RangePlan& plan = plans[r];
     if (r > 0) plan.lower = cuts[r - 1];
     if (r + 1 < ranges) plan.upper = cuts[r];
+    plan.chains = &chains;
     plan.tables.reserve(tables.size());
     for (const auto& [table, place] : tables) {
       const std::uint64_t upper_block = plan.upper ? first_block_from(*table, plan.upper) : kFileDone;

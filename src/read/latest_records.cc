@@ -1,6 +1,8 @@
 #include "read/latest_records.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "read/key_merge.h"
 #include "read/record_walk.h"
@@ -90,6 +92,130 @@ std::optional<LatestRecords> LatestRecords::merged(const RawLevelDb& db, const S
   if (KeyMerge::run(db, activity, targets, true, stop).end == KeyMerge::End::Unsorted) return std::nullopt;
   for (Part& part : latest.parts_) part.run_ends.push_back(part.records.size());
   return latest;
+}
+
+// One key range's live current records into batches.
+class LatestStream::Sink final : public WinnerSink {
+ public:
+  Sink(LatestStream& stream, std::size_t range) : stream_(stream), range_(range) {}
+  void winner(const RecordView& record, KeyState kind, std::size_t position, std::uint64_t) override {
+    if (kind != KeyState::Live) return;
+    const std::size_t need = record.key.size() + record.value.size();
+    if (batch_ == nullptr || batch_->capacity - batch_->used < need) {
+      flush();
+      batch_ = stream_.take_free(need);
+      if (batch_ == nullptr) return;  // stopped
+      batch_->range = range_;
+    }
+    char* at = batch_->bytes.get() + batch_->used;
+    if (!record.key.empty()) std::memcpy(at, record.key.data(), record.key.size());
+    if (!record.value.empty()) std::memcpy(at + record.key.size(), record.value.data(), record.value.size());
+    batch_->used += need;
+    RecordView& held = batch_->records.emplace_back(record);
+    held.key = std::string_view(at, record.key.size());
+    held.value = std::string_view(at + record.key.size(), record.value.size());
+    batch_->positions.push_back(static_cast<std::uint32_t>(position));
+  }
+  void flush() {
+    if (batch_ != nullptr) stream_.push(std::exchange(batch_, nullptr));
+  }
+
+ private:
+  LatestStream& stream_;
+  std::size_t range_;
+  LatestBatch* batch_ = nullptr;
+};
+
+LatestStream::LatestStream(const RawLevelDb& db, const StoreActivity& activity, std::size_t ranges) {
+  const std::size_t count = ranges != 0 ? ranges : KeyMerge::threads();
+  for (std::size_t r = 0; r < count; ++r) sinks_.push_back(std::make_unique<Sink>(*this, r));
+  merge_ = std::jthread([this, &db, activity] {
+    KeyMerge::End end = KeyMerge::End::Stopped;
+    std::exception_ptr error;
+    try {
+      std::vector<WinnerSink*> targets;
+      for (auto& sink : sinks_) targets.push_back(sink.get());
+      auto go_on = [&] { return !stopped_.load(std::memory_order_relaxed); };
+      StopToken stop = stop_token_of(go_on);
+      end = KeyMerge::run(db, activity, targets, true, &stop).end;
+      for (auto& sink : sinks_) sink->flush();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    const std::lock_guard lock(mutex_);
+    end_ = end;
+    error_ = error;
+    done_ = true;
+    ready_.notify_all();
+  });
+}
+
+LatestStream::~LatestStream() {
+  stop();
+  merge_ = {};  // joins
+}
+
+void LatestStream::stop() {
+  stopped_.store(true, std::memory_order_relaxed);
+  const std::lock_guard lock(mutex_);
+  room_.notify_all();
+}
+
+LatestBatch* LatestStream::take_free(std::size_t need) {
+  std::unique_lock lock(mutex_);
+  // A few batches a range in all, so that the merge stays a little ahead.
+  const std::size_t most = 4 * sinks_.size();
+  room_.wait(lock, [&] { return stopped_.load() || !free_.empty() || batches_.size() < most; });
+  if (stopped_.load()) return nullptr;
+  LatestBatch* batch = nullptr;
+  if (!free_.empty()) {
+    batch = free_.back();
+    free_.pop_back();
+  } else {
+    batch = batches_.emplace_back(std::make_unique<LatestBatch>()).get();
+  }
+  lock.unlock();
+  const std::size_t capacity = std::max(need, kBatchBytes);
+  if (batch->capacity < capacity || batch->capacity > kBatchBytes) {
+    batch->bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    batch->capacity = capacity;
+  }
+  return batch;
+}
+
+void LatestStream::push(LatestBatch* batch) {
+  const std::lock_guard lock(mutex_);
+  full_.push_back(batch);
+  ready_.notify_one();
+}
+
+LatestBatch* LatestStream::next(std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  ready_.wait_for(lock, wait, [&] { return !full_.empty() || done_; });
+  if (full_.empty()) return nullptr;
+  LatestBatch* batch = full_.front();
+  full_.pop_front();
+  return batch;
+}
+
+void LatestStream::release(LatestBatch* batch) {
+  batch->records.clear();
+  batch->positions.clear();
+  batch->used = 0;
+  const std::lock_guard lock(mutex_);
+  free_.push_back(batch);
+  room_.notify_one();
+}
+
+bool LatestStream::finished() {
+  const std::lock_guard lock(mutex_);
+  if (done_ && full_.empty() && error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  return done_ && full_.empty();
+}
+
+KeyMerge::End LatestStream::end() {
+  const std::lock_guard lock(mutex_);
+  return end_;
 }
 
 }  // namespace vostrel

@@ -15,7 +15,14 @@
 // more; nothing of the superseded, deleted or orphaned ones.
 
 #include <cstddef>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -25,6 +32,7 @@
 #include "format/record.h"
 #include "read/current_versions.h"
 #include "read/decode_scratch.h"
+#include "read/key_merge.h"
 #include "read/store.h"
 
 namespace vostrel {
@@ -73,6 +81,66 @@ class LatestRecords {
   static bool user_key_less(const RecordView& a, const RecordView& b) noexcept;
 
   std::vector<Part> parts_;
+};
+
+// The one pass of LatestRecords::merged handed out as it goes, for a caller
+// that turns each record into something of its own (a Python object) on its
+// thread while the merge runs on others: batches of records, each of one key
+// range and in key order within it, the ranges interleaved as they come.
+// Memory: a few batches a range (kBatchBytes each, or one record's size),
+// reused; a producer waits while the caller has them all.
+struct LatestBatch {
+  std::size_t range = 0;
+  std::vector<RecordView> records;   // keys and values in bytes
+  std::vector<std::uint32_t> positions;  // of each record's data file
+  std::unique_ptr<char[]> bytes;
+  std::size_t capacity = 0;
+  std::size_t used = 0;
+};
+
+class LatestStream {
+ public:
+  static constexpr std::size_t kBatchBytes = std::size_t{256} << 10;
+
+  // Starts the merge over the files `activity` marks in use, in `ranges`
+  // key ranges (0: one a core).
+  LatestStream(const RawLevelDb& db, const StoreActivity& activity, std::size_t ranges = 0);
+  LatestStream(const LatestStream&) = delete;
+  LatestStream& operator=(const LatestStream&) = delete;
+  // Stops the merge and waits for it.
+  ~LatestStream();
+
+  [[nodiscard]] std::size_t ranges() const noexcept { return sinks_.size(); }
+  // The next batch, waiting up to `wait` for one; nullptr when none came in
+  // time or the merge is over (finished()). Give each back with release().
+  [[nodiscard]] LatestBatch* next(std::chrono::milliseconds wait);
+  void release(LatestBatch* batch);
+  // Ends the merge early: the rest of its records are not handed out.
+  void stop();
+  // Whether every batch has been handed out. Then: how the merge ended
+  // (KeyMerge::End::Unsorted: the order did not allow it, and the batches
+  // handed out are not the answer). A failure of the merge's threads
+  // (std::bad_alloc) is thrown again here.
+  [[nodiscard]] bool finished();
+  [[nodiscard]] KeyMerge::End end();
+
+ private:
+  class Sink;
+  LatestBatch* take_free(std::size_t need);
+  void push(LatestBatch* batch);
+
+  std::mutex mutex_;
+  std::condition_variable ready_;  // the caller waits here for a batch
+  std::condition_variable room_;   // the merge waits here for a free batch
+  std::deque<LatestBatch*> full_;
+  std::vector<LatestBatch*> free_;
+  std::vector<std::unique_ptr<LatestBatch>> batches_;
+  std::vector<std::unique_ptr<Sink>> sinks_;
+  std::atomic<bool> stopped_{false};
+  bool done_ = false;
+  KeyMerge::End end_ = KeyMerge::End::Done;
+  std::exception_ptr error_;
+  std::jthread merge_;
 };
 
 }  // namespace vostrel
