@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "base/varint.h"
 #include "format/internal_key.h"
 #include "read/current_versions.h"
 #include "read/decode_scratch.h"
@@ -31,6 +32,23 @@ enum : int { kGoOn = 0, kUnsorted = 1, kStopped = 2 };
 
 std::string_view index_user_key(std::string_view key) noexcept {
   return key.size() >= kInternalKeyTrailerSize ? key.substr(0, key.size() - kInternalKeyTrailerSize) : key;
+}
+
+// Bytewise order (memcmp's), eight bytes at a time: the merge compares a
+// few times a record, keys are short, and a call a comparison would cost
+// more than the comparison.
+bool key_less(std::string_view a, std::string_view b) noexcept {
+  const std::size_t common = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  for (; common - i >= 8; i += 8) {
+    const std::uint64_t x = __builtin_bswap64(load_le64(a.data() + i));
+    const std::uint64_t y = __builtin_bswap64(load_le64(b.data() + i));
+    if (x != y) return x < y;
+  }
+  for (; i < common; ++i) {
+    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+  }
+  return a.size() < b.size();
 }
 
 // One record a run offers next.
@@ -119,6 +137,9 @@ class TableRun {
   // The next data block's records into heads(); false when there are no
   // more, or when the order broke (then failed()).
   bool refill(const RawLevelDb& db, bool with_values, DecodeScratch& scratch) {
+    // The block before stays in hand, for a record the caller still holds.
+    std::swap(heads_, old_heads_);
+    std::swap(bytes_, old_bytes_);
     heads_.clear();
     bytes_.clear();
     pending_.clear();
@@ -135,19 +156,19 @@ class TableRun {
         ++count_;
         const ReadKey read = read_key_of(record);
         if (!started_) {
-          if (lower_ && read.user_key < *lower_) return;
+          if (lower_ && key_less(read.user_key, *lower_)) return;
           started_ = true;
-        } else if (read.user_key < previous()) {
+        } else if (key_less(read.user_key, previous())) {
           failed_ = true;
           return;
         }
-        if (upper_ && read.user_key >= *upper_) {
+        if (upper_ && !key_less(read.user_key, *upper_)) {
           beyond = true;
           return;
         }
         pending_.push_back({bytes_.size(), record.key.size(), read.user_key.size(), with_values ? record.value.size() : 0});
-        bytes_.append(record.key);
-        if (with_values) bytes_.append(record.value);
+        bytes_.insert(bytes_.end(), record.key.begin(), record.key.end());
+        if (with_values) bytes_.insert(bytes_.end(), record.value.begin(), record.value.end());
         heads_.push_back(Head{record, {}, read.seq, count_ - 1, read.kind});
       };
       resume_ = db.visit_file_records_from(position_, resume_, 1, gather, scratch);
@@ -169,8 +190,8 @@ class TableRun {
     for (std::size_t i = 0; i < heads_.size(); ++i) {
       const Pending& p = pending_[i];
       Head& head = heads_[i];
-      head.view.key = std::string_view(bytes_).substr(p.key_at, p.key_size);
-      head.view.value = std::string_view(bytes_).substr(p.key_at + p.key_size, p.value_size);
+      head.view.key = std::string_view(bytes_.data() + p.key_at, p.key_size);
+      head.view.value = std::string_view(bytes_.data() + p.key_at + p.key_size, p.value_size);
       head.user_key = head.view.key.substr(0, p.user_key_size);
     }
     last_key_.assign(heads_.back().user_key);
@@ -179,10 +200,10 @@ class TableRun {
   }
 
   [[nodiscard]] const Head& head() const noexcept { return heads_[next_]; }
-  [[nodiscard]] const Head* peek() const noexcept { return next_ + 1 < heads_.size() ? &heads_[next_ + 1] : nullptr; }
   // The user key of the last record handed out so far.
   [[nodiscard]] std::string_view last_key() const noexcept { return last_key_; }
-  // To the next record; false when the run is exhausted (or failed()).
+  // To the next record; false when the run is exhausted (or failed()). The
+  // record that was head() stays valid until the next call.
   bool advance(const RawLevelDb& db, bool with_values, DecodeScratch& scratch) {
     if (++next_ < heads_.size()) return true;
     return refill(db, with_values, scratch);
@@ -205,7 +226,7 @@ class TableRun {
   [[nodiscard]] std::string_view previous() const noexcept {
     if (pending_.empty()) return last_key_;
     const Pending& p = pending_.back();
-    return std::string_view(bytes_).substr(p.key_at, p.user_key_size);
+    return std::string_view(bytes_.data() + p.key_at, p.user_key_size);
   }
 
   [[nodiscard]] std::uint64_t block_offset(std::uint64_t block) const noexcept {
@@ -239,9 +260,13 @@ class TableRun {
   bool started_ = false;
   bool done_ = false;
   bool failed_ = false;
+  // The records in hand and their bytes, and those of the block before:
+  // a record stays valid through one more refill.
   std::vector<Head> heads_;
   std::vector<Pending> pending_;
-  std::string bytes_;
+  std::vector<char> bytes_;
+  std::vector<Head> old_heads_;
+  std::vector<char> old_bytes_;
   std::string last_key_;
   std::size_t next_ = 0;
 };
@@ -290,7 +315,9 @@ class RangeMerge {
       run.at = plan_.logs[i].begin;
       if (run.at < run.log->end) heap_.push_back(static_cast<std::uint32_t>(chains.size() + i));
     }
-    const auto later = [&](std::uint32_t a, std::uint32_t b) { return head(runs_[b]).user_key < head(runs_[a]).user_key; };
+    const auto later = [&](std::uint32_t a, std::uint32_t b) {
+      return key_less(head(runs_[b]).user_key, head(runs_[a]).user_key);
+    };
     std::make_heap(heap_.begin(), heap_.end(), later);
     bool open = false;  // a key of several records is being weighed
     while (!heap_.empty()) {
@@ -298,36 +325,34 @@ class RangeMerge {
       const Head& next = head(run);
       const std::size_t position = run.log != nullptr ? run.log->run->position : table(run).position();
       const std::uint32_t rank = run.log != nullptr ? run.log->run->rank : table(run).rank();
-      if (open && next.user_key == group_key_) {
+      const bool more_of_key = open && next.user_key == group_key_;
+      if (more_of_key) {
         // Of equal sequence numbers the first in reading order wins.
         if (next.seq > best_.seq ||
             (next.seq == best_.seq && (rank < best_rank_ || (rank == best_rank_ && next.ordinal < best_.ordinal)))) {
           take(next, position, rank);
         }
-      } else {
-        if (open) emit(best_, best_position_);
-        // Alone if no other run's next record has its key (one would be a
-        // child of the heap's top) and its own run's next one, if in hand,
-        // has not either.
-        bool alone = true;
-        for (std::size_t child = 1; child < 3 && child < heap_.size(); ++child) {
-          if (head(runs_[heap_[child]]).user_key == next.user_key) alone = false;
-        }
-        const Head* after = peek(run);
-        if (alone && after != nullptr && after->user_key != next.user_key) {
-          emit(next, position);
-          open = false;
-        } else {
-          take(next, position, rank);
-          open = true;
-        }
+      } else if (open) {
+        emit(best_, best_position_);
+        open = false;
       }
+      // `next` stays valid through its run's advance.
       if (!advance(run)) {
         if (state_.load(std::memory_order_relaxed) != kGoOn) return;
         heap_.front() = heap_.back();
         heap_.pop_back();
       }
       if (!heap_.empty()) sift_down(later);
+      if (!more_of_key) {
+        // A key whose next record has another key is alone (the common
+        // case): it goes on as it stands.
+        if (heap_.empty() || head(runs_[heap_.front()]).user_key != next.user_key) {
+          emit(next, position);
+        } else {
+          take(next, position, rank);
+          open = true;
+        }
+      }
     }
     if (open) emit(best_, best_position_);
   }
@@ -342,12 +367,6 @@ class RangeMerge {
 
   TableRun& table(const Run& run) { return plan_.tables[(*run.chain)[run.at]]; }
   const Head& head(const Run& run) { return run.log != nullptr ? run.log->run->heads[run.at] : table(run).head(); }
-  // The record after the next one if the run has it in hand, else nullptr.
-  const Head* peek(Run& run) {
-    if (run.log != nullptr) return run.at + 1 < run.log->end ? &run.log->run->heads[run.at + 1] : nullptr;
-    return table(run).peek();
-  }
-
   // From the chain's table at `at` on, the first that has records in the
   // range; false when the merge is to end.
   bool open_chain(Run& run) {
@@ -356,7 +375,7 @@ class RangeMerge {
       const bool has = next.refill(db_, with_values_, scratch_);
       if (!check(next)) return false;
       if (!has) continue;
-      if (!run.last.empty() && next.head().user_key < run.last) {
+      if (key_less(next.head().user_key, run.last)) {
         state_.store(kUnsorted, std::memory_order_relaxed);
         return false;
       }
