@@ -19,10 +19,15 @@
 // untrusted too: a range's end is checked against where the next range
 // started, and any mismatch is again Unsorted.
 //
-// Memory: per thread and file in use one data block's records, copied (keys,
-// and values when asked for), and a log's distinct keys (about 80 bytes each
-// besides the key); nothing grows with the number of records or keys beyond
-// what the sinks keep.
+// A level above 0 of the version holds tables of apart key ranges: its
+// tables, in the order of their smallest keys as the manifest gives them,
+// make one run of the merge, so that a record costs a few comparisons
+// rather than one for each table. That order too is checked, across tables.
+//
+// Memory: per thread and table in use two data blocks' records, copied (keys,
+// and values when asked for), and each log's distinct keys (about 200 bytes
+// each besides the key, and with values the winners' values); nothing grows
+// with the number of records beyond what the sinks keep.
 
 #include <cstddef>
 #include <cstdint>
