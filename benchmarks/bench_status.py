@@ -67,8 +67,9 @@ print(time.perf_counter() - started, count)
 
 
 def timed_script(script: str, path: str, env: dict) -> tuple:
-    result = subprocess.run([sys.executable, "-c", script, path], capture_output=True, text=True, env=env,
-                            check=True)
+    result = subprocess.run([sys.executable, "-c", script, path], capture_output=True, text=True, env=env)
+    if result.returncode != 0:
+        sys.exit(f"failed on {path}: {result.stderr.strip().splitlines()[-1:]}")
     seconds, count = result.stdout.split()
     return float(seconds), int(count)
 

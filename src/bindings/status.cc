@@ -2,9 +2,12 @@
 // application sees now, and what is history or leftovers
 // (read/current_versions.h).
 //
-// The first two replay the manifest and walk the store twice: once to find each user
-// key's current record, once to hand out statuses or records. Without a
-// readable manifest every file counts as in use, and a RuntimeWarning says so.
+// The first two replay the manifest. statuses() walks the store twice: once
+// to find each user key's current record, once to hand out the statuses.
+// latest() merges the files in key order once (read/key_merge.h), building
+// each record as the merge's threads hand it over; with a table out of
+// bytewise order it walks twice like statuses(). Without a readable manifest
+// every file counts as in use, and a RuntimeWarning says so.
 
 #include <chrono>
 #include <memory>
