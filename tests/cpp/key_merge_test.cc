@@ -7,6 +7,7 @@
 #include <leveldb/db.h>
 #include <leveldb/write_batch.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -24,7 +25,7 @@ using testing::TempDir;
 
 // Level-0 tables of overlapping ranges and compacted ones, many data blocks
 // each, overwrites, deletions, the empty key and an unflushed log.
-void write_overlapping(const std::string& dir, const leveldb::Comparator* comparator) {
+void write_overlapping(const std::string& dir, const leveldb::Comparator* comparator, std::size_t value_size = 20) {
   leveldb::Options options;
   options.create_if_missing = true;
   options.write_buffer_size = 64 * 1024;
@@ -41,7 +42,7 @@ void write_overlapping(const std::string& dir, const leveldb::Comparator* compar
     if (i % 11 == 0) {
       ASSERT_TRUE(db->Delete({}, key).ok());
     } else {
-      ASSERT_TRUE(db->Put({}, key, std::string(20 + i % 50, static_cast<char>('a' + i % 26))).ok());
+      ASSERT_TRUE(db->Put({}, key, std::string(value_size + i % 50, static_cast<char>('a' + i % 26))).ok());
     }
     if (i == 20000) db->CompactRange(nullptr, nullptr);
   }
@@ -143,6 +144,47 @@ TEST(KeyMerge, TablesInAnotherOrderLeaveItToTheKeyTable) {
   const CurrentVersions hashed = CurrentVersions::hashed(*db, activity);
   EXPECT_GT(built.keys(), 1000U);
   expect_same(*db, built, hashed);
+}
+
+TEST(LatestStream, HandsOverWhatTheMergeKeepsAndEndsWhenLeftEarly) {
+  TempDir dir;
+  write_overlapping(dir.path(), nullptr);
+  auto db = RawLevelDb::open(dir.path());
+  ASSERT_TRUE(db);
+  const StoreActivity activity = classify_files(*db, replay_manifest(*db));
+  const auto expected = LatestRecords::merged(*db, activity, nullptr, 3);
+  ASSERT_TRUE(expected);
+  {
+    LatestStream stream(*db, activity, 3);
+    std::vector<Latest> ranges(stream.ranges());
+    while (!stream.finished()) {
+      LatestBatch* batch = stream.next(std::chrono::milliseconds(50));
+      if (batch == nullptr) continue;
+      for (std::size_t i = 0; i < batch->records.size(); ++i) {
+        const RecordView& r = batch->records[i];
+        EXPECT_EQ(path_of(db->data_files()[batch->positions[i]]), **r.origin_file);
+        ranges[batch->range].emplace_back(std::string(r.key), std::string(r.value), r.seq, **r.origin_file, r.offset);
+      }
+      stream.release(batch);
+    }
+    EXPECT_EQ(stream.end(), KeyMerge::End::Done);
+    Latest all;
+    for (const Latest& range : ranges) all.insert(all.end(), range.begin(), range.end());
+    EXPECT_EQ(all, latest_of(*expected));
+  }
+}
+
+TEST(LatestStream, EndsWhenLeftWhileTheMergeWaitsForRoom) {
+  TempDir dir;
+  write_overlapping(dir.path(), nullptr, 1000);  // more than its batches hold
+  auto db = RawLevelDb::open(dir.path());
+  ASSERT_TRUE(db);
+  LatestStream stream(*db, classify_files(*db, replay_manifest(*db)), 3);
+  // Batches taken and not given back until none come: the merge waits.
+  std::size_t taken = 0;
+  while (stream.next(std::chrono::milliseconds(200)) != nullptr) ++taken;
+  EXPECT_FALSE(stream.finished());
+  EXPECT_GT(taken, 0U);
 }
 
 }  // namespace
