@@ -6,15 +6,21 @@ latest() against the real library's iterator.
                          each in a fresh process under /usr/bin/time -v (wall
                          time, peak resident set size), the two alternating,
                          --runs rounds; the medians
-  latest()               RawLevelDb(STORE).latest() in this process
-  plyvel iterator        for kv in plyvel.DB(COPY).iterator(): pass, on a copy
-                         the library has opened once (so its log is already a
-                         table and opening writes nothing more)
+  latest()               RawLevelDb(STORE).latest(), timed inside a fresh process
+  plyvel iterator        for kv in plyvel.DB(COPY).iterator(): pass, the same way,
+                         on a copy the library has opened once (so its log is
+                         already a table and opening writes nothing more)
+
+Every measurement of a round runs once, one after the other, --runs rounds;
+each figure is the median of its rounds, and each ratio is taken between
+medians of the same run. With --baseline BUILD (another build directory, or
+one holding the module and the vostrel package) its dump --status and
+latest() join each round, for before/after figures.
 
 Nothing writes to STORE: the dump only reads it.
 
     /usr/bin/python3 benchmarks/bench_status.py --store benchmarks/data/db5m \\
-        --copy /tmp/db5m_p [--runs 3]
+        --copy /tmp/db5m_p [--runs 3] [--baseline OTHER_BUILD]
 """
 
 from __future__ import annotations
@@ -25,7 +31,6 @@ import re
 import statistics
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -41,46 +46,69 @@ def timed_dump(store: str, extra: list, env: dict) -> tuple:
     return seconds, int(rss.group(1)) / 1024
 
 
+LATEST = """
+import sys, time, _vostrel
+started = time.perf_counter()
+with _vostrel.RawLevelDb(sys.argv[1]) as db:
+    count = len(db.latest())
+print(time.perf_counter() - started, count)
+"""
+
+ITERATOR = """
+import sys, time, plyvel
+started = time.perf_counter()
+db = plyvel.DB(sys.argv[1])
+count = 0
+for _ in db.iterator():
+    count += 1
+db.close()
+print(time.perf_counter() - started, count)
+"""
+
+
+def timed_script(script: str, path: str, env: dict) -> tuple:
+    result = subprocess.run([sys.executable, "-c", script, path], capture_output=True, text=True, env=env)
+    if result.returncode != 0:
+        sys.exit(f"failed on {path}: {result.stderr.strip().splitlines()[-1:]}")
+    seconds, count = result.stdout.split()
+    return float(seconds), int(count)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--store", required=True)
     parser.add_argument("--copy", required=True, help="a copy of the store for plyvel")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--baseline", help="another build to compare with")
     args = parser.parse_args()
     env = dict(os.environ, PYTHONPATH=f"{args.build}:{ROOT}")
-    sys.path[:0] = [args.build, ROOT]
-
-    times = {"dump": [], "dump --status": []}
-    peaks = {"dump": [], "dump --status": []}
+    steps = [("dump", lambda: timed_dump(args.store, [], env)),
+             ("dump --status", lambda: timed_dump(args.store, ["--status"], env)),
+             ("latest()", lambda: timed_script(LATEST, args.store, env)),
+             ("plyvel iterator", lambda: timed_script(ITERATOR, args.copy, env))]
+    if args.baseline:
+        before = dict(os.environ, PYTHONPATH=f"{args.baseline}:{ROOT}")
+        steps += [("before: dump", lambda: timed_dump(args.store, [], before)),
+                  ("before: --status", lambda: timed_dump(args.store, ["--status"], before)),
+                  ("before: latest()", lambda: timed_script(LATEST, args.store, before))]
+    times = {name: [] for name, _ in steps}
+    other = {name: [] for name, _ in steps}  # peak MB of a dump, records of the others
     for _ in range(args.runs):
-        for name, extra in (("dump", []), ("dump --status", ["--status"])):
-            seconds, peak = timed_dump(args.store, extra, env)
+        for name, step in steps:
+            seconds, extra = step()
             times[name].append(seconds)
-            peaks[name].append(peak)
-    for name in times:
-        print(f"{name:16} {statistics.median(times[name]):7.2f} s  peak {statistics.median(peaks[name]):6.0f} MB"
+            other[name].append(extra)
+    median = {name: statistics.median(values) for name, values in times.items()}
+    for name, _ in steps:
+        unit = "peak {:6.0f} MB" if "dump" in name or "status" in name else "{:.0f} records"
+        print(f"{name:18} {median[name]:7.2f} s  {unit.format(statistics.median(other[name]))}"
               f"   (runs: {', '.join(f'{t:.2f}' for t in times[name])})")
-    ratio = statistics.median(times["dump --status"]) / statistics.median(times["dump"])
-    print(f"--status time / plain time: {ratio:.2f}x")
-
-    import _vostrel
-    import plyvel
-
-    started = time.perf_counter()
-    with _vostrel.RawLevelDb(args.store) as db:
-        count = len(db.latest())
-    latest = time.perf_counter() - started
-    started = time.perf_counter()
-    db = plyvel.DB(args.copy)
-    library = 0
-    for _ in db.iterator():
-        library += 1
-    db.close()
-    iterator = time.perf_counter() - started
-    print(f"latest()         {latest:7.2f} s  ({count} records)")
-    print(f"plyvel iterator  {iterator:7.2f} s  ({library} records)")
-    print(f"latest() time / iterator time: {latest / iterator:.2f}x")
+    print(f"--status time / plain time: {median['dump --status'] / median['dump']:.2f}x")
+    print(f"latest() time / iterator time: {median['latest()'] / median['plyvel iterator']:.2f}x")
+    if args.baseline:
+        print(f"before: --status / plain: {median['before: --status'] / median['before: dump']:.2f}x, "
+              f"latest() / iterator: {median['before: latest()'] / median['plyvel iterator']:.2f}x")
 
 
 if __name__ == "__main__":

@@ -2,17 +2,22 @@
 // application sees now, and what is history or leftovers
 // (read/current_versions.h).
 //
-// The first two replay the manifest and walk the store twice: once to find each user
-// key's current record, once to hand out statuses or records. Without a
-// readable manifest every file counts as in use, and a RuntimeWarning says so.
+// The first two replay the manifest. statuses() walks the store twice: once
+// to find each user key's current record, once to hand out the statuses.
+// latest() merges the files in key order once (read/key_merge.h), building
+// each record as the merge's threads hand it over; with a table out of
+// bytewise order it walks twice like statuses(). Without a readable manifest
+// every file counts as in use, and a RuntimeWarning says so.
 
 #include <chrono>
+#include <memory>
 #include <span>
 
 #include "base/sorted_runs.h"
 #include "chunk_output.h"
 #include "raw_level_db.h"
 #include "read/current_versions.h"
+#include "read/latest_records.h"
 #include "read/record_walk.h"
 
 namespace vostrel::bindings {
@@ -27,11 +32,12 @@ namespace {
 // How often, at most, a pass with the lock released looks at pending signals.
 constexpr auto kSignalInterval = std::chrono::milliseconds(200);
 
-// The table of current records, built with the interpreter lock released;
-// nullopt with a Python error set (a warning turned error, Ctrl-C).
-std::optional<CurrentVersions> current_versions(const RawLevelDb& reader) {
+// Runs fn(stop) with the interpreter lock released, the token answering a
+// pending Ctrl-C (looked at every kSignalInterval at most); false with the
+// Python error set when one ended it.
+template <class Fn>
+bool without_lock(Fn fn) {
   PendingError pending;
-  std::optional<CurrentVersions> versions;
   {
     ReleasedLock lock;
     auto last = std::chrono::steady_clock::now();
@@ -46,10 +52,20 @@ std::optional<CurrentVersions> current_versions(const RawLevelDb& reader) {
       });
     };
     StopToken stop = stop_token_of(go_on);
-    versions.emplace(CurrentVersions::of_store(reader, &stop));
+    fn(stop);
   }
   if (pending.set()) {
     pending.restore();
+    return false;
+  }
+  return true;
+}
+
+// The table of current records, built with the interpreter lock released;
+// nullopt with a Python error set (a warning turned error, Ctrl-C).
+std::optional<CurrentVersions> current_versions(const RawLevelDb& reader) {
+  std::optional<CurrentVersions> versions;
+  if (!without_lock([&](StopToken& stop) { versions.emplace(CurrentVersions::of_store(reader, &stop)); })) {
     return std::nullopt;
   }
   if (!versions->activity().have_manifest && !warn_no_manifest(reader.in_dir())) return std::nullopt;
@@ -135,41 +151,131 @@ PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+namespace {
+
+// latest() when the files' order allows the merge: the records built as
+// Python records on this thread as the merge's threads hand them over
+// (read/latest_records.h's LatestStream). Each key range's records of each
+// file are built by a builder of their own, which makes the file's path str
+// once, and are placed in key order at the end. nullptr with a Python error
+// set, or with none and `unsorted` when the order did not allow the merge.
+PyObject* latest_streamed(const RawLevelDb& reader, const StoreActivity& activity, bool& unsorted) {
+  LatestStream stream(reader, activity);
+  const std::size_t files = reader.data_files().size();
+  using Builders = std::vector<std::unique_ptr<RecordListSink>>;  // by position
+  std::vector<Builders> builders(stream.ranges());
+  for (Builders& range : builders) range.resize(files);
+  std::vector<std::vector<std::uint32_t>> order(stream.ranges());  // each record's position, in key order
+  auto last_check = std::chrono::steady_clock::now();
+  for (;;) {
+    LatestBatch* batch = stream.next(std::chrono::milliseconds(0));
+    if (batch == nullptr) {
+      if (stream.finished()) break;
+      const ReleasedLock lock;
+      batch = stream.next(std::chrono::milliseconds(50));
+    }
+    if (batch != nullptr) {
+      Builders& range = builders[batch->range];
+      for (std::size_t i = 0; i < batch->records.size(); ++i) {
+        const std::uint32_t position = batch->positions[i];
+        auto& builder = range[position];
+        if (!builder) builder = std::make_unique<RecordListSink>();
+        (*builder)(batch->records[i]);
+        if (builder->failed() || builder->file_out_of_memory()) {
+          if (PyErr_Occurred() == nullptr) PyErr_NoMemory();
+          return nullptr;
+        }
+        order[batch->range].push_back(position);
+      }
+      stream.release(batch);
+    }
+    if (const auto now = std::chrono::steady_clock::now(); now - last_check >= kSignalInterval) {
+      last_check = now;
+      if (PyErr_CheckSignals() != 0) return nullptr;
+    }
+  }
+  if (stream.end() != KeyMerge::End::Done) {
+    unsorted = true;
+    return nullptr;
+  }
+  std::size_t total = 0;
+  for (const auto& positions : order) total += positions.size();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(total));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t next = 0;
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    std::vector<std::vector<PyObject*>> built(files);
+    for (std::size_t i = 0; i < files; ++i) {
+      if (builders[r][i]) built[i] = builders[r][i]->take_records();
+    }
+    std::vector<std::size_t> taken(files, 0);
+    for (const std::uint32_t position : order[r]) PyList_SET_ITEM(list, next++, built[position][taken[position]++]);
+  }
+  return list;
+}
+
+// latest() in two passes over the current records' table, when a table is
+// not in bytewise order.
+PyObject* latest_by_status(const RawLevelDb& reader, const CurrentVersions& versions) {
+  // The current records of live keys, built as Python records in reading
+  // order, one run per file. A table's run is already in user-key order
+  // when its comparator is bytewise; any run that is not (a log's, or a
+  // table of another comparator) is sorted, then the runs are merged.
+  RecordListSink records;
+  std::vector<std::size_t> run_ends;
+  std::size_t built = 0;
+  const bool walked = walk_with_status(reader, versions, false, true,
+                                       [&](const RecordView& record, RecordStatus status) {
+                                         if (status == RecordStatus::Current &&
+                                             read_key_of(record).kind == KeyState::Live) {
+                                           records(record);
+                                           ++built;
+                                         }
+                                         return !records.failed();
+                                       },
+                                       [&] { run_ends.push_back(built); });
+  if (records.failed()) return records.take_list();  // nullptr, the error set
+  if (!walked) return nullptr;
+  std::vector<PyObject*> runs = records.take_records();
+  if (PyErr_Occurred() != nullptr) return nullptr;
+  // The user keys of current records are unique, so the order is exact.
+  sort_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(runs.size()));
+  if (list == nullptr) {
+    for (PyObject* record : runs) Py_DECREF(record);
+    return nullptr;
+  }
+  Py_ssize_t next = 0;
+  merge_sorted_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less,
+                    [&](PyObject* record) { PyList_SET_ITEM(list, next++, record); });
+  return list;
+}
+
+}  // namespace
+
 PyObject* db_latest(PyObject* self, PyObject*) {
-  return with_current_versions(self, [&](const RawLevelDb& reader, const CurrentVersions& versions) -> PyObject* {
-    // The current records of live keys, built as Python records in reading
-    // order, one run per file. A table's run is already in user-key order
-    // when its comparator is bytewise; any run that is not (a log's, or a
-    // table of another comparator) is sorted, then the runs are merged.
-    RecordListSink records;
-    std::vector<std::size_t> run_ends;
-    std::size_t built = 0;
-    const bool walked = walk_with_status(reader, versions, false, true,
-                                         [&](const RecordView& record, RecordStatus status) {
-                                           if (status == RecordStatus::Current &&
-                                               read_key_of(record).kind == KeyState::Live) {
-                                             records(record);
-                                             ++built;
-                                           }
-                                           return !records.failed();
-                                         },
-                                         [&] { run_ends.push_back(built); });
-    if (records.failed()) return records.take_list();  // nullptr, the error set
-    if (!walked) return nullptr;
-    std::vector<PyObject*> runs = records.take_records();
-    if (PyErr_Occurred() != nullptr) return nullptr;
-    // The user keys of current records are unique, so the order is exact.
-    sort_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less);
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(runs.size()));
-    if (list == nullptr) {
-      for (PyObject* record : runs) Py_DECREF(record);
+  RawLevelDbObject* db = as_db(self);
+  const SharedAccess access(db);
+  if (!access.ok()) return nullptr;
+  if (!db->reader) return raise_closed();
+  try {
+    const RawLevelDb& reader = *db->reader;
+    StoreActivity activity;
+    if (!without_lock([&](StopToken& stop) { activity = classify_files(reader, replay_manifest(reader, &stop)); })) {
       return nullptr;
     }
-    Py_ssize_t next = 0;
-    merge_sorted_runs(std::span(runs), std::span<const std::size_t>(run_ends), user_key_less,
-                      [&](PyObject* record) { PyList_SET_ITEM(list, next++, record); });
-    return list;
-  });
+    if (!activity.have_manifest && !warn_no_manifest(reader.in_dir())) return nullptr;
+    bool unsorted = false;
+    if (PyObject* list = latest_streamed(reader, activity, unsorted); list != nullptr || !unsorted) return list;
+    std::optional<CurrentVersions> versions;
+    if (!without_lock([&](StopToken& stop) { versions.emplace(CurrentVersions::hashed(reader, activity, &stop)); })) {
+      return nullptr;
+    }
+    return latest_by_status(reader, *versions);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
 }
 
 PyObject* db_current_ordinals(PyObject* self, PyObject*) {

@@ -28,13 +28,17 @@ StoreExportResult export_latest(const RawLevelDb& db, const ExportOptions& optio
   }
   DecodeScratch scratch;
   scratch.stop = stop_token_of(go_on);
-  const CurrentVersions versions = CurrentVersions::of_store(db, &scratch.stop);
+  const StoreActivity activity = classify_files(db, replay_manifest(db, &scratch.stop));
   if (result.stopped) return result;
-  if (!versions.activity().have_manifest && control.no_manifest && !control.no_manifest(0)) {
+  if (!activity.have_manifest && control.no_manifest && !control.no_manifest(0)) {
     result.stopped = true;
     return result;
   }
-  const LatestRecords latest = LatestRecords::collect(db, versions, scratch);
+  std::optional<LatestRecords> latest = LatestRecords::merged(db, activity, &scratch.stop);
+  if (!latest && !result.stopped) {
+    const CurrentVersions versions = CurrentVersions::hashed(db, activity, &scratch.stop);
+    if (!result.stopped) latest = LatestRecords::collect(db, versions, scratch);
+  }
   if (result.stopped) return result;
 
   RecordExporter exporter(options, std::move(writer));
@@ -47,7 +51,7 @@ StoreExportResult export_latest(const RawLevelDb& db, const ExportOptions& optio
     }
     go_on();
   };
-  latest.visit(write);
+  latest->visit(write);
   if (result.stopped) return result;
   if (auto finished = exporter.finish(); !finished) {
     result.write_error = std::move(finished.error());

@@ -3,12 +3,13 @@
 // user-key order (read/latest_records.h), written as the dump writes records
 // (record_export.h), with the status field ("current") if asked for.
 //
-// Three steps on the caller's thread: the pass that finds the current
-// records, the pass that copies out those holding a value, then the merge of
-// the files' runs straight into the exporter. Memory: the copied records (see
-// latest_records.h) besides the current-record table. The control's check_in
-// is called as in export_store (bytes done stay 0 until the records are
-// written); threads are not used.
+// Two steps: the records found and copied out (latest_records.h: one pass
+// merging the files by key, on a thread per key range, or two passes on the
+// caller's thread when a table is not in bytewise order), then handed
+// straight to the exporter in key order. Memory: the copied records (see
+// latest_records.h), and in the two-pass case the current-record table. The
+// control's check_in is called as in export_store, on the caller's thread
+// (bytes done stay 0 until the records are written).
 
 #include "export/record_export.h"
 #include "export/store_export.h"

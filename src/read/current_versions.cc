@@ -7,9 +7,11 @@
 #include <memory>
 
 #include "base/large_array.h"
+#include "base/sorted_runs.h"
 #include "base/varint.h"
 #include "format/internal_key.h"
 #include "read/decode_scratch.h"
+#include "read/key_merge.h"
 #include "read/record_walk.h"
 
 namespace vostrel {
@@ -184,7 +186,50 @@ class BatchedOffer {
   std::size_t size_ = 0;
 };
 
+// Each key range's current records, as ordinals in their files counted from
+// where the range began.
+class OrdinalSink final : public WinnerSink {
+ public:
+  explicit OrdinalSink(std::size_t files) : ordinals(files) {}
+  void winner(const RecordView&, KeyState, std::size_t position, std::uint64_t ordinal) override {
+    ordinals[position].push_back(ordinal);
+  }
+  std::vector<std::vector<std::uint64_t>> ordinals;  // by position
+};
+
 }  // namespace
+
+std::optional<CurrentVersions> CurrentVersions::merged(const RawLevelDb& db, const StoreActivity& activity,
+                                                       StopToken* stop, std::size_t ranges) {
+  const std::size_t files = db.data_files().size();
+  std::vector<OrdinalSink> sinks(ranges != 0 ? ranges : KeyMerge::threads(), OrdinalSink(files));
+  std::vector<WinnerSink*> targets;
+  for (OrdinalSink& sink : sinks) targets.push_back(&sink);
+  const KeyMerge::Result result = KeyMerge::run(db, activity, targets, false, stop);
+  if (result.end == KeyMerge::End::Unsorted) return std::nullopt;
+  CurrentVersions versions;
+  versions.activity_ = activity;
+  versions.starts_.assign(files + 1, 0);
+  if (result.end == KeyMerge::End::Stopped) return versions;
+  for (std::size_t i = 0; i < files; ++i) {
+    std::size_t count = 0;
+    for (const OrdinalSink& sink : sinks) count += sink.ordinals[i].size();
+    versions.starts_[i + 1] = versions.starts_[i] + count;
+  }
+  // The ranges in key order, which is each table's own order; a log's
+  // winners come in key order and are sorted.
+  versions.winners_.reserve(versions.starts_[files]);
+  for (std::size_t i = 0; i < files; ++i) {
+    for (std::size_t r = 0; r < sinks.size(); ++r) {
+      const std::uint64_t base = r < result.bases.size() ? result.bases[r][i] : 0;
+      for (const std::uint64_t ordinal : sinks[r].ordinals[i]) versions.winners_.push_back(base + ordinal);
+      std::vector<std::uint64_t>().swap(sinks[r].ordinals[i]);
+    }
+  }
+  sort_runs(std::span<std::uint64_t>(versions.winners_),
+            std::span<const std::size_t>(versions.starts_).subspan(1), std::less<>());
+  return versions;
+}
 
 std::string_view status_name(RecordStatus status) noexcept {
   switch (status) {
@@ -206,6 +251,11 @@ ReadKey read_key_of(const RecordView& record) noexcept {
 }
 
 CurrentVersions CurrentVersions::build(const RawLevelDb& db, const StoreActivity& activity, StopToken* stop) {
+  if (auto versions = merged(db, activity, stop)) return std::move(*versions);
+  return hashed(db, activity, stop);
+}
+
+CurrentVersions CurrentVersions::hashed(const RawLevelDb& db, const StoreActivity& activity, StopToken* stop) {
   CurrentVersions versions;
   versions.activity_ = activity;
   const std::size_t files = db.data_files().size();

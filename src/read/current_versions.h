@@ -14,15 +14,24 @@
 // trailer as the real library reads it, also where the reader's own state
 // says unknown (a key of exactly 8 bytes: the empty user key).
 //
-// Exact, in two passes. The first walks the files in use into a hash table of
-// every distinct user key, held in full, with its newest record's sequence
-// number and place (file, ordinal in the file). The table is then turned into
-// the sorted list of winning ordinals of each file and freed, so the second
-// pass (the caller's walk, any order) tells a record's status by a cursor,
-// without a lookup. Memory is bounded by the distinct keys, never by the
-// number of records or the size of values: during the first pass a 24-byte
-// slot per key in a table kept between 3/8 and 3/4 full, plus the key's bytes
-// and a length byte or two in 1 MiB chunks; afterwards 8 bytes per key.
+// Exact, in two passes. The first finds each user key's newest record and
+// keeps, for each file, the sorted list of ordinals of its winners; the
+// second pass (the caller's walk, any order) then tells a record's status by
+// a cursor, without a lookup. The first pass goes one of two ways:
+//
+// - The merge (key_merge.h): the files in use read side by side in user-key
+//   order, on a thread per key range, where every table is in bytewise order
+//   (any store with the default comparator). Memory: 8 bytes a key for the
+//   winners while they are found (up to twice that in growing lists) and 8
+//   after, besides a data block a file and thread and a log's distinct keys.
+// - Otherwise the table of every key: a hash table of every distinct user
+//   key, held in full, with its newest record's sequence number and place
+//   (file, ordinal), turned into the winners' lists and freed. Memory: a
+//   24-byte slot a key in a table kept between 3/8 and 3/4 full, plus the
+//   key's bytes and a length byte or two in 1 MiB chunks, while it runs.
+//
+// Either way memory is bounded by the distinct keys, never by the number of
+// records or the size of values, and the answer is the same.
 
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +64,14 @@ class CurrentVersions {
   // stop.stopped() on the token passed in.
   [[nodiscard]] static CurrentVersions build(const RawLevelDb& db, const StoreActivity& activity,
                                              StopToken* stop = nullptr);
+  // The two ways build() goes: the merge of the files by user key
+  // (key_merge.h) in `ranges` key ranges (0: one a core), nullopt when
+  // their order does not allow it; and the table of every key, which needs
+  // no order.
+  [[nodiscard]] static std::optional<CurrentVersions> merged(const RawLevelDb& db, const StoreActivity& activity,
+                                                             StopToken* stop = nullptr, std::size_t ranges = 0);
+  [[nodiscard]] static CurrentVersions hashed(const RawLevelDb& db, const StoreActivity& activity,
+                                              StopToken* stop = nullptr);
   // The same for the store as it stands: its manifest replayed (version_set.h)
   // to tell the files in use; without a readable one every file counts as in
   // use, and activity().have_manifest says so.

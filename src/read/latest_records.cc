@@ -1,7 +1,10 @@
 #include "read/latest_records.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
+#include "read/key_merge.h"
 #include "read/record_walk.h"
 
 namespace vostrel {
@@ -18,33 +21,37 @@ bool LatestRecords::user_key_less(const RecordView& a, const RecordView& b) noex
   return read_key_of(a).user_key < read_key_of(b).user_key;
 }
 
-std::string_view LatestRecords::hold(std::string_view bytes) {
+std::string_view LatestRecords::Part::hold(std::string_view bytes) {
   if (bytes.empty()) return {};
   char* at = nullptr;
   if (bytes.size() >= kOwnChunkBytes) {
     // Before the chunk being filled, which stays last.
-    const auto place = chunks_.empty() ? chunks_.end() : chunks_.end() - 1;
-    at = chunks_.insert(place, std::make_unique_for_overwrite<char[]>(bytes.size()))->get();
+    const auto place = chunks.empty() ? chunks.end() : chunks.end() - 1;
+    at = chunks.insert(place, std::make_unique_for_overwrite<char[]>(bytes.size()))->get();
   } else {
-    if (chunk_left_ < bytes.size()) {
-      chunks_.push_back(std::make_unique_for_overwrite<char[]>(kChunkBytes));
-      chunk_left_ = kChunkBytes;
+    if (chunk_left < bytes.size()) {
+      chunks.push_back(std::make_unique_for_overwrite<char[]>(kChunkBytes));
+      chunk_left = kChunkBytes;
     }
-    at = chunks_.back().get() + (kChunkBytes - chunk_left_);
-    chunk_left_ -= bytes.size();
+    at = chunks.back().get() + (kChunkBytes - chunk_left);
+    chunk_left -= bytes.size();
   }
   std::memcpy(at, bytes.data(), bytes.size());
   return {at, bytes.size()};
 }
 
+void LatestRecords::Part::keep(const RecordView& record) {
+  RecordView held = record;
+  held.key = hold(record.key);
+  held.value = hold(record.value);
+  records.push_back(held);
+}
+
 LatestRecords LatestRecords::collect(const RawLevelDb& db, const CurrentVersions& versions, DecodeScratch& scratch) {
   LatestRecords latest;
+  Part& part = latest.parts_.emplace_back();
   const auto keep = [&](const RecordView& record, RecordStatus status) {
-    if (status != RecordStatus::Current || read_key_of(record).kind != KeyState::Live) return;
-    RecordView held = record;
-    held.key = latest.hold(record.key);
-    held.value = latest.hold(record.value);
-    latest.records_.push_back(held);
+    if (status == RecordStatus::Current && read_key_of(record).kind == KeyState::Live) part.keep(record);
   };
   for (const WalkUnit unit : db.reading_order(false, false)) {
     if (scratch.stop.stop_requested()) break;
@@ -52,10 +59,163 @@ LatestRecords LatestRecords::collect(const RawLevelDb& db, const CurrentVersions
     StatusSink<decltype(keep)> sink(versions, db, unit, keep);
     walk_whole_unit(db, unit, sink, scratch);
     db.drop_unit_pages(unit);
-    latest.run_ends_.push_back(latest.records_.size());
+    part.run_ends.push_back(part.records.size());
   }
-  sort_runs(std::span<RecordView>(latest.records_), std::span<const std::size_t>(latest.run_ends_), user_key_less);
+  sort_runs(std::span<RecordView>(part.records), std::span<const std::size_t>(part.run_ends), user_key_less);
   return latest;
+}
+
+namespace {
+
+// A key range's current records that hold a value, kept in the order they
+// come: user-key order.
+class KeepLive final : public WinnerSink {
+ public:
+  explicit KeepLive(LatestRecords::Part& part) : part_(part) {}
+  void winner(const RecordView& record, KeyState kind, std::size_t, std::uint64_t) override {
+    if (kind == KeyState::Live) part_.keep(record);
+  }
+
+ private:
+  LatestRecords::Part& part_;
+};
+
+}  // namespace
+
+std::optional<LatestRecords> LatestRecords::merged(const RawLevelDb& db, const StoreActivity& activity,
+                                                   StopToken* stop, std::size_t ranges) {
+  LatestRecords latest;
+  latest.parts_.resize(ranges != 0 ? ranges : KeyMerge::threads());
+  std::vector<KeepLive> sinks(latest.parts_.begin(), latest.parts_.end());
+  std::vector<WinnerSink*> targets;
+  for (KeepLive& sink : sinks) targets.push_back(&sink);
+  if (KeyMerge::run(db, activity, targets, true, stop).end == KeyMerge::End::Unsorted) return std::nullopt;
+  for (Part& part : latest.parts_) part.run_ends.push_back(part.records.size());
+  return latest;
+}
+
+// One key range's live current records into batches.
+class LatestStream::Sink final : public WinnerSink {
+ public:
+  Sink(LatestStream& stream, std::size_t range) : stream_(stream), range_(range) {}
+  void winner(const RecordView& record, KeyState kind, std::size_t position, std::uint64_t) override {
+    if (kind != KeyState::Live) return;
+    const std::size_t need = record.key.size() + record.value.size();
+    if (batch_ == nullptr || batch_->capacity - batch_->used < need) {
+      flush();
+      batch_ = stream_.take_free(need);
+      if (batch_ == nullptr) return;  // stopped
+      batch_->range = range_;
+    }
+    char* at = batch_->bytes.get() + batch_->used;
+    if (!record.key.empty()) std::memcpy(at, record.key.data(), record.key.size());
+    if (!record.value.empty()) std::memcpy(at + record.key.size(), record.value.data(), record.value.size());
+    batch_->used += need;
+    RecordView& held = batch_->records.emplace_back(record);
+    held.key = std::string_view(at, record.key.size());
+    held.value = std::string_view(at + record.key.size(), record.value.size());
+    batch_->positions.push_back(static_cast<std::uint32_t>(position));
+  }
+  void flush() {
+    if (batch_ != nullptr) stream_.push(std::exchange(batch_, nullptr));
+  }
+
+ private:
+  LatestStream& stream_;
+  std::size_t range_;
+  LatestBatch* batch_ = nullptr;
+};
+
+LatestStream::LatestStream(const RawLevelDb& db, const StoreActivity& activity, std::size_t ranges) {
+  const std::size_t count = ranges != 0 ? ranges : KeyMerge::threads();
+  for (std::size_t r = 0; r < count; ++r) sinks_.push_back(std::make_unique<Sink>(*this, r));
+  merge_ = std::jthread([this, &db, activity] {
+    KeyMerge::End end = KeyMerge::End::Stopped;
+    std::exception_ptr error;
+    try {
+      std::vector<WinnerSink*> targets;
+      for (auto& sink : sinks_) targets.push_back(sink.get());
+      auto go_on = [&] { return !stopped_.load(std::memory_order_relaxed); };
+      StopToken stop = stop_token_of(go_on);
+      end = KeyMerge::run(db, activity, targets, true, &stop).end;
+      for (auto& sink : sinks_) sink->flush();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    const std::lock_guard lock(mutex_);
+    end_ = end;
+    error_ = error;
+    done_ = true;
+    ready_.notify_all();
+  });
+}
+
+LatestStream::~LatestStream() {
+  stop();
+  merge_ = {};  // joins
+}
+
+void LatestStream::stop() {
+  stopped_.store(true, std::memory_order_relaxed);
+  const std::lock_guard lock(mutex_);
+  room_.notify_all();
+}
+
+LatestBatch* LatestStream::take_free(std::size_t need) {
+  std::unique_lock lock(mutex_);
+  // A few batches a range in all, so that the merge stays a little ahead.
+  const std::size_t most = 4 * sinks_.size();
+  room_.wait(lock, [&] { return stopped_.load() || !free_.empty() || batches_.size() < most; });
+  if (stopped_.load()) return nullptr;
+  LatestBatch* batch = nullptr;
+  if (!free_.empty()) {
+    batch = free_.back();
+    free_.pop_back();
+  } else {
+    batch = batches_.emplace_back(std::make_unique<LatestBatch>()).get();
+  }
+  lock.unlock();
+  const std::size_t capacity = std::max(need, kBatchBytes);
+  if (batch->capacity < capacity || batch->capacity > kBatchBytes) {
+    batch->bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    batch->capacity = capacity;
+  }
+  return batch;
+}
+
+void LatestStream::push(LatestBatch* batch) {
+  const std::lock_guard lock(mutex_);
+  full_.push_back(batch);
+  ready_.notify_one();
+}
+
+LatestBatch* LatestStream::next(std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  ready_.wait_for(lock, wait, [&] { return !full_.empty() || done_; });
+  if (full_.empty()) return nullptr;
+  LatestBatch* batch = full_.front();
+  full_.pop_front();
+  return batch;
+}
+
+void LatestStream::release(LatestBatch* batch) {
+  batch->records.clear();
+  batch->positions.clear();
+  batch->used = 0;
+  const std::lock_guard lock(mutex_);
+  free_.push_back(batch);
+  room_.notify_one();
+}
+
+bool LatestStream::finished() {
+  const std::lock_guard lock(mutex_);
+  if (done_ && full_.empty() && error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  return done_ && full_.empty();
+}
+
+KeyMerge::End LatestStream::end() {
+  const std::lock_guard lock(mutex_);
+  return end_;
 }
 
 }  // namespace vostrel

@@ -5,6 +5,7 @@
 
 #include "base/path.h"
 #include "format/file_name.h"
+#include "format/internal_key.h"
 #include "read/framed_file.h"
 
 namespace vostrel {
@@ -93,6 +94,22 @@ StoreActivity classify_files(const RawLevelDb& db, const std::optional<ManifestH
   for (std::size_t i = 0; i < db.data_files().size(); ++i) {
     const DataFile& file = db.data_files()[i];
     if (!active(file_type_of(file), path_of(file))) activity.files[i] = FileActivity::Orphaned;
+  }
+  activity.levels.assign(db.data_files().size(), {-1, {}});
+  std::map<std::uint64_t, const NewFile*> listed;  // tables listed once; nullptr for more than once
+  for (const auto& [place, file] : version.tables) {
+    const auto [at, fresh] = listed.try_emplace(place.second, &file);
+    if (!fresh) at->second = nullptr;
+  }
+  for (std::size_t i = 0; i < db.data_files().size(); ++i) {
+    const DataFile& file = db.data_files()[i];
+    const auto number = decimal_file_number(path_of(file));
+    if (file_type_of(file) != FileType::Ldb || !number) continue;
+    const auto at = listed.find(*number);
+    if (at == listed.end() || at->second == nullptr || at->second->level > 64) continue;
+    std::string_view smallest = at->second->smallest;
+    if (smallest.size() >= kInternalKeyTrailerSize) smallest.remove_suffix(kInternalKeyTrailerSize);
+    activity.levels[i] = {static_cast<int>(at->second->level), std::string(smallest)};
   }
   // Every data file on disk, also those the normal read left out.
   std::set<std::uint64_t> tables_on_disk;

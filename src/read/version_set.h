@@ -73,6 +73,10 @@ struct StoreActivity {
   std::vector<FileActivity> files;          // by position in data_files()
   std::vector<std::string> orphaned_paths;  // data files on disk the version does not take part
   std::vector<std::uint64_t> missing;       // tables the version lists that are not on disk
+  // By position: a table's level in the version and its smallest user key
+  // as the version describes it, for a table the version lists once; level
+  // -1 for any other file. A hint of order (key_merge.h), checked there.
+  std::vector<std::pair<int, std::string>> levels;
 };
 
 [[nodiscard]] StoreActivity classify_files(const RawLevelDb& db, const std::optional<ManifestHistory>& history);
