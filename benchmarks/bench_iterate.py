@@ -9,8 +9,16 @@ in one run times, each in fresh processes and as the median of several runs:
   * plyvel:  list(plyvel.DB(d).iterator())        (live records only, merged)
 
 and reports records per second, the ratio, and each process's peak memory.
+With --mode iter each process walks one record at a time instead:
 
-    .venv/bin/python benchmarks/bench_iterate.py [--records N] [--runs R] [--dir PATH]
+  * vostrel: for r in RawLevelDb(d).iter_records(): pass
+  * plyvel:  for kv in plyvel.DB(d).iterator(): pass
+
+The two readers alternate run by run, so that a machine shared with other work
+slows both alike; besides the wall time each run reports its CPU time (user and
+system), which other processes on the machine disturb less.
+
+    .venv/bin/python benchmarks/bench_iterate.py [--records N] [--runs R] [--dir PATH] [--mode list|iter]
 """
 
 import argparse
@@ -25,22 +33,29 @@ import tempfile
 
 CHILD = r"""
 import json, resource, sys, time
-kind, path = sys.argv[1], sys.argv[2]
+kind, path, mode = sys.argv[1], sys.argv[2], sys.argv[3]
+
+
+def walk(records):
+    count = 0
+    for r in records:
+        count += 1
+    return count
+
+
+start, cpu = time.perf_counter(), time.process_time()
 if kind == "vostrel":
     import _vostrel
-    start = time.perf_counter()
     with _vostrel.RawLevelDb(path) as db:
-        records = db.iterate_records_raw()
-    elapsed = time.perf_counter() - start
+        count = len(db.iterate_records_raw()) if mode == "list" else walk(db.iter_records())
 else:
     import plyvel
-    start = time.perf_counter()
     db = plyvel.DB(path)
-    records = list(db.iterator())
-    elapsed = time.perf_counter() - start
+    count = len(list(db.iterator())) if mode == "list" else walk(db.iterator())
     db.close()
+elapsed, cpu = time.perf_counter() - start, time.process_time() - cpu
 peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({"records": len(records), "seconds": elapsed, "peak_mib": peak_kib / 1024}))
+print(json.dumps({"records": count, "seconds": elapsed, "cpu_seconds": cpu, "peak_mib": peak_kib / 1024}))
 """
 
 
@@ -73,9 +88,9 @@ def write_database(path, count):
     db.close()
 
 
-def run_child(kind, path):
+def run_child(kind, path, mode):
     out = subprocess.run(
-        [sys.executable, "-c", CHILD, kind, path], check=True, capture_output=True, text=True
+        [sys.executable, "-c", CHILD, kind, path, mode], check=True, capture_output=True, text=True
     ).stdout
     return json.loads(out)
 
@@ -85,6 +100,8 @@ def main():
     parser.add_argument("--records", type=int, default=1_000_000)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--dir", help="reuse or create the database here instead of a temporary folder")
+    parser.add_argument("--mode", choices=("list", "iter"), default="list",
+                        help="build the whole list (default) or walk one record at a time")
     args = parser.parse_args()
 
     temp = None
@@ -101,10 +118,10 @@ def main():
         print(f"database: {len(files)} files, {size / 1e6:.1f} MB")
 
         results = {"vostrel": [], "plyvel": []}
-        run_child("vostrel", path)  # warm the page cache
+        run_child("vostrel", path, args.mode)  # warm the page cache
         for _ in range(args.runs):
             for kind in results:
-                results[kind].append(run_child(kind, path))
+                results[kind].append(run_child(kind, path, args.mode))
 
         summary = {}
         for kind, runs in results.items():
@@ -112,16 +129,20 @@ def main():
             summary[kind] = {
                 "records": runs[0]["records"],
                 "seconds": seconds,
+                "cpu_seconds": statistics.median(r["cpu_seconds"] for r in runs),
                 "records_per_second": runs[0]["records"] / seconds,
                 "peak_mib": statistics.median(r["peak_mib"] for r in runs),
             }
         for kind, s in summary.items():
             print(
                 f"{kind:8} {s['records']:>10,} records  {s['seconds'] * 1000:8.1f} ms  "
+                f"(CPU {s['cpu_seconds'] * 1000:8.1f} ms)  "
                 f"{s['records_per_second'] / 1e6:6.2f} M records/s  peak {s['peak_mib']:7.1f} MiB"
             )
         v, p = summary["vostrel"], summary["plyvel"]
         print(f"per-record speed, vostrel / plyvel: {v['records_per_second'] / p['records_per_second']:.2f}x")
+        cpu_ratio = (v["records"] / v["cpu_seconds"]) / (p["records"] / p["cpu_seconds"])
+        print(f"per-record CPU,   vostrel / plyvel: {cpu_ratio:.2f}x")
         print(f"wall time,        plyvel / vostrel: {p['seconds'] / v['seconds']:.2f}x")
         print(f"peak memory,      vostrel / plyvel: {v['peak_mib'] / p['peak_mib']:.2f}x")
     finally:
