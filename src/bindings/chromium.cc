@@ -1,6 +1,7 @@
 // The Chromium store decoder's module functions:
 //   chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False,
-//                   latest=False, store=None, blob_dir=None, counts=False, types=None, csv=False)
+//                   latest=False, store=None, blob_dir=None, counts=False, types=None, csv=False,
+//                   threads=None)
 //   iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
@@ -188,7 +189,7 @@ PyTypeObject* entry_iterator_type() {
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"directory", "file",     "kind",   "states", "reverse", "status", "latest",
-                                   "store",     "blob_dir", "counts", "types",  "csv",     nullptr};
+                                   "store",     "blob_dir", "counts", "types",  "csv",     "threads", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
@@ -199,9 +200,10 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* types_arg = nullptr;
   PyObject* csv_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOO:chromium_export", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOO:chromium_export", const_cast<char**>(keywords),
                                    &directory, &file, &kind_arg, &given.states, &given.reverse, &given.status,
-                                   &latest_arg, &store_arg, &blob_dir_arg, &counts_arg, &types_arg, &csv_arg)) {
+                                   &latest_arg, &store_arg, &blob_dir_arg, &counts_arg, &types_arg, &csv_arg,
+                                   &given.threads)) {
     return nullptr;
   }
   bool counts = false;
@@ -217,6 +219,7 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
     options.selection.states = std::move(parsed.options.states);
     options.selection.status = parsed.options.status;
     options.reverse = parsed.reverse;
+    options.threads = parsed.threads;
     std::optional<std::string> blob_dir;
     if (!parse_optional_path("store", store_arg, options.store) ||
         !parse_optional_path("blob_dir", blob_dir_arg, blob_dir)) {

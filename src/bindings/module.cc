@@ -108,7 +108,7 @@ PyMethodDef module_functions[] = {
     {"chromium_export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export)),
      METH_VARARGS | METH_KEYWORDS,
      "chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False, latest=False, "
-     "store=None, blob_dir=None, counts=False, types=None, csv=False)\n--\n\n"
+     "store=None, blob_dir=None, counts=False, types=None, csv=False, threads=None)\n--\n\n"
      "Writes the decoded entries of a Chromium Local Storage, Session Storage or\n"
      "IndexedDB store as JSON Lines (what `vostrel chromium` writes) to a file\n"
      "descriptor or a binary file object; returns the number of entries written.\n"
@@ -118,7 +118,9 @@ PyMethodDef module_functions[] = {
      "given, leads every line as its \"store\" field; blob_dir, an IndexedDB\n"
      "store's blob folder (None: looked for beside the store); types keeps only\n"
      "entries of those types; csv writes each entry as its CSV row instead (the\n"
-     "columns of chromium_csv_columns(), no header, the store column store or \"\")."},
+     "columns of chromium_csv_columns(), no header, the store column store or \"\").\n"
+     "threads decode the records after the first pass, each taking the next data\n"
+     "file while the calling thread writes in order (None: every core)."},
     {"iter_chromium_entries",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_chromium_entries)),
      METH_VARARGS | METH_KEYWORDS,

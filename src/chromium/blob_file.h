@@ -21,6 +21,14 @@ namespace vostrel::chromium {
 
 class BlobFiles {
  public:
+  BlobFiles() = default;
+  // A copy (a decoding thread's own) knows the files read so far and reads
+  // the others itself, into a buffer of its own.
+  BlobFiles(const BlobFiles& other) : known_(other.known_) {}
+  BlobFiles& operator=(const BlobFiles&) = delete;
+  BlobFiles(BlobFiles&&) noexcept = default;
+  BlobFiles& operator=(BlobFiles&&) noexcept = default;
+
   void append_facts(std::string& out, const std::string& path);
 
  private:

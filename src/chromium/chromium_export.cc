@@ -4,10 +4,13 @@
 #include "chromium/entry_csv.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <utility>
 #include <variant>
 
 #include "export/json_text.h"
+#include "export/store_export.h"
 
 #include "chromium/blob_directory.h"
 #include "chromium/extension_settings.h"
@@ -39,7 +42,7 @@ class StoreDecoder {
       : decoder_(make(kind, directory, blob_directory)) {}
 
   // False when check_in stopped the pass.
-  bool learn(const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in) {
+  bool learn(const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in, std::size_t step) {
     return std::visit(
         [&](auto& decoder) {
           using Decoder = std::remove_reference_t<decltype(decoder)>;
@@ -48,7 +51,7 @@ class StoreDecoder {
             RecordStream stream(db, reverse);
             do {
               if (check_in && !check_in()) return false;
-            } while (stream.step(db, 4096, sink));
+            } while (stream.step(db, step, sink));
           }
           return true;
         },
@@ -82,30 +85,64 @@ class StoreDecoder {
   Variant decoder_;
 };
 
-ChromiumEntries::ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> decoder, const RawLevelDb& db,
-                                 bool reverse, const EntrySelection& selection)
-    : kind_(kind),
-      decoder_(std::move(decoder)),
-      stream_(db, reverse),
+EntryLines::EntryLines(std::unique_ptr<StoreDecoder> decoder, const EntrySelection& selection)
+    : decoder_(std::move(decoder)),
       admitted_(selection.states),
       types_(selection.types),
       status_field_(selection.status),
       latest_(selection.latest) {}
 
+EntryLines::EntryLines(const EntryLines& other)
+    : decoder_(std::make_unique<StoreDecoder>(*other.decoder_)),
+      admitted_(other.admitted_),
+      store_field_(other.store_field_),
+      types_(other.types_),
+      csv_store_(other.csv_store_),
+      status_field_(other.status_field_),
+      latest_(other.latest_) {}
+
+EntryLines::EntryLines(EntryLines&&) noexcept = default;
+EntryLines& EntryLines::operator=(EntryLines&&) noexcept = default;
+EntryLines::~EntryLines() = default;
+
+ChromiumEntries::ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> decoder, const RawLevelDb& db,
+                                 bool reverse, const EntrySelection& selection)
+    : kind_(kind), lines_(std::move(decoder), selection), stream_(db, reverse) {}
+
 ChromiumEntries::ChromiumEntries(ChromiumEntries&&) noexcept = default;
 ChromiumEntries& ChromiumEntries::operator=(ChromiumEntries&&) noexcept = default;
 ChromiumEntries::~ChromiumEntries() = default;
+
+namespace {
+
+// The decoder of a store's kind (given, or detected) after its first pass.
+struct Learned {
+  StoreKind kind;
+  std::unique_ptr<StoreDecoder> decoder;
+  bool stopped = false;  // check_in ended the first pass
+};
+
+std::optional<Learned> learn_store(const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind,
+                                   bool reverse, const std::function<bool()>& check_in,
+                                   std::string_view blob_directory, std::size_t step = 4096) {
+  if (!kind) kind = detect_store_kind(db, reverse, directory);
+  if (!kind) return std::nullopt;
+  Learned learned{*kind, std::make_unique<StoreDecoder>(*kind, directory, blob_directory)};
+  learned.stopped = !learned.decoder->learn(db, reverse, check_in, std::max<std::size_t>(step, 1));
+  return learned;
+}
+
+}  // namespace
 
 std::optional<ChromiumEntries> ChromiumEntries::start(const RawLevelDb& db, std::string_view directory,
                                                       std::optional<StoreKind> kind, bool reverse,
                                                       const EntrySelection& selection,
                                                       const std::function<bool()>& check_in,
                                                       std::string_view blob_directory) {
-  if (!kind) kind = detect_store_kind(db, reverse, directory);
-  if (!kind) return std::nullopt;
-  auto decoder = std::make_unique<StoreDecoder>(*kind, directory, blob_directory);
-  bool learned = decoder->learn(db, reverse, check_in);
-  ChromiumEntries entries(*kind, std::move(decoder), db, reverse, selection);
+  auto first = learn_store(db, directory, kind, reverse, check_in, blob_directory);
+  if (!first) return std::nullopt;
+  bool learned = !first->stopped;
+  ChromiumEntries entries(first->kind, std::move(first->decoder), db, reverse, selection);
   if (learned && (selection.status || selection.latest)) {
     auto go_on = [&] { return !check_in || check_in(); };
     StopToken stop = stop_token_of(go_on);
@@ -116,7 +153,7 @@ std::optional<ChromiumEntries> ChromiumEntries::start(const RawLevelDb& db, std:
   return entries;
 }
 
-void ChromiumEntries::set_store(std::string_view store) {
+void EntryLines::set_store(std::string_view store) {
   store_field_ = "{\"store\": ";
   json::append_utf8_replace(store_field_, store);
   store_field_ += ", ";
@@ -130,7 +167,7 @@ RecordStatus ChromiumEntries::next_status(const RawLevelDb& db) {
   return cursor_->next();
 }
 
-void ChromiumEntries::set_csv(std::string_view store) { csv_store_.emplace(store); }
+void EntryLines::set_csv(std::string_view store) { csv_store_.emplace(store); }
 
 namespace {
 
@@ -147,7 +184,12 @@ std::string_view type_of_line(std::string_view line) {
 
 }  // namespace
 
-void ChromiumEntries::append_entry(std::string& out, const RecordView& record, std::optional<RecordStatus> status) {
+void EntryLines::append(std::string& out, const RecordView& record, std::optional<RecordStatus> status) {
+  if (status) {
+    if (latest_ && (*status != RecordStatus::Current || read_key_of(record).kind != KeyState::Live)) return;
+    if (!status_field_) status.reset();
+  }
+  if (!admitted_.admits(record.state)) return;
   if (csv_store_) {
     // The line is made aside, then written as its row.
     line_.clear();
@@ -158,7 +200,7 @@ void ChromiumEntries::append_entry(std::string& out, const RecordView& record, s
   append_line(out, record, status);
 }
 
-void ChromiumEntries::append_line(std::string& out, const RecordView& record, std::optional<RecordStatus> status) {
+void EntryLines::append_line(std::string& out, const RecordView& record, std::optional<RecordStatus> status) {
   const std::size_t start = out.size();
   decoder_->append_entry(out, record);
   if (types_) {
@@ -182,46 +224,108 @@ void ChromiumEntries::append_line(std::string& out, const RecordView& record, st
   }
 }
 
+namespace {
+
+// Entries counted by every thread's formatter, summed as each one ends.
+struct EntryTotals {
+  std::atomic<std::uint64_t> entries{0};
+  std::atomic<std::uint64_t> undecoded{0};
+};
+
+// One thread's entries: its own copy of the learned decoder, its own buffer.
+class EntryFormatter final : public UnitFormatter {
+ public:
+  EntryFormatter(const EntryLines& lines, std::size_t chunk_size, ChunkTaker taker, EntryTotals& totals)
+      : lines_(lines), chunk_size_(std::max<std::size_t>(chunk_size, 1)), taker_(std::move(taker)), totals_(totals) {
+    out_.reserve(chunk_size_ + (chunk_size_ >> 2));
+  }
+  EntryFormatter(const EntryFormatter&) = delete;
+  EntryFormatter& operator=(const EntryFormatter&) = delete;
+  ~EntryFormatter() override {
+    totals_.entries.fetch_add(lines_.entries(), std::memory_order_relaxed);
+    totals_.undecoded.fetch_add(lines_.undecoded(), std::memory_order_relaxed);
+  }
+
+  void record(const RecordView& record) override { add(record, std::nullopt); }
+  void record(const RecordView& record, RecordStatus status) override { add(record, status); }
+  void set_store(std::string_view store) override { lines_.set_store(store); }
+  std::expected<void, WriteError> finish() override {
+    hand_over();
+    if (error_) return std::unexpected(*error_);
+    return {};
+  }
+  bool failed() const noexcept override { return error_.has_value(); }
+  std::uint64_t records_written() const noexcept override { return lines_.entries(); }
+
+ private:
+  void add(const RecordView& record, std::optional<RecordStatus> status) {
+    lines_.append(out_, record, status);
+    if (out_.size() >= chunk_size_) hand_over();
+  }
+  // The buffered entries go to the taker as one chunk; after a failure they
+  // are dropped, never handed over.
+  void hand_over() {
+    if (!error_ && !out_.empty()) {
+      if (chunk_.capacity < out_.size()) {
+        chunk_.capacity = std::max(out_.size(), chunk_size_ + (chunk_size_ >> 2));
+        chunk_.data = std::make_unique_for_overwrite<char[]>(chunk_.capacity);
+      }
+      std::memcpy(chunk_.data.get(), out_.data(), out_.size());
+      chunk_.size = out_.size();
+      if (auto taken = taker_(chunk_); !taken) error_ = std::move(taken.error());
+    }
+    out_.clear();
+  }
+
+  EntryLines lines_;
+  std::size_t chunk_size_;
+  ChunkTaker taker_;
+  EntryTotals& totals_;
+  std::string out_;
+  ChunkBuffer chunk_;
+  std::optional<WriteError> error_;
+};
+
+}  // namespace
+
 std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLevelDb& db,
                                                                     std::string_view directory,
                                                                     const ChromiumExportOptions& options,
                                                                     const ChunkWriter& writer,
                                                                     const std::function<bool()>& check_in,
                                                                     std::size_t check_every) {
-  auto entries = ChromiumEntries::start(db, directory, options.kind, options.reverse, options.selection, check_in,
-                                         options.blob_directory);
-  if (!entries) return std::unexpected(CannotTellKind{});
-  if (options.csv) {
-    entries->set_csv(options.store.value_or(""));
-  } else if (options.store) {
-    entries->set_store(*options.store);
-  }
+  auto learned = learn_store(db, directory, options.kind, options.reverse, check_in, options.blob_directory,
+                             check_every);
+  if (!learned) return std::unexpected(CannotTellKind{});
   ChromiumExportResult result;
-  result.without_manifest = entries->without_manifest();
-  if (entries->stopped()) {
+  if (learned->stopped) {
     result.stopped = true;
     return result;
   }
-  std::string out;
-  out.reserve(options.chunk_size + (options.chunk_size >> 2));
-  // A failed write ends the run: later chunks are dropped, never written.
-  const auto flush = [&](std::string& chunk) {
-    if (!result.write_error && !chunk.empty()) {
-      if (auto written = writer(chunk); !written) result.write_error = std::move(written.error());
-    }
-    chunk.clear();
-  };
-  bool more = true;
-  while (more && !result.write_error) {
-    more = entries->step(db, check_every, out, options.chunk_size, flush);
-    if (more && check_in && !check_in()) {
-      result.stopped = true;
-      break;
-    }
+  EntryLines lines(std::move(learned->decoder), options.selection);
+  if (options.csv) {
+    lines.set_csv(options.store.value_or(""));
+  } else if (options.store) {
+    lines.set_store(*options.store);
   }
-  if (!result.stopped) flush(out);
-  result.entries = entries->entries();
-  result.undecoded = entries->undecoded();
+  EntryTotals totals;
+  const FormatterFactory make = [&](ChunkTaker taker) -> std::unique_ptr<UnitFormatter> {
+    return std::make_unique<EntryFormatter>(lines, options.chunk_size, std::move(taker), totals);
+  };
+  ExportOptions walk;
+  walk.status = options.selection.status || options.selection.latest;
+  StoreExportControl control;
+  control.threads = std::max(options.threads, 1U);
+  if (check_in) control.check_in = [&](std::uint64_t, std::uint64_t) { return check_in(); };
+  control.no_manifest = [&](std::size_t) {
+    result.without_manifest = true;
+    return true;
+  };
+  const StoreExportResult written = export_store_formatted(db, options.reverse, walk, make, writer, control);
+  result.write_error = written.write_error;
+  result.stopped = written.stopped;
+  result.entries = totals.entries.load(std::memory_order_relaxed);
+  result.undecoded = totals.undecoded.load(std::memory_order_relaxed);
   return result;
 }
 

@@ -44,6 +44,45 @@ struct EntrySelection {
   std::optional<std::vector<std::string>> types;  // only entries of these types; nullopt for all
 };
 
+// How records become entries: the decoder of the store's kind with what its
+// first pass learned, which records and types get an entry, the store field
+// or CSV column; and the count of entries written. A copy writes the same
+// entries: each thread that writes entries has its own.
+class EntryLines {
+ public:
+  EntryLines(std::unique_ptr<StoreDecoder> decoder, const EntrySelection& selection);
+  EntryLines(const EntryLines& other);
+  EntryLines(EntryLines&&) noexcept;
+  EntryLines& operator=(EntryLines&&) noexcept;
+  ~EntryLines();
+
+  // Every entry from now on starts with {"store": <store>, ...}.
+  void set_store(std::string_view store);
+  // Every entry from now on is written as its CSV row (entry_csv.h), the
+  // store column `store`.
+  void set_csv(std::string_view store);
+  // The entry of `record`, if it gets one. `status`: the record's, when the
+  // store's current records were found (with the status, or only the
+  // latest); nullopt otherwise.
+  void append(std::string& out, const RecordView& record, std::optional<RecordStatus> status);
+  [[nodiscard]] std::uint64_t entries() const noexcept { return entries_; }
+  [[nodiscard]] std::uint64_t undecoded() const noexcept { return undecoded_; }
+
+ private:
+  void append_line(std::string& out, const RecordView& record, std::optional<RecordStatus> status);
+
+  std::unique_ptr<StoreDecoder> decoder_;
+  StateFilter admitted_;
+  std::string store_field_;  // {"store": "...",   or empty
+  std::optional<std::vector<std::string>> types_;
+  std::optional<std::string> csv_store_;  // set: rows of CSV
+  std::string line_;                      // an entry's line, before it becomes a row
+  bool status_field_ = false;
+  bool latest_ = false;
+  std::uint64_t entries_ = 0;
+  std::uint64_t undecoded_ = 0;
+};
+
 class ChromiumEntries {
  public:
   // Takes `kind`, or detects it (store_kind.h); nullopt when it cannot be told.
@@ -77,17 +116,17 @@ class ChromiumEntries {
   [[nodiscard]] StoreKind kind() const noexcept { return kind_; }
   // Every entry from now on starts with {"store": <store>, ...}: the store's
   // path, when one output holds the entries of many stores.
-  void set_store(std::string_view store);
+  void set_store(std::string_view store) { lines_.set_store(store); }
   // Every entry from now on is written as its CSV row (entry_csv.h), the
   // store column `store`.
-  void set_csv(std::string_view store);
+  void set_csv(std::string_view store) { lines_.set_csv(store); }
   // Whether check_in stopped the first pass (the entries would lack names).
   [[nodiscard]] bool stopped() const noexcept { return stopped_; }
   // Entries written so far (the state filter's rejects not counted).
-  [[nodiscard]] std::uint64_t entries() const noexcept { return entries_; }
+  [[nodiscard]] std::uint64_t entries() const noexcept { return lines_.entries(); }
   // Of them, the entries that did not decode (written with their fallback:
   // error, raw key and raw value).
-  [[nodiscard]] std::uint64_t undecoded() const noexcept { return undecoded_; }
+  [[nodiscard]] std::uint64_t undecoded() const noexcept { return lines_.undecoded(); }
   // Whether the current records were found without a readable manifest
   // (every data file counted as in use).
   [[nodiscard]] bool without_manifest() const noexcept {
@@ -107,38 +146,20 @@ class ChromiumEntries {
     Flush& flush;
     void operator()(const RecordView& record) {
       std::optional<RecordStatus> status;
-      if (entries.versions_) {
-        status = entries.next_status(db);
-        if (entries.latest_ && (*status != RecordStatus::Current || read_key_of(record).kind != KeyState::Live)) {
-          return;
-        }
-        if (!entries.status_field_) status.reset();
-      }
-      if (!entries.admitted_.admits(record.state)) return;
-      entries.append_entry(out, record, status);
+      if (entries.versions_) status = entries.next_status(db);
+      entries.lines_.append(out, record, status);
       if (out.size() >= flush_at) flush(out);
     }
   };
-  void append_entry(std::string& out, const RecordView& record, std::optional<RecordStatus> status);
-  void append_line(std::string& out, const RecordView& record, std::optional<RecordStatus> status);
   // The status of the next record of the stream's unit being walked.
   RecordStatus next_status(const RawLevelDb& db);
 
   StoreKind kind_;
-  std::unique_ptr<StoreDecoder> decoder_;
+  EntryLines lines_;
   RecordStream stream_;
-  StateFilter admitted_;
-  std::string store_field_;  // {"store": "...",   or empty
-  std::optional<std::vector<std::string>> types_;
-  std::optional<std::string> csv_store_;  // set: rows of CSV
-  std::string line_;                      // an entry's line, before it becomes a row
-  bool status_field_ = false;
-  bool latest_ = false;
   std::optional<CurrentVersions> versions_;  // with the status, or only the latest records
   std::optional<StatusCursor> cursor_;       // of the unit being walked
   std::size_t cursor_unit_ = SIZE_MAX;       // its index in the stream's order
-  std::uint64_t entries_ = 0;
-  std::uint64_t undecoded_ = 0;
   bool stopped_ = false;
 };
 
@@ -150,6 +171,9 @@ struct ChromiumExportOptions {
   bool csv = false;  // rows of CSV (the header not included), the store column `store` (or "")
   std::string blob_directory;  // "": beside the store (blob_directory.h)
   std::size_t chunk_size = std::size_t{1} << 20;
+  // Threads decoding the records after the first pass (store_export.h: each
+  // takes the next data file, the output stays in the reader's order).
+  unsigned threads = 1;
 };
 
 struct ChromiumExportResult {
@@ -163,9 +187,11 @@ struct ChromiumExportResult {
 // Why a run could not start.
 struct CannotTellKind {};
 
-// Writes every entry through `writer` in chunks of about options.chunk_size.
-// `check_in`, if set, is called every ~`check_every` records; when it answers
-// false the run stops (result.stopped).
+// Writes every entry through `writer` (always on the caller's thread) in
+// chunks of about options.chunk_size. `check_in`, if set, is called on the
+// caller's thread every ~`check_every` records of the first pass and every
+// 200 ms or so after it; when it answers false the run stops
+// (result.stopped).
 [[nodiscard]] std::expected<ChromiumExportResult, CannotTellKind> export_chromium(
     const RawLevelDb& db, std::string_view directory, const ChromiumExportOptions& options,
     const ChunkWriter& writer, const std::function<bool()>& check_in = {}, std::size_t check_every = 4096);

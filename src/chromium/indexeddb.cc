@@ -93,6 +93,15 @@ std::size_t IndexedDbDecoder::StoreIdHash::operator()(const StoreId& id) const n
 
 IndexedDbDecoder::IndexedDbDecoder(std::string blob_directory) : blob_directory_(std::move(blob_directory)) {}
 
+IndexedDbDecoder::IndexedDbDecoder(const IndexedDbDecoder& other)
+    : blob_directory_(other.blob_directory_),
+      blob_files_(other.blob_files_),
+      databases_(other.databases_),
+      stores_(other.stores_),
+      indexes_(other.indexes_),
+      blobs_(other.blobs_),
+      blobs_sorted_(other.blobs_sorted_) {}
+
 // ---------------------------------------------------------------------------
 // First pass
 

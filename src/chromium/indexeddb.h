@@ -50,6 +50,12 @@ namespace vostrel::chromium {
 class IndexedDbDecoder {
  public:
   explicit IndexedDbDecoder(std::string blob_directory);  // "" for none
+  // A copy (a decoding thread's own) holds what the first pass learned and
+  // buffers of its own.
+  IndexedDbDecoder(const IndexedDbDecoder& other);
+  IndexedDbDecoder& operator=(const IndexedDbDecoder&) = delete;
+  IndexedDbDecoder(IndexedDbDecoder&&) = default;
+  IndexedDbDecoder& operator=(IndexedDbDecoder&&) = default;
   // First pass: every record, in the store's order, all before the first append_entry.
   void learn(const RecordView& record);
   // Second pass: one whole line, ending in \n.

@@ -45,6 +45,28 @@ constexpr std::size_t kStoresAheadPerThread = 4;
 // cost more than their reading.
 constexpr std::uint64_t kSmallStoreBytes = std::uint64_t{4} << 20;
 
+// The dump's formatter: its record exporter.
+class RecordFormatter final : public UnitFormatter {
+ public:
+  RecordFormatter(const ExportOptions& options, ChunkTaker taker) : exporter_(options, std::move(taker)) {}
+  void record(const RecordView& record) override { exporter_(record); }
+  void record(const RecordView& record, RecordStatus status) override { exporter_(record, status); }
+  void set_store(std::string_view store) override { exporter_.set_store(store); }
+  std::expected<void, WriteError> finish() override { return exporter_.finish(); }
+  bool failed() const noexcept override { return exporter_.failed(); }
+  std::uint64_t records_written() const noexcept override { return exporter_.records_written(); }
+
+ private:
+  RecordExporter exporter_;
+};
+
+// Hands a walk's records to a formatter.
+struct FormatterSink {
+  UnitFormatter& formatter;
+  void operator()(const RecordView& record) { formatter.record(record); }
+  void operator()(const RecordView& record, RecordStatus status) { formatter.record(record, status); }
+};
+
 // The output of one unit of work: one unit of one store's reading order (a
 // data file's normal read or its carving), or one loose file, as its worker
 // hands it over.
@@ -89,8 +111,8 @@ class OrderedExport {
  public:
   // One store, the caller's (carved after its normal read, with carve).
   OrderedExport(const RawLevelDb& db, bool reverse, bool carve, const ExportOptions& options,
-                const StoreExportControl& control, const ChunkWriter& writer)
-      : reverse_(reverse), options_(options), control_(control), writer_(writer), slots_(1) {
+                const StoreExportControl& control, const ChunkWriter& writer, const FormatterFactory* make = nullptr)
+      : reverse_(reverse), options_(options), control_(control), writer_(writer), make_(make), slots_(1) {
     slots_[0].db = &db;
     slots_[0].order = db.reading_order(reverse, carve);
     for (const WalkUnit unit : slots_[0].order) total_bytes_ += db.unit_length(unit);
@@ -266,7 +288,7 @@ class OrderedExport {
   // ends it. Returns whether the unit was finished and handed over whole.
   // exporter_store: the store whose field the exporter writes.
   template <typename BetweenSteps>
-  bool walk(const Unit& unit, RecordExporter& exporter, std::size_t& exporter_store, DecodeScratch& scratch,
+  bool walk(const Unit& unit, UnitFormatter& exporter, std::size_t& exporter_store, DecodeScratch& scratch,
             BetweenSteps between_steps) {
     if (on_store_ != nullptr && unit.store != exporter_store) {
       exporter.set_store(directories_[unit.store]);
@@ -278,7 +300,8 @@ class OrderedExport {
     if (unit.loose != nullptr) {
       // A loose file is carved as a whole, its normal records first.
       if (auto file = LooseFile::open(*unit.loose)) {
-        file->visit_records(true, exporter, scratch);
+        FormatterSink sink{exporter};
+        file->visit_records(true, sink, scratch);
       } else {
         failure = FileFailure{*unit.loose, file.error()};
       }
@@ -295,10 +318,12 @@ class OrderedExport {
       };
       if (unit.versions != nullptr) {
         // Units are whole files in their own order: ordinals line up.
-        StatusSink<RecordExporter> with_status(*unit.versions, *unit.db, unit.walk, exporter);
+        FormatterSink sink{exporter};
+        StatusSink<FormatterSink> with_status(*unit.versions, *unit.db, unit.walk, sink);
         walk_steps(with_status);
       } else {
-        walk_steps(exporter);
+        FormatterSink sink{exporter};
+        walk_steps(sink);
       }
     }
     const bool flushed = resume == kFileDone && exporter.finish().has_value();
@@ -343,7 +368,7 @@ class OrderedExport {
       // The exporter's full buffer joins the queue as it is, and a written
       // one (whose memory is already there, where a fresh megabyte would come
       // from the system and fault in page by page) takes its place.
-      RecordExporter exporter(options, [&](ChunkBuffer& full) -> std::expected<void, WriteError> {
+      const auto formatter = make_formatter(options, [&](ChunkBuffer& full) -> std::expected<void, WriteError> {
         std::unique_lock lock(mutex_);
         room_.wait(lock, [&] {
           return stopping_ || queued_ < budget_ ||
@@ -360,7 +385,7 @@ class OrderedExport {
           std::unique_lock lock(mutex_);
           if (!take_unit(lock, true, unit)) return;
         }
-        if (!walk(unit, exporter, exporter_store, scratch, [] { return true; })) return;  // stopped
+        if (!walk(unit, *formatter, exporter_store, scratch, [] { return true; })) return;  // stopped
       }
     } catch (...) {
       const std::lock_guard lock(mutex_);
@@ -369,6 +394,12 @@ class OrderedExport {
       room_.notify_all();
       ready_.notify_all();
     }
+  }
+
+  // A thread's formatter: the caller's, or the dump's record exporter.
+  std::unique_ptr<UnitFormatter> make_formatter(const ExportOptions& options, ChunkTaker taker) const {
+    if (make_ != nullptr) return (*make_)(std::move(taker));
+    return std::make_unique<RecordFormatter>(options, std::move(taker));
   }
 
   // Under the lock: whether the caller's thread has something to write (or
@@ -492,7 +523,7 @@ class OrderedExport {
   // ready between them, and waits for the others' units at the end.
   void write_all() {
     if (control_.report_ends && !check_in()) return halt_stopped();
-    if (options_.format == ExportFormat::Csv && options_.header) {
+    if (make_ == nullptr && options_.format == ExportFormat::Csv && options_.header) {
       if (auto written = writer_(csv_header(options_)); !written) {
         result_.write_error = std::move(written.error());
         return stop();
@@ -506,7 +537,7 @@ class OrderedExport {
     // Its full chunks are queued like any other and written at once when its
     // unit is the one being written; otherwise, over the budget, it writes
     // the others' chunks until there is room.
-    RecordExporter exporter(options, [&](ChunkBuffer& full) -> std::expected<void, WriteError> {
+    const auto formatter = make_formatter(options, [&](ChunkBuffer& full) -> std::expected<void, WriteError> {
       {
         const std::lock_guard lock(mutex_);
         queue_chunk(unit, full);
@@ -526,7 +557,7 @@ class OrderedExport {
       if (head_store_ >= slots_.size()) break;
       if (take_unit(lock, false, unit)) {
         lock.unlock();
-        if (!walk(unit, exporter, exporter_store, scratch, [&] { return check_in_if_due(); })) return;
+        if (!walk(unit, *formatter, exporter_store, scratch, [&] { return check_in_if_due(); })) return;
         continue;
       }
       ready_.wait_until(lock, last_check_ + control_.interval, [&] { return stopping_ || head_ready(); });
@@ -543,6 +574,7 @@ class OrderedExport {
   const ExportOptions& options_;
   const StoreExportControl& control_;
   const ChunkWriter& writer_;
+  const FormatterFactory* const make_ = nullptr;     // nullptr: the dump's records
   const std::span<const std::string> directories_;  // many stores only
   const StoreOpened* const on_store_ = nullptr;      // many stores only
   std::size_t budget_ = 0;
@@ -579,6 +611,12 @@ class OrderedExport {
 StoreExportResult export_store(const RawLevelDb& db, bool reverse, const ExportOptions& options, ChunkWriter writer,
                                const StoreExportControl& control, bool carve) {
   return OrderedExport(db, reverse, carve, options, control, writer).run();
+}
+
+StoreExportResult export_store_formatted(const RawLevelDb& db, bool reverse, const ExportOptions& options,
+                                         const FormatterFactory& make, ChunkWriter writer,
+                                         const StoreExportControl& control) {
+  return OrderedExport(db, reverse, false, options, control, writer, &make).run();
 }
 
 StoreExportResult export_files(std::span<const std::string> paths, const ExportOptions& options,

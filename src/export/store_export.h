@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <functional>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -63,6 +64,29 @@ struct StoreExportResult {
   bool stopped = false;                   // check_in answered false
 };
 
+// What turns the records of the units one thread walks into its chunks: each
+// thread of an export has its own, made by a FormatterFactory, so whatever it
+// keeps between records (buffers, counters, decoder state) is its alone. The
+// dump's is its RecordExporter; others write entries of their own.
+class UnitFormatter {
+ public:
+  virtual ~UnitFormatter() = default;
+  virtual void record(const RecordView& record) = 0;
+  // With the status field: every record of a unit with its status.
+  virtual void record(const RecordView& record, RecordStatus status) = 0;
+  // The store field of the records from here on (an export of many stores).
+  virtual void set_store(std::string_view store) = 0;
+  // Hands over what is still buffered; the error that stopped it, if any.
+  [[nodiscard]] virtual std::expected<void, WriteError> finish() = 0;
+  [[nodiscard]] virtual bool failed() const noexcept = 0;
+  // Records formatted so far (what the formatter leaves out not counted).
+  [[nodiscard]] virtual std::uint64_t records_written() const noexcept = 0;
+};
+
+// Makes a thread's formatter, which hands its full chunks to `taker` (called
+// on the thread that formats). Called once per thread, on that thread.
+using FormatterFactory = std::function<std::unique_ptr<UnitFormatter>(ChunkTaker taker)>;
+
 // The store in its reading order (RawLevelDb::reading_order): with carve, its
 // normal read and then the carved records, each carving unit a unit of work
 // like any data file. Throws only what allocation throws (std::bad_alloc),
@@ -70,6 +94,14 @@ struct StoreExportResult {
 [[nodiscard]] StoreExportResult export_store(const RawLevelDb& db, bool reverse, const ExportOptions& options,
                                              ChunkWriter writer, const StoreExportControl& control,
                                              bool carve = false);
+
+// The same, each thread's records formatted by its own formatter from
+// `make`; options says only whether the records get their status (status:
+// the store's current records are found first, and every record comes with
+// its status) and what the walk hands over (positions). No CSV header.
+[[nodiscard]] StoreExportResult export_store_formatted(const RawLevelDb& db, bool reverse,
+                                                       const ExportOptions& options, const FormatterFactory& make,
+                                                       ChunkWriter writer, const StoreExportControl& control);
 
 // Data files read by content (loose_file.h), one after another in the order
 // given, each its normal records then its carved ones; each file is one unit

@@ -404,6 +404,43 @@ def test_native_export_filters_states_and_reverses(tmp_path):
         _vostrel.iter_chromium_entries(str(tmp_path / "empty"))
 
 
+def many_file_session_storage(path):
+    """A Session Storage store of many data files (a small write buffer and
+    reopenings), its maps' owners written first and their items overwritten
+    and deleted afterwards: the owners are learned in the first pass and
+    needed by whichever thread decodes each file."""
+    for round_ in range(4):
+        db = plyvel.DB(str(path), create_if_missing=True, write_buffer_size=16 << 10)
+        for m in range(8):
+            db.put(b"namespace-" + b"%036d" % m + b"-https://%d.test/" % m, b"%d" % m)
+        for i in range(600):
+            key = b"map-%d-k%d" % (i % 8, i % 250)
+            if (i + round_) % 7 == 0:
+                db.delete(key)
+            else:
+                db.put(key, ("v%d.%d" % (round_, i)).encode("utf-16-le"))
+        db.close()
+    return path
+
+
+@pytest.mark.parametrize("options", [
+    {}, {"reverse": True}, {"status": True}, {"latest": True}, {"latest": True, "reverse": True},
+    {"states": [_vostrel.KeyState.Deleted]}, {"types": ["item", "record"], "store": "s"}, {"csv": True, "store": "s"},
+])
+def test_many_threads_write_what_one_thread_writes(tmp_path, options):
+    many = many_file_session_storage(tmp_path / "session")
+    assert len(_vostrel.data_files(str(many))) >= 4
+    for store in [many, *sorted(p.parent for p in DATA.rglob("CURRENT"))]:
+        outputs = []
+        for threads in (1, 2, 3):
+            out = tmp_path / f"out{threads}"
+            with open(out, "wb") as f:
+                outputs.append((_vostrel.chromium_export(str(store), f, threads=threads, counts=True, **options),
+                                out.read_bytes()))
+        assert store != many or (outputs[0][0][0] > 0 and outputs[0][1]), options
+        assert outputs[1] == outputs[0] and outputs[2] == outputs[0], (store, options)
+
+
 OBJECT_UNDER_A_SLASHED_KEY = (b'\xff\x0fo"\x03a/bo"\x01sI\x02{\x01"\x01ao"\x01bo"\x01tI\x04{\x01{\x01'
                               b'"\x01x^\x01{\x03')
 

@@ -8,10 +8,6 @@ import argparse
 import codecs
 import os
 import sys
-import tempfile
-import threading
-from collections import deque
-from concurrent.futures import ThreadPoolExecutor
 
 from ..skipped import extension_warnings, warn
 from ..stores import StoreError, open_store, store_error
@@ -94,7 +90,7 @@ def add_parser(commands, formatter, states_type, jobs_type) -> argparse.Argument
                         help="also every LevelDB directory in the tree under ROOT "
                              "(symbolic links are not followed; may be repeated)")
     parser.add_argument("--jobs", type=jobs_type, metavar="N", default=None,
-                        help="stores decoded at once (default: the number of cores)")
+                        help="threads decoding each store (default: the number of cores)")
     parser.add_argument("--kind", choices=KINDS, help="the kind of store (default: detected)")
     parser.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
                         help="output format (default: jsonl)")
@@ -266,86 +262,34 @@ def _run_many(args, types, usage_error) -> int:
 
 
 def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
-    """Each store's lines (or CSV rows) by the native writer, --jobs stores at
-    once, in store order: a store whose turn it is when it starts (every store
-    before it written out) writes straight to the output; the others are
-    written to a temporary file, copied out in turn (no more than --jobs
-    stores wait, finished or not)."""
+    """Each store's lines (or CSV rows) by the native writer, one store after
+    another in store order, each decoded on --jobs threads that take its data
+    files in turn while the native writer writes them in order: every store
+    goes straight to the output, and each runs on every core."""
     import _vostrel
 
     csv = args.format == "csv"
     types = None if types is None else sorted(types)
-    # The native writer takes the stream the chunks would be copied to.
-    target = getattr(write, "__self__", None)
-    turn = 0  # the store written out next
-    turn_lock = threading.Lock()
-
-    def export(index: int, store: str):
-        """(the spool holding the store's output or None when it went to the
-        output, None), or (None, why it failed)."""
-        try:
-            kind = kind_of(store)
-        except StoreError as error:
-            return None, str(error)
-        with turn_lock:
-            direct = target is not None and turn == index
-        spool = target if direct else tempfile.TemporaryFile()
-        try:
-            _vostrel.chromium_export(store, spool, kind=kind, states=states, reverse=args.reverse,
-                                     status=args.status, latest=args.latest,
-                                     store=store if many or csv else None, blob_dir=args.blob_dir,
-                                     types=types, csv=csv)
-        except (OSError, ValueError) as error:
-            if direct and isinstance(error, OSError):
-                raise  # writing the output failed: the run ends, as for one store
-            if not direct:
-                spool.close()
-            return None, store_error(store, str(error))
-        if direct:
-            return None, None
-        spool.seek(0)
-        return spool, None
-
-    def copy_out(spool, error) -> int:
-        nonlocal turn
-        failed = 0
-        if error is not None:
-            warn(error)
-            failed = 1
-        elif spool is not None:
-            with spool:
-                while chunk := spool.read(1 << 20):
-                    write(chunk)
-        with turn_lock:
-            turn += 1
-        return failed
-
+    # The native writer takes the stream the chunks would go to.
+    target = write.__self__
     jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
     failures = 0
-    if jobs == 1:
-        # One store at a time, each in its turn.
-        try:
-            for index, store in enumerate(stores):
-                failures += copy_out(*export(index, store))
-        except KeyboardInterrupt:
-            _end_interrupted(target)
-        return failures
-    pool = ThreadPoolExecutor(max_workers=jobs)
     try:
-        pending = deque()
-        for index, store in enumerate(stores):
-            pending.append(pool.submit(export, index, store))
-            if len(pending) > jobs:
-                failures += copy_out(*pending.popleft().result())
-        while pending:
-            failures += copy_out(*pending.popleft().result())
+        for store in stores:
+            try:
+                kind = kind_of(store)
+                _vostrel.chromium_export(store, target, kind=kind, states=states, reverse=args.reverse,
+                                         status=args.status, latest=args.latest,
+                                         store=store if many or csv else None, blob_dir=args.blob_dir,
+                                         types=types, csv=csv, threads=jobs)
+            except StoreError as error:
+                warn(str(error))
+                failures += 1
+            except ValueError as error:
+                warn(store_error(store, str(error)))
+                failures += 1
     except KeyboardInterrupt:
-        # Ctrl-C reaches this thread only; the pool's threads are inside the
-        # native decoder, which cannot see it, and the interpreter would wait
-        # for each to finish its store. End here, at once (the store being
-        # written straight out ends where it was).
         _end_interrupted(target)
-    pool.shutdown()
     return failures
 
 
