@@ -1,7 +1,8 @@
 // RawLevelDb.iter_records(): the records of iterate_records_raw, one at a
 // time, without holding the store in memory. Each refill walks the store a
-// few hundred records further (RecordStream, whole blocks or write batches at
-// a time) into a small buffer of Python Records, which next() hands out.
+// few hundred records, or about a MiB of them, further (RecordStream, whole
+// blocks or write batches at a time) into a small buffer of Python Records,
+// which next() hands out.
 //
 // Between next() calls the iterator holds no access to the reader, only a
 // reference to the RawLevelDb object: close() works while an iterator is
@@ -21,6 +22,22 @@ namespace {
 // Records per refill: enough to make the refill's cost vanish per record,
 // few enough that the buffer stays small beside a file's pages.
 constexpr std::size_t kRefillRecords = 512;
+// And about this many bytes of keys and values: a refill ends after the
+// block or batch that reaches it, so records that are large (one compressed
+// block may expand to 256 MiB) are handed out a block at a time instead of
+// gathered with the next blocks' into a buffer the size of the file.
+constexpr std::size_t kRefillBytes = std::size_t{1} << 20;
+
+// The records of a refill, each counted as its share of kRefillRecords by
+// its bytes.
+struct RefillSink {
+  RecordListSink& records;
+  void operator()(const RecordView& view) { records(view); }
+  [[nodiscard]] std::size_t weight(const RecordView& view) const noexcept {
+    constexpr std::size_t kBytesPerRecord = kRefillBytes / kRefillRecords;
+    return 1 + (view.key.size() + view.value.size()) / kBytesPerRecord;
+  }
+};
 
 struct RecordIteratorObject {
   PyObject_HEAD
@@ -73,7 +90,8 @@ bool refill(RecordIteratorObject* it, RawLevelDbObject* db) {
     while (sink.empty() && !sink.failed() && !stream.done()) {
       bool out_of_memory = false;
       try {
-        stream.step(*db->reader, kRefillRecords, sink, NoCarver{}, before);
+        RefillSink refill_sink{sink};
+        stream.step(*db->reader, kRefillRecords, refill_sink, NoCarver{}, before);
       } catch (const std::bad_alloc&) {
         out_of_memory = true;
       }

@@ -29,8 +29,18 @@ struct CountingSink {
   Sink& sink;
   std::size_t count = 0;
   void operator()(const RecordView& view) {
-    ++count;
+    count += weight(view);
     sink(view);
+  }
+  // How much of a walk's `want` one record uses up: one, unless the sink
+  // weighs its records itself (a sink bounding its memory by bytes counts a
+  // large record as many, so the walk stops after the block that holds it).
+  [[nodiscard]] std::size_t weight(const RecordView& view) const {
+    if constexpr (requires { sink.weight(view); }) {
+      return sink.weight(view);
+    } else {
+      return 1;
+    }
   }
 };
 
