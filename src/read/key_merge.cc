@@ -535,8 +535,13 @@ KeyMerge::Result KeyMerge::run(const RawLevelDb& db, const StoreActivity& activi
       }
     }
     for (auto& [level, members] : by_level) {
-      std::stable_sort(members.begin(), members.end(), [&](std::size_t a, std::size_t b) {
-        return activity.levels[tables[a].second.first].second < activity.levels[tables[b].second.first].second;
+      // Members were gathered in table order, which breaks ties (a plain sort
+      // with the index as tie breaker rather than stable_sort, whose libstdc++
+      // implementation trips a deprecation warning under clang).
+      std::sort(members.begin(), members.end(), [&](std::size_t a, std::size_t b) {
+        const auto& key_a = activity.levels[tables[a].second.first].second;
+        const auto& key_b = activity.levels[tables[b].second.first].second;
+        return key_a != key_b ? key_a < key_b : a < b;
       });
       chains.push_back(std::move(members));
     }
