@@ -42,9 +42,13 @@ def places(tmp_path_factory):
     db.close()
     table = next(cut.glob("*.ldb"))
     table.write_bytes(table.read_bytes()[:-48])
+    bare = base / "no-manifest"  # its log alone: every file counts as in use, and a warning says so
+    bare.mkdir()
+    for data in store.glob("*.log"):
+        (bare / data.name).write_bytes(data.read_bytes())
     idb = next((pathlib.Path(__file__).parent.parent / "data" / "chromium" / "IndexedDB").glob("*.leveldb"))
     return {"store": store, "empty": base / "empty", "tree": base / "tree", "cut": cut, "idb": idb,
-            "not-leveldb": base / "not-leveldb", "parent": base / "Local Storage"}
+            "not-leveldb": base / "not-leveldb", "parent": base / "Local Storage", "bare": bare}
 
 
 CASES = [
@@ -59,6 +63,8 @@ CASES = [
     (["manifest", "{empty}"], 1, "{empty}: no readable manifest"),
     (["chromium", "{parent}"], 1, "is the store in {parent}/leveldb?"),
     (["chromium", "{idb}"], 0, None),
+    (["chromium", "--kind", "leveldb", "--status", "{bare}"], 1, "no readable manifest in {bare}"),
+    (["chromium", "--kind", "leveldb", "--status", "--format", "csv", "{bare}"], 1, "no readable manifest in {bare}"),
     (["chromium", "--kind", "sessionstorage", "{idb}"], 1, "none of its 611 records decoded as sessionstorage"),
     (["dump", "{empty}/missing"], 2, "{empty}/missing"),
     (["dump", "--find", "{empty}/missing"], 2, "no such directory: {empty}/missing"),

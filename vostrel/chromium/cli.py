@@ -252,7 +252,10 @@ def _run_many(args, types, usage_error) -> int:
     try:
         if args.format == "csv":
             write((",".join(csv_fields()) + "\n").encode())
-        failures = _export_stores(stores, kind_of, args, states, write, types, many)
+        # A store without a readable manifest under --status is warned about
+        # (and counted) as with one store.
+        with extension_warnings():
+            failures = _export_stores(stores, kind_of, args, states, write, types, many)
     finally:
         if to_file:
             out.close()
