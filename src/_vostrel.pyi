@@ -381,9 +381,15 @@ def chromium_export(
     kind: _ChromiumKind | None = None,
     states: Iterable[KeyState | int] | None = None,
     reverse: bool = False,
+    status: bool = False,
+    latest: bool = False,
     store: str | None = None,
     blob_dir: str | None = None,
     counts: bool = False,
+    types: Iterable[str] | None = None,
+    csv: bool = False,
+    threads: int | None = None,
+    extract_blobs: str | None = None,
 ) -> int | tuple[int, int]:
     """Writes the decoded entries of a Chromium Local Storage, Session Storage,
     IndexedDB or extension settings store (or any store plainly, kind
@@ -393,8 +399,14 @@ def chromium_export(
     Chromium store ..." when it cannot be told); states keeps only records in
     those states; store, if given, leads every line as its "store" field;
     blob_dir is an IndexedDB store's blob folder (None: the store's own
-    ".blob" sibling, else any "*.indexeddb.blob" sibling). A
-    failed write raises its OSError. Returns the number of entries written."""
+    ".blob" sibling, else any "*.indexeddb.blob" sibling); status and latest
+    as RawLevelDb.export; types keeps only entries of those types; csv writes
+    CSV rows (no header); threads decode the store's data files at once, the
+    output in order. extract_blobs, a folder that exists: every blob file the
+    entries name is copied there under its SHA-256 (hex), once; a file of that
+    name already there is kept; each blob not copied is a RuntimeWarning
+    naming it. A failed write raises its OSError. Returns the number of
+    entries written ((entries, undecoded) with counts)."""
 
 def iter_chromium_entries(
     directory: str, *, kind: _ChromiumKind | None = None, reverse: bool = False,

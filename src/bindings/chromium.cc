@@ -1,7 +1,7 @@
 // The Chromium store decoder's module functions:
 //   chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False,
 //                   latest=False, store=None, blob_dir=None, counts=False, types=None, csv=False,
-//                   threads=None)
+//                   threads=None, extract_blobs=None)
 //   iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
@@ -9,7 +9,9 @@
 //   chromium_csv_columns()
 // The store's entries are decoded and written as JSON lines by the core
 // (chromium/chromium_export.h) with the interpreter lock released; output
-// goes out as RawLevelDb.export's does (chunk_output.h).
+// goes out as RawLevelDb.export's does (chunk_output.h). With extract_blobs
+// (a folder), every blob file the entries name is copied there under its
+// SHA-256; one that could not be copied is a RuntimeWarning naming it.
 
 #include <chrono>
 #include <new>
@@ -185,11 +187,34 @@ PyTypeObject* entry_iterator_type() {
   return entry_iterator_class;
 }
 
+// One warning per blob file that was found but not copied (the first
+// BlobCopies::kMaxNoted), then one for the rest; false with the error set when
+// warnings are errors.
+bool warn_uncopied_blobs(const chromium::BlobCopies& copies) {
+  const auto noted = copies.noted_failures();
+  for (const auto& [blob, reason] : noted) {
+    PyObject* path = PyUnicode_DecodeFSDefaultAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size()));
+    PyObject* folder = PyUnicode_DecodeFSDefaultAndSize(copies.directory().data(),
+                                                        static_cast<Py_ssize_t>(copies.directory().size()));
+    const int failed = path == nullptr || folder == nullptr
+                           ? -1
+                           : PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%U: not copied to %U: %s", path, folder,
+                                              reason.c_str());
+    Py_XDECREF(path);
+    Py_XDECREF(folder);
+    if (failed != 0) return false;
+  }
+  const std::uint64_t rest = copies.failures() - noted.size();
+  return rest == 0 || PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%llu more blob files not copied",
+                                       static_cast<unsigned long long>(rest)) == 0;
+}
+
 }  // namespace
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"directory", "file",     "kind",   "states", "reverse", "status", "latest",
-                                   "store",     "blob_dir", "counts", "types",  "csv",     "threads", nullptr};
+                                   "store",     "blob_dir", "counts", "types",  "csv",     "threads",
+                                   "extract_blobs", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
@@ -199,11 +224,12 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* counts_arg = nullptr;
   PyObject* types_arg = nullptr;
   PyObject* csv_arg = nullptr;
+  PyObject* extract_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOO:chromium_export", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOO:chromium_export", const_cast<char**>(keywords),
                                    &directory, &file, &kind_arg, &given.states, &given.reverse, &given.status,
                                    &latest_arg, &store_arg, &blob_dir_arg, &counts_arg, &types_arg, &csv_arg,
-                                   &given.threads)) {
+                                   &given.threads, &extract_arg)) {
     return nullptr;
   }
   bool counts = false;
@@ -226,6 +252,9 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     options.blob_directory = blob_dir.value_or("");
+    std::optional<std::string> extract_to;
+    if (!parse_optional_path("extract_blobs", extract_arg, extract_to)) return nullptr;
+    if (extract_to) options.blob_copies = std::make_shared<chromium::BlobCopies>(*extract_to);
     std::string path;
     const std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
@@ -252,6 +281,7 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (!result) return raise_cannot_tell(directory);
     if (result->without_manifest && !warn_no_manifest(path)) return nullptr;
+    if (options.blob_copies && !warn_uncopied_blobs(*options.blob_copies)) return nullptr;
     if (result->write_error) {
       errno = result->write_error->error_number;
       return PyErr_SetFromErrno(PyExc_OSError);

@@ -60,6 +60,10 @@ class StoreDecoder {
   void append_entry(std::string& out, const RecordView& record) {
     std::visit([&](auto& decoder) { decoder.append_entry(out, record); }, decoder_);
   }
+  // Only IndexedDB values name blob files.
+  void copy_blobs_to(const std::shared_ptr<BlobCopies>& copies) {
+    if (auto* indexeddb = std::get_if<IndexedDbDecoder>(&decoder_)) indexeddb->copy_blobs_to(copies);
+  }
 
  private:
   using Variant = std::variant<LocalStorageDecoder, SessionStorageDecoder, IndexedDbDecoder,
@@ -124,10 +128,12 @@ struct Learned {
 
 std::optional<Learned> learn_store(const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind,
                                    bool reverse, const std::function<bool()>& check_in,
-                                   std::string_view blob_directory, std::size_t step = 4096) {
+                                   std::string_view blob_directory, std::size_t step = 4096,
+                                   const std::shared_ptr<BlobCopies>& blob_copies = nullptr) {
   if (!kind) kind = detect_store_kind(db, reverse, directory);
   if (!kind) return std::nullopt;
   Learned learned{*kind, std::make_unique<StoreDecoder>(*kind, directory, blob_directory)};
+  if (blob_copies) learned.decoder->copy_blobs_to(blob_copies);
   learned.stopped = !learned.decoder->learn(db, reverse, check_in, std::max<std::size_t>(step, 1));
   return learned;
 }
@@ -295,7 +301,7 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
                                                                     const std::function<bool()>& check_in,
                                                                     std::size_t check_every) {
   auto learned = learn_store(db, directory, options.kind, options.reverse, check_in, options.blob_directory,
-                             check_every);
+                             check_every, options.blob_copies);
   if (!learned) return std::unexpected(CannotTellKind{});
   ChromiumExportResult result;
   if (learned->stopped) {

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chromium/blob_file.h"
 #include "chromium/store_kind.h"
 #include "read/store.h"
 #include "export/record_export.h"
@@ -170,6 +171,7 @@ struct ChromiumExportOptions {
   std::optional<std::string> store;  // set: each line names the store (ChromiumEntries::set_store)
   bool csv = false;  // rows of CSV (the header not included), the store column `store` (or "")
   std::string blob_directory;  // "": beside the store (blob_directory.h)
+  std::shared_ptr<BlobCopies> blob_copies;  // set: every blob file read is copied there (blob_file.h)
   std::size_t chunk_size = std::size_t{1} << 20;
   // Threads decoding the records after the first pass (store_export.h: each
   // takes the next data file, the output stays in the reader's order).

@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -60,6 +61,8 @@ class IndexedDbDecoder {
   void learn(const RecordView& record);
   // Second pass: one whole line, ending in \n.
   void append_entry(std::string& out, const RecordView& record);
+  // Every blob file read from now on is copied there too (blob_file.h).
+  void copy_blobs_to(std::shared_ptr<BlobCopies> copies) { blob_files_.copy_to(std::move(copies)); }
 
  private:
   struct StoreId {

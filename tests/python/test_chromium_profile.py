@@ -201,6 +201,42 @@ def test_blob_files_found_beside_a_renamed_copy_or_where_told(tmp_path):
     assert sparse["file_size"] == size + (1 << 20)
 
 
+def test_extract_blobs_copies_each_found_blob_once_under_its_hash(tmp_path):
+    import hashlib
+    import warnings
+
+    import _vostrel
+
+    (source,) = (DATA / "IndexedDB").glob("*.indexeddb.leveldb")
+    (blobs,) = (DATA / "IndexedDB").glob("*.indexeddb.blob")
+    shutil.copytree(source, tmp_path / "case" / "db")
+    shutil.copytree(blobs, tmp_path / "case" / blobs.name)
+    files = sorted(p for p in (tmp_path / "case" / blobs.name).rglob("*") if p.is_file())
+    wanted = {hashlib.sha256(p.read_bytes()).hexdigest(): p.read_bytes() for p in files}
+    out = tmp_path / "out"
+    for jobs in ("1", "2"):  # the second run finds every copy there and keeps it
+        result = run_cli("--extract-blobs", out, "--jobs", jobs, "--find", tmp_path / "case")
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert {p.name: p.read_bytes() for p in out.iterdir()} == wanted  # no partial file left either
+    # A blob file with holes is not read, so not copied: warned, the rest copied.
+    victim = files[-1]
+    size = victim.stat().st_size
+    with open(victim, "r+b") as f:
+        f.truncate(0)
+        f.truncate(size + (1 << 20))
+    result = run_cli("--extract-blobs", tmp_path / "out2", tmp_path / "case" / "db")
+    assert result.returncode == 1
+    assert f"{victim}: not copied to {tmp_path / 'out2'}: a file with holes is not read".encode() in result.stderr
+    assert len(list((tmp_path / "out2").iterdir())) == len(wanted) - 1
+    # A folder that cannot take the copies: each blob named in a warning.
+    with warnings.catch_warnings(record=True) as caught, open(os.devnull, "wb") as sink:
+        warnings.simplefilter("always")
+        _vostrel.chromium_export(str(tmp_path / "case" / "db"), sink, extract_blobs=str(tmp_path / "missing"))
+    reasons = dict(str(w.message).split(": not copied to ") for w in caught)
+    assert sorted(reasons) == [str(p) for p in files]
+    assert all(reasons[str(p)].endswith("No such file or directory (os error 2)") for p in files[:-1])
+
+
 def _reference_rows(profile, types, states):
     """What the command wrote before its CSV and type filter were native: each
     entry read by Python's json module, filtered, and written by its csv

@@ -66,6 +66,8 @@ Blobs: a Blob or File in an IndexedDB value (and each blob entry) names its
 blob file, with found, file_size and sha256 (null for a file with holes,
 "sparse": true). The blob folder is --blob-dir, else the store's own
 '<origin>.indexeddb.blob' beside it, else any '*.indexeddb.blob' beside it.
+--extract-blobs OUTDIR copies every blob file found into OUTDIR once, named
+by its sha256 (a file already there is kept; one not copied is warned about).
 
 examples:
   vostrel chromium "Default/Local Storage/leveldb"
@@ -96,6 +98,8 @@ def add_parser(commands, formatter, states_type, jobs_type) -> argparse.Argument
                         help="output format (default: jsonl)")
     parser.add_argument("--blob-dir", metavar="DIR",
                         help="an IndexedDB store's blob folder (default: beside the store)")
+    parser.add_argument("--extract-blobs", metavar="OUTDIR",
+                        help="copy each blob file found into OUTDIR, named by its SHA-256")
     parser.add_argument("--type", metavar="TYPES",
                         help="only entries of these types, comma-separated (record,item,...)")
     parser.add_argument("--state", type=states_type, metavar="STATES",
@@ -175,6 +179,11 @@ def run(args, usage_error) -> int:
     if not args.directories and not args.find:
         args.parser.error("the following arguments are required: DIR (or --find ROOT)")
     types = None if args.type is None else _types(args.type, usage_error)
+    if args.extract_blobs is not None:
+        try:
+            os.makedirs(args.extract_blobs, exist_ok=True)
+        except OSError as error:
+            raise usage_error(f"cannot create {args.extract_blobs}: {error.strerror}") from None
     if len(args.directories) == 1 and not args.find and types is None and args.format == "jsonl":
         return _run_one(args, args.directories[0], usage_error)
     return _run_many(args, types, usage_error)
@@ -192,7 +201,7 @@ def _run_one(args, directory: str, usage_error) -> int:
             written, undecoded = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
                                                           reverse=args.reverse, status=args.status,
                                                           latest=args.latest, blob_dir=args.blob_dir,
-                                                          counts=True)
+                                                          extract_blobs=args.extract_blobs, counts=True)
     except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
     if to_file:
@@ -284,7 +293,7 @@ def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
                 _vostrel.chromium_export(store, target, kind=kind, states=states, reverse=args.reverse,
                                          status=args.status, latest=args.latest,
                                          store=store if many or csv else None, blob_dir=args.blob_dir,
-                                         types=types, csv=csv, threads=jobs)
+                                         extract_blobs=args.extract_blobs, types=types, csv=csv, threads=jobs)
             except StoreError as error:
                 warn(str(error))
                 failures += 1
