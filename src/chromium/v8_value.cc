@@ -88,13 +88,6 @@ struct RegExpFlag {
 constexpr RegExpFlag kRegExpFlags[] = {{128, 'd'}, {1, 'g'}, {2, 'i'},   {4, 'm'}, {32, 's'},
                                        {16, 'u'},  {256, 'v'}, {8, 'y'}, {64, 'l'}};
 
-// A RegExp's flags as JavaScript spells them ("gi").
-void append_regexp_flags(std::string& out, Wide bits) {
-  for (const RegExpFlag& flag : kRegExpFlags) {
-    if (bits & flag.bit) out.push_back(flag.letter);
-  }
-}
-
 // "0x" and at least two lower-case hex digits, as Python's f"0x{n:02x}".
 void append_hex_number(std::string& out, Wide value) {
   out += value < 16 ? "0x0" : "0x";
@@ -243,6 +236,35 @@ std::uint64_t hash_text(std::string_view text) {
 }
 
 }  // namespace
+
+void append_regexp_flags(std::string& out, Wide bits) {
+  for (const RegExpFlag& flag : kRegExpFlags) {
+    if (bits & flag.bit) out.push_back(flag.letter);
+  }
+}
+
+std::string_view view_kind_name(std::uint8_t sub) noexcept { return kViewKinds[sub].name; }
+std::size_t view_element_size(std::uint8_t sub) noexcept { return kViewKinds[sub].size; }
+bool is_data_view(std::uint8_t sub) noexcept { return sub == kDataView; }
+std::string_view error_name(std::uint8_t sub) noexcept { return kErrorNames[sub]; }
+
+bool Reader::dollar_led(const Node& object) const noexcept {
+  // A plain object whose first key starts with '$' would read as one of the
+  // $-forms (each names itself by its first key), so it is wrapped.
+  return object.b >= 1 && children_[object.a].key_size > 0 && keys_[children_[object.a].key_offset] == '$';
+}
+
+bool Reader::shares_buffer(const Node& view) const noexcept {
+  // A view that shares its buffer (with another view, or the buffer is met
+  // on its own too) or sees part of it.
+  const Node& buffer = nodes_[view.c];
+  return buffer.c != 1 || view.a != buffer.a || view.b != buffer.b;
+}
+
+bool Reader::append_error_field(std::string& out, NodeId id) {
+  out_start_ = out.size();
+  return write_error_field(out, id);
+}
 
 bool Reader::fail(std::string reason) {
   error_ = std::move(reason);
@@ -1090,10 +1112,7 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       out.push_back('}');
       break;
     case Kind::kObject:
-      // A plain object whose first key starts with '$' would read as one of
-      // the $-forms (each names itself by its first key), so it is wrapped.
-      if (node.b >= 1 && children_[node.a].key_size > 0 &&
-          keys_[children_[node.a].key_offset] == '$') {
+      if (dollar_led(node)) {
         out += "{\"$object\": ";
         ok = keyed(node.a, node.b);
         out.push_back('}');
@@ -1141,10 +1160,8 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       const ViewKind& kind = kViewKinds[node.sub];
       std::string_view bytes = data_.substr(node.a, node.b);
       const Node& buffer = nodes_[node.c];
-      if (buffer.c != 1 || node.a != buffer.a || node.b != buffer.b) {
-        // A view that shares its buffer (with another view, or the buffer
-        // is met on its own too) or sees part of it: the buffer once, where
-        // it is first met, and where the view lies in it.
+      if (shares_buffer(node)) {
+        // The buffer once, where it is first met, and where the view lies in it.
         out += "{\"$typed_array\": \"";
         out += kind.name;
         out += "\", \"buffer\": ";
@@ -1239,6 +1256,7 @@ std::expected<void, std::string> Reader::append_json(std::string& out, std::stri
   }
   NodeId root;
   if (!read_value(pos, root)) return std::unexpected(std::move(error_));
+  root_ = root;
   places_.assign(nodes_.size(), Place{});
   out_start_ = out.size();
   out_limit_ = kOutputPerByte * data.size() + kOutputAllowance;
