@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <algorithm>
 
 #include "base/utf8.h"
 #include "chromium/wide_varint.h"
@@ -164,10 +165,18 @@ class EntryReader {
     return nullptr;
   }
 
-  // A string's content (between its quotes), the position after it.
-  bool string_text(std::string_view& content) {
+  // A string's content (between its quotes), the position after it, and
+  // whether it holds an escape.
+  bool string_text(std::string_view& content, bool& escaped) {
     const std::size_t start = ++at_;
-    while (at_ < text_.size() && text_[at_] != '"') at_ += text_[at_] == '\\' ? 2 : 1;
+    escaped = false;
+    while (at_ < text_.size() && text_[at_] != '"') {
+      if (text_[at_] == '\\') {
+        escaped = true;
+        ++at_;
+      }
+      ++at_;
+    }
     if (at_ >= text_.size()) return false;
     content = text_.substr(start, at_++ - start);
     return true;
@@ -175,8 +184,9 @@ class EntryReader {
 
   PyObject* string() {
     std::string_view content;
-    if (!string_text(content)) return malformed();
-    return values_.text(content);
+    bool escaped = false;
+    if (!string_text(content, escaped)) return malformed();
+    return escaped ? json_string(content) : values_.text(content);
   }
 
   PyObject* number() {
@@ -193,7 +203,7 @@ class EntryReader {
     }
     if (at_ == start) return malformed();
     const std::string_view text = text_.substr(start, at_ - start);
-    if (integral && text.size() <= 18) {
+    if (integral && text.size() <= 18) {  // within a long long
       const bool negative = text[0] == '-';
       long long number = 0;
       for (std::size_t i = negative ? 1 : 0; i < text.size(); ++i) {
@@ -242,7 +252,8 @@ class EntryReader {
 
   PyObject* object(int level) {
     ++at_;
-    PyObject* dict = PyDict_New();
+    // An entry has a dozen fields or so: room for them from the start.
+    PyObject* dict = level == 0 ? _PyDict_NewPresized(16) : PyDict_New();
     if (dict == nullptr) return nullptr;
     if (take('}')) return dict;
     bool first = true;
@@ -250,11 +261,12 @@ class EntryReader {
     do {
       skip_space();
       std::string_view name;
-      if (at_ >= text_.size() || text_[at_] != '"' || !string_text(name) || !take(':')) {
+      bool escaped = false;
+      if (at_ >= text_.size() || text_[at_] != '"' || !string_text(name, escaped) || !take(':')) {
         Py_DECREF(dict);
         return malformed();
       }
-      PyObject* key = values_.text(name);
+      PyObject* key = escaped ? json_string(name) : values_.text(name);
       if (key != nullptr && first && reviving_ && PyUnicode_GET_LENGTH(key) > 0 &&
           PyUnicode_READ_CHAR(key, 0) == '$') {
         form = true;
@@ -353,11 +365,17 @@ bool ChromiumValues::load(PyObject* types) {
 }
 
 PyObject* ChromiumValues::text(std::string_view json) {
-  if (json.size() > kLongestRemembered || json.find('\\') != std::string_view::npos) return json_string(json);
+  if (json.size() > kLongestRemembered) return json_string(json);
   if (remembered_.empty()) remembered_.resize(kRemembered);
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (const unsigned char c : json) hash = (hash ^ c) * 0x100000001b3ull;
-  Remembered& slot = remembered_[(hash ^ (hash >> 29)) & (kRemembered - 1)];
+  // A hash of the size and the first and last eight bytes: cheap, and what
+  // tells the repeated names, origins and file paths apart (the slot's text
+  // is compared whole anyway).
+  std::uint64_t head = 0, tail = 0;
+  std::memcpy(&head, json.data(), std::min<std::size_t>(json.size(), 8));
+  if (json.size() > 8) std::memcpy(&tail, json.data() + json.size() - 8, 8);
+  std::uint64_t hash = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ json.size();
+  hash ^= hash >> 32;
+  Remembered& slot = remembered_[(hash ^ (hash >> 13)) & (kRemembered - 1)];
   if (slot.object != nullptr && slot.text == json) return new_reference(slot.object);
   PyObject* object = json_string(json);
   if (object == nullptr) return nullptr;
@@ -581,7 +599,7 @@ PyObject* ChromiumValues::build_shared(NodeId id, const Node& node) {
       if (indices && !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos) {
         key = int_of_text(std::string(text));
       } else {
-        key = this->text(text);
+        key = text.find('\\') == std::string_view::npos ? this->text(text) : json_string(text);
       }
       PyObject* item = key != nullptr ? build(child.node) : nullptr;
       const bool ok = item != nullptr && PyDict_SetItem(dict, key, item) == 0;

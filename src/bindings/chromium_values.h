@@ -60,7 +60,7 @@ class ChromiumValues final : public chromium::ScriptValueSink {
   PyObject* build_date(double ms);
   PyObject* number(double value);
   PyObject* plain_json(std::string_view text);  // json.loads of text the writer wrote
-  // The str of a JSON string's content; a short one without escapes is
+  // The str of a JSON string's content without escapes; a short one is
   // taken from the strings met before (names, origins, paths repeat on
   // every entry).
   PyObject* text(std::string_view json);

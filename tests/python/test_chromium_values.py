@@ -108,7 +108,10 @@ VALUE = b"o" + b"".join([
     prop("m", b";I\x02^\x02:\x02"),
     prop("re", b"R" + one_byte("a+") + b"\x03"),
     prop("nan", b"N" + struct.pack("<d", math.nan)),
-]) + b"{\x0d"
+    # a TypeError whose message is an object (plain data, never a form) and
+    # whose cause is object 2
+    prop("err", b"rTm" + b"o" + prop("$a", b"I\x02") + b"{\x01" + b"c^\x02."),
+]) + b"{\x0e"
 
 
 def test_a_hand_built_value_comes_back_shared_cyclic_and_exact(tmp_path):
@@ -127,3 +130,5 @@ def test_a_hand_built_value_comes_back_shared_cyclic_and_exact(tmp_path):
     assert type(value["big"]) is v8.BigInt and value["big"] == -(2 ** 64 - 3)
     assert value["date"] == v8.JSDate(1e20) and value["re"] == v8.RegExp("a+", "gi")
     assert value["f"].data == struct.pack("<ff", math.nan, -0.0)
+    assert value["err"] == v8.JSError("TypeError", {"$a": 1}, None, value["a"])
+    assert value["err"].cause is value["a"]
