@@ -167,6 +167,7 @@ std::expected<void, std::string> append_script_value(std::string& out, std::stri
   if (!start) return std::unexpected(std::move(start.error()));
   host.externals = externals;
   std::size_t mark = out.size();
+  reader.set_integer_values_written(value_sink == nullptr);
   auto written = reader.append_json(out, data, *start, host);
   if (!written) {
     out.resize(mark);

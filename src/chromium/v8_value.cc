@@ -229,6 +229,36 @@ int digit_value(char32_t cp) {
   return -2;
 }
 
+// The typed arrays whose elements are integers that fit a long: their
+// values' text has a size told without writing it.
+bool integer_view(std::uint8_t tag) {
+  return tag == 'b' || tag == 'B' || tag == 'C' || tag == 'w' || tag == 'W' || tag == 'd' || tag == 'D';
+}
+
+std::size_t decimal_size(std::int64_t value) {
+  std::size_t size = value < 0 ? 2 : 1;
+  for (std::uint64_t rest = value < 0 ? 0 - static_cast<std::uint64_t>(value) : value; rest >= 10; rest /= 10) ++size;
+  return size;
+}
+
+// The size of "v, v, ..." as the writer writes an integer view's values.
+std::size_t integer_values_text_size(std::uint8_t tag, std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t size = 0;
+  std::size_t count = 0;
+  switch (tag) {
+    case 'b': for (; count < bytes.size(); ++count) size += decimal_size(load<std::int8_t>(p + count)); break;
+    case 'B': case 'C':
+      for (; count < bytes.size(); ++count) size += decimal_size(load<std::uint8_t>(p + count));
+      break;
+    case 'w': for (; 2 * count + 2 <= bytes.size(); ++count) size += decimal_size(load<std::int16_t>(p + 2 * count)); break;
+    case 'W': for (; 2 * count + 2 <= bytes.size(); ++count) size += decimal_size(load<std::uint16_t>(p + 2 * count)); break;
+    case 'd': for (; 4 * count + 4 <= bytes.size(); ++count) size += decimal_size(load<std::int32_t>(p + 4 * count)); break;
+    default: for (; 4 * count + 4 <= bytes.size(); ++count) size += decimal_size(load<std::uint32_t>(p + 4 * count)); break;
+  }
+  return count > 0 ? size + 2 * (count - 1) : 0;
+}
+
 std::uint64_t hash_text(std::string_view text) {
   std::uint64_t h = 0xcbf29ce484222325ull;
   for (unsigned char c : text) h = (h ^ c) * 0x100000001b3ull;
@@ -263,6 +293,7 @@ bool Reader::shares_buffer(const Node& view) const noexcept {
 
 bool Reader::append_error_field(std::string& out, NodeId id) {
   out_start_ = out.size();
+  unwritten_ = 0;
   return write_error_field(out, id);
 }
 
@@ -890,7 +921,7 @@ bool Reader::write_error_field(std::string& out, NodeId id) {
 
 bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
   if (depth > kMaxWriteDepth) return fail("value nested too deeply");
-  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
+  if (out.size() + unwritten_ - out_start_ > out_limit_) return fail("value too large to write");
   if (raw_budget_ == 0) return fail("cannot be written as JSON: value too large");
   --raw_budget_;
   const Node& node = nodes_[id];
@@ -1069,7 +1100,7 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       break;
   }
   // A value that may be met again: a reference once it has a place.
-  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
+  if (out.size() + unwritten_ - out_start_ > out_limit_) return fail("value too large to write");
   if (places_[id].step != Step::kNone) {
     out += "{\"$ref\": \"";
     append_path(out, id);
@@ -1183,6 +1214,11 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       out += kind.name;
       out += "\", \"values\": [";
       const char* p = bytes.data();
+      if (!integer_values_written_ && integer_view(kind.tag)) {
+        unwritten_ += integer_values_text_size(kind.tag, bytes);
+        out += "]}";
+        break;
+      }
       for (std::size_t i = 0; i + kind.size <= bytes.size(); i += kind.size) {
         if (i > 0) out += ", ";
         switch (kind.tag) {
@@ -1259,6 +1295,7 @@ std::expected<void, std::string> Reader::append_json(std::string& out, std::stri
   root_ = root;
   places_.assign(nodes_.size(), Place{});
   out_start_ = out.size();
+  unwritten_ = 0;
   out_limit_ = kOutputPerByte * data.size() + kOutputAllowance;
   if (!write(out, root, Place{0, Step::kRoot, 0, 0, 0})) return std::unexpected(std::move(error_));
   return {};

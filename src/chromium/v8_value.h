@@ -135,6 +135,12 @@ class Reader {
   // Writes a kString node's text (quoted).
   void write_string(std::string& out, const Node& node) const;
 
+  // Whether append_json writes the values of typed arrays of integers (the
+  // default); without them it counts their text's size where they would
+  // be, so that a value fails exactly as it fails with them: for a caller
+  // that builds the value from the nodes and wants only the verdict.
+  void set_integer_values_written(bool written) noexcept { integer_values_written_ = written; }
+
   // The value append_json last wrote, as its nodes, for building it in
   // another form than JSON text (valid until the next value). A builder
   // visits it as the writing did: children in order, each shareable node
@@ -207,6 +213,8 @@ class Reader {
   std::size_t write_depth_ = 0;
   std::size_t raw_budget_ = 0;
   std::size_t out_start_ = 0;
+  std::size_t unwritten_ = 0;  // bytes of values counted, not written
+  bool integer_values_written_ = true;
   std::size_t out_limit_ = 0;
   std::string error_;
   std::vector<Node> nodes_;
