@@ -4,6 +4,8 @@
 #include <cstring>
 #include <algorithm>
 
+#include <datetime.h>
+
 #include "base/utf8.h"
 #include "chromium/wide_varint.h"
 #include "export/json_text.h"
@@ -39,6 +41,32 @@ PyObject* call_taking(PyObject* callable, Args... args) {
 
 PyObject* bytes_of(std::string_view bytes) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+// The datetime of "YYYY-MM-DDTHH:MM:SS.mmmZ" (the form every "$date" the
+// writers write takes), as datetime.fromisoformat makes it (UTC as
+// datetime.timezone.utc itself); nullptr without an error for another text.
+PyObject* utc_datetime(std::string_view text) {
+  static constexpr std::string_view kShape = "0000-00-00T00:00:00.000Z";
+  if (text.size() != kShape.size()) return nullptr;
+  int fields[7] = {};
+  int field = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (kShape[i] != '0') {
+      if (text[i] != kShape[i]) return nullptr;
+      ++field;
+      continue;
+    }
+    if (text[i] < '0' || text[i] > '9') return nullptr;
+    fields[field] = fields[field] * 10 + (text[i] - '0');
+  }
+  if (PyDateTimeAPI == nullptr) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr) return nullptr;
+  }
+  return PyDateTimeAPI->DateTime_FromDateAndTime(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5],
+                                                 fields[6] * 1000, PyDateTime_TimeZone_UTC,
+                                                 PyDateTimeAPI->DateTimeType);
 }
 
 PyObject* int_of_text(std::string text) { return PyLong_FromString(text.c_str(), nullptr, 10); }
@@ -424,10 +452,19 @@ PyObject* ChromiumValues::revive_members(PyObject* dict) {
 }
 
 PyObject* ChromiumValues::revive_form(PyObject* form) {
-  // The forms every IndexedDB journal and many documents hold: binary data,
-  // and a plain object led by a "$" key (its members revived, the object
-  // itself never taken as a form).
+  // The forms every IndexedDB journal, Service Worker registration and many
+  // documents hold: binary data, a moment, and a plain object led by a "$"
+  // key (its members revived, the object itself never taken as a form).
   if (PyDict_GET_SIZE(form) == 1) {
+    PyObject* moment = PyDict_GetItemString(form, "$date");
+    if (moment != nullptr && PyUnicode_Check(moment)) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(moment, &size);
+      PyObject* result = text != nullptr ? utc_datetime(std::string_view(text, static_cast<std::size_t>(size))) : nullptr;
+      if (result == nullptr && !PyErr_Occurred()) result = call_taking(date_, new_reference(moment));
+      Py_DECREF(form);
+      return result;
+    }
     PyObject* payload = PyDict_GetItemString(form, "$bytes");
     if (payload != nullptr && PyUnicode_Check(payload)) {
       PyObject* result = call_taking(array_buffer_, call_taking(b64decode_, new_reference(payload)));
@@ -512,7 +549,10 @@ PyObject* ChromiumValues::build_date(double ms) {
   std::int64_t micros = 0;
   scratch_.clear();
   if (json::js_time_to_unix_microseconds(ms, micros) && json::append_utc_time(scratch_, micros)) {
-    return call_taking(date_, json_string(std::string_view(scratch_).substr(1, scratch_.size() - 2)));
+    const std::string_view text = std::string_view(scratch_).substr(1, scratch_.size() - 2);
+    if (PyObject* moment = utc_datetime(text)) return moment;
+    if (PyErr_Occurred()) return nullptr;
+    return call_taking(date_, json_string(text));
   }
   return call_taking(js_date_, number(ms));
 }

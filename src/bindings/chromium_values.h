@@ -74,7 +74,7 @@ class ChromiumValues final : public chromium::ScriptValueSink {
     std::string text;
     PyObject* object = nullptr;
   };
-  static constexpr std::size_t kRemembered = 1024;  // slots, a power of two
+  static constexpr std::size_t kRemembered = 256;  // slots, a power of two
   static constexpr std::size_t kLongestRemembered = 160;
   std::vector<Remembered> remembered_;
 
