@@ -197,15 +197,19 @@ class EntryReader {
   // whether it holds an escape.
   bool string_text(std::string_view& content, bool& escaped) {
     const std::size_t start = ++at_;
-    escaped = false;
-    while (at_ < text_.size() && text_[at_] != '"') {
-      if (text_[at_] == '\\') {
-        escaped = true;
-        ++at_;
-      }
-      ++at_;
+    // The closing quote is the first one not escaped: found by memchr, and
+    // walked to byte by byte only when a backslash comes before it.
+    const char* base = text_.data();
+    const void* quote = std::memchr(base + at_, '"', text_.size() - at_);
+    if (quote == nullptr) return false;
+    std::size_t end = static_cast<std::size_t>(static_cast<const char*>(quote) - base);
+    escaped = std::memchr(base + at_, '\\', end - at_) != nullptr;
+    if (escaped) {
+      while (at_ < text_.size() && text_[at_] != '"') at_ += text_[at_] == '\\' ? 2 : 1;
+      if (at_ >= text_.size()) return false;
+      end = at_;
     }
-    if (at_ >= text_.size()) return false;
+    at_ = end;
     content = text_.substr(start, at_++ - start);
     return true;
   }
