@@ -290,6 +290,7 @@ class EntryReader {
     if (take('}')) return dict;
     bool first = true;
     bool form = false;  // a "$"-led object, in a field that holds JavaScript values
+    std::size_t member = 0;
     do {
       skip_space();
       std::string_view name;
@@ -298,14 +299,33 @@ class EntryReader {
         Py_DECREF(dict);
         return malformed();
       }
-      PyObject* key = escaped ? json_string(name) : values_.text(name);
+      ChromiumValues::LastMember* last = nullptr;
+      if (level == 0 && member < ChromiumValues::kLastMembers && !escaped) {
+        if (values_.last_members_.empty()) values_.last_members_.resize(ChromiumValues::kLastMembers);
+        last = &values_.last_members_[member];
+      }
+      ++member;
+      PyObject* key = nullptr;
+      if (last != nullptr && last->key != nullptr && last->name == name) {
+        key = new_reference(last->key);
+      } else {
+        key = escaped ? json_string(name) : values_.text(name);
+        if (last != nullptr && key != nullptr) {
+          last->name.assign(name);
+          Py_XSETREF(last->key, new_reference(key));
+          Py_CLEAR(last->value);
+        }
+      }
       if (key != nullptr && first && reviving_ && PyUnicode_GET_LENGTH(key) > 0 &&
           PyUnicode_READ_CHAR(key, 0) == '$') {
         form = true;
         ++forms_;
       }
       first = false;
-      PyObject* item = key != nullptr ? field(level, name) : nullptr;
+      skip_space();
+      const bool repeats = last != nullptr && at_ < text_.size() && text_[at_] == '"' && name != "key" &&
+                           name != "value" && name != "primary_key";
+      PyObject* item = key == nullptr ? nullptr : repeats ? last_string(*last) : field(level, name);
       if (item == nullptr || PyDict_SetItem(dict, key, item) != 0) {
         Py_XDECREF(key);
         Py_XDECREF(item);
@@ -323,6 +343,21 @@ class EntryReader {
     // holds with it (from_json of a form depends on nothing around it).
     if (form && --forms_ == 0) return values_.revive_form(dict);
     return dict;
+  }
+
+  // An entry's string member: the last entry's at its place when the same.
+  PyObject* last_string(ChromiumValues::LastMember& last) {
+    std::string_view content;
+    bool escaped = false;
+    if (!string_text(content, escaped)) return malformed();
+    if (escaped) return json_string(content);
+    if (last.value != nullptr && last.text == content) return new_reference(last.value);
+    PyObject* item = values_.text(content);
+    if (item != nullptr) {
+      last.text.assign(content);
+      Py_XSETREF(last.value, new_reference(item));
+    }
+    return item;
   }
 
   // A member's value: in an entry (or a record of its journal) the fields
@@ -353,6 +388,10 @@ class EntryReader {
 ChromiumValues::~ChromiumValues() {
   clear();
   for (Remembered& slot : remembered_) Py_XDECREF(slot.object);
+  for (LastMember& member : last_members_) {
+    Py_XDECREF(member.key);
+    Py_XDECREF(member.value);
+  }
   for (PyObject* type : {undefined_, big_int_, js_date_, array_buffer_, reg_exp_, js_map_, js_set_, js_array_,
                          sparse_array_, typed_array_, js_error_, from_json_, date_, b64decode_, nan_, infinity_,
                          minus_infinity_, properties_name_, error_type_, error_value_, error_traceback_}) {

@@ -77,6 +77,16 @@ class ChromiumValues final : public chromium::ScriptValueSink {
   static constexpr std::size_t kRemembered = 256;  // slots, a power of two
   static constexpr std::size_t kLongestRemembered = 160;
   std::vector<Remembered> remembered_;
+  // Per member of the last entry read, by its place: its name and, when it
+  // is a string, its value (entries repeat most of both, in order).
+  struct LastMember {
+    std::string name;
+    PyObject* key = nullptr;
+    std::string text;
+    PyObject* value = nullptr;
+  };
+  static constexpr std::size_t kLastMembers = 32;
+  std::vector<LastMember> last_members_;
 
   // The types (strong references).
   PyObject* undefined_ = nullptr;
