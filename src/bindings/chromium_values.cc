@@ -261,7 +261,17 @@ class EntryReader {
     return std::exchange(values_.values_[index], nullptr);
   }
 
+  // Nesting is bounded as json's own reader bounds it: the interpreter's
+  // recursion limit, with its RecursionError (a stored JSON document may
+  // nest as deep as its size allows).
   PyObject* array() {
+    if (Py_EnterRecursiveCall(" while decoding a JSON array from a unicode string") != 0) return nullptr;
+    PyObject* list = array_items();
+    Py_LeaveRecursiveCall();
+    return list;
+  }
+
+  PyObject* array_items() {
     ++at_;
     PyObject* list = PyList_New(0);
     if (list == nullptr) return nullptr;
@@ -283,6 +293,13 @@ class EntryReader {
   }
 
   PyObject* object(int level) {
+    if (Py_EnterRecursiveCall(" while decoding a JSON object from a unicode string") != 0) return nullptr;
+    PyObject* dict = members(level);
+    Py_LeaveRecursiveCall();
+    return dict;
+  }
+
+  PyObject* members(int level) {
     ++at_;
     // An entry has a dozen fields or so: room for them from the start.
     PyObject* dict = level == 0 ? _PyDict_NewPresized(16) : PyDict_New();

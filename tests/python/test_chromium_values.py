@@ -132,3 +132,15 @@ def test_a_hand_built_value_comes_back_shared_cyclic_and_exact(tmp_path):
     assert value["f"].data == struct.pack("<ff", math.nan, -0.0)
     assert value["err"] == v8.JSError("TypeError", {"$a": 1}, None, value["a"])
     assert value["err"].cause is value["a"]
+
+
+def test_a_document_nested_past_the_recursion_limit_raises_as_json_does(tmp_path):
+    # 200,000 levels: read recursively in C without a bound, the stack would
+    # run out long before the end.
+    db = plyvel.DB(str(tmp_path / "db"), create_if_missing=True)
+    db.put(b"deep", b"[" * 200000 + b"]" * 200000)
+    db.close()
+    for route in (lambda: list(chromium.iter_entries(str(tmp_path / "db"), "leveldb")),
+                  lambda: through_lines(tmp_path / "db", kind="leveldb")):
+        with pytest.raises(RecursionError, match="while decoding a JSON array"):
+            route()
