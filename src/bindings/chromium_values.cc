@@ -235,14 +235,15 @@ class EntryReader {
     }
     if (at_ == start) return malformed();
     const std::string_view text = text_.substr(start, at_ - start);
-    if (integral && text.size() <= 18) {  // within a long long
-      const bool negative = text[0] == '-';
-      long long number = 0;
+    const bool negative = text[0] == '-';
+    if (integral && text.size() - (negative ? 1 : 0) <= 19) {  // 19 digits: within 64 bits
+      unsigned long long number = 0;
       for (std::size_t i = negative ? 1 : 0; i < text.size(); ++i) {
         if (text[i] < '0' || text[i] > '9') return int_of_text(std::string(text));
-        number = number * 10 + (text[i] - '0');
+        number = number * 10 + static_cast<unsigned>(text[i] - '0');
       }
-      return PyLong_FromLongLong(negative ? -number : number);
+      if (!negative) return PyLong_FromUnsignedLongLong(number);
+      if (number <= 1ull << 63) return PyLong_FromLongLong(static_cast<long long>(0 - number));
     }
     const std::string digits(text);
     if (integral) return int_of_text(digits);

@@ -144,3 +144,15 @@ def test_a_document_nested_past_the_recursion_limit_raises_as_json_does(tmp_path
                   lambda: through_lines(tmp_path / "db", kind="leveldb")):
         with pytest.raises(RecursionError, match="while decoding a JSON array"):
             route()
+
+
+def test_numbers_of_a_document_at_the_edges_of_64_bits(tmp_path):
+    numbers = [0, -1, 2 ** 63 - 1, -2 ** 63, 2 ** 63, -2 ** 63 - 1, 2 ** 64 - 1, 2 ** 64, 10 ** 19, -10 ** 19,
+               10 ** 30]
+    db = plyvel.DB(str(tmp_path / "db"), create_if_missing=True)
+    db.put(b"n", json.dumps({"n": numbers, "f": [-0.0, 1e300, 5e-324]}).encode())
+    db.close()
+    [new] = chromium.iter_entries(str(tmp_path / "db"), "leveldb")
+    [old] = through_lines(tmp_path / "db", kind="leveldb")
+    assert_same(new, old)
+    assert new["value"]["n"] == numbers
