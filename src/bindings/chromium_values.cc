@@ -1,8 +1,8 @@
 #include "chromium_values.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <algorithm>
 
 #include <datetime.h>
 
