@@ -7,6 +7,7 @@ For each store given, in one process, passes alternate between:
              STORE -o /dev/null` does, in process)
   * entries: list(vostrel.chromium.iter_entries(store))  (dicts of Python values
              built from the decoded values)
+  * stream:  the same, each entry dropped as the next comes (no list kept)
   * lines:   the JSON route iter_entries once took: each entry's line read
              back with json's scanner and its values revived by from_json
 
@@ -47,6 +48,11 @@ def through_lines(store):
     return out
 
 
+def stream(store):
+    for _ in chromium.iter_entries(store):
+        pass
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("stores", nargs="+")
@@ -58,6 +64,7 @@ def main():
             ways = {
                 "export": lambda: _vostrel.chromium_export(store, null, threads=1),
                 "entries": lambda: list(chromium.iter_entries(store)),
+                "stream": lambda: stream(store),
                 "lines": lambda: through_lines(store),
             }
             times = {name: [] for name in ways}
