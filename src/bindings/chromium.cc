@@ -2,7 +2,7 @@
 //   chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False,
 //                   latest=False, store=None, blob_dir=None, counts=False, types=None, csv=False,
 //                   threads=None, extract_blobs=None)
-//   iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)
+//   iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None, values=None)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
 //   chromium_entry_types()
@@ -11,9 +11,12 @@
 // (chromium/chromium_export.h) with the interpreter lock released; output
 // goes out as RawLevelDb.export's does (chunk_output.h). With extract_blobs
 // (a folder), every blob file the entries name is copied there under its
-// SHA-256; one that could not be copied is a RuntimeWarning naming it.
+// SHA-256; one that could not be copied is a RuntimeWarning naming it. With
+// values, the iterator gives each entry as a dict of Python values
+// (chromium_values.h) rather than as its line.
 
 #include <chrono>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -25,6 +28,7 @@
 #include "chromium/chromium_export.h"
 #include "chromium/entry.h"
 #include "chromium/entry_csv.h"
+#include "chromium_values.h"
 #include "chunk_output.h"
 #include "raw_level_db.h"
 
@@ -109,6 +113,7 @@ struct EntryIteratorObject {
   std::optional<RawLevelDb> reader;
   std::optional<ChromiumEntries> entries;
   std::string buffer;  // whole lines, each ending in "\n"; handed out from `next`
+  std::unique_ptr<ChromiumValues> values;  // set: entries as dicts
   std::size_t next;
   bool more;     // records remain in the store
   bool running;  // a next() is refilling with the lock released
@@ -124,6 +129,7 @@ void entry_iterator_dealloc(PyObject* self) {
   it->entries.~optional();
   it->reader.~optional();
   it->buffer.~basic_string();
+  it->values.~unique_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -140,18 +146,40 @@ PyObject* entry_iterator_next(PyObject* self) {
       it->next = 0;
       if (!it->more) return nullptr;  // exhausted: StopIteration
       it->running = true;
-      {
+      const auto keep = [](std::string&) {};
+      if (it->values) {
+        // The values are built as they are decoded: the lock stays held.
+        it->values->clear();
+        struct Sink {
+          ChromiumValues* values;
+          chromium::ScriptValueSink* previous = chromium::set_script_value_sink(values);
+          ~Sink() { chromium::set_script_value_sink(previous); }
+        } sink{it->values.get()};
+        while (it->buffer.empty() && it->more && !it->values->failed()) {
+          it->more = it->entries->step(*it->reader, kRefillRecords, it->buffer, SIZE_MAX, keep);
+        }
+      } else {
         ReleasedLock lock;
-        const auto keep = [](std::string&) {};
         while (it->buffer.empty() && it->more) {
           it->more = it->entries->step(*it->reader, kRefillRecords, it->buffer, SIZE_MAX, keep);
         }
       }
       it->running = false;
+      if (it->values && it->values->failed()) {
+        it->more = false;
+        it->buffer.clear();
+        it->values->restore_error();
+        return nullptr;
+      }
       if (it->buffer.empty()) return nullptr;
     }
     std::size_t end = it->buffer.find('\n', it->next);
     if (end == std::string::npos) end = it->buffer.size();
+    if (it->values) {
+      const std::string_view line(it->buffer.data() + it->next, end - it->next);
+      it->next = end + 1;
+      return it->values->entry(line);
+    }
     PyObject* line = PyUnicode_DecodeUTF8(it->buffer.data() + it->next,
                                           static_cast<Py_ssize_t>(end - it->next), "strict");
     it->next = end + 1;
@@ -175,7 +203,8 @@ PyTypeObject* entry_iterator_type() {
       {Py_tp_iternext, reinterpret_cast<void*>(entry_iterator_next)},
       {0, nullptr},
   };
-  // Holds no Python object: never part of a cycle.
+  // Holds no Python object but the value types, which hold no iterator:
+  // never part of a cycle.
   PyType_Spec spec{
       .name = "_vostrel.ChromiumEntryIterator",
       .basicsize = sizeof(EntryIteratorObject),
@@ -298,13 +327,14 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"directory", "kind", "reverse", "blob_dir", nullptr};
+  static const char* keywords[] = {"directory", "kind", "reverse", "blob_dir", "values", nullptr};
   PyObject* directory = nullptr;
   PyObject* kind_arg = nullptr;
   PyObject* reverse_arg = nullptr;
   PyObject* blob_dir_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:iter_chromium_entries", const_cast<char**>(keywords),
-                                   &directory, &kind_arg, &reverse_arg, &blob_dir_arg)) {
+  PyObject* values_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOO:iter_chromium_entries", const_cast<char**>(keywords),
+                                   &directory, &kind_arg, &reverse_arg, &blob_dir_arg, &values_arg)) {
     return nullptr;
   }
   PyTypeObject* type = entry_iterator_type();
@@ -316,6 +346,11 @@ PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parse_kind(kind_arg, kind) || !parse_bool_argument("reverse", reverse_arg, reverse) ||
         !parse_optional_path("blob_dir", blob_dir_arg, blob_dir)) {
       return nullptr;
+    }
+    std::unique_ptr<ChromiumValues> values;
+    if (values_arg != nullptr && values_arg != Py_None) {
+      values = std::make_unique<ChromiumValues>();
+      if (!values->load(values_arg)) return nullptr;
     }
     std::string path;
     std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
@@ -332,6 +367,7 @@ PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
     new (&it->reader) std::optional<RawLevelDb>(std::move(reader));
     new (&it->entries) std::optional<ChromiumEntries>(std::move(entries));
     new (&it->buffer) std::string();
+    new (&it->values) std::unique_ptr<ChromiumValues>(std::move(values));
     it->next = 0;
     it->more = true;
     it->running = false;

@@ -124,9 +124,11 @@ PyMethodDef module_functions[] = {
     {"iter_chromium_entries",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_chromium_entries)),
      METH_VARARGS | METH_KEYWORDS,
-     "iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None)\n--\n\n"
+     "iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None, values=None)\n--\n\n"
      "The decoded entries of a Chromium store, one JSON text (str) per record,\n"
-     "decoded a few hundred records at a time."},
+     "decoded a few hundred records at a time. With values (a dict of the value\n"
+     "types by name, vostrel.chromium.common.VALUE_TYPES) each entry is the dict\n"
+     "of Python values from_json would make of its text, built without the text."},
     {"detect_chromium_kind",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_chromium_kind)),
      METH_VARARGS | METH_KEYWORDS,

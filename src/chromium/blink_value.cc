@@ -1,6 +1,7 @@
 #include "chromium/blink_value.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "chromium/v8_value.h"
@@ -149,7 +150,13 @@ std::expected<std::size_t, std::string> v8_start(std::string_view data) {
   return pos;
 }
 
+thread_local ScriptValueSink* value_sink = nullptr;
+
 }  // namespace
+
+ScriptValueSink* set_script_value_sink(ScriptValueSink* sink) noexcept {
+  return std::exchange(value_sink, sink);
+}
 
 std::expected<void, std::string> append_script_value(std::string& out, std::string_view data,
                                                      std::span<const std::string> externals) {
@@ -160,8 +167,14 @@ std::expected<void, std::string> append_script_value(std::string& out, std::stri
   if (!start) return std::unexpected(std::move(start.error()));
   host.externals = externals;
   std::size_t mark = out.size();
+  reader.set_integer_values_written(value_sink == nullptr);
   auto written = reader.append_json(out, data, *start, host);
-  if (!written) out.resize(mark);
+  if (!written) {
+    out.resize(mark);
+  } else if (value_sink != nullptr) {
+    out.resize(mark);
+    value_sink->take(reader, out);
+  }
   return written;
 }
 

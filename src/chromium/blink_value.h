@@ -21,6 +21,26 @@
 
 namespace vostrel::chromium {
 
+namespace v8 {
+class Reader;
+}
+
+// Takes each value append_script_value decodes on this thread while it is
+// set, in place of the value's JSON text: a caller that builds the values in
+// another form. The value's JSON is still written first (and rolled back), so
+// that a value that cannot be written fails as it always does.
+class ScriptValueSink {
+ public:
+  // The value just written is reader's; appends what stands for it in `out`.
+  virtual void take(v8::Reader& reader, std::string& out) = 0;
+
+ protected:
+  ~ScriptValueSink() = default;
+};
+
+// Sets this thread's sink (nullptr for none); returns the one it replaces.
+ScriptValueSink* set_script_value_sink(ScriptValueSink* sink) noexcept;
+
 // Appends the JSON form of a SerializedScriptValue (Blink's envelope, then V8's
 // header and one value). externals[i] is the JSON text of the i-th external
 // object's description (a JSON object, e.g. {"path": "...", "size": 3, ...})

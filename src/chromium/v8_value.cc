@@ -88,13 +88,6 @@ struct RegExpFlag {
 constexpr RegExpFlag kRegExpFlags[] = {{128, 'd'}, {1, 'g'}, {2, 'i'},   {4, 'm'}, {32, 's'},
                                        {16, 'u'},  {256, 'v'}, {8, 'y'}, {64, 'l'}};
 
-// A RegExp's flags as JavaScript spells them ("gi").
-void append_regexp_flags(std::string& out, Wide bits) {
-  for (const RegExpFlag& flag : kRegExpFlags) {
-    if (bits & flag.bit) out.push_back(flag.letter);
-  }
-}
-
 // "0x" and at least two lower-case hex digits, as Python's f"0x{n:02x}".
 void append_hex_number(std::string& out, Wide value) {
   out += value < 16 ? "0x0" : "0x";
@@ -236,6 +229,36 @@ int digit_value(char32_t cp) {
   return -2;
 }
 
+// The typed arrays whose elements are integers that fit a long: their
+// values' text has a size told without writing it.
+bool integer_view(std::uint8_t tag) {
+  return tag == 'b' || tag == 'B' || tag == 'C' || tag == 'w' || tag == 'W' || tag == 'd' || tag == 'D';
+}
+
+std::size_t decimal_size(std::int64_t value) {
+  std::size_t size = value < 0 ? 2 : 1;
+  for (std::uint64_t rest = value < 0 ? 0 - static_cast<std::uint64_t>(value) : value; rest >= 10; rest /= 10) ++size;
+  return size;
+}
+
+// The size of "v, v, ..." as the writer writes an integer view's values.
+std::size_t integer_values_text_size(std::uint8_t tag, std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t size = 0;
+  std::size_t count = 0;
+  switch (tag) {
+    case 'b': for (; count < bytes.size(); ++count) size += decimal_size(load<std::int8_t>(p + count)); break;
+    case 'B': case 'C':
+      for (; count < bytes.size(); ++count) size += decimal_size(load<std::uint8_t>(p + count));
+      break;
+    case 'w': for (; 2 * count + 2 <= bytes.size(); ++count) size += decimal_size(load<std::int16_t>(p + 2 * count)); break;
+    case 'W': for (; 2 * count + 2 <= bytes.size(); ++count) size += decimal_size(load<std::uint16_t>(p + 2 * count)); break;
+    case 'd': for (; 4 * count + 4 <= bytes.size(); ++count) size += decimal_size(load<std::int32_t>(p + 4 * count)); break;
+    default: for (; 4 * count + 4 <= bytes.size(); ++count) size += decimal_size(load<std::uint32_t>(p + 4 * count)); break;
+  }
+  return count > 0 ? size + 2 * (count - 1) : 0;
+}
+
 std::uint64_t hash_text(std::string_view text) {
   std::uint64_t h = 0xcbf29ce484222325ull;
   for (unsigned char c : text) h = (h ^ c) * 0x100000001b3ull;
@@ -243,6 +266,36 @@ std::uint64_t hash_text(std::string_view text) {
 }
 
 }  // namespace
+
+void append_regexp_flags(std::string& out, Wide bits) {
+  for (const RegExpFlag& flag : kRegExpFlags) {
+    if (bits & flag.bit) out.push_back(flag.letter);
+  }
+}
+
+std::string_view view_kind_name(std::uint8_t sub) noexcept { return kViewKinds[sub].name; }
+std::size_t view_element_size(std::uint8_t sub) noexcept { return kViewKinds[sub].size; }
+bool is_data_view(std::uint8_t sub) noexcept { return sub == kDataView; }
+std::string_view error_name(std::uint8_t sub) noexcept { return kErrorNames[sub]; }
+
+bool Reader::dollar_led(const Node& object) const noexcept {
+  // A plain object whose first key starts with '$' would read as one of the
+  // $-forms (each names itself by its first key), so it is wrapped.
+  return object.b >= 1 && children_[object.a].key_size > 0 && keys_[children_[object.a].key_offset] == '$';
+}
+
+bool Reader::shares_buffer(const Node& view) const noexcept {
+  // A view that shares its buffer (with another view, or the buffer is met
+  // on its own too) or sees part of it.
+  const Node& buffer = nodes_[view.c];
+  return buffer.c != 1 || view.a != buffer.a || view.b != buffer.b;
+}
+
+bool Reader::append_error_field(std::string& out, NodeId id) {
+  out_start_ = out.size();
+  unwritten_ = 0;
+  return write_error_field(out, id);
+}
 
 bool Reader::fail(std::string reason) {
   error_ = std::move(reason);
@@ -868,7 +921,7 @@ bool Reader::write_error_field(std::string& out, NodeId id) {
 
 bool Reader::write_raw(std::string& out, NodeId id, std::size_t depth) {
   if (depth > kMaxWriteDepth) return fail("value nested too deeply");
-  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
+  if (out.size() + unwritten_ - out_start_ > out_limit_) return fail("value too large to write");
   if (raw_budget_ == 0) return fail("cannot be written as JSON: value too large");
   --raw_budget_;
   const Node& node = nodes_[id];
@@ -1047,7 +1100,7 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       break;
   }
   // A value that may be met again: a reference once it has a place.
-  if (out.size() - out_start_ > out_limit_) return fail("value too large to write");
+  if (out.size() + unwritten_ - out_start_ > out_limit_) return fail("value too large to write");
   if (places_[id].step != Step::kNone) {
     out += "{\"$ref\": \"";
     append_path(out, id);
@@ -1090,10 +1143,7 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       out.push_back('}');
       break;
     case Kind::kObject:
-      // A plain object whose first key starts with '$' would read as one of
-      // the $-forms (each names itself by its first key), so it is wrapped.
-      if (node.b >= 1 && children_[node.a].key_size > 0 &&
-          keys_[children_[node.a].key_offset] == '$') {
+      if (dollar_led(node)) {
         out += "{\"$object\": ";
         ok = keyed(node.a, node.b);
         out.push_back('}');
@@ -1141,10 +1191,8 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       const ViewKind& kind = kViewKinds[node.sub];
       std::string_view bytes = data_.substr(node.a, node.b);
       const Node& buffer = nodes_[node.c];
-      if (buffer.c != 1 || node.a != buffer.a || node.b != buffer.b) {
-        // A view that shares its buffer (with another view, or the buffer
-        // is met on its own too) or sees part of it: the buffer once, where
-        // it is first met, and where the view lies in it.
+      if (shares_buffer(node)) {
+        // The buffer once, where it is first met, and where the view lies in it.
         out += "{\"$typed_array\": \"";
         out += kind.name;
         out += "\", \"buffer\": ";
@@ -1166,6 +1214,11 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
       out += kind.name;
       out += "\", \"values\": [";
       const char* p = bytes.data();
+      if (!integer_values_written_ && integer_view(kind.tag)) {
+        unwritten_ += integer_values_text_size(kind.tag, bytes);
+        out += "]}";
+        break;
+      }
       for (std::size_t i = 0; i + kind.size <= bytes.size(); i += kind.size) {
         if (i > 0) out += ", ";
         switch (kind.tag) {
@@ -1239,8 +1292,10 @@ std::expected<void, std::string> Reader::append_json(std::string& out, std::stri
   }
   NodeId root;
   if (!read_value(pos, root)) return std::unexpected(std::move(error_));
+  root_ = root;
   places_.assign(nodes_.size(), Place{});
   out_start_ = out.size();
+  unwritten_ = 0;
   out_limit_ = kOutputPerByte * data.size() + kOutputAllowance;
   if (!write(out, root, Place{0, Step::kRoot, 0, 0, 0})) return std::unexpected(std::move(error_));
   return {};

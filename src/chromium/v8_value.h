@@ -42,6 +42,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,6 +90,15 @@ struct Child {
 
 class Reader;
 
+// What a kView node's sub names: its JavaScript type, its element size and
+// whether it is a DataView; a kError node's sub, the Error's name.
+[[nodiscard]] std::string_view view_kind_name(std::uint8_t sub) noexcept;
+[[nodiscard]] std::size_t view_element_size(std::uint8_t sub) noexcept;
+[[nodiscard]] bool is_data_view(std::uint8_t sub) noexcept;
+[[nodiscard]] std::string_view error_name(std::uint8_t sub) noexcept;
+// A RegExp's flags (a kRegExp node's wide) as JavaScript spells them ("gi").
+void append_regexp_flags(std::string& out, Wide bits);
+
 // Reads and writes the host's own objects (Blink's blobs and files).
 class Host {
  public:
@@ -124,6 +134,38 @@ class Reader {
   NodeId add_array(const NodeId* elements, std::size_t count);
   // Writes a kString node's text (quoted).
   void write_string(std::string& out, const Node& node) const;
+
+  // Whether append_json writes the values of typed arrays of integers (the
+  // default); without them it counts their text's size where they would
+  // be, so that a value fails exactly as it fails with them: for a caller
+  // that builds the value from the nodes and wants only the verdict.
+  void set_integer_values_written(bool written) noexcept { integer_values_written_ = written; }
+
+  // The value append_json last wrote, as its nodes, for building it in
+  // another form than JSON text (valid until the next value). A builder
+  // visits it as the writing did: children in order, each shareable node
+  // (kind kBytes and after) whole where it is first met and as a reference
+  // to that place after.
+  [[nodiscard]] NodeId root() const noexcept { return root_; }
+  [[nodiscard]] std::span<const Child> children(std::uint32_t first, std::uint32_t count) const noexcept {
+    return {children_.data() + first, count};
+  }
+  // A property's key as escaped JSON text, without its quotes.
+  [[nodiscard]] std::string_view key(const Child& child) const noexcept {
+    return std::string_view(keys_).substr(child.key_offset, child.key_size);
+  }
+  // Whether a kObject node is written wrapped in {"$object": ...}.
+  [[nodiscard]] bool dollar_led(const Node& object) const noexcept;
+  // Whether a kView node is written with its buffer ("buffer", "byte_offset",
+  // "byte_length") rather than with its own bytes.
+  [[nodiscard]] bool shares_buffer(const Node& view) const noexcept;
+  // The "$ref" path of a node already written.
+  void append_ref_path(std::string& out, NodeId id) { append_path(out, id); }
+  // The JSON text written for an Error's message or stack (a field that
+  // was written, so this cannot fail).
+  bool append_error_field(std::string& out, NodeId id);
+  // The JSON text of a kHost node.
+  void write_host(std::string& out, const Node& node) const { host_->write(out, *this, node); }
 
  private:
   // Where a written value sits: its parent (the value it was written in)
@@ -164,12 +206,15 @@ class Reader {
 
   std::string_view data_;
   Host* host_ = nullptr;
+  NodeId root_ = 0;
   Wide version_ = 0;
   std::size_t depth_ = 0;
   std::size_t frames_ = 0;
   std::size_t write_depth_ = 0;
   std::size_t raw_budget_ = 0;
   std::size_t out_start_ = 0;
+  std::size_t unwritten_ = 0;  // bytes of values counted, not written
+  bool integer_values_written_ = true;
   std::size_t out_limit_ = 0;
   std::string error_;
   std::vector<Node> nodes_;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "chromium/blink_value.h"
+#include "chromium/v8_value.h"
 
 namespace vostrel::chromium {
 namespace {
@@ -256,6 +257,74 @@ TEST(ScriptValue, TruncatedValuesRollBack) {
       }
     }
   }
+}
+
+// A sink takes each value in place of its JSON (the integer views' values
+// then only counted): a value must fail exactly where it fails without one.
+// Here a 64 KiB Uint8Array (320 KiB of text) and m references to an object
+// nested 100 deep under 200-byte keys (20 KiB of path each): the first m
+// whose JSON passes the size bound fails with the sink too, one fewer not.
+class MarkSink final : public ScriptValueSink {
+ public:
+  void take(v8::Reader&, std::string& out) override { out += "#"; }
+};
+
+void append_varint(std::string& out, std::size_t value) {
+  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<char>(0x80 | (value & 0x7F)));
+  out.push_back(static_cast<char>(value));
+}
+
+std::string references_value(std::size_t refs) {
+  const std::string key(200, 'k');
+  std::string data = kHeader + "o\"\x01""d";
+  for (int i = 0; i < 100; ++i) {
+    data += "o\"";
+    append_varint(data, key.size());
+    data += key;
+  }
+  data += "o{";
+  data.push_back('\0');
+  for (int i = 0; i < 100; ++i) data += "{\x01";
+  data += "\"\x01uB";
+  append_varint(data, 65536);
+  data += std::string(65536, '\xff') + "VB";
+  data.push_back('\0');
+  append_varint(data, 65536);
+  data.push_back('\0');
+  data += "\"\x01rA";
+  append_varint(data, refs);
+  for (std::size_t i = 0; i < refs; ++i) data += "^d";  // object 100, 100 steps down
+  data += "$";
+  data.push_back('\0');
+  append_varint(data, refs);
+  data += "{\x03";
+  return data;
+}
+
+bool written(std::size_t refs, bool with_sink) {
+  MarkSink sink;
+  ScriptValueSink* previous = set_script_value_sink(with_sink ? &sink : nullptr);
+  std::string out;
+  const auto result = append_script_value(out, references_value(refs), {});
+  set_script_value_sink(previous);
+  if (!result) {
+    EXPECT_EQ(result.error(), "value too large to write");
+  } else if (with_sink) {
+    EXPECT_EQ(out, "#");
+  }
+  return result.has_value();
+}
+
+TEST(ScriptValue, ASinkSeesTheVerdictTheJsonGets) {
+  std::size_t fits = 0, fails = 1000;  // fails without the sink, fits with
+  ASSERT_TRUE(written(fits, false));
+  ASSERT_FALSE(written(fails, false));
+  while (fails - fits > 1) {
+    const std::size_t middle = (fits + fails) / 2;
+    (written(middle, false) ? fits : fails) = middle;
+  }
+  EXPECT_TRUE(written(fits, true));
+  EXPECT_FALSE(written(fails, true));
 }
 
 }  // namespace

@@ -14,17 +14,16 @@ yields its entry, with "error" (why) and "raw_key"/"raw_value" (hex). Values
 are plain Python values (see vostrel.chromium.v8); common.to_json gives the
 JSON form the `vostrel chromium` command writes.
 
-The decoding is native (the extension writes each entry as a JSON line, the
-very line the command writes); here each line is read back and its values
-turned into Python values by common.from_json.
+The decoding is native, and so is the building of each entry's dict: the
+values are made from the decoded JavaScript values directly, the very values
+common.from_json makes of the line the command writes for the entry.
 """
 
 from __future__ import annotations
 
-import json
 from typing import Iterator, Optional
 
-from .common import from_json, to_json
+from .common import VALUE_TYPES, from_json, to_json
 from .v8 import DecodeError
 
 __all__ = ["KINDS", "detect_kind", "iter_entries", "to_json", "from_json", "DecodeError"]
@@ -32,8 +31,6 @@ __all__ = ["KINDS", "detect_kind", "iter_entries", "to_json", "from_json", "Deco
 # The last reads any store plainly: each record's key as text, its value as
 # JSON where it is JSON text.
 KINDS = ("localstorage", "sessionstorage", "indexeddb", "serviceworker", "extension_settings", "leveldb")
-# The fields whose values are JavaScript values in their JSON form.
-_VALUE_FIELDS = ("key", "value", "primary_key")
 
 
 def detect_kind(db, directory: str = "") -> Optional[str]:
@@ -53,23 +50,5 @@ def iter_entries(directory: str, kind: Optional[str] = None,
 
     if kind is not None and kind not in KINDS:
         raise ValueError(f"unknown kind {kind!r} (choose from {', '.join(KINDS)})")
-    # The C scanner straight away: each line is one JSON object, nothing around it.
-    scan = json.JSONDecoder().scan_once
-    for line in _vostrel.iter_chromium_entries(directory, kind=kind, reverse=reverse,
-                                                 blob_dir=blob_dir):
-        entry = scan(line, 0)[0]
-        if '"$' in line:  # a "$"-form somewhere (else every value is plain JSON already)
-            refs = '"$ref"' in line
-            _revive_values(entry, refs)
-            journal = entry.get("journal")
-            if journal is not None:  # the records a journal task holds
-                for part in ("entry", "begin", "end"):
-                    if type(journal.get(part)) is dict:
-                        _revive_values(journal[part], refs)
-        yield entry
-
-
-def _revive_values(entry: dict, refs: bool) -> None:
-    for field in _VALUE_FIELDS:
-        if field in entry:
-            entry[field] = from_json(entry[field], refs)
+    yield from _vostrel.iter_chromium_entries(directory, kind=kind, reverse=reverse, blob_dir=blob_dir,
+                                              values=VALUE_TYPES)

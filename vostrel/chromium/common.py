@@ -5,6 +5,7 @@ decoder writes it, back to the Python values of vostrel.chromium.v8)."""
 from __future__ import annotations
 
 import base64
+import binascii
 import datetime as _dt
 import math
 import struct
@@ -310,3 +311,15 @@ def _date_from_json(text, ms=None):
     if text.endswith("Z"):
         text = text[:-1] + _UTC_SUFFIX
     return _dt.datetime.fromisoformat(text)
+
+
+# The types and objects the extension builds entries' values as (handed to
+# _vostrel.iter_chromium_entries), so that they are the very ones from_json
+# gives: the same classes, the same NaN and infinities.
+VALUE_TYPES = {
+    "UNDEFINED": v8.UNDEFINED, "BigInt": v8.BigInt, "JSDate": v8.JSDate, "ArrayBuffer": v8.ArrayBuffer,
+    "RegExp": v8.RegExp, "JSMap": v8.JSMap, "JSSet": v8.JSSet, "JSArray": v8.JSArray,
+    "SparseArray": v8.SparseArray, "TypedArray": v8.TypedArray, "JSError": v8.JSError,
+    "from_json": from_json, "date": _date_from_json, "b64decode": binascii.a2b_base64,
+    "NaN": _NON_FINITE["NaN"], "Infinity": _NON_FINITE["Infinity"], "-Infinity": _NON_FINITE["-Infinity"],
+}

@@ -1,8 +1,9 @@
 """The Python values of decoded JavaScript values (V8's structured clone).
 
 The native decoder writes every value in its JSON form (see
-vostrel.chromium.common.to_json); vostrel.chromium.iter_entries turns that
-form back into these values:
+vostrel.chromium.common.to_json), and vostrel.chromium.iter_entries gives
+these values, the ones common.from_json makes of that form (built by the
+extension from the decoded value itself):
   null -> None; undefined -> UNDEFINED; true/false -> bool
   numbers -> int or float; BigInt -> BigInt (an int subclass)
   strings -> str (lone surrogates kept)
