@@ -186,3 +186,32 @@ def test_seq_reaches_the_top_of_the_unsigned_range(tmp_path):
     assert wrapped.seq == 0
     assert repr(top) == ("Record(key=<1 bytes>, value=<1 bytes>, seq=18446744073709551615, "
                          "state=Live, file_type=Log)")
+
+
+def test_records_made_in_memory_freed_by_earlier_ones_keep_every_behaviour(tmp_path):
+    # Records of varied sizes read again and again, most dropped at once, so
+    # that later ones are made in the memory of earlier ones: the few kept
+    # must still hold their own values and text form, and stay distinct.
+    w = DbWriter(tmp_path)
+    for i in range(3000):
+        w.put(b"key-%05d" % i, bytes([i % 251]) * (i % 700))
+    w.compact()
+    for i in range(0, 3000, 7):
+        w.put(b"key-%05d" % i, b"again %d" % i)
+    w.close()
+    reference = [(as_tuple(r), repr(r)) for r in read_all(str(tmp_path))]
+    db = _vostrel.RawLevelDb(str(tmp_path))
+    kept = []
+    for round_ in range(6):
+        records = db.iter_records() if round_ % 2 else iter(db.iterate_records_raw())
+        for i, r in enumerate(records):
+            if i % 97 == round_:
+                kept.append((i, r))
+        del records
+        gc.collect()
+    db.close()
+    assert len(kept) > 150
+    for i, r in kept:
+        assert (as_tuple(r), repr(r)) == reference[i]
+    objects = [r for _, r in kept]
+    assert len({id(r) for r in objects}) == len(objects) == len(set(objects))
