@@ -89,9 +89,12 @@ class TableFile : public DataFileBase<TableFile> {
   // (zeros, no data), copied out of the file into `stored` (safe against the
   // file shrinking: a block cut short is an Io error), and decompressed into
   // `decompressed` when stored compressed. The contents view either buffer.
+  // With a window, the stored bytes are read through it instead of into
+  // `stored` (the walks over consecutive blocks), and may view it.
   [[nodiscard]] std::expected<BlockView, TableError> read_block(const BlockHandle& handle,
                                                               ByteBuffer& stored,
-                                                              DecompressBuffer& decompressed) const;
+                                                              DecompressBuffer& decompressed,
+                                                              ReadWindow* window = nullptr) const;
   // The same, as an owned copy.
   [[nodiscard]] std::expected<Block, TableError> read_block(const BlockHandle& handle) const;
 
@@ -140,7 +143,7 @@ class TableFile : public DataFileBase<TableFile> {
  private:
   template <RecordSink Sink>
   void visit_block(const BlockHandle& handle, Sink& sink, DecodeScratch& scratch) const {
-    const auto block = read_block(handle, scratch.stored, scratch.decompressed);
+    const auto block = read_block(handle, scratch.stored, scratch.decompressed, &scratch.window);
     if (!block) return;
     visit_block_records(*block, &path_, scratch.key, sink, Recovery::None, scratch.positions);
   }
