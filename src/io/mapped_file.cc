@@ -211,7 +211,8 @@ MappedFile MappedFile::from_bytes(std::string_view bytes) {
   return file;
 }
 
-std::string_view MappedFile::read(std::uint64_t offset, std::size_t length, ByteBuffer& buffer) const {
+std::string_view MappedFile::read(std::uint64_t offset, std::size_t length, ByteBuffer& buffer,
+                                  std::size_t pread_from) const {
   if (offset >= size_) return {};
   length = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
   char* out = buffer.reserve(length);
@@ -221,7 +222,7 @@ std::string_view MappedFile::read(std::uint64_t offset, std::size_t length, Byte
   } else if (owns_heap_) {
     std::memcpy(out, data_ + offset, length);
     copied = length;
-  } else if (fd_ >= 0 && length >= kPreadFrom) {
+  } else if (fd_ >= 0 && length >= pread_from) {
     copied = pread_fully(fd_, out, length, offset);
   } else {
     copied = copy_from_mapping(out, data_ + offset, length);
@@ -349,7 +350,9 @@ std::string_view ReadWindow::read(const MappedFile& file, std::uint64_t offset, 
     }
   }
   const bool onward = same_file && offset == end_;
-  held_ = file.read(offset, onward ? std::max(length, kWindow) : length, buffer_);
+  // Every read through the descriptor, whatever its length (see
+  // window_reads_without_mapping).
+  held_ = file.read(offset, onward ? std::max(length, kWindow) : length, buffer_, 0);
   identity_ = file.identity();
   start_ = offset;
   const std::string_view bytes = held_.substr(0, std::min(length, held_.size()));

@@ -112,7 +112,15 @@ class MappedFile {
   // caller reading a mapping calls prepare_fault_guard() (safe_copy.h) once
   // per walk first.
   [[nodiscard]] std::string_view read(std::uint64_t offset, std::size_t length,
-                                      ByteBuffer& buffer) const;
+                                      ByteBuffer& buffer) const {
+    return read(offset, length, buffer, kPreadFrom);
+  }
+  // Whether reads through a ReadWindow never touch the mapping (the
+  // descriptor is kept, or the bytes are in memory, deferred or none): a walk
+  // reading only so needs no prepare_fault_guard() and its system call.
+  [[nodiscard]] bool window_reads_without_mapping() const noexcept {
+    return data_ == nullptr || owns_heap_ || fd_ >= 0;
+  }
 
   // Whether the whole range lay in a hole of the file at open, reading as
   // zeros without holding any data.
@@ -136,6 +144,10 @@ class MappedFile {
   void drop_pages(std::uint64_t offset, std::uint64_t length) const noexcept;
 
  private:
+  friend class ReadWindow;
+  // Reads of `pread_from` bytes or more go to the kept descriptor.
+  [[nodiscard]] std::string_view read(std::uint64_t offset, std::size_t length, ByteBuffer& buffer,
+                                      std::size_t pread_from) const;
   void release() noexcept;
   std::size_t read_deferred(std::uint64_t offset, std::size_t length, char* out) const noexcept;
 

@@ -103,7 +103,7 @@ class TableFile : public DataFileBase<TableFile> {
   // early when scratch.stop asks, polled before each block.
   template <RecordSink Sink>
   void visit_records(Sink& sink, DecodeScratch& scratch) const {
-    prepare_fault_guard();
+    if (!file_.window_reads_without_mapping()) prepare_fault_guard();
     for (const auto& entry : index_) {
       if (scratch.stop.stop_requested()) return;
       visit_block(entry.second, sink, scratch);
@@ -115,7 +115,8 @@ class TableFile : public DataFileBase<TableFile> {
   template <RecordSink Sink>
   std::uint64_t visit_records_from(std::uint64_t resume, std::size_t want, Sink& sink,
                                    DecodeScratch& scratch) const {
-    prepare_fault_guard();
+    // Blocks are read through the scratch's window only (visit_block).
+    if (!file_.window_reads_without_mapping()) prepare_fault_guard();
     CountingSink<Sink> counting{sink};
     for (std::uint64_t i = resume; i < index_.size(); ++i) {
       if (scratch.stop.stop_requested()) return kFileDone;
