@@ -293,25 +293,5 @@ TEST(ReadWindow, ReadsWhatReadGives) {
   }
 }
 
-// Reading onward from a file that shrank underneath comes back short where it
-// now ends; what the window read before stays as it was then.
-TEST(ReadWindow, FileShrinkingUnderAWalkReadsShort) {
-  const TempDir tmp;
-  const std::size_t size = 2 * ReadWindow::kWindow;
-  write_file(tmp.file("a"), std::string(size, 'y'));
-  const auto file = MappedFile::open(tmp.file("a"));
-  ASSERT_TRUE(file.has_value());
-  prepare_fault_guard();
-  ReadWindow window;
-  ASSERT_EQ(window.read(*file, 0, 4096), std::string(4096, 'y'));
-  ASSERT_EQ(window.read(*file, 4096, 4096), std::string(4096, 'y'));  // fills the window ahead
-  const std::uint64_t now = ReadWindow::kWindow + 4096 + 5000;
-  ASSERT_EQ(::truncate(tmp.file("a").c_str(), static_cast<off_t>(now)), 0);
-  EXPECT_EQ(window.read(*file, 8192, 4096), std::string(4096, 'y'));
-  const std::uint64_t onward = 4096 + ReadWindow::kWindow;  // just past the window
-  EXPECT_EQ(window.read(*file, onward, 8192).size(), now - onward);
-  EXPECT_EQ(window.read(*file, now, 4096), "");
-}
-
 }  // namespace
 }  // namespace vostrel
