@@ -172,7 +172,9 @@ class MappedFile {
 // where the file lost bytes, which then come back short as from read()) when
 // it goes on where the read before it ended, in the same file; any other read
 // (the first, a jump, walks of several files taking turns) is read alone, so
-// that reading ahead never costs more than it saves. The window's bytes are
+// that reading ahead never costs more than it saves. A file that keeps its
+// descriptor is read through it whatever the length (so that such a walk
+// never touches the mapping: window_reads_without_mapping). The window's bytes are
 // the file's when they were read, a few blocks earlier; a view returned stays
 // valid until the next read.
 class ReadWindow {
