@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "read/store.h"
@@ -68,6 +69,9 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 class RecordListSink {
  public:
   RecordListSink() = default;
+  // Builds into `room`, emptied first: a caller that takes records again and
+  // again hands back the vector it had, whose capacity is then reused.
+  explicit RecordListSink(std::vector<PyObject*> room) : records_(std::move(room)) { records_.clear(); }
   RecordListSink(const RecordListSink&) = delete;
   RecordListSink& operator=(const RecordListSink&) = delete;
   ~RecordListSink();

@@ -76,7 +76,7 @@ bool refill(RecordIteratorObject* it, RawLevelDbObject* db) {
   const SharedAccess access(db);
   if (!access.ok()) return false;
   try {
-    RecordListSink sink;
+    RecordListSink sink(std::move(it->buffer));  // emptied above; its room is reused
     RecordStream& stream = *it->stream;
     std::size_t file = stream.position();  // the unit whose records the sink is building
     const auto before = [&](std::size_t position, bool fresh) {

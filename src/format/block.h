@@ -37,19 +37,33 @@ void walk_block_entries(std::string_view contents, std::string& key_scratch, Fn&
   std::size_t pos = load_le32(contents.data() + limit);
   key_scratch.clear();
   while (pos < limit) {
-    // Entry varints may run past `limit` into the restart array, up to the end.
-    const auto shared = decode_varint(contents, pos, /*narrow=*/true);
-    if (!shared) return;
-    const auto non_shared = decode_varint(contents, pos + shared->length, /*narrow=*/true);
-    if (!non_shared) return;
-    const std::size_t v_at = pos + shared->length + non_shared->length;
-    const auto value_length = decode_varint(contents, v_at, /*narrow=*/true);
-    if (!value_length) return;
-    const std::uint64_t shared_bytes = shared->value & 0xFFFFFFFFu;
-    const std::uint64_t key_bytes = non_shared->value & 0xFFFFFFFFu;
-    const std::uint64_t value_bytes = value_length->value & 0xFFFFFFFFu;
+    std::uint64_t shared_bytes = 0;
+    std::uint64_t key_bytes = 0;
+    std::uint64_t value_bytes = 0;
+    std::size_t k = 0;  // where the key bytes begin
+    // Most entries have three one-byte varints; the restart array's four
+    // bytes at least follow `limit`, so three bytes from pos are there.
+    const auto* header = reinterpret_cast<const unsigned char*>(contents.data() + pos);
+    if ((header[0] | header[1] | header[2]) < 0x80) {
+      shared_bytes = header[0];
+      key_bytes = header[1];
+      value_bytes = header[2];
+      k = pos + 3;
+    } else {
+      // Entry varints may run past `limit` into the restart array, up to the end.
+      const auto shared = decode_varint(contents, pos, /*narrow=*/true);
+      if (!shared) return;
+      const auto non_shared = decode_varint(contents, pos + shared->length, /*narrow=*/true);
+      if (!non_shared) return;
+      const std::size_t v_at = pos + shared->length + non_shared->length;
+      const auto value_length = decode_varint(contents, v_at, /*narrow=*/true);
+      if (!value_length) return;
+      shared_bytes = shared->value & 0xFFFFFFFFu;
+      key_bytes = non_shared->value & 0xFFFFFFFFu;
+      value_bytes = value_length->value & 0xFFFFFFFFu;
+      k = v_at + value_length->length;
+    }
     if (shared_bytes > key_scratch.size()) return;
-    const std::size_t k = v_at + value_length->length;
     if (key_bytes > size - k) return;
     key_scratch.resize(static_cast<std::size_t>(shared_bytes));
     key_scratch.append(contents.data() + k, static_cast<std::size_t>(key_bytes));

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,8 @@ class Descriptor {
     if (fd_ >= 0) ::close(fd_);
   }
   [[nodiscard]] int get() const noexcept { return fd_; }
+  // Hands the descriptor over: it is no longer closed here.
+  [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -44,6 +47,34 @@ int open_without_blocking(const std::string& path) noexcept {
 
 // Mappings held by MappedFile objects of this process.
 std::atomic<std::size_t> live_mappings{0};
+
+// The last identity handed out (MappedFile::identity).
+std::atomic<std::uint64_t> last_identity{0};
+
+std::uint64_t next_identity() noexcept { return last_identity.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+// Descriptors held open by MappedFile objects of this process, and the most
+// they may hold: a quarter of the soft descriptor limit as it is at each
+// open, the rest left to the interpreter and everything else the process
+// opens.
+std::atomic<std::size_t> held_descriptors{0};
+
+std::size_t descriptor_budget() noexcept {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur == RLIM_INFINITY) return 1024;
+  return static_cast<std::size_t>(limit.rlim_cur / 4);
+}
+
+// Takes one descriptor's room under the budget; false when it is spent.
+bool take_descriptor_room() noexcept {
+  const std::size_t budget = descriptor_budget();
+  std::size_t held = held_descriptors.load(std::memory_order_relaxed);
+  do {
+    if (held >= budget) return false;
+  } while (!held_descriptors.compare_exchange_weak(held, held + 1, std::memory_order_relaxed));
+  return true;
+}
 
 // Bytes of small files held copied in memory by MappedFile objects of this
 // process, and the most they may hold.
@@ -114,7 +145,7 @@ std::string OsError::message() const {
 std::expected<MappedFile, OsError> MappedFile::open(const std::string& path, FileAccess access) noexcept {
   const int fd = open_without_blocking(path);
   if (fd < 0) return std::unexpected(OsError{errno});
-  const Descriptor descriptor(fd);
+  Descriptor descriptor(fd);
 
   struct stat status {};
   if (::fstat(fd, &status) != 0) return std::unexpected(OsError{errno});
@@ -137,6 +168,7 @@ std::expected<MappedFile, OsError> MappedFile::open(const std::string& path, Fil
         file.size_ = read;
         file.owns_heap_ = true;
         file.copied_ = true;
+        file.identity_ = next_identity();
         return file;
       }
       delete[] copy;
@@ -150,11 +182,14 @@ std::expected<MappedFile, OsError> MappedFile::open(const std::string& path, Fil
       if (address != MAP_FAILED) {
         live_mappings.fetch_add(1, std::memory_order_relaxed);
         file.data_ = static_cast<const char*>(address);
+        file.identity_ = next_identity();
+        if (take_descriptor_room()) file.fd_ = descriptor.release();
         return file;
       }
     }
     // Past the budget, or a file system that cannot map: deferred.
     file.deferred_ = true;
+    file.identity_ = next_identity();
     file.path_ = path;
     file.device_ = status.st_dev;
     file.inode_ = status.st_ino;
@@ -172,10 +207,12 @@ MappedFile MappedFile::from_bytes(std::string_view bytes) {
   file.data_ = copy;
   file.size_ = bytes.size();
   file.owns_heap_ = true;
+  file.identity_ = next_identity();
   return file;
 }
 
-std::string_view MappedFile::read(std::uint64_t offset, std::size_t length, ByteBuffer& buffer) const {
+std::string_view MappedFile::read(std::uint64_t offset, std::size_t length, ByteBuffer& buffer,
+                                  std::size_t pread_from) const {
   if (offset >= size_) return {};
   length = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
   char* out = buffer.reserve(length);
@@ -185,6 +222,8 @@ std::string_view MappedFile::read(std::uint64_t offset, std::size_t length, Byte
   } else if (owns_heap_) {
     std::memcpy(out, data_ + offset, length);
     copied = length;
+  } else if (fd_ >= 0 && length >= pread_from) {
+    copied = pread_fully(fd_, out, length, offset);
   } else {
     copied = copy_from_mapping(out, data_ + offset, length);
   }
@@ -227,9 +266,11 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> MappedFile::data_extents(st
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
+      identity_(std::exchange(other.identity_, 0)),
       owns_heap_(std::exchange(other.owns_heap_, false)),
       copied_(std::exchange(other.copied_, false)),
       deferred_(std::exchange(other.deferred_, false)),
+      fd_(std::exchange(other.fd_, -1)),
       path_(std::move(other.path_)),
       device_(other.device_),
       inode_(other.inode_),
@@ -240,9 +281,11 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     release();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
+    identity_ = std::exchange(other.identity_, 0);
     owns_heap_ = std::exchange(other.owns_heap_, false);
     copied_ = std::exchange(other.copied_, false);
     deferred_ = std::exchange(other.deferred_, false);
+    fd_ = std::exchange(other.fd_, -1);
     path_ = std::move(other.path_);
     device_ = other.device_;
     inode_ = other.inode_;
@@ -282,13 +325,39 @@ void MappedFile::release() noexcept {
       live_mappings.fetch_sub(1, std::memory_order_relaxed);
     }
   }
+  if (fd_ >= 0) {
+    ::close(fd_);
+    held_descriptors.fetch_sub(1, std::memory_order_relaxed);
+  }
+  fd_ = -1;
   data_ = nullptr;
   size_ = 0;
+  identity_ = 0;
   owns_heap_ = false;
   copied_ = false;
   deferred_ = false;
   path_.clear();
   holes_.clear();
+}
+
+std::string_view ReadWindow::read(const MappedFile& file, std::uint64_t offset, std::size_t length) {
+  const bool same_file = file.identity() != 0 && file.identity() == identity_;
+  if (same_file && offset >= start_) {
+    const std::uint64_t into = offset - start_;
+    if (into <= held_.size() && length <= held_.size() - into) {
+      end_ = offset + length;  // within the window, which lies within the file
+      return held_.substr(static_cast<std::size_t>(into), length);
+    }
+  }
+  const bool onward = same_file && offset == end_;
+  // Every read through the descriptor, whatever its length (see
+  // window_reads_without_mapping).
+  held_ = file.read(offset, onward ? std::max(length, kWindow) : length, buffer_, 0);
+  identity_ = file.identity();
+  start_ = offset;
+  const std::string_view bytes = held_.substr(0, std::min(length, held_.size()));
+  end_ = offset + bytes.size();  // no overflow: read() gives no bytes past the file's size
+  return bytes;
 }
 
 }  // namespace vostrel

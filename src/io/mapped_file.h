@@ -5,15 +5,23 @@
 // Opening: the file is opened without blocking (O_NONBLOCK: a FIFO put in
 // place of a table between listing and open must not hang the process), the
 // opened descriptor must be a regular file, and only then is it mapped. The
-// descriptor is closed as soon as the mapping exists: a mapping stays valid
-// after close (and keeps a deleted file's bytes), and holding one descriptor
-// per data file would make a directory with more files than the descriptor
-// limit lose every file past it.
+// descriptor is kept open beside the mapping while the process's files hold
+// fewer than a quarter of its descriptor limit, and closed otherwise: a
+// mapping stays valid after close (and keeps a deleted file's bytes, as an
+// open descriptor does), and holding one descriptor per data file would make
+// a directory with more files than the descriptor limit lose every file past
+// it.
 //
-// Reading: only through read(), which copies a range out of the mapping with
-// copy_from_mapping (safe_copy.h). A file that shrank since open yields its
-// bytes up to the first lost page and then nothing; no decoder ever touches
-// mapped memory.
+// Reading: only through read(), which copies a range out of the file, no
+// decoder ever touching mapped memory. A read of kPreadFrom bytes or more is
+// a pread() on the kept descriptor: one copy by the kernel out of its page
+// cache, where copying out of the mapping would first fault each page into
+// the process's page tables (the larger part of the cost of reading a table
+// whose pages are cached). Shorter reads (headers, footers), and every read
+// of a file whose descriptor was not kept, copy out of the mapping with
+// copy_from_mapping (safe_copy.h). Either way a file that shrank since open
+// yields its bytes up to where it now ends (for the mapping: the first lost
+// page) and then nothing.
 //
 // Mappings are a limited resource (vm.max_map_count, 65,530 by default) that
 // the interpreter's own allocator needs too. Past a budget of half that limit
@@ -66,6 +74,9 @@ class MappedFile {
   static constexpr std::size_t kMaxHoles = 64;
   // The largest file read into memory at open rather than mapped.
   static constexpr std::size_t kCopiedFile = std::size_t{256} << 10;
+  // The smallest read of a mapped file made with pread on its descriptor
+  // rather than copied out of the mapping (see above).
+  static constexpr std::size_t kPreadFrom = 512;
 
   // Opens path read-only without blocking, requires a regular file (ENODEV
   // otherwise), takes its length from fstat, notes its holes and maps it (or
@@ -90,6 +101,9 @@ class MappedFile {
   [[nodiscard]] bool has_mapping() const noexcept { return size_ != 0; }
   // Whether the file was deferred rather than mapped (see above).
   [[nodiscard]] bool is_deferred() const noexcept { return deferred_; }
+  // A number no other MappedFile of this process has had (0 for an empty
+  // one): what a ReadWindow knows its file by.
+  [[nodiscard]] std::uint64_t identity() const noexcept { return identity_; }
 
   // Copies up to `length` bytes from `offset` into buffer and returns them:
   // fewer past the size at open, and fewer where the file has lost bytes since
@@ -98,7 +112,15 @@ class MappedFile {
   // caller reading a mapping calls prepare_fault_guard() (safe_copy.h) once
   // per walk first.
   [[nodiscard]] std::string_view read(std::uint64_t offset, std::size_t length,
-                                      ByteBuffer& buffer) const;
+                                      ByteBuffer& buffer) const {
+    return read(offset, length, buffer, kPreadFrom);
+  }
+  // Whether reads through a ReadWindow never touch the mapping (the
+  // descriptor is kept, or the bytes are in memory, deferred or none): a walk
+  // reading only so needs no prepare_fault_guard() and its system call.
+  [[nodiscard]] bool window_reads_without_mapping() const noexcept {
+    return data_ == nullptr || owns_heap_ || fd_ >= 0;
+  }
 
   // Whether the whole range lay in a hole of the file at open, reading as
   // zeros without holding any data.
@@ -122,18 +144,51 @@ class MappedFile {
   void drop_pages(std::uint64_t offset, std::uint64_t length) const noexcept;
 
  private:
+  friend class ReadWindow;
+  // Reads of `pread_from` bytes or more go to the kept descriptor.
+  [[nodiscard]] std::string_view read(std::uint64_t offset, std::size_t length, ByteBuffer& buffer,
+                                      std::size_t pread_from) const;
   void release() noexcept;
   std::size_t read_deferred(std::uint64_t offset, std::size_t length, char* out) const noexcept;
 
   const char* data_ = nullptr;  // the mapping or the heap copy; nullptr when deferred
   std::size_t size_ = 0;
+  std::uint64_t identity_ = 0;
   bool owns_heap_ = false;  // data_ came from new[] rather than mmap
   bool copied_ = false;     // ...read from a small file at open (counted against the budget)
   bool deferred_ = false;
+  int fd_ = -1;  // held open for pread (see above), or -1
   std::string path_;  // deferred files only
   dev_t device_ = 0;
   ino_t inode_ = 0;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> holes_;  // [start, end), ascending
+};
+
+// A walk's reads of one file at a time through a window read ahead: a walk
+// over a table's data blocks, one after another, asks for a few kilobytes at
+// a time, and reading each with its own system call costs more than the
+// copy. A read that the window does not hold fills it from the read's offset
+// with the larger of the read and kWindow bytes (fewer at the file's end or
+// where the file lost bytes, which then come back short as from read()) when
+// it goes on where the read before it ended, in the same file; any other read
+// (the first, a jump, walks of several files taking turns) is read alone, so
+// that reading ahead never costs more than it saves. A file that keeps its
+// descriptor is read through it whatever the length (so that such a walk
+// never touches the mapping: window_reads_without_mapping). The window's bytes are
+// the file's when they were read, a few blocks earlier; a view returned stays
+// valid until the next read.
+class ReadWindow {
+ public:
+  static constexpr std::size_t kWindow = std::size_t{128} << 10;
+
+  [[nodiscard]] std::string_view read(const MappedFile& file, std::uint64_t offset, std::size_t length);
+
+ private:
+  ByteBuffer buffer_;
+  std::uint64_t identity_ = 0;  // the file the window holds bytes of, 0 none
+  std::uint64_t start_ = 0;
+  std::uint64_t end_ = 0;  // where the last read ended
+  std::string_view held_;
 };
 
 }  // namespace vostrel

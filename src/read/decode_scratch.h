@@ -12,11 +12,13 @@
 #include "format/compression.h"
 #include "base/stop_token.h"
 #include "format/record.h"
+#include "io/mapped_file.h"
 
 namespace vostrel {
 
 struct DecodeScratch {
   ByteBuffer stored;              // a table block or log block as copied out of its file
+  ReadWindow window;              // a table's data blocks, read ahead as a walk goes through them
   DecompressBuffer decompressed;  // a compressed table block's contents
   std::string key;                // the table entry key being rebuilt
   std::string joined;             // a log record's fragments, joined

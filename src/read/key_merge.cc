@@ -363,6 +363,24 @@ class RangeMerge {
     const RangePlan::LogSlice* log = nullptr;         // a log's slice
     std::size_t at = 0;                               // the table of the chain, or the log's next head
     std::string last;                                 // the user key the chain's last table ended with
+    // The chain's own read-ahead: the runs take turns on one scratch, and
+    // one window shared by them would be refilled at every turn.
+    ReadWindow window;
+  };
+
+  // Lends the run's window to the scratch for the length of one step.
+  class WindowLease {
+   public:
+    WindowLease(Run& run, DecodeScratch& scratch) : run_(run), scratch_(scratch) {
+      std::swap(run_.window, scratch_.window);
+    }
+    WindowLease(const WindowLease&) = delete;
+    WindowLease& operator=(const WindowLease&) = delete;
+    ~WindowLease() { std::swap(run_.window, scratch_.window); }
+
+   private:
+    Run& run_;
+    DecodeScratch& scratch_;
   };
 
   TableRun& table(const Run& run) { return plan_.tables[(*run.chain)[run.at]]; }
@@ -370,6 +388,7 @@ class RangeMerge {
   // From the chain's table at `at` on, the first that has records in the
   // range; false when the merge is to end.
   bool open_chain(Run& run) {
+    const WindowLease lease(run, scratch_);
     for (; run.at < run.chain->size(); ++run.at) {
       TableRun& next = table(run);
       const bool has = next.refill(db_, with_values_, scratch_);
@@ -388,7 +407,10 @@ class RangeMerge {
   bool advance(Run& run) {
     if (run.log != nullptr) return ++run.at < run.log->end;
     TableRun& current = table(run);
-    if (current.advance(db_, with_values_, scratch_)) return true;
+    {
+      const WindowLease lease(run, scratch_);
+      if (current.advance(db_, with_values_, scratch_)) return true;
+    }
     if (!check(current)) return false;
     run.last.assign(current.last_key());
     ++run.at;

@@ -45,7 +45,8 @@ std::expected<TableFile, TableError> TableFile::from_mapped(std::string path, Ma
 
 std::expected<BlockView, TableError> TableFile::read_block(const BlockHandle& handle,
                                                        ByteBuffer& stored,
-                                                       DecompressBuffer& decompressed) const {
+                                                       DecompressBuffer& decompressed,
+                                                       ReadWindow* window) const {
   if (!has_mapping()) return std::unexpected(TableError{TableErrorKind::FileTooSmall, {}});
   if (auto in_range = check_block_range(file_.size(), handle, path()); !in_range) {
     return std::unexpected(in_range.error());
@@ -56,8 +57,9 @@ std::expected<BlockView, TableError> TableFile::read_block(const BlockHandle& ha
                                     "Block at offset " + std::to_string(handle.offset) +
                                         " lies in a hole of the sparse file " + path()});
   }
-  const std::string_view bytes =
-      file_.read(handle.offset, static_cast<std::size_t>(with_trailer), stored);
+  const auto length = static_cast<std::size_t>(with_trailer);
+  const std::string_view bytes = window != nullptr ? window->read(file_, handle.offset, length)
+                                                   : file_.read(handle.offset, length, stored);
   if (bytes.size() != with_trailer) return std::unexpected(shrunk());
   const auto size = static_cast<std::size_t>(handle.size);
   const StoredBlock block{bytes.substr(0, size), static_cast<std::uint8_t>(bytes[size]),

@@ -89,9 +89,12 @@ class TableFile : public DataFileBase<TableFile> {
   // (zeros, no data), copied out of the file into `stored` (safe against the
   // file shrinking: a block cut short is an Io error), and decompressed into
   // `decompressed` when stored compressed. The contents view either buffer.
+  // With a window, the stored bytes are read through it instead of into
+  // `stored` (the walks over consecutive blocks), and may view it.
   [[nodiscard]] std::expected<BlockView, TableError> read_block(const BlockHandle& handle,
                                                               ByteBuffer& stored,
-                                                              DecompressBuffer& decompressed) const;
+                                                              DecompressBuffer& decompressed,
+                                                              ReadWindow* window = nullptr) const;
   // The same, as an owned copy.
   [[nodiscard]] std::expected<Block, TableError> read_block(const BlockHandle& handle) const;
 
@@ -100,7 +103,7 @@ class TableFile : public DataFileBase<TableFile> {
   // early when scratch.stop asks, polled before each block.
   template <RecordSink Sink>
   void visit_records(Sink& sink, DecodeScratch& scratch) const {
-    prepare_fault_guard();
+    if (!file_.window_reads_without_mapping()) prepare_fault_guard();
     for (const auto& entry : index_) {
       if (scratch.stop.stop_requested()) return;
       visit_block(entry.second, sink, scratch);
@@ -112,7 +115,8 @@ class TableFile : public DataFileBase<TableFile> {
   template <RecordSink Sink>
   std::uint64_t visit_records_from(std::uint64_t resume, std::size_t want, Sink& sink,
                                    DecodeScratch& scratch) const {
-    prepare_fault_guard();
+    // Blocks are read through the scratch's window only (visit_block).
+    if (!file_.window_reads_without_mapping()) prepare_fault_guard();
     CountingSink<Sink> counting{sink};
     for (std::uint64_t i = resume; i < index_.size(); ++i) {
       if (scratch.stop.stop_requested()) return kFileDone;
@@ -140,7 +144,7 @@ class TableFile : public DataFileBase<TableFile> {
  private:
   template <RecordSink Sink>
   void visit_block(const BlockHandle& handle, Sink& sink, DecodeScratch& scratch) const {
-    const auto block = read_block(handle, scratch.stored, scratch.decompressed);
+    const auto block = read_block(handle, scratch.stored, scratch.decompressed, &scratch.window);
     if (!block) return;
     visit_block_records(*block, &path_, scratch.key, sink, Recovery::None, scratch.positions);
   }

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,26 +78,40 @@ TEST(MappedFile, DirectoryIsNotReadAsAFile) {
   }
 }
 
-TEST(MappedFile, HoldsNoDescriptorAndOutlivesTheFile) {
+// Files keep their descriptors for pread only up to a quarter of the
+// descriptor limit: a directory of more files than the limit still opens
+// whole, and every file reads the same whichever way it is held, also once
+// unlinked.
+TEST(MappedFile, HoldsDescriptorsWithinABudgetAndOutlivesTheFile) {
   TempDir dir;
-  const std::string content = std::string(100000, 'z') + "tail";
-  std::vector<MappedFile> files;
-  for (int i = 0; i < 8; ++i) write_file(dir.file(std::to_string(i).append(".bin")), content);
+  constexpr int kFiles = 40;
+  auto name = [&](int i) { return dir.file(std::to_string(i).append(".bin")); };
+  auto content = [](int i) { return std::string(100000, static_cast<char>('a' + i % 26)) + "tail"; };
+  for (int i = 0; i < kFiles; ++i) write_file(name(i), content(i));
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   const std::size_t before = open_descriptor_count();
   ASSERT_GT(before, 0u);
-  for (int i = 0; i < 8; ++i) {
-    auto file = MappedFile::open(dir.file(std::to_string(i).append(".bin")));
-    ASSERT_TRUE(file.has_value());
+  struct rlimit lowered = saved;
+  lowered.rlim_cur = before + 24;  // a budget of (before + 24) / 4
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  std::vector<MappedFile> files;
+  for (int i = 0; i < kFiles; ++i) {
+    auto file = MappedFile::open(name(i));
+    ASSERT_TRUE(file.has_value()) << i << ": " << file.error().message();
     files.push_back(std::move(*file));
   }
-  EXPECT_EQ(open_descriptor_count(), before);
-  // Unlinking the files does not take the mapped bytes away.
-  for (int i = 0; i < 8; ++i) ::unlink(dir.file(std::to_string(i).append(".bin")).c_str());
-  for (const auto& file : files) {
-    ASSERT_TRUE(file.has_mapping());
-    EXPECT_EQ(file.size(), content.size());
-    EXPECT_EQ(all_bytes(file), content);
+  const std::size_t held = open_descriptor_count() - before;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_GT(held, 0u);
+  EXPECT_LE(held, (before + 24) / 4);
+  for (int i = 0; i < kFiles; ++i) ::unlink(name(i).c_str());
+  for (int i = 0; i < kFiles; ++i) {
+    ASSERT_TRUE(files[i].has_mapping());
+    EXPECT_EQ(all_bytes(files[i]), content(i)) << i;
   }
+  files.clear();
+  EXPECT_EQ(open_descriptor_count(), before);
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
@@ -159,6 +174,10 @@ TEST(MappedFile, FileShrinkingWhileMappedReadsShort) {
   ByteBuffer buffer;
   EXPECT_EQ(file->read(4096, 3 * 4096, buffer), std::string(4096, 'x'));
   EXPECT_EQ(file->read(3 * 4096, 4096, buffer), "");
+  // Short reads copy out of the mapping: the lost page faults and ends them.
+  static_assert(100 < MappedFile::kPreadFrom);
+  EXPECT_EQ(file->read(2 * 4096 - 50, 100, buffer), std::string(50, 'x'));
+  EXPECT_EQ(file->read(3 * 4096, 100, buffer), "");
   ASSERT_EQ(::truncate(dir.file("a").c_str(), 0), 0);
   EXPECT_EQ(file->read(0, content.size(), buffer), "");
 }
@@ -232,6 +251,46 @@ TEST(MappedFile, BytesStayReadableAfterTheirPagesAreDropped) {
   file->drop_pages();
   EXPECT_EQ(file->read(0, content.size(), buffer), content);
   MappedFile::from_bytes(content).drop_pages();  // in memory: nothing to drop, nothing lost
+}
+
+// A walk's reads through a window give what read() gives, however they
+// follow one another: onward (served from the window, or filling it), back,
+// across two files taking turns, past the end.
+TEST(ReadWindow, ReadsWhatReadGives) {
+  const TempDir tmp;
+  constexpr std::size_t kSize = 3 * ReadWindow::kWindow + 1000;
+  std::string bytes_a(kSize, '\0');
+  std::string bytes_b(kSize, '\0');
+  for (std::size_t i = 0; i < kSize; ++i) {
+    bytes_a[i] = static_cast<char>(i * 7 % 251);
+    bytes_b[i] = static_cast<char>(i * 13 % 241);
+  }
+  write_file(tmp.file("a"), bytes_a);
+  write_file(tmp.file("b"), bytes_b);
+  const auto a = MappedFile::open(tmp.file("a"));
+  const auto b = MappedFile::open(tmp.file("b"));
+  ASSERT_TRUE(a && b);
+  const MappedFile heap = MappedFile::from_bytes(bytes_a);
+  struct Step {
+    const MappedFile* file;
+    std::uint64_t offset;
+    std::size_t length;
+  };
+  const std::uint64_t w = ReadWindow::kWindow;
+  const std::vector<Step> steps = {
+      {&*a, 0, 4000},      {&*a, 4000, 4100},   {&*a, 8100, 300},        {&*a, 8400, w},
+      {&*a, 8400 + w, 20}, {&*a, 100, 50},      {&*b, 0, 4000},          {&*a, 150, 4000},
+      {&*b, 4000, 4000},   {&*a, 4150, 4000},   {&*a, 8150, 2 * w},      {&*a, kSize - 10, 100},
+      {&*a, kSize, 10},    {&heap, 0, 600},     {&heap, 600, 600},       {&heap, 1200, 100},
+      {&*b, kSize - w, w}, {&*b, kSize - 5, 5}, {&*a, kSize + 100, 100},
+  };
+  ReadWindow window;
+  ByteBuffer buffer;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    const std::string expected(step.file->read(step.offset, step.length, buffer));
+    EXPECT_EQ(window.read(*step.file, step.offset, step.length), expected) << "step " << i;
+  }
 }
 
 }  // namespace

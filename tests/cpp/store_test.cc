@@ -382,7 +382,8 @@ TEST(DbRealDatabase, EveryRecordOfEveryFileInFileNumberOrder) {
 }
 
 // ---------------------------------------------------------------------------
-// Descriptors: every file is mapped and its descriptor closed at once
+// Descriptors: every file is mapped, its descriptor kept only while the
+// process's files hold fewer than a quarter of the limit
 
 class DescriptorLimit {
  public:
@@ -421,7 +422,7 @@ TEST(DbOpen, MoreDataFilesThanTheDescriptorLimitAllReturnTheirRecords) {
     db.emplace(open_ok(dir.path()));
     after = open_descriptor_count();
   }
-  EXPECT_EQ(after, before) << "open keeps descriptors";
+  EXPECT_LE(after - before, 64u / 4) << "open keeps descriptors past its budget";
   ASSERT_EQ(db->data_files().size(), static_cast<std::size_t>(kFiles));
   const auto grouped = by_origin(testing::store_records(*db, false));
   ASSERT_EQ(grouped.size(), static_cast<std::size_t>(kFiles));

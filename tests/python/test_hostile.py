@@ -172,6 +172,37 @@ def test_files_shrinking_while_open_end_cleanly(store):
     assert 0 < len(in_log) < len([r for r in expected if r[5] == log_path])
 
 
+def test_a_table_shrinking_under_a_walk_ends_it_cleanly(tmp_path):
+    # A table of a few hundred KiB, read ahead as the walk goes: cut to a third
+    # after the first record, the walk hands out what is still there and ends.
+    path = tmp_path / "db"
+    db = plyvel.DB(str(path), create_if_missing=True, compression=None)
+    values = {b"k%06d" % i: os.urandom(300) for i in range(3000)}
+    for key, value in values.items():
+        db.put(key, value)
+    db.close()
+    plyvel.DB(str(path)).close()  # the log becomes a table on reopening
+    table = max(path.glob("*.ldb"), key=lambda p: p.stat().st_size)
+    assert table.stat().st_size > 3 * 256 << 10
+    result = run_python(f"""
+        import json, os
+        from _vostrel import RawLevelDb
+        db = RawLevelDb({str(path)!r})
+        walk = db.iter_records()
+        found = []
+        for r in walk:
+            if r.origin_file.endswith({table.name!r}):
+                if not found:
+                    os.truncate({str(table)!r}, os.path.getsize({str(table)!r}) // 3)
+                found.append([r.user_key.hex(), r.value.hex()])
+        print(json.dumps(found))
+    """)
+    assert result.returncode == 0, result.stderr
+    found = json.loads(result.stdout)
+    assert 0 < len(found) < len(values) // 2
+    assert all(values[bytes.fromhex(k)] == bytes.fromhex(v) for k, v in found)
+
+
 # A fault the reader did not cause must end the process as it would without
 # vostrel, whatever Python's faulthandler did in between: each sequence ends
 # by touching a mapping of a truncated file outside any read of ours.
