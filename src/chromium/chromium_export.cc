@@ -6,9 +6,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <variant>
 
+#include "base/worker_signals.h"
 #include "export/json_text.h"
 #include "export/store_export.h"
 
@@ -34,6 +39,57 @@ struct LearnSink {
   Decoder& decoder;
   void operator()(const RecordView& record) { decoder.learn(record); }
 };
+
+// The first pass shared out over `threads` threads (the caller's among them):
+// each takes the next data file of the reading order and learns from it into
+// a decoder of its own; those are then merged into `decoder` in that order,
+// so it learns exactly what one walk over the store would. check_in is called
+// on the caller's thread only; false from it ends the pass (returns false).
+bool learn_apart(IndexedDbDecoder& decoder, const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in,
+                 std::size_t step, unsigned threads) {
+  const std::vector<WalkUnit> order = db.reading_order(reverse, false);
+  std::vector<std::optional<IndexedDbDecoder>> learned(order.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> halt{false};
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+  const auto learn_files = [&](bool caller) {
+    if (!caller) leave_signals_to_main_thread();
+    try {
+      DecodeScratch scratch;
+      for (std::size_t i = next.fetch_add(1); i < order.size(); i = next.fetch_add(1)) {
+        LearnSink<IndexedDbDecoder> sink{learned[i].emplace(std::string())};
+        std::uint64_t resume = 0;
+        do {
+          if (caller && check_in && !check_in()) halt.store(true);
+          if (halt.load(std::memory_order_relaxed)) return;
+          resume = walk_unit(db, order[i], resume, step, sink, scratch);
+        } while (resume != kFileDone);
+        db.drop_unit_pages(order[i]);
+      }
+    } catch (...) {
+      halt.store(true);
+      const std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> workers;
+    const std::size_t wanted = std::min<std::size_t>(threads, order.size());
+    for (std::size_t i = 1; i < wanted; ++i) {
+      try {
+        workers.emplace_back(learn_files, false);
+      } catch (const std::system_error&) {
+        break;  // out of threads (a process limit): go on with those there are
+      }
+    }
+    learn_files(true);
+  }  // joined
+  if (failure) std::rethrow_exception(failure);
+  if (halt.load()) return false;
+  for (auto& state : learned) decoder.merge(std::move(*state));
+  return true;
+}
 }  // namespace
 
 class StoreDecoder {
@@ -41,11 +97,16 @@ class StoreDecoder {
   StoreDecoder(StoreKind kind, std::string_view directory, std::string_view blob_directory)
       : decoder_(make(kind, directory, blob_directory)) {}
 
-  // False when check_in stopped the pass.
-  bool learn(const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in, std::size_t step) {
+  // False when check_in stopped the pass. `threads`: how many may share it
+  // out (IndexedDB's, whose data files are learned from apart).
+  bool learn(const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in, std::size_t step,
+             unsigned threads = 1) {
     return std::visit(
         [&](auto& decoder) {
           using Decoder = std::remove_reference_t<decltype(decoder)>;
+          if constexpr (std::is_same_v<Decoder, IndexedDbDecoder>) {
+            if (threads > 1) return learn_apart(decoder, db, reverse, check_in, step, threads);
+          }
           if constexpr (std::is_same_v<Decoder, SessionStorageDecoder> || std::is_same_v<Decoder, IndexedDbDecoder>) {
             LearnSink<Decoder> sink{decoder};
             RecordStream stream(db, reverse);
@@ -99,7 +160,8 @@ EntryLines::EntryLines(const EntryLines& other)
       types_(other.types_),
       csv_store_(other.csv_store_),
       status_field_(other.status_field_),
-      latest_(other.latest_) {}
+      latest_(other.latest_),
+      count_undecoded_(other.count_undecoded_) {}
 
 EntryLines::EntryLines(EntryLines&&) noexcept = default;
 EntryLines& EntryLines::operator=(EntryLines&&) noexcept = default;
@@ -124,11 +186,11 @@ struct Learned {
 
 std::optional<Learned> learn_store(const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind,
                                    bool reverse, const std::function<bool()>& check_in,
-                                   std::string_view blob_directory, std::size_t step = 4096) {
+                                   std::string_view blob_directory, std::size_t step = 4096, unsigned threads = 1) {
   if (!kind) kind = detect_store_kind(db, reverse, directory);
   if (!kind) return std::nullopt;
   Learned learned{*kind, std::make_unique<StoreDecoder>(*kind, directory, blob_directory)};
-  learned.stopped = !learned.decoder->learn(db, reverse, check_in, std::max<std::size_t>(step, 1));
+  learned.stopped = !learned.decoder->learn(db, reverse, check_in, std::max<std::size_t>(step, 1), threads);
   return learned;
 }
 
@@ -213,7 +275,7 @@ void EntryLines::append_line(std::string& out, const RecordView& record, std::op
   // The store leads the line: it takes the place of the entry's opening brace.
   if (!store_field_.empty()) out.replace(start, 1, store_field_);
   ++entries_;
-  undecoded_ += is_fallback_line(std::string_view(out).substr(start));
+  if (count_undecoded_) undecoded_ += is_fallback_line(std::string_view(out).substr(start));
   // The status goes last, inside the line's closing brace.
   constexpr std::string_view kEnd = "}\n";
   if (status && out.size() - start >= kEnd.size() && std::string_view(out).ends_with(kEnd)) {
@@ -295,7 +357,7 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
                                                                     const std::function<bool()>& check_in,
                                                                     std::size_t check_every) {
   auto learned = learn_store(db, directory, options.kind, options.reverse, check_in, options.blob_directory,
-                             check_every);
+                             check_every, std::max(options.threads, 1U));
   if (!learned) return std::unexpected(CannotTellKind{});
   ChromiumExportResult result;
   if (learned->stopped) {
@@ -303,6 +365,7 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
     return result;
   }
   EntryLines lines(std::move(learned->decoder), options.selection);
+  if (!options.count_undecoded) lines.leave_undecoded_uncounted();
   if (options.csv) {
     lines.set_csv(options.store.value_or(""));
   } else if (options.store) {
