@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -264,16 +263,28 @@ void EntryLines::append(std::string& out, const RecordView& record, std::optiona
 
 void EntryLines::append_line(std::string& out, const RecordView& record, std::optional<RecordStatus> status) {
   const std::size_t start = out.size();
+  // The store leads the line: it takes the place of the entry's opening
+  // brace, in room left before the entry is written (so the line, which may
+  // be long, is never moved to make room after).
+  const std::size_t room = store_field_.empty() ? 0 : store_field_.size() - 1;
+  out.append(room, ' ');
+  const std::size_t entry = out.size();
   decoder_->append_entry(out, record);
   if (types_) {
-    const std::string_view type = type_of_line(std::string_view(out).substr(start));
+    const std::string_view type = type_of_line(std::string_view(out).substr(entry));
     if (std::find(types_->begin(), types_->end(), type) == types_->end()) {
       out.resize(start);
       return;
     }
   }
-  // The store leads the line: it takes the place of the entry's opening brace.
-  if (!store_field_.empty()) out.replace(start, 1, store_field_);
+  if (room != 0) {
+    if (out.size() == entry) {
+      out.resize(start);
+      out += store_field_;
+    } else {
+      store_field_.copy(out.data() + start, store_field_.size());
+    }
+  }
   ++entries_;
   if (count_undecoded_) undecoded_ += is_fallback_line(std::string_view(out).substr(start));
   // The status goes last, inside the line's closing brace.
@@ -324,17 +335,16 @@ class EntryFormatter final : public UnitFormatter {
     lines_.append(out_, record, status);
     if (out_.size() >= chunk_size_) hand_over();
   }
-  // The buffered entries go to the taker as one chunk; after a failure they
-  // are dropped, never handed over.
+  // The buffered entries go to the taker as they are, the string itself (no
+  // copy), and the spare it leaves, a string written before, becomes the
+  // buffer; after a failure they are dropped, never handed over.
   void hand_over() {
     if (!error_ && !out_.empty()) {
-      if (chunk_.capacity < out_.size()) {
-        chunk_.capacity = std::max(out_.size(), chunk_size_ + (chunk_size_ >> 2));
-        chunk_.data = std::make_unique_for_overwrite<char[]>(chunk_.capacity);
-      }
-      std::memcpy(chunk_.data.get(), out_.data(), out_.size());
-      chunk_.size = out_.size();
-      if (auto taken = taker_(chunk_); !taken) error_ = std::move(taken.error());
+      ChunkBuffer chunk;
+      chunk.text.swap(out_);
+      if (auto taken = taker_(chunk); !taken) error_ = std::move(taken.error());
+      out_.swap(chunk.text);
+      if (out_.capacity() < chunk_size_) out_.reserve(chunk_size_ + (chunk_size_ >> 2));
     }
     out_.clear();
   }
@@ -344,7 +354,6 @@ class EntryFormatter final : public UnitFormatter {
   ChunkTaker taker_;
   EntryTotals& totals_;
   std::string out_;
-  ChunkBuffer chunk_;
   std::optional<WriteError> error_;
 };
 
