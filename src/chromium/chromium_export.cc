@@ -41,23 +41,27 @@ struct LearnSink {
 
 // The first pass shared out over `threads` threads (the caller's among them):
 // each takes the next data file of the reading order and learns from it into
-// a decoder of its own; those are then merged into `decoder` in that order,
-// so it learns exactly what one walk over the store would. check_in is called
-// on the caller's thread only; false from it ends the pass (returns false).
+// a decoder of its own, which is merged into `decoder` as soon as the files
+// before it are, so that it learns exactly what one walk over the store would
+// (and no more files' states wait than the threads are ahead). check_in is
+// called on the caller's thread only; false from it ends the pass (returns
+// false).
 bool learn_apart(IndexedDbDecoder& decoder, const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in,
                  std::size_t step, unsigned threads) {
   const std::vector<WalkUnit> order = db.reading_order(reverse, false);
-  std::vector<std::optional<IndexedDbDecoder>> learned(order.size());
   std::atomic<std::size_t> next{0};
   std::atomic<bool> halt{false};
-  std::mutex failure_mutex;
+  std::mutex mutex;  // guards what follows, and decoder
+  std::vector<std::unique_ptr<IndexedDbDecoder>> learned(order.size());  // learned, not yet merged
+  std::size_t merged = 0;                                                 // files merged into decoder
   std::exception_ptr failure;
   const auto learn_files = [&](bool caller) {
     if (!caller) leave_signals_to_main_thread();
     try {
       DecodeScratch scratch;
       for (std::size_t i = next.fetch_add(1); i < order.size(); i = next.fetch_add(1)) {
-        LearnSink<IndexedDbDecoder> sink{learned[i].emplace(std::string())};
+        auto state = std::make_unique<IndexedDbDecoder>(std::string());
+        LearnSink<IndexedDbDecoder> sink{*state};
         std::uint64_t resume = 0;
         do {
           if (caller && check_in && !check_in()) halt.store(true);
@@ -65,10 +69,16 @@ bool learn_apart(IndexedDbDecoder& decoder, const RawLevelDb& db, bool reverse, 
           resume = walk_unit(db, order[i], resume, step, sink, scratch);
         } while (resume != kFileDone);
         db.drop_unit_pages(order[i]);
+        const std::lock_guard lock(mutex);
+        learned[i] = std::move(state);
+        for (; merged < order.size() && learned[merged]; ++merged) {
+          decoder.merge(std::move(*learned[merged]));
+          learned[merged].reset();
+        }
       }
     } catch (...) {
       halt.store(true);
-      const std::lock_guard lock(failure_mutex);
+      const std::lock_guard lock(mutex);
       if (!failure) failure = std::current_exception();
     }
   };
@@ -85,9 +95,7 @@ bool learn_apart(IndexedDbDecoder& decoder, const RawLevelDb& db, bool reverse, 
     learn_files(true);
   }  // joined
   if (failure) std::rethrow_exception(failure);
-  if (halt.load()) return false;
-  for (auto& state : learned) decoder.merge(std::move(*state));
-  return true;
+  return !halt.load();
 }
 }  // namespace
 
