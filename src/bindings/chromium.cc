@@ -275,6 +275,7 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
     options.selection.status = parsed.options.status;
     options.reverse = parsed.reverse;
     options.threads = parsed.threads;
+    options.count_undecoded = counts;
     std::optional<std::string> blob_dir;
     if (!parse_optional_path("store", store_arg, options.store) ||
         !parse_optional_path("blob_dir", blob_dir_arg, blob_dir)) {

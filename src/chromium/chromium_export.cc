@@ -5,10 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <variant>
 
+#include "base/worker_signals.h"
 #include "export/json_text.h"
 #include "export/store_export.h"
 
@@ -34,6 +38,65 @@ struct LearnSink {
   Decoder& decoder;
   void operator()(const RecordView& record) { decoder.learn(record); }
 };
+
+// The first pass shared out over `threads` threads (the caller's among them):
+// each takes the next data file of the reading order and learns from it into
+// a decoder of its own, which is merged into `decoder` as soon as the files
+// before it are, so that it learns exactly what one walk over the store would
+// (and no more files' states wait than the threads are ahead). check_in is
+// called on the caller's thread only; false from it ends the pass (returns
+// false).
+bool learn_apart(IndexedDbDecoder& decoder, const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in,
+                 std::size_t step, unsigned threads) {
+  const std::vector<WalkUnit> order = db.reading_order(reverse, false);
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> halt{false};
+  std::mutex mutex;  // guards what follows, and decoder
+  std::vector<std::unique_ptr<IndexedDbDecoder>> learned(order.size());  // learned, not yet merged
+  std::size_t merged = 0;                                                 // files merged into decoder
+  std::exception_ptr failure;
+  const auto learn_files = [&](bool caller) {
+    if (!caller) leave_signals_to_main_thread();
+    try {
+      DecodeScratch scratch;
+      for (std::size_t i = next.fetch_add(1); i < order.size(); i = next.fetch_add(1)) {
+        auto state = std::make_unique<IndexedDbDecoder>(std::string());
+        LearnSink<IndexedDbDecoder> sink{*state};
+        std::uint64_t resume = 0;
+        do {
+          if (caller && check_in && !check_in()) halt.store(true);
+          if (halt.load(std::memory_order_relaxed)) return;
+          resume = walk_unit(db, order[i], resume, step, sink, scratch);
+        } while (resume != kFileDone);
+        db.drop_unit_pages(order[i]);
+        const std::lock_guard lock(mutex);
+        learned[i] = std::move(state);
+        for (; merged < order.size() && learned[merged]; ++merged) {
+          decoder.merge(std::move(*learned[merged]));
+          learned[merged].reset();
+        }
+      }
+    } catch (...) {
+      halt.store(true);
+      const std::lock_guard lock(mutex);
+      if (!failure) failure = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> workers;
+    const std::size_t wanted = std::min<std::size_t>(threads, order.size());
+    for (std::size_t i = 1; i < wanted; ++i) {
+      try {
+        workers.emplace_back(learn_files, false);
+      } catch (const std::system_error&) {
+        break;  // out of threads (a process limit): go on with those there are
+      }
+    }
+    learn_files(true);
+  }  // joined
+  if (failure) std::rethrow_exception(failure);
+  return !halt.load();
+}
 }  // namespace
 
 class StoreDecoder {
@@ -41,11 +104,16 @@ class StoreDecoder {
   StoreDecoder(StoreKind kind, std::string_view directory, std::string_view blob_directory)
       : decoder_(make(kind, directory, blob_directory)) {}
 
-  // False when check_in stopped the pass.
-  bool learn(const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in, std::size_t step) {
+  // False when check_in stopped the pass. `threads`: how many may share it
+  // out (IndexedDB's, whose data files are learned from apart).
+  bool learn(const RawLevelDb& db, bool reverse, const std::function<bool()>& check_in, std::size_t step,
+             unsigned threads = 1) {
     return std::visit(
         [&](auto& decoder) {
           using Decoder = std::remove_reference_t<decltype(decoder)>;
+          if constexpr (std::is_same_v<Decoder, IndexedDbDecoder>) {
+            if (threads > 1) return learn_apart(decoder, db, reverse, check_in, step, threads);
+          }
           if constexpr (std::is_same_v<Decoder, SessionStorageDecoder> || std::is_same_v<Decoder, IndexedDbDecoder>) {
             LearnSink<Decoder> sink{decoder};
             RecordStream stream(db, reverse);
@@ -103,7 +171,8 @@ EntryLines::EntryLines(const EntryLines& other)
       types_(other.types_),
       csv_store_(other.csv_store_),
       status_field_(other.status_field_),
-      latest_(other.latest_) {}
+      latest_(other.latest_),
+      count_undecoded_(other.count_undecoded_) {}
 
 EntryLines::EntryLines(EntryLines&&) noexcept = default;
 EntryLines& EntryLines::operator=(EntryLines&&) noexcept = default;
@@ -128,13 +197,13 @@ struct Learned {
 
 std::optional<Learned> learn_store(const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind,
                                    bool reverse, const std::function<bool()>& check_in,
-                                   std::string_view blob_directory, std::size_t step = 4096,
+                                   std::string_view blob_directory, std::size_t step = 4096, unsigned threads = 1,
                                    const std::shared_ptr<BlobCopies>& blob_copies = nullptr) {
   if (!kind) kind = detect_store_kind(db, reverse, directory);
   if (!kind) return std::nullopt;
   Learned learned{*kind, std::make_unique<StoreDecoder>(*kind, directory, blob_directory)};
   if (blob_copies) learned.decoder->copy_blobs_to(blob_copies);
-  learned.stopped = !learned.decoder->learn(db, reverse, check_in, std::max<std::size_t>(step, 1));
+  learned.stopped = !learned.decoder->learn(db, reverse, check_in, std::max<std::size_t>(step, 1), threads);
   return learned;
 }
 
@@ -208,18 +277,30 @@ void EntryLines::append(std::string& out, const RecordView& record, std::optiona
 
 void EntryLines::append_line(std::string& out, const RecordView& record, std::optional<RecordStatus> status) {
   const std::size_t start = out.size();
+  // The store leads the line: it takes the place of the entry's opening
+  // brace, in room left before the entry is written (so the line, which may
+  // be long, is never moved to make room after).
+  const std::size_t room = store_field_.empty() ? 0 : store_field_.size() - 1;
+  out.append(room, ' ');
+  const std::size_t entry = out.size();
   decoder_->append_entry(out, record);
   if (types_) {
-    const std::string_view type = type_of_line(std::string_view(out).substr(start));
+    const std::string_view type = type_of_line(std::string_view(out).substr(entry));
     if (std::find(types_->begin(), types_->end(), type) == types_->end()) {
       out.resize(start);
       return;
     }
   }
-  // The store leads the line: it takes the place of the entry's opening brace.
-  if (!store_field_.empty()) out.replace(start, 1, store_field_);
+  if (room != 0) {
+    if (out.size() == entry) {
+      out.resize(start);
+      out += store_field_;
+    } else {
+      store_field_.copy(out.data() + start, store_field_.size());
+    }
+  }
   ++entries_;
-  undecoded_ += is_fallback_line(std::string_view(out).substr(start));
+  if (count_undecoded_) undecoded_ += is_fallback_line(std::string_view(out).substr(start));
   // The status goes last, inside the line's closing brace.
   constexpr std::string_view kEnd = "}\n";
   if (status && out.size() - start >= kEnd.size() && std::string_view(out).ends_with(kEnd)) {
@@ -268,17 +349,16 @@ class EntryFormatter final : public UnitFormatter {
     lines_.append(out_, record, status);
     if (out_.size() >= chunk_size_) hand_over();
   }
-  // The buffered entries go to the taker as one chunk; after a failure they
-  // are dropped, never handed over.
+  // The buffered entries go to the taker as they are, the string itself (no
+  // copy), and the spare it leaves, a string written before, becomes the
+  // buffer; after a failure they are dropped, never handed over.
   void hand_over() {
     if (!error_ && !out_.empty()) {
-      if (chunk_.capacity < out_.size()) {
-        chunk_.capacity = std::max(out_.size(), chunk_size_ + (chunk_size_ >> 2));
-        chunk_.data = std::make_unique_for_overwrite<char[]>(chunk_.capacity);
-      }
-      std::memcpy(chunk_.data.get(), out_.data(), out_.size());
-      chunk_.size = out_.size();
-      if (auto taken = taker_(chunk_); !taken) error_ = std::move(taken.error());
+      ChunkBuffer chunk;
+      chunk.text.swap(out_);
+      if (auto taken = taker_(chunk); !taken) error_ = std::move(taken.error());
+      out_.swap(chunk.text);
+      if (out_.capacity() < chunk_size_) out_.reserve(chunk_size_ + (chunk_size_ >> 2));
     }
     out_.clear();
   }
@@ -288,7 +368,6 @@ class EntryFormatter final : public UnitFormatter {
   ChunkTaker taker_;
   EntryTotals& totals_;
   std::string out_;
-  ChunkBuffer chunk_;
   std::optional<WriteError> error_;
 };
 
@@ -301,7 +380,7 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
                                                                     const std::function<bool()>& check_in,
                                                                     std::size_t check_every) {
   auto learned = learn_store(db, directory, options.kind, options.reverse, check_in, options.blob_directory,
-                             check_every, options.blob_copies);
+                             check_every, std::max(options.threads, 1U), options.blob_copies);
   if (!learned) return std::unexpected(CannotTellKind{});
   ChromiumExportResult result;
   if (learned->stopped) {
@@ -309,6 +388,7 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
     return result;
   }
   EntryLines lines(std::move(learned->decoder), options.selection);
+  if (!options.count_undecoded) lines.leave_undecoded_uncounted();
   if (options.csv) {
     lines.set_csv(options.store.value_or(""));
   } else if (options.store) {

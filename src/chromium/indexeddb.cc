@@ -169,6 +169,31 @@ void IndexedDbDecoder::learn_name(const RecordView& record, std::uint64_t databa
   }
 }
 
+void IndexedDbDecoder::merge(IndexedDbDecoder&& later) {
+  names_cached_ = false;
+  blobs_sorted_ = false;
+  // A name is the newest of its versions; of equal ones the first met stands,
+  // as in learn_name.
+  auto take_names = [](auto& mine, auto& theirs) {
+    for (auto& [where, name] : theirs) {
+      const auto [known, fresh] = mine.try_emplace(where, std::move(name));
+      if (!fresh && known->second.seq < name.seq) known->second = std::move(name);
+    }
+  };
+  take_names(databases_, later.databases_);
+  take_names(stores_, later.stores_);
+  take_names(indexes_, later.indexes_);
+  // Blob entries follow this decoder's versions of their key, as met.
+  for (auto& [key, versions] : later.blobs_) {
+    auto& known = blobs_[key];
+    const std::size_t before = known.size();
+    for (BlobVersion& version : versions) {
+      version.arrival += before;
+      known.push_back(std::move(version));
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Second pass
 

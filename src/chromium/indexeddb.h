@@ -59,6 +59,11 @@ class IndexedDbDecoder {
   IndexedDbDecoder& operator=(IndexedDbDecoder&&) = default;
   // First pass: every record, in the store's order, all before the first append_entry.
   void learn(const RecordView& record);
+  // Takes over what another decoder's first pass learned from the records
+  // that come after this one's (the next data files): the result is what one
+  // pass over both in turn learns. So the data files can be learned from
+  // apart, each into a decoder of its own, and gathered in their order.
+  void merge(IndexedDbDecoder&& later);
   // Second pass: one whole line, ending in \n.
   void append_entry(std::string& out, const RecordView& record);
   // Every blob file read from now on is copied there too (blob_file.h).

@@ -123,7 +123,7 @@ char* RecordExporter::reserve(std::size_t n) {
 void RecordExporter::flush() {
   if (size_ > 0 && !error_) {
     if (taker_) {
-      ChunkBuffer full{std::move(buffer_), size_, capacity_};
+      ChunkBuffer full{std::move(buffer_), size_, capacity_, {}};
       auto taken = taker_(full);
       if (!taken) error_ = std::move(taken.error());
       buffer_ = std::move(full.data);

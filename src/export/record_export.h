@@ -50,11 +50,16 @@ inline constexpr std::string_view kCsvHeader =
     "key,user_key,value,seq,state,file_type,origin_file,offset,was_compressed\n";
 
 // A buffer of output handed over whole, for a caller that queues chunks to
-// write them later (store_export.h) instead of copying them.
+// write them later (store_export.h) instead of copying them. A writer that
+// builds its output in a string hands the string over instead (data empty).
 struct ChunkBuffer {
   std::unique_ptr<char[]> data;
   std::size_t size = 0;
   std::size_t capacity = 0;
+  std::string text;  // the output when data is empty
+  [[nodiscard]] std::string_view bytes() const noexcept {
+    return data ? std::string_view(data.get(), size) : std::string_view(text);
+  }
 };
 
 // Takes the full buffer and leaves in its place one to fill next: empty, or

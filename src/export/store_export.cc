@@ -459,7 +459,7 @@ class OrderedExport {
         --queued_;
         room_.notify_all();
         lock.unlock();
-        if (auto written = writer_(std::string_view(chunk.data.get(), chunk.size)); !written) {
+        if (auto written = writer_(chunk.bytes()); !written) {
           result_.write_error = std::move(written.error());
           stop();
           return false;

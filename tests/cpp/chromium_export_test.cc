@@ -3,8 +3,10 @@
 // written by the real LevelDB library.
 
 #include <gtest/gtest.h>
+#include <leveldb/db.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 namespace vostrel::chromium {
 namespace {
 
+using testing::hex;
 using testing::KeyValues;
 using testing::TempDir;
 
@@ -201,6 +204,72 @@ TEST(ChromiumExport, ChunksJoinToTheWholeAndAWriteErrorStopsTheRun) {
   ASSERT_TRUE(stopped.has_value());
   EXPECT_TRUE(stopped->stopped);
   EXPECT_EQ(stopped->entries, 0u);
+}
+
+// IndexedDB's first pass shared out over threads, each data file learned from
+// apart, learns what one walk learns: here the names that a later table
+// changes (object store 1 renamed, object store 2's name deleted, a database
+// renamed) are those of the records of every file, in either order.
+TEST(ChromiumExport, TheFirstPassSharedOutLearnsWhatOneWalkDoes) {
+  const TempDir dir;
+  const std::string path = dir.file("o.indexeddb.leveldb");
+  {
+    leveldb::Options options;
+    options.create_if_missing = true;
+    options.compression = leveldb::kNoCompression;
+    options.write_buffer_size = 64 * 1024;  // a table every ~64 KiB: up to three, no compaction
+    leveldb::DB* raw = nullptr;
+    ASSERT_TRUE(leveldb::DB::Open(options, path, &raw).ok());
+    const std::unique_ptr<leveldb::DB> db(raw);
+    // The database "n" of origin "o"; its object stores' names; records of
+    // both stores and their blob entries, enough to fill a table.
+    const std::string database = hex("00 00 00 00 c9 01 006f 01 006e");
+    const std::string store_name[] = {hex("00 01 00 00 32 01 00"), hex("00 01 00 00 32 02 00")};
+    int next = 0;
+    auto fill = [&] {
+      for (int i = 0; i < 40; ++i, ++next) {
+        const std::string key = hex("01 02") + char(next >> 8) + char(next);  // a two-unit string key
+        for (const char store : {'\1', '\2'}) {
+          ASSERT_TRUE(db->Put({}, hex("00 01") + store + '\1' + key, hex("01") + std::string(900, 'v')).ok());
+          ASSERT_TRUE(db->Put({}, hex("00 01") + store + '\3' + key, hex("00")).ok());
+        }
+      }
+    };
+    const std::pair<std::string, std::string> steps[] = {
+        {database, hex("01")}, {store_name[0], hex("0073")}, {store_name[1], hex("0074")},  // "s", "t"
+        {store_name[0], hex("0072")},                                                      // renamed "r"
+        {hex("00 00 00 00 c9 01 006f 01 006d"), hex("01")},                                // database "m"
+    };
+    for (const auto& [key, value] : steps) {
+      ASSERT_TRUE(db->Put({}, key, value).ok());
+      fill();
+      if (key == store_name[1]) {
+        ASSERT_TRUE(db->Delete({}, store_name[1]).ok());
+      }
+    }
+  }
+  std::size_t tables = 0;
+  for (const auto& file : std::filesystem::directory_iterator(path)) tables += file.path().extension() == ".ldb";
+  ASSERT_GE(tables, 2u);
+  const RawLevelDb db = open(path);
+  for (const bool reverse : {false, true}) {
+    std::string outputs[3];
+    for (unsigned threads = 1; threads <= 3; ++threads) {
+      ChromiumExportOptions options;
+      options.reverse = reverse;
+      options.threads = threads;
+      ASSERT_TRUE(export_chromium(db, path, options, [&](std::string_view chunk) -> std::expected<void, WriteError> {
+                    outputs[threads - 1] += chunk;
+                    return {};
+                  }).has_value());
+    }
+    EXPECT_EQ(outputs[1], outputs[0]) << reverse;
+    EXPECT_EQ(outputs[2], outputs[0]) << reverse;
+    EXPECT_NE(outputs[0].find("\"database\": \"m\", \"database_id\": 1, \"object_store\": \"r\""),
+              std::string::npos);
+    EXPECT_NE(outputs[0].find("\"object_store\": \"t\", \"object_store_id\": 2"), std::string::npos);
+    EXPECT_EQ(outputs[0].find("\"object_store\": \"s\""), std::string::npos);
+  }
 }
 
 }  // namespace
