@@ -7,7 +7,7 @@
 #include "chromium/indexeddb_value.h"
 #include "export/json_text.h"
 #include "io/mapped_file.h"
-#include "io/new_file.h"
+#include "io/staged_file.h"
 #include "io/safe_copy.h"
 
 namespace vostrel::chromium {
@@ -26,7 +26,7 @@ class Copy {
  public:
   Copy(BlobCopies* copies, const std::string& path) : copies_(copies), path_(path) {
     if (copies_ == nullptr) return;
-    auto made = NewFile::create(copies_->directory(), ".blob-");
+    auto made = StagedFile::create(copies_->directory(), ".blob-");
     if (made) {
       file_.emplace(std::move(*made));
     } else {
@@ -53,7 +53,7 @@ class Copy {
  private:
   BlobCopies* copies_;
   const std::string& path_;
-  std::optional<NewFile> file_;  // empty: no copy is being made
+  std::optional<StagedFile> file_;  // empty: no copy is being made
 };
 
 std::string facts_of(const std::string& path, ByteBuffer& buffer, BlobCopies* copies) {

@@ -1,4 +1,4 @@
-#include "io/new_file.h"
+#include "io/staged_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 
 namespace vostrel {
 
-std::expected<NewFile, OsError> NewFile::create(const std::string& directory, std::string_view prefix) {
+std::expected<StagedFile, OsError> StagedFile::create(const std::string& directory, std::string_view prefix) {
   constexpr std::string_view kUnique = "XXXXXX";  // mkstemp's placeholder
   const std::string_view folder = directory.empty() ? std::string_view(".") : std::string_view(directory);
   const std::string_view separator = folder.ends_with('/') ? "" : "/";
@@ -18,13 +18,13 @@ std::expected<NewFile, OsError> NewFile::create(const std::string& directory, st
   path.append(folder).append(separator).append(prefix).append(kUnique);
   const int fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0) return std::unexpected(OsError{errno});
-  return NewFile(fd, std::move(path));
+  return StagedFile(fd, std::move(path));
 }
 
-NewFile::NewFile(NewFile&& other) noexcept
+StagedFile::StagedFile(StagedFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), path_(std::exchange(other.path_, {})) {}
 
-NewFile& NewFile::operator=(NewFile&& other) noexcept {
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
   if (this != &other) {
     discard();
     fd_ = std::exchange(other.fd_, -1);
@@ -33,16 +33,16 @@ NewFile& NewFile::operator=(NewFile&& other) noexcept {
   return *this;
 }
 
-NewFile::~NewFile() { discard(); }
+StagedFile::~StagedFile() { discard(); }
 
-void NewFile::discard() noexcept {
+void StagedFile::discard() noexcept {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (!path_.empty()) ::unlink(path_.c_str());
   path_.clear();
 }
 
-std::expected<void, OsError> NewFile::write(std::string_view bytes) noexcept {
+std::expected<void, OsError> StagedFile::write(std::string_view bytes) noexcept {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
     if (written < 0) {
@@ -54,7 +54,7 @@ std::expected<void, OsError> NewFile::write(std::string_view bytes) noexcept {
   return {};
 }
 
-std::expected<bool, OsError> NewFile::publish(const std::string& path) {
+std::expected<bool, OsError> StagedFile::publish(const std::string& path) {
   // close() reports a write the file system could not complete (NFS, quotas).
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) return std::unexpected(OsError{errno});

@@ -15,17 +15,17 @@
 
 namespace vostrel {
 
-class NewFile {
+class StagedFile {
  public:
   // A temporary file in `directory`, its name starting with `prefix`.
-  [[nodiscard]] static std::expected<NewFile, OsError> create(const std::string& directory,
+  [[nodiscard]] static std::expected<StagedFile, OsError> create(const std::string& directory,
                                                              std::string_view prefix);
 
-  NewFile(NewFile&& other) noexcept;
-  NewFile& operator=(NewFile&& other) noexcept;
-  NewFile(const NewFile&) = delete;
-  NewFile& operator=(const NewFile&) = delete;
-  ~NewFile();
+  StagedFile(StagedFile&& other) noexcept;
+  StagedFile& operator=(StagedFile&& other) noexcept;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+  ~StagedFile();
 
   // Appends every byte (short writes and interruptions continued).
   [[nodiscard]] std::expected<void, OsError> write(std::string_view bytes) noexcept;
@@ -35,7 +35,7 @@ class NewFile {
   [[nodiscard]] std::expected<bool, OsError> publish(const std::string& path);
 
  private:
-  NewFile(int fd, std::string path) noexcept : fd_(fd), path_(std::move(path)) {}
+  StagedFile(int fd, std::string path) noexcept : fd_(fd), path_(std::move(path)) {}
   void discard() noexcept;
 
   int fd_ = -1;
