@@ -32,6 +32,7 @@ PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     RawLevelDbObject* db = as_db(self);
     new (&db->reader) std::optional<vostrel::RawLevelDb>(std::move(*reader));
+    new (&db->reading_ahead) std::vector<vostrel::RecordStream*>();
     db->shared_uses = 0;
     db->exclusive_use = false;
     return self;
@@ -43,6 +44,7 @@ PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void db_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  as_db(self)->reading_ahead.~vector();  // empty: each iterator holds the object
   as_db(self)->reader.~optional();  // unmaps every file of the reader
   type->tp_free(self);
   Py_DECREF(type);
@@ -87,6 +89,7 @@ PyObject* close_reader(RawLevelDbObject* db) {
   }
   const ExclusiveAccess access(db);
   if (!access.ok()) return nullptr;
+  for (vostrel::RecordStream* stream : db->reading_ahead) stream->stop_reading_ahead();
   db->reader.reset();
   return Py_None;
 }

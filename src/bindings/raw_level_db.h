@@ -8,12 +8,16 @@
 #include <vector>
 
 #include "bindings.h"
+#include "read/record_walk.h"
 
 namespace vostrel::bindings {
 
 struct RawLevelDbObject {
   PyObject_HEAD
   std::optional<vostrel::RawLevelDb> reader;  // absent once closed
+  // The walks of live iterators whose helper threads read the reader's
+  // tables ahead: close() ends those threads before dropping the reader.
+  std::vector<vostrel::RecordStream*> reading_ahead;
   Py_ssize_t shared_uses;
   bool exclusive_use;
 };

@@ -8,9 +8,15 @@
 // reference to the RawLevelDb object: close() works while an iterator is
 // alive, and the iterator's next next() then raises RuntimeError("Database is
 // closed"). Records it has already produced own their bytes and stay valid.
+//
+// With a second core, the walk's table blocks are read and decompressed
+// ahead on a helper thread (read/block_ahead.h) while Python consumes the
+// records; close() and the iterator's end or collection end that thread.
 
+#include <algorithm>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <vector>
 
 #include "raw_level_db.h"
@@ -55,9 +61,18 @@ void release_buffer(RecordIteratorObject* it) {
   it->next = 0;
 }
 
+// Ends the walk's helper thread and forgets it in the database's list.
+void stop_reading_ahead(RecordIteratorObject* it) {
+  if (!it->stream || it->db == nullptr) return;
+  it->stream->stop_reading_ahead();
+  auto& streams = as_db(it->db)->reading_ahead;
+  streams.erase(std::remove(streams.begin(), streams.end(), &*it->stream), streams.end());
+}
+
 void iterator_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   RecordIteratorObject* it = as_iterator(self);
+  stop_reading_ahead(it);
   release_buffer(it);
   it->buffer.~vector();
   it->stream.~optional();
@@ -101,6 +116,7 @@ bool refill(RecordIteratorObject* it, RawLevelDbObject* db) {
       db->reader->add_skipped(SkippedFile{db->reader->slot_path(stream.order()[file].slot),
                                           kRecordsOutOfMemory});
     }
+    if (stream.done()) stop_reading_ahead(it);
     if (sink.failed()) return false;  // the sink's Python error is set
     it->buffer = sink.take_records();
     return true;
@@ -175,6 +191,18 @@ PyObject* db_iter_records(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   it->db = Py_NewRef(self);
+  if (second_core_available()) {
+    try {
+      it->stream->read_ahead(*db->reader);
+      db->reading_ahead.push_back(&*it->stream);
+    } catch (const std::system_error&) {
+      // No thread to be had: the walk reads its blocks itself.
+    } catch (...) {
+      Py_DECREF(object);
+      raise_from_current_exception();
+      return nullptr;
+    }
+  }
   return object;
 }
 

@@ -16,6 +16,8 @@
 
 namespace vostrel {
 
+class BlockAhead;
+
 struct DecodeScratch {
   ByteBuffer stored;              // a table block or log block as copied out of its file
   ReadWindow window;              // a table's data blocks, read ahead as a walk goes through them
@@ -27,6 +29,9 @@ struct DecodeScratch {
   // decoders compute none of it.
   bool positions = false;
   std::vector<LogFragment> fragments;  // a log record's physical records, with positions
+  // A table walk's blocks read ahead on another thread (block_ahead.h), or
+  // none: the walk reads them itself. Only for walks without positions.
+  BlockAhead* ahead = nullptr;
 };
 
 }  // namespace vostrel

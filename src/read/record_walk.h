@@ -22,9 +22,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <variant>
 #include <vector>
 
+#include "read/block_ahead.h"
 #include "read/decode_scratch.h"
 #include "read/store.h"
 #include "format/record.h"
@@ -112,6 +115,26 @@ class RecordStream {
     return next_ < order_.size();
   }
 
+  // From here on, the tables' data blocks are read and decompressed ahead
+  // on a helper thread (block_ahead.h) while the steps walk the blocks
+  // before them; the same records either way. `db` must outlive the stream
+  // or see stop_reading_ahead() first. Throws what starting a thread throws.
+  void read_ahead(const RawLevelDb& db) {
+    std::vector<const TableFile*> tables;
+    for (std::size_t u = next_; u < order_.size(); ++u) {
+      if (order_[u].pass != WalkPass::Read) continue;
+      if (const auto* table = std::get_if<TableFile>(&db.data_files()[order_[u].slot])) tables.push_back(table);
+    }
+    ahead_ = std::make_unique<BlockAhead>(std::move(tables));
+    scratch_.ahead = ahead_.get();
+  }
+  [[nodiscard]] const BlockAhead* block_ahead() const noexcept { return ahead_.get(); }
+  // Ends the helper thread, if any; later steps read every block themselves.
+  void stop_reading_ahead() noexcept {
+    scratch_.ahead = nullptr;
+    ahead_.reset();
+  }
+
   [[nodiscard]] bool done() const noexcept { return next_ >= order_.size(); }
   // The index in the reading order of the unit being walked (of
   // order().size() when done), and that order.
@@ -130,6 +153,7 @@ class RecordStream {
     DecodeScratch fresh;
     fresh.stop = scratch_.stop;
     fresh.positions = scratch_.positions;
+    fresh.ahead = scratch_.ahead;
     scratch_ = std::move(fresh);
   }
   // The unit being walked, during a step (the one whose records the sink is
@@ -150,6 +174,7 @@ class RecordStream {
   std::uint64_t finished_bytes_ = 0;
   std::uint64_t total_bytes_ = 0;
   DecodeScratch scratch_;
+  std::unique_ptr<BlockAhead> ahead_;  // ended before the scratch that points to it goes
 };
 
 }  // namespace vostrel

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "format/block.h"
+#include "read/block_ahead.h"
 #include "read/data_file_base.h"
 #include "read/decode_scratch.h"
 #include "format/internal_key.h"
@@ -120,7 +121,7 @@ class TableFile : public DataFileBase<TableFile> {
     CountingSink<Sink> counting{sink};
     for (std::uint64_t i = resume; i < index_.size(); ++i) {
       if (scratch.stop.stop_requested()) return kFileDone;
-      visit_block(index_[i].second, counting, scratch);
+      visit_block_at(static_cast<std::size_t>(i), counting, scratch);
       if (counting.count >= want) return i + 1 < index_.size() ? i + 1 : kFileDone;
     }
     return kFileDone;
@@ -147,6 +148,26 @@ class TableFile : public DataFileBase<TableFile> {
     const auto block = read_block(handle, scratch.stored, scratch.decompressed, &scratch.window);
     if (!block) return;
     visit_block_records(*block, &path_, scratch.key, sink, Recovery::None, scratch.positions);
+  }
+
+  // The block at `index` of index(), from the scratch's read-ahead when it
+  // holds it (block_ahead.h), else read here.
+  template <RecordSink Sink>
+  void visit_block_at(std::size_t index, Sink& sink, DecodeScratch& scratch) const {
+    if (scratch.ahead != nullptr) {
+      if (const AheadBlock* ahead = scratch.ahead->take(this, index)) {
+        struct Release {
+          BlockAhead& ahead;
+          ~Release() { ahead.release(); }
+        } release{*scratch.ahead};
+        if (!ahead->ok) return;
+        const BlockView block{
+            .offset = ahead->offset, .contents = ahead->contents, .was_compressed = ahead->was_compressed};
+        visit_block_records(block, &path_, scratch.key, sink, Recovery::None, scratch.positions);
+        return;
+      }
+    }
+    visit_block(index_[index].second, sink, scratch);
   }
 
   TableFile(std::string path, MappedFile file) : DataFileBase(std::move(path), std::move(file)) {}

@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <leveldb/db.h>
+#include <leveldb/options.h>
 
 #include "read/store.h"
 #include "read/record_walk.h"
@@ -25,8 +28,13 @@ using testing::write_file;
 // Steps through the store `want` records at a time; checks on the way that
 // every step but the last hands over at least `want` and that progress only
 // grows.
-std::vector<Record> stepwise(const RawLevelDb& db, bool reverse, std::size_t want) {
+// `ahead`, when given, is called on the stream before the first step and
+// again after it.
+template <class Ahead = void (*)(RecordStream&, bool)>
+std::vector<Record> stepwise(const RawLevelDb& db, bool reverse, std::size_t want,
+                             Ahead ahead = [](RecordStream&, bool) {}) {
   RecordStream stream(db, reverse);
+  ahead(stream, true);
   std::vector<Record> records;
   std::size_t in_step = 0;
   auto sink = [&](const RecordView& view) {
@@ -40,6 +48,7 @@ std::vector<Record> stepwise(const RawLevelDb& db, bool reverse, std::size_t wan
   while (more) {
     in_step = 0;
     more = stream.step(db, want, sink);
+    ahead(stream, false);
     if (more) {
       EXPECT_GE(in_step, want);
     }
@@ -78,6 +87,93 @@ TEST(RecordStream, AnyStepSizeGivesTheWholeWalk) {
       SCOPED_TRACE(::testing::Message() << "reverse " << reverse << ", want " << want);
       EXPECT_EQ(stepwise(db, reverse, want), whole);
     }
+  }
+}
+
+// A store of several hundred small blocks (many more than the read-ahead
+// ring holds), Snappy-compressed and stored raw, one of them damaged, and a
+// log: walked with its blocks read ahead on a helper thread, in steps of any
+// size, with the helper ended halfway, or with a table abandoned after its
+// first step as the iterator abandons a table whose records ran out of
+// memory, it hands over what the same walk reading its own blocks does.
+TEST(RecordStream, ReadingAheadHandsOverTheSameRecords) {
+  const TempDir tmp;
+  const std::string dir = tmp.file("db");
+  {
+    leveldb::Options options;
+    options.create_if_missing = true;
+    options.block_size = 256;
+    leveldb::DB* raw = nullptr;
+    ASSERT_TRUE(leveldb::DB::Open(options, dir, &raw).ok());
+    const std::unique_ptr<leveldb::DB> db(raw);
+    std::uint64_t state = 7;
+    for (int i = 0; i < 16000; ++i) {
+      std::string value(40 + i % 60, static_cast<char>('a' + i % 26));
+      if (i % 200 < 100) {  // runs of incompressible values: raw blocks
+        for (char& c : value) c = static_cast<char>((state = state * 6364136223846793005u + 1) >> 56);
+      }
+      ASSERT_TRUE(db->Put({}, "k" + std::to_string(i * 7919 % 16000), value).ok());
+      if (i == 12000) db->CompactRange(nullptr, nullptr);
+    }
+    ASSERT_TRUE(db->Delete({}, "k5").ok());
+  }
+  std::string damaged;
+  for (const auto& name : testing::list_directory(dir)) {
+    if (name.ends_with(".ldb") && (damaged.empty() || name < damaged)) damaged = name;
+  }
+  ASSERT_FALSE(damaged.empty());
+  std::string table = testing::read_file(dir + "/" + damaged);
+  ASSERT_GT(table.size(), 1000u);
+  for (std::size_t i = 600; i < 640; ++i) table[i] = static_cast<char>(table[i] ^ 0x5a);
+  write_file(dir + "/" + damaged, table);
+
+  const auto opened = RawLevelDb::open(dir);
+  ASSERT_TRUE(opened.has_value());
+  const RawLevelDb& db = *opened;
+  std::uint64_t blocks = 0;
+  for (const auto& file : db.data_files()) {
+    if (const auto* t = std::get_if<TableFile>(&file)) blocks += t->index().size();
+  }
+  ASSERT_GT(blocks, 2 * BlockAhead::kSlots);
+
+  for (const bool reverse : {false, true}) {
+    const auto whole = testing::store_records(db, reverse);
+    ASSERT_GT(whole.size(), 15000u);
+    for (const std::size_t want : {std::size_t{1}, std::size_t{7}, std::numeric_limits<std::size_t>::max()}) {
+      SCOPED_TRACE(::testing::Message() << "reverse " << reverse << ", want " << want);
+      std::uint64_t handed_out = 0;
+      EXPECT_EQ(stepwise(db, reverse, want,
+                         [&](RecordStream& stream, bool first) {
+                           if (first) stream.read_ahead(db);
+                           if (stream.block_ahead() != nullptr) handed_out = stream.block_ahead()->handed_out();
+                         }),
+                whole);
+      EXPECT_GT(handed_out, blocks / 2);
+    }
+    std::size_t steps = 0;
+    EXPECT_EQ(stepwise(db, reverse, 50,
+                       [&](RecordStream& stream, bool first) {
+                         if (first) stream.read_ahead(db);
+                         if (!first && ++steps == 20) stream.stop_reading_ahead();
+                       }),
+              whole);
+    const auto abandoning = [&](bool ahead) {
+      std::vector<Record> records;
+      RecordStream stream(db, reverse);
+      if (ahead) stream.read_ahead(db);
+      auto sink = [&](const RecordView& view) {
+        VectorSink one;
+        one(view);
+        records.push_back(std::move(std::move(one).take().front()));
+      };
+      for (std::size_t step = 0; stream.step(db, 30, sink); ++step) {
+        if (step % 10 == 3) stream.abandon_unit(db);
+      }
+      return records;
+    };
+    const auto without = abandoning(false);
+    ASSERT_LT(without.size(), whole.size());
+    EXPECT_EQ(abandoning(true), without);
   }
 }
 

@@ -59,6 +59,38 @@ def test_close_while_iterating(flushed_db):
         db.iter_records()
 
 
+def threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="blocks are read ahead only with a second core")
+def test_read_ahead_thread_ends_with_the_iterator_or_the_store(tmp_path):
+    # Blocks of 256 bytes: far more of them than the helper thread reads
+    # ahead, so that it is still waiting for room whenever it is ended.
+    ldb = plyvel.DB(str(tmp_path), create_if_missing=True, block_size=256)
+    for i in range(6000):
+        ldb.put(b"k%05d" % i, b"%d" % i * 20)
+    ldb.compact_range()
+    ldb.close()
+    before = threads()
+    db = _vostrel.RawLevelDb(str(tmp_path))
+    whole = [as_tuple(r) for r in db.iterate_records_raw()]
+    it = db.iter_records()
+    next(it)
+    assert threads() == before + 1
+    del it
+    gc.collect()
+    assert threads() == before
+    assert [as_tuple(r) for r in db.iter_records()] == whole
+    assert threads() == before  # exhausted
+    it = db.iter_records()
+    next(it)
+    db.close()
+    assert threads() == before
+    with pytest.raises(RuntimeError, match="^Database is closed$"):
+        next(it)
+
+
 def test_iterators_are_independent_and_end_for_good(small_db):
     with _vostrel.RawLevelDb(str(small_db.path)) as db:
         a, b = db.iter_records(), db.iter_records(reverse=True)
