@@ -199,7 +199,10 @@ def test_a_table_shrinking_under_a_walk_ends_it_cleanly(tmp_path):
     """)
     assert result.returncode == 0, result.stderr
     found = json.loads(result.stdout)
-    assert 0 < len(found) < len(values) // 2
+    # What was read before the cut is handed out (the refill's records and,
+    # with a second core, the blocks read ahead: about half a MiB here), the
+    # rest is not: two thirds of the table lie past both.
+    assert 0 < len(found) < 2 * len(values) // 3
     assert all(values[bytes.fromhex(k)] == bytes.fromhex(v) for k, v in found)
 
 
