@@ -100,7 +100,9 @@ class RawLevelDb:
         """The records of iterate_records_raw, in the same order, a few at a time:
         memory stays bounded by one data file. The iterator holds no access to
         the reader between next() calls; after close(), next() raises
-        RuntimeError("Database is closed"). Records already produced stay valid."""
+        RuntimeError("Database is closed"). Records already produced stay valid.
+        With a second core available, a helper thread decompresses the tables'
+        blocks a little ahead; it ends with the iterator or close()."""
     def export(
         self,
         file: int | BinaryIO,
