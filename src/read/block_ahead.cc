@@ -35,10 +35,7 @@ BlockAhead::BlockAhead(std::vector<const TableFile*> tables)
 void BlockAhead::stop() noexcept {
   if (!thread_.joinable()) return;
   stopping_.store(true);
-  {
-    const std::lock_guard lock(mutex_);
-    wake_.notify_all();
-  }
+  wake();
   thread_.join();
   finished_.store(true);
 }
@@ -55,11 +52,11 @@ void BlockAhead::run() noexcept {
       fill(slot, *table, i, window);
       bytes_.fetch_add(slot.bytes);
       produced_.store(++produced);
-      if (walker_asleep_.load() && walker_may_go_on(consumed_.load())) wake_walker();
+      if (walker_asleep_.load() && walker_may_go_on(consumed_.load())) wake();
     }
   }
   finished_.store(true);
-  wake_walker();
+  wake();
 }
 
 void BlockAhead::fill(Slot& slot, const TableFile& table, std::size_t index, ReadWindow& window) {
@@ -113,12 +110,7 @@ bool BlockAhead::wait_for_room(std::uint64_t produced) {
   return !stopping_.load();
 }
 
-void BlockAhead::wake_walker() {
-  const std::lock_guard lock(mutex_);
-  wake_.notify_all();
-}
-
-void BlockAhead::wake_helper() {
+void BlockAhead::wake() {
   const std::lock_guard lock(mutex_);
   wake_.notify_all();
 }
@@ -167,7 +159,7 @@ void BlockAhead::release() noexcept {
     slot.decompressed = ByteBuffer{};
   }
   consumed_.store(consumed + 1);
-  if (helper_asleep_.load() && helper_may_go_on(produced_.load())) wake_helper();
+  if (helper_asleep_.load() && helper_may_go_on(produced_.load())) wake();
 }
 
 }  // namespace vostrel

@@ -94,8 +94,8 @@ class BlockAhead {
   bool wait_for_room(std::uint64_t produced);
   [[nodiscard]] bool helper_may_go_on(std::uint64_t produced) const noexcept;
   [[nodiscard]] bool walker_may_go_on(std::uint64_t consumed) const noexcept;
-  void wake_walker();
-  void wake_helper();
+  // Wakes whichever thread sleeps on wake_ (both wait on it, each for its own condition).
+  void wake();
 
   std::vector<const TableFile*> tables_;
   std::unique_ptr<Slot[]> slots_;
