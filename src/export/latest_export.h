@@ -3,13 +3,17 @@
 // user-key order (read/latest_records.h), written as the dump writes records
 // (record_export.h), with the status field ("current") if asked for.
 //
-// Two steps: the records found and copied out (latest_records.h: one pass
-// merging the files by key, on a thread per key range, or two passes on the
-// caller's thread when a table is not in bytewise order), then handed
-// straight to the exporter in key order. Memory: the copied records (see
-// latest_records.h), and in the two-pass case the current-record table. The
-// control's check_in is called as in export_store, on the caller's thread
-// (bytes done stay 0 until the records are written).
+// With the default comparator, three passes, none holding the records: the
+// files merged by key once only to learn that their order allows it
+// (read/key_merge.h), then merged again, on a thread per key range, the
+// ranges' records written one range after another as the merge hands them
+// over (read/latest_records.h's LatestStream). Memory: what a merge keeps,
+// and a few batches of records a range. When a table is not in bytewise
+// order (another comparator, a damaged table), the current-record table
+// and then the records themselves are held, copied out and sorted
+// (LatestRecords::collect). The control's check_in is called as in
+// export_store, on the caller's thread (bytes done stay 0 until the records
+// are written).
 
 #include "export/record_export.h"
 #include "export/store_export.h"

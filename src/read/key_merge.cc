@@ -604,6 +604,12 @@ KeyMerge::Result KeyMerge::run(const RawLevelDb& db, const StoreActivity& activi
       errors[r] = std::current_exception();
       state.store(kStopped, std::memory_order_relaxed);
     }
+    try {
+      sinks[r]->range_done();
+    } catch (...) {
+      if (!errors[r]) errors[r] = std::current_exception();
+      state.store(kStopped, std::memory_order_relaxed);
+    }
   };
   std::vector<std::size_t> here;  // ranges this thread merges: the first, and any no thread could be had for
   if (ranges > 0) here.push_back(0);

@@ -51,6 +51,9 @@ class WinnerSink {
   // not asked for its value is empty and, for a log's record, its fields
   // other than key, seq and state are unset.
   virtual void winner(const RecordView& record, KeyState kind, std::size_t position, std::uint64_t ordinal) = 0;
+  // This range's merge is over (done, given up or stopped), on the thread
+  // that merged it: no more winners come. The other ranges may go on.
+  virtual void range_done() {}
 };
 
 struct KeyMerge {

@@ -100,14 +100,15 @@ class LatestStream::Sink final : public WinnerSink {
   Sink(LatestStream& stream, std::size_t range) : stream_(stream), range_(range) {}
   void winner(const RecordView& record, KeyState kind, std::size_t position, std::uint64_t) override {
     if (kind != KeyState::Live) return;
-    const std::size_t need = record.key.size() + record.value.size();
+    const std::size_t room = stream_.record_room_;
+    std::size_t need = record.key.size() + record.value.size();
+    if (room != 0) need = (room + need + (kRecordAlign - 1)) & ~(kRecordAlign - 1);
     if (batch_ == nullptr || batch_->capacity - batch_->used < need) {
       flush();
-      batch_ = stream_.take_free(need);
+      batch_ = stream_.take_free(range_, need);
       if (batch_ == nullptr) return;  // stopped
-      batch_->range = range_;
     }
-    char* at = batch_->bytes.get() + batch_->used;
+    char* at = batch_->bytes.get() + batch_->used + room;
     if (!record.key.empty()) std::memcpy(at, record.key.data(), record.key.size());
     if (!record.value.empty()) std::memcpy(at + record.key.size(), record.value.data(), record.value.size());
     batch_->used += need;
@@ -115,6 +116,10 @@ class LatestStream::Sink final : public WinnerSink {
     held.key = std::string_view(at, record.key.size());
     held.value = std::string_view(at + record.key.size(), record.value.size());
     batch_->positions.push_back(static_cast<std::uint32_t>(position));
+  }
+  void range_done() override {
+    flush();
+    stream_.range_done(range_);
   }
   void flush() {
     if (batch_ != nullptr) stream_.push(std::exchange(batch_, nullptr));
@@ -126,9 +131,10 @@ class LatestStream::Sink final : public WinnerSink {
   LatestBatch* batch_ = nullptr;
 };
 
-LatestStream::LatestStream(const RawLevelDb& db, const StoreActivity& activity, std::size_t ranges) {
-  const std::size_t count = ranges != 0 ? ranges : KeyMerge::threads();
-  for (std::size_t r = 0; r < count; ++r) sinks_.push_back(std::make_unique<Sink>(*this, r));
+LatestStream::LatestStream(const RawLevelDb& db, const StoreActivity& activity, std::size_t ranges,
+                           std::size_t record_room)
+    : record_room_(record_room), ranges_(ranges != 0 ? ranges : KeyMerge::threads()) {
+  for (std::size_t r = 0; r < ranges_.size(); ++r) sinks_.push_back(std::make_unique<Sink>(*this, r));
   merge_ = std::jthread([this, &db, activity] {
     KeyMerge::End end = KeyMerge::End::Stopped;
     std::exception_ptr error;
@@ -138,6 +144,7 @@ LatestStream::LatestStream(const RawLevelDb& db, const StoreActivity& activity, 
       auto go_on = [&] { return !stopped_.load(std::memory_order_relaxed); };
       StopToken stop = stop_token_of(go_on);
       end = KeyMerge::run(db, activity, targets, true, &stop).end;
+      // Ranges the keys were too few to cut into were never merged.
       for (auto& sink : sinks_) sink->flush();
     } catch (...) {
       error = std::current_exception();
@@ -161,18 +168,21 @@ void LatestStream::stop() {
   room_.notify_all();
 }
 
-LatestBatch* LatestStream::take_free(std::size_t need) {
+LatestBatch* LatestStream::take_free(std::size_t range, std::size_t need) {
+  // A few batches a range, so that its merge stays a little ahead.
+  constexpr std::size_t kBatchesPerRange = 4;
+  Range& own = ranges_[range];
   std::unique_lock lock(mutex_);
-  // A few batches a range in all, so that the merge stays a little ahead.
-  const std::size_t most = 4 * sinks_.size();
-  room_.wait(lock, [&] { return stopped_.load() || !free_.empty() || batches_.size() < most; });
+  room_.wait(lock, [&] { return stopped_.load() || !own.free.empty() || own.made < kBatchesPerRange; });
   if (stopped_.load()) return nullptr;
   LatestBatch* batch = nullptr;
-  if (!free_.empty()) {
-    batch = free_.back();
-    free_.pop_back();
+  if (!own.free.empty()) {
+    batch = own.free.back();
+    own.free.pop_back();
   } else {
     batch = batches_.emplace_back(std::make_unique<LatestBatch>()).get();
+    batch->range = range;
+    ++own.made;
   }
   lock.unlock();
   const std::size_t capacity = std::max(need, kBatchBytes);
@@ -185,17 +195,38 @@ LatestBatch* LatestStream::take_free(std::size_t need) {
 
 void LatestStream::push(LatestBatch* batch) {
   const std::lock_guard lock(mutex_);
-  full_.push_back(batch);
-  ready_.notify_one();
+  ranges_[batch->range].full.push_back(batch);
+  ++full_count_;
+  ready_.notify_all();
+}
+
+void LatestStream::range_done(std::size_t range) {
+  const std::lock_guard lock(mutex_);
+  ranges_[range].done = true;
+  ready_.notify_all();
+}
+
+LatestBatch* LatestStream::pop(Range& range) {
+  LatestBatch* batch = range.full.front();
+  range.full.pop_front();
+  --full_count_;
+  return batch;
 }
 
 LatestBatch* LatestStream::next(std::chrono::milliseconds wait) {
   std::unique_lock lock(mutex_);
-  ready_.wait_for(lock, wait, [&] { return !full_.empty() || done_; });
-  if (full_.empty()) return nullptr;
-  LatestBatch* batch = full_.front();
-  full_.pop_front();
-  return batch;
+  ready_.wait_for(lock, wait, [&] { return full_count_ > 0 || done_; });
+  for (Range& range : ranges_) {
+    if (!range.full.empty()) return pop(range);
+  }
+  return nullptr;
+}
+
+LatestBatch* LatestStream::next_of(std::size_t range, std::chrono::milliseconds wait) {
+  Range& own = ranges_[range];
+  std::unique_lock lock(mutex_);
+  ready_.wait_for(lock, wait, [&] { return !own.full.empty() || own.done || done_; });
+  return own.full.empty() ? nullptr : pop(own);
 }
 
 void LatestStream::release(LatestBatch* batch) {
@@ -203,14 +234,20 @@ void LatestStream::release(LatestBatch* batch) {
   batch->positions.clear();
   batch->used = 0;
   const std::lock_guard lock(mutex_);
-  free_.push_back(batch);
-  room_.notify_one();
+  ranges_[batch->range].free.push_back(batch);
+  room_.notify_all();
 }
 
 bool LatestStream::finished() {
   const std::lock_guard lock(mutex_);
-  if (done_ && full_.empty() && error_) std::rethrow_exception(std::exchange(error_, nullptr));
-  return done_ && full_.empty();
+  if (done_ && full_count_ == 0 && error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  return done_ && full_count_ == 0;
+}
+
+bool LatestStream::range_finished(std::size_t range) {
+  const std::lock_guard lock(mutex_);
+  const Range& own = ranges_[range];
+  return (own.done || done_) && own.full.empty();
 }
 
 KeyMerge::End LatestStream::end() {

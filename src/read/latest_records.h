@@ -84,11 +84,18 @@ class LatestRecords {
 };
 
 // The one pass of LatestRecords::merged handed out as it goes, for a caller
-// that turns each record into something of its own (a Python object) on its
-// thread while the merge runs on others: batches of records, each of one key
-// range and in key order within it, the ranges interleaved as they come.
-// Memory: a few batches a range (kBatchBytes each, or one record's size),
-// reused; a producer waits while the caller has them all.
+// that turns each record into something of its own on its thread while the
+// merge runs on others: batches of records, each of one key range and in key
+// order within it. The caller takes them as they come, whatever their range
+// (next()), or range after range, which gives the whole answer in key order
+// (next_of()). Memory: a few batches a range (kBatchBytes each, or one
+// record's size), reused; a range's merge waits while the caller holds them
+// all, so that one taken in order never runs ahead of the caller.
+//
+// With record_room, each record's key lies that many bytes into a place of
+// its own in the batch's bytes, 16-byte aligned, its value right after the
+// key: room for a caller that builds its objects in place, taking the
+// batch's bytes over (LatestBatch::take_bytes) rather than copying them.
 struct LatestBatch {
   std::size_t range = 0;
   std::vector<RecordView> records;   // keys and values in bytes
@@ -96,44 +103,68 @@ struct LatestBatch {
   std::unique_ptr<char[]> bytes;
   std::size_t capacity = 0;
   std::size_t used = 0;
+
+  // The bytes, the records' views into them with them; the batch gets
+  // bytes of its own when next filled.
+  std::unique_ptr<char[]> take_bytes() noexcept {
+    capacity = 0;
+    used = 0;
+    return std::move(bytes);
+  }
 };
 
 class LatestStream {
  public:
   static constexpr std::size_t kBatchBytes = std::size_t{256} << 10;
+  static constexpr std::size_t kRecordAlign = 16;
 
   // Starts the merge over the files `activity` marks in use, in `ranges`
-  // key ranges (0: one a core).
-  LatestStream(const RawLevelDb& db, const StoreActivity& activity, std::size_t ranges = 0);
+  // key ranges (0: one a core), with `record_room` bytes before each record.
+  LatestStream(const RawLevelDb& db, const StoreActivity& activity, std::size_t ranges = 0,
+               std::size_t record_room = 0);
   LatestStream(const LatestStream&) = delete;
   LatestStream& operator=(const LatestStream&) = delete;
   // Stops the merge and waits for it.
   ~LatestStream();
 
-  [[nodiscard]] std::size_t ranges() const noexcept { return sinks_.size(); }
-  // The next batch, waiting up to `wait` for one; nullptr when none came in
-  // time or the merge is over (finished()). Give each back with release().
+  [[nodiscard]] std::size_t ranges() const noexcept { return ranges_.size(); }
+  // The next batch of any range, waiting up to `wait` for one; nullptr when
+  // none came in time or the merge is over (finished()). Give each back with
+  // release().
   [[nodiscard]] LatestBatch* next(std::chrono::milliseconds wait);
+  // The same for one range; nullptr also once that range is over
+  // (range_finished()).
+  [[nodiscard]] LatestBatch* next_of(std::size_t range, std::chrono::milliseconds wait);
   void release(LatestBatch* batch);
   // Ends the merge early: the rest of its records are not handed out.
   void stop();
-  // Whether every batch has been handed out. Then: how the merge ended
-  // (KeyMerge::End::Unsorted: the order did not allow it, and the batches
-  // handed out are not the answer). A failure of the merge's threads
-  // (std::bad_alloc) is thrown again here.
+  // Whether every batch (of one range) has been handed out. Once finished():
+  // how the merge ended (KeyMerge::End::Unsorted: the order did not allow it,
+  // and the batches handed out are not the answer). A failure of the merge's
+  // threads (std::bad_alloc) is thrown again by finished().
   [[nodiscard]] bool finished();
+  [[nodiscard]] bool range_finished(std::size_t range);
   [[nodiscard]] KeyMerge::End end();
 
  private:
   class Sink;
-  LatestBatch* take_free(std::size_t need);
+  struct Range {
+    std::deque<LatestBatch*> full;
+    std::vector<LatestBatch*> free;
+    std::size_t made = 0;
+    bool done = false;  // its merge is over and its last batch handed on
+  };
+  LatestBatch* take_free(std::size_t range, std::size_t need);
   void push(LatestBatch* batch);
+  void range_done(std::size_t range);
+  LatestBatch* pop(Range& range);
 
+  std::size_t record_room_;
   std::mutex mutex_;
   std::condition_variable ready_;  // the caller waits here for a batch
   std::condition_variable room_;   // the merge waits here for a free batch
-  std::deque<LatestBatch*> full_;
-  std::vector<LatestBatch*> free_;
+  std::vector<Range> ranges_;
+  std::size_t full_count_ = 0;  // batches waiting, all ranges
   std::vector<std::unique_ptr<LatestBatch>> batches_;
   std::vector<std::unique_ptr<Sink>> sinks_;
   std::atomic<bool> stopped_{false};

@@ -146,30 +146,43 @@ TEST(KeyMerge, TablesInAnotherOrderLeaveItToTheKeyTable) {
   expect_same(*db, built, hashed);
 }
 
-TEST(LatestStream, HandsOverWhatTheMergeKeepsAndEndsWhenLeftEarly) {
+TEST(LatestStream, HandsOverWhatTheMergeKeepsInAnyOrderOrRangeByRange) {
   TempDir dir;
-  write_overlapping(dir.path(), nullptr);
+  write_overlapping(dir.path(), nullptr, 1000);  // more than a range's batches hold
   auto db = RawLevelDb::open(dir.path());
   ASSERT_TRUE(db);
   const StoreActivity activity = classify_files(*db, replay_manifest(*db));
   const auto expected = LatestRecords::merged(*db, activity, nullptr, 3);
   ASSERT_TRUE(expected);
-  {
-    LatestStream stream(*db, activity, 3);
+  for (const bool in_order : {false, true}) {
+    SCOPED_TRACE(in_order ? "range by range" : "as they come");
+    // Range by range, each record with room before it for a caller's header.
+    const std::size_t room = in_order ? 40 : 0;
+    LatestStream stream(*db, activity, 3, room);
     std::vector<Latest> ranges(stream.ranges());
-    while (!stream.finished()) {
-      LatestBatch* batch = stream.next(std::chrono::milliseconds(50));
-      if (batch == nullptr) continue;
+    std::size_t range = 0;
+    while (in_order ? range < stream.ranges() : !stream.finished()) {
+      LatestBatch* batch = in_order ? stream.next_of(range, std::chrono::milliseconds(50))
+                                    : stream.next(std::chrono::milliseconds(50));
+      if (batch == nullptr) {
+        if (in_order && stream.range_finished(range)) ++range;
+        continue;
+      }
       for (std::size_t i = 0; i < batch->records.size(); ++i) {
         const RecordView& r = batch->records[i];
         EXPECT_EQ(path_of(db->data_files()[batch->positions[i]]), **r.origin_file);
+        EXPECT_EQ(r.key.data() + r.key.size(), r.value.data());
+        if (room != 0) {
+          EXPECT_EQ(reinterpret_cast<std::uintptr_t>(r.key.data() - room) % LatestStream::kRecordAlign, 0U);
+        }
         ranges[batch->range].emplace_back(std::string(r.key), std::string(r.value), r.seq, **r.origin_file, r.offset);
       }
       stream.release(batch);
     }
+    while (!stream.finished()) EXPECT_EQ(stream.next(std::chrono::milliseconds(50)), nullptr);
     EXPECT_EQ(stream.end(), KeyMerge::End::Done);
     Latest all;
-    for (const Latest& range : ranges) all.insert(all.end(), range.begin(), range.end());
+    for (const Latest& part : ranges) all.insert(all.end(), part.begin(), part.end());
     EXPECT_EQ(all, latest_of(*expected));
   }
 }
