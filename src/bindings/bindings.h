@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -107,6 +108,36 @@ class RecordListSink {
   bool file_out_of_memory_ = false;
   bool failed_ = false;
 };
+
+// Memory holding records laid out in place (record_in_place): freed when the
+// last of them goes, and the hold of whoever fills it is dropped. Only
+// touched with the interpreter lock held.
+class RecordSlab {
+ public:
+  explicit RecordSlab(std::unique_ptr<char[]> bytes) noexcept : bytes_(std::move(bytes)) {}
+  RecordSlab(const RecordSlab&) = delete;
+  RecordSlab& operator=(const RecordSlab&) = delete;
+
+  RecordSlab* hold() noexcept {
+    ++holds_;
+    return this;
+  }
+  void drop() noexcept {
+    if (--holds_ == 0) delete this;
+  }
+
+ private:
+  ~RecordSlab() = default;
+  std::unique_ptr<char[]> bytes_;
+  std::size_t holds_ = 1;  // the filler's
+};
+
+// The bytes a record laid out in place needs before its key.
+std::size_t record_room() noexcept;
+// A Record made where `view` lies: its key record_room() bytes into memory of
+// `slab` aligned for an object, its value right after the key (as
+// LatestStream lays records out with that room). Cannot fail.
+PyObject* record_in_place(const RecordView& view, PyObject* origin_file, RecordSlab& slab);
 
 // The user key of a Record object (bindings' own; no reference taken).
 std::string_view record_user_key(PyObject* record);

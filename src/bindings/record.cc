@@ -1,6 +1,7 @@
 // Python Record: one record found in a table or log file. The fixed fields and
-// the key and value bytes live in a single allocation; origin_file is a str
-// shared by every record of the same file. A Record refers to no object that
+// the key and value bytes lie together: in an allocation of their own, or, for
+// records laid out by the reader's threads, in a slab shared with the others
+// of their batch; origin_file is a str shared by every record of the same file. A Record refers to no object that
 // could refer back to it, so it is not tracked by the garbage collector.
 
 #include <cstddef>
@@ -20,6 +21,7 @@ struct RecordObject {
   std::uint64_t offset;
   PyObject* origin_file;  // str, strong reference
   Py_ssize_t key_size;
+  RecordSlab* slab;  // the memory it lies in, or nullptr: its own, from PyObject_Malloc
   KeyState state;
   FileType file_type;
   bool was_compressed;
@@ -46,8 +48,13 @@ PyObject* bytes_of(std::string_view bytes) {
 
 void record_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  Py_XDECREF(as_record(self)->origin_file);
-  PyObject_Free(self);
+  RecordObject* r = as_record(self);
+  Py_XDECREF(r->origin_file);
+  if (r->slab != nullptr) {
+    r->slab->drop();
+  } else {
+    PyObject_Free(self);
+  }
   Py_DECREF(type);
 }
 
@@ -133,6 +140,7 @@ PyObject* new_record(PyTypeObject* type, const RecordView& view, PyObject* origi
   r->offset = view.offset;
   r->origin_file = Py_NewRef(origin_file);
   r->key_size = static_cast<Py_ssize_t>(view.key.size());
+  r->slab = nullptr;
   r->state = view.state;
   r->file_type = view.file_type;
   r->was_compressed = view.was_compressed;
@@ -143,6 +151,25 @@ PyObject* new_record(PyTypeObject* type, const RecordView& view, PyObject* origi
 }
 
 }  // namespace
+
+std::size_t record_room() noexcept { return static_cast<std::size_t>(kRecordHeaderSize); }
+
+PyObject* record_in_place(const RecordView& view, PyObject* origin_file, RecordSlab& slab) {
+  // The header's room lies just before the key; the value follows the key.
+  auto* r = reinterpret_cast<RecordObject*>(const_cast<char*>(view.key.data()) - kRecordHeaderSize);
+  const std::size_t payload = view.key.size() + view.value.size();
+  PyObject_InitVar(reinterpret_cast<PyVarObject*>(r), record_class, static_cast<Py_ssize_t>(payload));
+  r->seq = view.seq;
+  r->offset = view.offset;
+  r->origin_file = Py_NewRef(origin_file);
+  r->key_size = static_cast<Py_ssize_t>(view.key.size());
+  r->slab = slab.hold();
+  r->state = view.state;
+  r->file_type = view.file_type;
+  r->was_compressed = view.was_compressed;
+  r->recovered = view.recovered;
+  return reinterpret_cast<PyObject*>(r);
+}
 
 PyTypeObject* record_type() { return record_class != nullptr ? record_class : create_record_type(); }
 

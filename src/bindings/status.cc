@@ -9,6 +9,7 @@
 // bytewise order it walks twice like statuses(). Without a readable manifest
 // every file counts as in use, and a RuntimeWarning says so.
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <span>
@@ -153,19 +154,29 @@ PyObject* db_statuses(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 namespace {
 
-// latest() when the files' order allows the merge: the records built as
-// Python records on this thread as the merge's threads hand them over
-// (read/latest_records.h's LatestStream). Each key range's records of each
-// file are built by a builder of their own, which makes the file's path str
-// once, and are placed in key order at the end. nullptr with a Python error
-// set, or with none and `unsorted` when the order did not allow the merge.
+// latest() when the files' order allows the merge: the merge's threads lay
+// each record out in place, with room for the Record's header before its key
+// (read/latest_records.h's LatestStream), and this thread makes the Records
+// where they lie, each batch's bytes a slab the Records share, so no record's
+// bytes are copied again. Each key range's records are kept in key order
+// and the ranges put one after another at the end. nullptr with a Python
+// error set, or with none and `unsorted` when the order did not allow the
+// merge.
 PyObject* latest_streamed(const RawLevelDb& reader, const StoreActivity& activity, bool& unsorted) {
-  LatestStream stream(reader, activity);
-  const std::size_t files = reader.data_files().size();
-  using Builders = std::vector<std::unique_ptr<RecordListSink>>;  // by position
-  std::vector<Builders> builders(stream.ranges());
-  for (Builders& range : builders) range.resize(files);
-  std::vector<std::vector<std::uint32_t>> order(stream.ranges());  // each record's position, in key order
+  LatestStream stream(reader, activity, 0, record_room());
+  // Everything made so far, let go of on every way out but the last.
+  struct Made {
+    std::vector<PyObject*> paths;                 // a str per data file, made when first needed
+    std::vector<std::vector<PyObject*>> ranges;   // the Records of each key range, in key order
+    ~Made() {
+      for (PyObject* path : paths) Py_XDECREF(path);
+      for (auto& range : ranges) {
+        for (PyObject* record : range) Py_DECREF(record);
+      }
+    }
+  } made;
+  made.paths.assign(reader.data_files().size(), nullptr);
+  made.ranges.resize(stream.ranges());
   auto last_check = std::chrono::steady_clock::now();
   for (;;) {
     LatestBatch* batch = stream.next(std::chrono::milliseconds(0));
@@ -175,19 +186,22 @@ PyObject* latest_streamed(const RawLevelDb& reader, const StoreActivity& activit
       batch = stream.next(std::chrono::milliseconds(50));
     }
     if (batch != nullptr) {
-      Builders& range = builders[batch->range];
-      for (std::size_t i = 0; i < batch->records.size(); ++i) {
-        const std::uint32_t position = batch->positions[i];
-        auto& builder = range[position];
-        if (!builder) builder = std::make_unique<RecordListSink>();
-        (*builder)(batch->records[i]);
-        if (builder->failed() || builder->file_out_of_memory()) {
-          if (PyErr_Occurred() == nullptr) PyErr_NoMemory();
-          return nullptr;
-        }
-        order[batch->range].push_back(position);
+      std::vector<PyObject*>& range = made.ranges[batch->range];
+      // Room first, so that nothing made is lost to a failed push_back.
+      if (const std::size_t need = range.size() + batch->records.size(); need > range.capacity()) {
+        range.reserve(std::max(need, 2 * range.capacity()));
       }
+      auto* slab = new RecordSlab(batch->take_bytes());
+      bool ok = true;
+      for (std::size_t i = 0; i < batch->records.size() && ok; ++i) {
+        PyObject*& path = made.paths[batch->positions[i]];
+        if (path == nullptr) path = decode_path(path_of(reader.data_files()[batch->positions[i]]));
+        ok = path != nullptr;
+        if (ok) range.push_back(record_in_place(batch->records[i], path, *slab));
+      }
+      slab->drop();
       stream.release(batch);
+      if (!ok) return nullptr;
     }
     if (const auto now = std::chrono::steady_clock::now(); now - last_check >= kSignalInterval) {
       last_check = now;
@@ -199,17 +213,13 @@ PyObject* latest_streamed(const RawLevelDb& reader, const StoreActivity& activit
     return nullptr;
   }
   std::size_t total = 0;
-  for (const auto& positions : order) total += positions.size();
+  for (const auto& range : made.ranges) total += range.size();
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(total));
   if (list == nullptr) return nullptr;
   Py_ssize_t next = 0;
-  for (std::size_t r = 0; r < order.size(); ++r) {
-    std::vector<std::vector<PyObject*>> built(files);
-    for (std::size_t i = 0; i < files; ++i) {
-      if (builders[r][i]) built[i] = builders[r][i]->take_records();
-    }
-    std::vector<std::size_t> taken(files, 0);
-    for (const std::uint32_t position : order[r]) PyList_SET_ITEM(list, next++, built[position][taken[position]++]);
+  for (auto& range : made.ranges) {
+    for (PyObject* record : range) PyList_SET_ITEM(list, next++, record);
+    range.clear();
   }
   return list;
 }
