@@ -307,13 +307,19 @@ class RangeMerge {
       runs_[c].chain = &chains[c];
       runs_[c].at = 0;
       if (!open_chain(runs_[c])) return;
-      if (runs_[c].at < chains[c].size()) heap_.push_back(static_cast<std::uint32_t>(c));
+      if (runs_[c].at < chains[c].size()) {
+        settle(runs_[c]);
+        heap_.push_back(static_cast<std::uint32_t>(c));
+      }
     }
     for (std::size_t i = 0; i < plan_.logs.size(); ++i) {
       Run& run = runs_[chains.size() + i];
       run.log = &plan_.logs[i];
       run.at = plan_.logs[i].begin;
-      if (run.at < run.log->end) heap_.push_back(static_cast<std::uint32_t>(chains.size() + i));
+      if (run.at < run.log->end) {
+        settle(run);
+        heap_.push_back(static_cast<std::uint32_t>(chains.size() + i));
+      }
     }
     const auto later = [&](std::uint32_t a, std::uint32_t b) {
       return key_less(head(runs_[b]).user_key, head(runs_[a]).user_key);
@@ -363,6 +369,10 @@ class RangeMerge {
     const RangePlan::LogSlice* log = nullptr;         // a log's slice
     std::size_t at = 0;                               // the table of the chain, or the log's next head
     std::string last;                                 // the user key the chain's last table ended with
+    // Its next record, kept at hand: the heap compares runs' keys a few
+    // times a record, and finding the record through the chain, its table
+    // and the table's heads every time is a chain of dependent loads.
+    const Head* top = nullptr;
     // The chain's own read-ahead: the runs take turns on one scratch, and
     // one window shared by them would be refilled at every turn.
     ReadWindow window;
@@ -384,7 +394,8 @@ class RangeMerge {
   };
 
   TableRun& table(const Run& run) { return plan_.tables[(*run.chain)[run.at]]; }
-  const Head& head(const Run& run) { return run.log != nullptr ? run.log->run->heads[run.at] : table(run).head(); }
+  static const Head& head(const Run& run) { return *run.top; }
+  void settle(Run& run) { run.top = run.log != nullptr ? &run.log->run->heads[run.at] : &table(run).head(); }
   // From the chain's table at `at` on, the first that has records in the
   // range; false when the merge is to end.
   bool open_chain(Run& run) {
@@ -405,16 +416,25 @@ class RangeMerge {
 
   // To the run's next record; false when it has no more, or the merge is to end.
   bool advance(Run& run) {
-    if (run.log != nullptr) return ++run.at < run.log->end;
+    if (run.log != nullptr) {
+      if (++run.at >= run.log->end) return false;
+      settle(run);
+      return true;
+    }
     TableRun& current = table(run);
     {
       const WindowLease lease(run, scratch_);
-      if (current.advance(db_, with_values_, scratch_)) return true;
+      if (current.advance(db_, with_values_, scratch_)) {
+        settle(run);
+        return true;
+      }
     }
     if (!check(current)) return false;
     run.last.assign(current.last_key());
     ++run.at;
-    return open_chain(run) && run.at < run.chain->size();
+    if (!open_chain(run) || run.at >= run.chain->size()) return false;
+    settle(run);
+    return true;
   }
 
   // False when the merge is to end: this run's order broke, or a stop.
