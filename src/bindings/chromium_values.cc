@@ -193,6 +193,20 @@ class EntryReader {
     return nullptr;
   }
 
+  // Whether the string at the position (at its opening quote) is `known`,
+  // a text without a backslash: then the position goes past it. (The
+  // same text followed by a quote is that string whole: no escape in it
+  // can hide its closing quote. Entries repeat their names and most of
+  // their texts, and this spares the search for the quote.)
+  bool take_known(std::string_view known) {
+    if (text_.size() - at_ < known.size() + 2 || text_[at_ + 1 + known.size()] != '"' ||
+        std::memcmp(text_.data() + at_ + 1, known.data(), known.size()) != 0) {
+      return false;
+    }
+    at_ += known.size() + 2;
+    return true;
+  }
+
   // A string's content (between its quotes), the position after it, and
   // whether it holds an escape.
   bool string_text(std::string_view& content, bool& escaped) {
@@ -311,22 +325,27 @@ class EntryReader {
     std::size_t member = 0;
     do {
       skip_space();
-      std::string_view name;
-      bool escaped = false;
-      if (at_ >= text_.size() || text_[at_] != '"' || !string_text(name, escaped) || !take(':')) {
+      if (at_ >= text_.size() || text_[at_] != '"') {
         Py_DECREF(dict);
         return malformed();
       }
       ChromiumValues::LastMember* last = nullptr;
-      if (level == 0 && member < ChromiumValues::kLastMembers && !escaped) {
+      if (level == 0 && member < ChromiumValues::kLastMembers) {
         if (values_.last_members_.empty()) values_.last_members_.resize(ChromiumValues::kLastMembers);
         last = &values_.last_members_[member];
       }
       ++member;
+      std::string_view name;
+      bool escaped = false;
       PyObject* key = nullptr;
-      if (last != nullptr && last->key != nullptr && last->name == name) {
+      if (last != nullptr && last->key != nullptr && take_known(last->name)) {
+        name = last->name;
         key = new_reference(last->key);
+      } else if (!string_text(name, escaped)) {
+        Py_DECREF(dict);
+        return malformed();
       } else {
+        if (escaped) last = nullptr;
         key = escaped ? json_string(name) : values_.text(name);
         if (last != nullptr && key != nullptr) {
           last->name.assign(name);
@@ -340,6 +359,11 @@ class EntryReader {
         ++forms_;
       }
       first = false;
+      if (key == nullptr || !take(':')) {
+        Py_XDECREF(key);
+        Py_DECREF(dict);
+        return malformed();
+      }
       skip_space();
       const bool repeats = last != nullptr && at_ < text_.size() && text_[at_] == '"' && name != "key" &&
                            name != "value" && name != "primary_key";
@@ -365,11 +389,11 @@ class EntryReader {
 
   // An entry's string member: the last entry's at its place when the same.
   PyObject* last_string(ChromiumValues::LastMember& last) {
+    if (last.value != nullptr && take_known(last.text)) return new_reference(last.value);
     std::string_view content;
     bool escaped = false;
     if (!string_text(content, escaped)) return malformed();
     if (escaped) return json_string(content);
-    if (last.value != nullptr && last.text == content) return new_reference(last.value);
     PyObject* item = values_.text(content);
     if (item != nullptr) {
       last.text.assign(content);
