@@ -429,7 +429,6 @@ class EntryReader {
 
 ChromiumValues::~ChromiumValues() {
   clear();
-  for (Remembered& slot : remembered_) Py_XDECREF(slot.object);
   for (LastMember& member : last_members_) {
     Py_XDECREF(member.key);
     Py_XDECREF(member.value);
@@ -479,7 +478,6 @@ bool ChromiumValues::load(PyObject* types) {
 
 PyObject* ChromiumValues::text(std::string_view json) {
   if (json.size() > kLongestRemembered) return json_string(json);
-  if (remembered_.empty()) remembered_.resize(kRemembered);
   // A hash of the size and the first and last eight bytes: cheap, and what
   // tells the repeated names, origins and file paths apart (the slot's text
   // is compared whole anyway).
@@ -488,7 +486,14 @@ PyObject* ChromiumValues::text(std::string_view json) {
   if (json.size() > 8) std::memcpy(&tail, json.data() + json.size() - 8, 8);
   std::uint64_t hash = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ json.size();
   hash ^= hash >> 32;
-  Remembered& slot = remembered_[(hash ^ (hash >> 13)) & (kRemembered - 1)];
+  // Kept for the life of the process (never freed: the interpreter may be
+  // gone when static objects are destroyed).
+  struct Remembered {
+    std::string text;
+    PyObject* object = nullptr;
+  };
+  static Remembered* const remembered = new Remembered[kRemembered];
+  Remembered& slot = remembered[(hash ^ (hash >> 13)) & (kRemembered - 1)];
   if (slot.object != nullptr && slot.text == json) return new_reference(slot.object);
   PyObject* object = json_string(json);
   if (object == nullptr) return nullptr;

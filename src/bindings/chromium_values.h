@@ -70,13 +70,12 @@ class ChromiumValues final : public chromium::ScriptValueSink {
   PyObject* revive(PyObject* value);  // from_json of a plainly read value
   PyObject* revive_members(PyObject* dict);  // of a dict, its members (in place)
 
-  struct Remembered {
-    std::string text;
-    PyObject* object = nullptr;
-  };
+  // The str objects remembered are shared by every iterator (the
+  // interpreter lock held): names, kinds, types, origins and file paths
+  // repeat from store to store as from entry to entry. A str is made of
+  // its text alone, so one remembered can stand for no other.
   static constexpr std::size_t kRemembered = 256;  // slots, a power of two
   static constexpr std::size_t kLongestRemembered = 160;
-  std::vector<Remembered> remembered_;
   // Per member of the last entry read, by its place: its name and, when it
   // is a string, its value (entries repeat most of both, in order).
   struct LastMember {

@@ -156,3 +156,22 @@ def test_numbers_of_a_document_at_the_edges_of_64_bits(tmp_path):
     [old] = through_lines(tmp_path / "db", kind="leveldb")
     assert_same(new, old)
     assert new["value"]["n"] == numbers
+
+
+def test_remembered_texts_never_stand_for_another(tmp_path):
+    # Texts of one size with the same first and last eight bytes fall in one
+    # slot of the table of remembered str objects, which every iterator
+    # shares: two stores read in turn must each still give their own texts.
+    stores = []
+    for tag in (b"A", b"B"):
+        db = plyvel.DB(str(tmp_path / tag.decode()), create_if_missing=True)
+        for i in range(40):
+            middle = b"%s%03d" % (tag, i)
+            db.put(b"prefix__" + middle + b"__suffix", b'"value___' + middle + b'___value"')
+        db.close()
+        stores.append(tmp_path / tag.decode())
+    new = list(zip(*(chromium.iter_entries(str(store), "leveldb") for store in stores)))
+    old = list(zip(*(through_lines(store, kind="leveldb") for store in stores)))
+    assert len(new) == len(old) == 40
+    assert_same(new, old)
+    assert new[7][1]["key"] == "prefix__B007__suffix" and new[7][1]["value"] == "value___B007___value"
