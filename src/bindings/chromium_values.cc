@@ -314,12 +314,35 @@ class EntryReader {
     return dict;
   }
 
+  // The first `count` members of dict, in a dict of their own (dict is
+  // taken).
+  static PyObject* first_members(PyObject* dict, Py_ssize_t count) {
+    PyObject* head = PyDict_New();
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; head != nullptr && i < count && PyDict_Next(dict, &at, &key, &item); ++i) {
+      if (PyDict_SetItem(head, key, item) != 0) Py_CLEAR(head);
+    }
+    Py_DECREF(dict);
+    return head;
+  }
+
   PyObject* members(int level) {
     ++at_;
-    // An entry has a dozen fields or so: room for them from the start.
-    PyObject* dict = level == 0 ? _PyDict_NewPresized(16) : PyDict_New();
+    // An entry of a run of its kind and type starts as a copy of the run's
+    // shape (ChromiumValues::Shape), kept while its names come as the
+    // shape's do, in order; a member whose value is the shape's is then
+    // already in place. Any other has a dozen fields or so: room for them
+    // from the start.
+    ChromiumValues::Shape& shape = values_.shape_;
+    const std::string_view head = level == 0 ? ChromiumValues::shape_head(text_) : std::string_view();
+    bool shaped = level == 0 && shape.dict != nullptr && shape.head == head;
+    const bool in_run = level == 0 && shape.last_head == head;
+    bool stale = false;  // a text differs from the shape's
+    PyObject* dict = shaped ? PyDict_Copy(shape.dict) : level == 0 ? _PyDict_NewPresized(16) : PyDict_New();
     if (dict == nullptr) return nullptr;
-    if (take('}')) return dict;
+    if (take('}')) return shaped && PyDict_GET_SIZE(dict) != 0 ? first_members(dict, 0) : dict;
     bool first = true;
     bool form = false;  // a "$"-led object, in a field that holds JavaScript values
     std::size_t member = 0;
@@ -367,11 +390,27 @@ class EntryReader {
       skip_space();
       const bool repeats = last != nullptr && at_ < text_.size() && text_[at_] == '"' && name != "key" &&
                            name != "value" && name != "primary_key";
-      PyObject* item = key == nullptr ? nullptr : repeats ? last_string(*last) : field(level, name);
-      if (item == nullptr || PyDict_SetItem(dict, key, item) != 0) {
+      PyObject* item = repeats ? last_string(*last) : field(level, name);
+      if (shaped && item != nullptr) {
+        if (member <= shape.members.size() && shape.members[member - 1].first == key) {
+          const bool same = shape.members[member - 1].second == item;
+          stale = stale || (!same && PyUnicode_CheckExact(item));
+          const bool ok = same || PyDict_SetItem(dict, key, item) == 0;
+          Py_DECREF(key);
+          Py_DECREF(item);
+          if (!ok) {
+            Py_DECREF(dict);
+            return nullptr;
+          }
+          continue;
+        }
+        shaped = false;
+        dict = first_members(dict, static_cast<Py_ssize_t>(member) - 1);
+      }
+      if (item == nullptr || dict == nullptr || PyDict_SetItem(dict, key, item) != 0) {
         Py_XDECREF(key);
         Py_XDECREF(item);
-        Py_DECREF(dict);
+        Py_XDECREF(dict);
         return nullptr;
       }
       Py_DECREF(key);
@@ -380,6 +419,19 @@ class EntryReader {
     if (!take('}')) {
       Py_DECREF(dict);
       return malformed();
+    }
+    if (level == 0) {
+      if (shaped && member != shape.members.size()) {  // the shape has more names
+        shaped = false;
+        dict = first_members(dict, static_cast<Py_ssize_t>(member));
+        if (dict == nullptr) return nullptr;
+      }
+      // The shape of a run is made at its second entry.
+      if (shaped ? stale && !values_.refresh(dict) : in_run && !values_.reshape(head, dict)) {
+        Py_DECREF(dict);
+        return nullptr;
+      }
+      shape.last_head.assign(head);
     }
     // The outermost form of a field becomes its Python value, what it
     // holds with it (from_json of a form depends on nothing around it).
@@ -429,6 +481,7 @@ class EntryReader {
 
 ChromiumValues::~ChromiumValues() {
   clear();
+  Py_XDECREF(shape_.dict);
   for (LastMember& member : last_members_) {
     Py_XDECREF(member.key);
     Py_XDECREF(member.value);
@@ -500,6 +553,48 @@ PyObject* ChromiumValues::text(std::string_view json) {
   Py_XSETREF(slot.object, new_reference(object));
   slot.text.assign(json);
   return object;
+}
+
+std::string_view ChromiumValues::shape_head(std::string_view line) {
+  // The line to the end of its second member: {"kind": "...", "type": "..."
+  constexpr std::string_view kEnd = "\", ";
+  const std::size_t kind = line.find(kEnd);
+  const std::size_t type = kind == std::string_view::npos ? kind : line.find(kEnd, kind + kEnd.size());
+  return line.substr(0, type);
+}
+
+bool ChromiumValues::reshape(std::string_view head, PyObject* entry) {
+  // Only the values that hold nothing: the shape is never handed out (each
+  // entry gets a copy of it) and never holds what an entry holds, so it is
+  // part of no cycle (the iterator is not followed by the collector).
+  PyObject* dict = PyDict_New();
+  PyObject* key = nullptr;
+  PyObject* item = nullptr;
+  Py_ssize_t at = 0;
+  while (dict != nullptr && PyDict_Next(entry, &at, &key, &item)) {
+    const bool atomic = PyUnicode_CheckExact(item) || PyLong_CheckExact(item) || PyFloat_CheckExact(item) ||
+                        PyBool_Check(item) || item == Py_None;
+    if (PyDict_SetItem(dict, key, atomic ? item : Py_None) != 0) Py_CLEAR(dict);
+  }
+  if (dict == nullptr) return false;
+  Py_XSETREF(shape_.dict, dict);
+  shape_.head.assign(head);
+  shape_.members.clear();
+  at = 0;
+  while (PyDict_Next(dict, &at, &key, &item)) shape_.members.emplace_back(key, item);
+  return true;
+}
+
+bool ChromiumValues::refresh(PyObject* entry) {
+  PyObject* key = nullptr;
+  PyObject* item = nullptr;
+  Py_ssize_t at = 0;
+  for (std::size_t i = 0; PyDict_Next(entry, &at, &key, &item); ++i) {
+    if (item == shape_.members[i].second || !PyUnicode_CheckExact(item)) continue;
+    if (PyDict_SetItem(shape_.dict, key, item) != 0) return false;
+    shape_.members[i].second = item;
+  }
+  return true;
 }
 
 PyObject* ChromiumValues::revive(PyObject* value) {

@@ -86,6 +86,23 @@ class ChromiumValues final : public chromium::ScriptValueSink {
   };
   static constexpr std::size_t kLastMembers = 32;
   std::vector<LastMember> last_members_;
+  // The shape of a run of entries of one kind and type (told by the start
+  // of their lines): their names in order, each with its value where that
+  // holds nothing (a str, number, bool or None; None otherwise). An entry
+  // of the run starts as a copy of it: a copy is one block copied where
+  // building a dict is a lookup and an insertion per member, and most
+  // values repeat.
+  struct Shape {
+    std::string head;
+    std::string last_head;  // of the last entry read
+    PyObject* dict = nullptr;
+    std::vector<std::pair<PyObject*, PyObject*>> members;  // dict's, in order (borrowed)
+  };
+  Shape shape_;
+  static std::string_view shape_head(std::string_view line);
+  // These two: false with a Python error.
+  bool reshape(std::string_view head, PyObject* entry);  // the shape of entry
+  bool refresh(PyObject* entry);  // the shape's texts, from an entry of its names
 
   // The types (strong references).
   PyObject* undefined_ = nullptr;

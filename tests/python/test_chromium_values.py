@@ -207,3 +207,16 @@ def test_a_value_at_the_size_limit_decodes_as_written(tmp_path):
         [old] = through_lines(tmp_path / str(refs), kind="indexeddb")
         assert ("error" in old) == fails
         assert_same(new, old)
+
+
+def test_entries_changed_as_they_come_change_no_later_one():
+    # An entry of a run starts as a copy of its run's shape: what the
+    # reader does to one entry must not reach the next.
+    store = DATA / "IndexedDB" / "http_127.0.0.1_8765.indexeddb.leveldb"
+    old = through_lines(store)
+    count = 0
+    for new in chromium.iter_entries(str(store)):
+        assert_same(new, old[count])
+        new.clear()
+        count += 1
+    assert count == len(old)
