@@ -237,6 +237,26 @@ class EntryReader {
 
   PyObject* number() {
     const std::size_t start = at_;
+    {
+      // Most are integers of up to 19 digits (within 64 bits): read as
+      // they are scanned.
+      std::size_t i = at_;
+      const bool negative = i < text_.size() && text_[i] == '-';
+      if (negative) ++i;
+      const std::size_t digits = i;
+      unsigned long long number = 0;
+      for (; i < text_.size() && i - digits < 19 && text_[i] >= '0' && text_[i] <= '9'; ++i) {
+        number = number * 10 + static_cast<unsigned>(text_[i] - '0');
+      }
+      const char next = i < text_.size() ? text_[i] : ' ';
+      const bool whole = i > digits && !(next >= '0' && next <= '9') && next != '.' && next != 'e' &&
+                         next != 'E' && next != '-' && next != '+';
+      if (whole && (!negative || number <= 1ull << 63)) {
+        at_ = i;
+        return negative ? PyLong_FromLongLong(static_cast<long long>(0 - number))
+                        : PyLong_FromUnsignedLongLong(number);
+      }
+    }
     bool integral = true;
     while (at_ < text_.size()) {
       const char c = text_[at_];
@@ -249,16 +269,6 @@ class EntryReader {
     }
     if (at_ == start) return malformed();
     const std::string_view text = text_.substr(start, at_ - start);
-    const bool negative = text[0] == '-';
-    if (integral && text.size() - (negative ? 1 : 0) <= 19) {  // 19 digits: within 64 bits
-      unsigned long long number = 0;
-      for (std::size_t i = negative ? 1 : 0; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return int_of_text(std::string(text));
-        number = number * 10 + static_cast<unsigned>(text[i] - '0');
-      }
-      if (!negative) return PyLong_FromUnsignedLongLong(number);
-      if (number <= 1ull << 63) return PyLong_FromLongLong(static_cast<long long>(0 - number));
-    }
     const std::string digits(text);
     if (integral) return int_of_text(digits);
     const double parsed = PyOS_string_to_double(digits.c_str(), nullptr, nullptr);
