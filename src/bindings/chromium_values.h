@@ -74,7 +74,7 @@ class ChromiumValues final : public chromium::ScriptValueSink {
   // interpreter lock held): names, kinds, types, origins and file paths
   // repeat from store to store as from entry to entry. A str is made of
   // its text alone, so one remembered can stand for no other.
-  static constexpr std::size_t kRemembered = 256;  // slots, a power of two
+  static constexpr std::size_t kRemembered = 1024;  // slots, a power of two
   static constexpr std::size_t kLongestRemembered = 160;
   // Per member of the last entry read, by its place: its name and, when it
   // is a string, its value (entries repeat most of both, in order).
