@@ -364,8 +364,7 @@ class EntryReader {
       }
       ChromiumValues::LastMember* last = nullptr;
       if (level == 0 && member < ChromiumValues::kLastMembers) {
-        if (values_.last_members_.empty()) values_.last_members_.resize(ChromiumValues::kLastMembers);
-        last = &values_.last_members_[member];
+        last = &ChromiumValues::last_members()[member];
       }
       ++member;
       std::string_view name;
@@ -492,10 +491,6 @@ class EntryReader {
 ChromiumValues::~ChromiumValues() {
   clear();
   Py_XDECREF(shape_.dict);
-  for (LastMember& member : last_members_) {
-    Py_XDECREF(member.key);
-    Py_XDECREF(member.value);
-  }
   for (PyObject* type : {undefined_, big_int_, js_date_, array_buffer_, reg_exp_, js_map_, js_set_, js_array_,
                          sparse_array_, typed_array_, js_error_, from_json_, date_, b64decode_, nan_, infinity_,
                          minus_infinity_, properties_name_, error_type_, error_value_, error_traceback_}) {
@@ -537,6 +532,12 @@ bool ChromiumValues::load(PyObject* types) {
   }
   properties_name_ = PyUnicode_InternFromString("properties");
   return properties_name_ != nullptr;
+}
+
+ChromiumValues::LastMember* ChromiumValues::last_members() {
+  // Kept for the life of the process, as the remembered str objects.
+  static LastMember* const members = new LastMember[kLastMembers];
+  return members;
 }
 
 PyObject* ChromiumValues::text(std::string_view json) {

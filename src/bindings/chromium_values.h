@@ -77,7 +77,9 @@ class ChromiumValues final : public chromium::ScriptValueSink {
   static constexpr std::size_t kRemembered = 1024;  // slots, a power of two
   static constexpr std::size_t kLongestRemembered = 160;
   // Per member of the last entry read, by its place: its name and, when it
-  // is a string, its value (entries repeat most of both, in order).
+  // is a string, its value (entries repeat most of both, in order). Shared
+  // by every iterator as the remembered str objects are (each is taken only
+  // where the text at its place is its own).
   struct LastMember {
     std::string name;
     PyObject* key = nullptr;
@@ -85,7 +87,7 @@ class ChromiumValues final : public chromium::ScriptValueSink {
     PyObject* value = nullptr;
   };
   static constexpr std::size_t kLastMembers = 32;
-  std::vector<LastMember> last_members_;
+  static LastMember* last_members();  // kLastMembers of them
   // The shape of a run of entries of one kind and type (told by the start
   // of their lines): their names in order, each with its value where that
   // holds nothing (a str, number, bool or None; None otherwise). An entry
