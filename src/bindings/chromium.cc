@@ -362,6 +362,7 @@ PyObject* iter_chromium_entries(PyObject*, PyObject* args, PyObject* kwargs) {
       entries = ChromiumEntries::start(*reader, path, kind, reverse, {}, {}, blob_dir.value_or(""));
     }
     if (!entries) return raise_cannot_tell(directory);
+    entries->leave_undecoded_uncounted();  // the iterator never tells the count
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     EntryIteratorObject* it = as_entry_iterator(object);

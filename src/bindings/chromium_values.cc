@@ -193,6 +193,20 @@ class EntryReader {
     return nullptr;
   }
 
+  // Whether the string at the position (at its opening quote) is `known`,
+  // a text without a backslash: then the position goes past it. (The
+  // same text followed by a quote is that string whole: no escape in it
+  // can hide its closing quote. Entries repeat their names and most of
+  // their texts, and this spares the search for the quote.)
+  bool take_known(std::string_view known) {
+    if (text_.size() - at_ < known.size() + 2 || text_[at_ + 1 + known.size()] != '"' ||
+        std::memcmp(text_.data() + at_ + 1, known.data(), known.size()) != 0) {
+      return false;
+    }
+    at_ += known.size() + 2;
+    return true;
+  }
+
   // A string's content (between its quotes), the position after it, and
   // whether it holds an escape.
   bool string_text(std::string_view& content, bool& escaped) {
@@ -223,6 +237,26 @@ class EntryReader {
 
   PyObject* number() {
     const std::size_t start = at_;
+    {
+      // Most are integers of up to 19 digits (within 64 bits): read as
+      // they are scanned.
+      std::size_t i = at_;
+      const bool negative = i < text_.size() && text_[i] == '-';
+      if (negative) ++i;
+      const std::size_t digits = i;
+      unsigned long long number = 0;
+      for (; i < text_.size() && i - digits < 19 && text_[i] >= '0' && text_[i] <= '9'; ++i) {
+        number = number * 10 + static_cast<unsigned>(text_[i] - '0');
+      }
+      const char next = i < text_.size() ? text_[i] : ' ';
+      const bool whole = i > digits && !(next >= '0' && next <= '9') && next != '.' && next != 'e' &&
+                         next != 'E' && next != '-' && next != '+';
+      if (whole && (!negative || number <= 1ull << 63)) {
+        at_ = i;
+        return negative ? PyLong_FromLongLong(static_cast<long long>(0 - number))
+                        : PyLong_FromUnsignedLongLong(number);
+      }
+    }
     bool integral = true;
     while (at_ < text_.size()) {
       const char c = text_[at_];
@@ -235,16 +269,6 @@ class EntryReader {
     }
     if (at_ == start) return malformed();
     const std::string_view text = text_.substr(start, at_ - start);
-    const bool negative = text[0] == '-';
-    if (integral && text.size() - (negative ? 1 : 0) <= 19) {  // 19 digits: within 64 bits
-      unsigned long long number = 0;
-      for (std::size_t i = negative ? 1 : 0; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return int_of_text(std::string(text));
-        number = number * 10 + static_cast<unsigned>(text[i] - '0');
-      }
-      if (!negative) return PyLong_FromUnsignedLongLong(number);
-      if (number <= 1ull << 63) return PyLong_FromLongLong(static_cast<long long>(0 - number));
-    }
     const std::string digits(text);
     if (integral) return int_of_text(digits);
     const double parsed = PyOS_string_to_double(digits.c_str(), nullptr, nullptr);
@@ -300,33 +324,60 @@ class EntryReader {
     return dict;
   }
 
+  // The first `count` members of dict, in a dict of their own (dict is
+  // taken).
+  static PyObject* first_members(PyObject* dict, Py_ssize_t count) {
+    PyObject* head = PyDict_New();
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; head != nullptr && i < count && PyDict_Next(dict, &at, &key, &item); ++i) {
+      if (PyDict_SetItem(head, key, item) != 0) Py_CLEAR(head);
+    }
+    Py_DECREF(dict);
+    return head;
+  }
+
   PyObject* members(int level) {
     ++at_;
-    // An entry has a dozen fields or so: room for them from the start.
-    PyObject* dict = level == 0 ? _PyDict_NewPresized(16) : PyDict_New();
+    // An entry of a run of its kind and type starts as a copy of the run's
+    // shape (ChromiumValues::Shape), kept while its names come as the
+    // shape's do, in order; a member whose value is the shape's is then
+    // already in place. Any other has a dozen fields or so: room for them
+    // from the start.
+    ChromiumValues::Shape& shape = values_.shape_;
+    const std::string_view head = level == 0 ? ChromiumValues::shape_head(text_) : std::string_view();
+    bool shaped = level == 0 && shape.dict != nullptr && shape.head == head;
+    const bool in_run = level == 0 && shape.last_head == head;
+    bool stale = false;  // a text differs from the shape's
+    PyObject* dict = shaped ? PyDict_Copy(shape.dict) : level == 0 ? _PyDict_NewPresized(16) : PyDict_New();
     if (dict == nullptr) return nullptr;
-    if (take('}')) return dict;
+    if (take('}')) return shaped && PyDict_GET_SIZE(dict) != 0 ? first_members(dict, 0) : dict;
     bool first = true;
     bool form = false;  // a "$"-led object, in a field that holds JavaScript values
     std::size_t member = 0;
     do {
       skip_space();
-      std::string_view name;
-      bool escaped = false;
-      if (at_ >= text_.size() || text_[at_] != '"' || !string_text(name, escaped) || !take(':')) {
+      if (at_ >= text_.size() || text_[at_] != '"') {
         Py_DECREF(dict);
         return malformed();
       }
       ChromiumValues::LastMember* last = nullptr;
-      if (level == 0 && member < ChromiumValues::kLastMembers && !escaped) {
-        if (values_.last_members_.empty()) values_.last_members_.resize(ChromiumValues::kLastMembers);
-        last = &values_.last_members_[member];
+      if (level == 0 && member < ChromiumValues::kLastMembers) {
+        last = &ChromiumValues::last_members()[member];
       }
       ++member;
+      std::string_view name;
+      bool escaped = false;
       PyObject* key = nullptr;
-      if (last != nullptr && last->key != nullptr && last->name == name) {
+      if (last != nullptr && last->key != nullptr && take_known(last->name)) {
+        name = last->name;
         key = new_reference(last->key);
+      } else if (!string_text(name, escaped)) {
+        Py_DECREF(dict);
+        return malformed();
       } else {
+        if (escaped) last = nullptr;
         key = escaped ? json_string(name) : values_.text(name);
         if (last != nullptr && key != nullptr) {
           last->name.assign(name);
@@ -340,14 +391,35 @@ class EntryReader {
         ++forms_;
       }
       first = false;
+      if (key == nullptr || !take(':')) {
+        Py_XDECREF(key);
+        Py_DECREF(dict);
+        return malformed();
+      }
       skip_space();
       const bool repeats = last != nullptr && at_ < text_.size() && text_[at_] == '"' && name != "key" &&
                            name != "value" && name != "primary_key";
-      PyObject* item = key == nullptr ? nullptr : repeats ? last_string(*last) : field(level, name);
-      if (item == nullptr || PyDict_SetItem(dict, key, item) != 0) {
+      PyObject* item = repeats ? last_string(*last) : field(level, name);
+      if (shaped && item != nullptr) {
+        if (member <= shape.members.size() && shape.members[member - 1].first == key) {
+          const bool same = shape.members[member - 1].second == item;
+          stale = stale || (!same && PyUnicode_CheckExact(item));
+          const bool ok = same || PyDict_SetItem(dict, key, item) == 0;
+          Py_DECREF(key);
+          Py_DECREF(item);
+          if (!ok) {
+            Py_DECREF(dict);
+            return nullptr;
+          }
+          continue;
+        }
+        shaped = false;
+        dict = first_members(dict, static_cast<Py_ssize_t>(member) - 1);
+      }
+      if (item == nullptr || dict == nullptr || PyDict_SetItem(dict, key, item) != 0) {
         Py_XDECREF(key);
         Py_XDECREF(item);
-        Py_DECREF(dict);
+        Py_XDECREF(dict);
         return nullptr;
       }
       Py_DECREF(key);
@@ -357,6 +429,19 @@ class EntryReader {
       Py_DECREF(dict);
       return malformed();
     }
+    if (level == 0) {
+      if (shaped && member != shape.members.size()) {  // the shape has more names
+        shaped = false;
+        dict = first_members(dict, static_cast<Py_ssize_t>(member));
+        if (dict == nullptr) return nullptr;
+      }
+      // The shape of a run is made at its second entry.
+      if (shaped ? stale && !values_.refresh(dict) : in_run && !values_.reshape(head, dict)) {
+        Py_DECREF(dict);
+        return nullptr;
+      }
+      shape.last_head.assign(head);
+    }
     // The outermost form of a field becomes its Python value, what it
     // holds with it (from_json of a form depends on nothing around it).
     if (form && --forms_ == 0) return values_.revive_form(dict);
@@ -365,11 +450,11 @@ class EntryReader {
 
   // An entry's string member: the last entry's at its place when the same.
   PyObject* last_string(ChromiumValues::LastMember& last) {
+    if (last.value != nullptr && take_known(last.text)) return new_reference(last.value);
     std::string_view content;
     bool escaped = false;
     if (!string_text(content, escaped)) return malformed();
     if (escaped) return json_string(content);
-    if (last.value != nullptr && last.text == content) return new_reference(last.value);
     PyObject* item = values_.text(content);
     if (item != nullptr) {
       last.text.assign(content);
@@ -405,11 +490,7 @@ class EntryReader {
 
 ChromiumValues::~ChromiumValues() {
   clear();
-  for (Remembered& slot : remembered_) Py_XDECREF(slot.object);
-  for (LastMember& member : last_members_) {
-    Py_XDECREF(member.key);
-    Py_XDECREF(member.value);
-  }
+  Py_XDECREF(shape_.dict);
   for (PyObject* type : {undefined_, big_int_, js_date_, array_buffer_, reg_exp_, js_map_, js_set_, js_array_,
                          sparse_array_, typed_array_, js_error_, from_json_, date_, b64decode_, nan_, infinity_,
                          minus_infinity_, properties_name_, error_type_, error_value_, error_traceback_}) {
@@ -453,9 +534,14 @@ bool ChromiumValues::load(PyObject* types) {
   return properties_name_ != nullptr;
 }
 
+ChromiumValues::LastMember* ChromiumValues::last_members() {
+  // Kept for the life of the process, as the remembered str objects.
+  static LastMember* const members = new LastMember[kLastMembers];
+  return members;
+}
+
 PyObject* ChromiumValues::text(std::string_view json) {
   if (json.size() > kLongestRemembered) return json_string(json);
-  if (remembered_.empty()) remembered_.resize(kRemembered);
   // A hash of the size and the first and last eight bytes: cheap, and what
   // tells the repeated names, origins and file paths apart (the slot's text
   // is compared whole anyway).
@@ -464,13 +550,62 @@ PyObject* ChromiumValues::text(std::string_view json) {
   if (json.size() > 8) std::memcpy(&tail, json.data() + json.size() - 8, 8);
   std::uint64_t hash = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ json.size();
   hash ^= hash >> 32;
-  Remembered& slot = remembered_[(hash ^ (hash >> 13)) & (kRemembered - 1)];
+  // Kept for the life of the process (never freed: the interpreter may be
+  // gone when static objects are destroyed).
+  struct Remembered {
+    std::string text;
+    PyObject* object = nullptr;
+  };
+  static Remembered* const remembered = new Remembered[kRemembered];
+  Remembered& slot = remembered[(hash ^ (hash >> 13)) & (kRemembered - 1)];
   if (slot.object != nullptr && slot.text == json) return new_reference(slot.object);
   PyObject* object = json_string(json);
   if (object == nullptr) return nullptr;
   Py_XSETREF(slot.object, new_reference(object));
   slot.text.assign(json);
   return object;
+}
+
+std::string_view ChromiumValues::shape_head(std::string_view line) {
+  // The line to the end of its second member: {"kind": "...", "type": "..."
+  constexpr std::string_view kEnd = "\", ";
+  const std::size_t kind = line.find(kEnd);
+  const std::size_t type = kind == std::string_view::npos ? kind : line.find(kEnd, kind + kEnd.size());
+  return line.substr(0, type);
+}
+
+bool ChromiumValues::reshape(std::string_view head, PyObject* entry) {
+  // Only the values that hold nothing: the shape is never handed out (each
+  // entry gets a copy of it) and never holds what an entry holds, so it is
+  // part of no cycle (the iterator is not followed by the collector).
+  PyObject* dict = PyDict_New();
+  PyObject* key = nullptr;
+  PyObject* item = nullptr;
+  Py_ssize_t at = 0;
+  while (dict != nullptr && PyDict_Next(entry, &at, &key, &item)) {
+    const bool atomic = PyUnicode_CheckExact(item) || PyLong_CheckExact(item) || PyFloat_CheckExact(item) ||
+                        PyBool_Check(item) || item == Py_None;
+    if (PyDict_SetItem(dict, key, atomic ? item : Py_None) != 0) Py_CLEAR(dict);
+  }
+  if (dict == nullptr) return false;
+  Py_XSETREF(shape_.dict, dict);
+  shape_.head.assign(head);
+  shape_.members.clear();
+  at = 0;
+  while (PyDict_Next(dict, &at, &key, &item)) shape_.members.emplace_back(key, item);
+  return true;
+}
+
+bool ChromiumValues::refresh(PyObject* entry) {
+  PyObject* key = nullptr;
+  PyObject* item = nullptr;
+  Py_ssize_t at = 0;
+  for (std::size_t i = 0; PyDict_Next(entry, &at, &key, &item); ++i) {
+    if (item == shape_.members[i].second || !PyUnicode_CheckExact(item)) continue;
+    if (PyDict_SetItem(shape_.dict, key, item) != 0) return false;
+    shape_.members[i].second = item;
+  }
+  return true;
 }
 
 PyObject* ChromiumValues::revive(PyObject* value) {

@@ -70,15 +70,16 @@ class ChromiumValues final : public chromium::ScriptValueSink {
   PyObject* revive(PyObject* value);  // from_json of a plainly read value
   PyObject* revive_members(PyObject* dict);  // of a dict, its members (in place)
 
-  struct Remembered {
-    std::string text;
-    PyObject* object = nullptr;
-  };
-  static constexpr std::size_t kRemembered = 256;  // slots, a power of two
+  // The str objects remembered are shared by every iterator (the
+  // interpreter lock held): names, kinds, types, origins and file paths
+  // repeat from store to store as from entry to entry. A str is made of
+  // its text alone, so one remembered can stand for no other.
+  static constexpr std::size_t kRemembered = 1024;  // slots, a power of two
   static constexpr std::size_t kLongestRemembered = 160;
-  std::vector<Remembered> remembered_;
   // Per member of the last entry read, by its place: its name and, when it
-  // is a string, its value (entries repeat most of both, in order).
+  // is a string, its value (entries repeat most of both, in order). Shared
+  // by every iterator as the remembered str objects are (each is taken only
+  // where the text at its place is its own).
   struct LastMember {
     std::string name;
     PyObject* key = nullptr;
@@ -86,7 +87,24 @@ class ChromiumValues final : public chromium::ScriptValueSink {
     PyObject* value = nullptr;
   };
   static constexpr std::size_t kLastMembers = 32;
-  std::vector<LastMember> last_members_;
+  static LastMember* last_members();  // kLastMembers of them
+  // The shape of a run of entries of one kind and type (told by the start
+  // of their lines): their names in order, each with its value where that
+  // holds nothing (a str, number, bool or None; None otherwise). An entry
+  // of the run starts as a copy of it: a copy is one block copied where
+  // building a dict is a lookup and an insertion per member, and most
+  // values repeat.
+  struct Shape {
+    std::string head;
+    std::string last_head;  // of the last entry read
+    PyObject* dict = nullptr;
+    std::vector<std::pair<PyObject*, PyObject*>> members;  // dict's, in order (borrowed)
+  };
+  Shape shape_;
+  static std::string_view shape_head(std::string_view line);
+  // These two: false with a Python error.
+  bool reshape(std::string_view head, PyObject* entry);  // the shape of entry
+  bool refresh(PyObject* entry);  // the shape's texts, from an entry of its names
 
   // The types (strong references).
   PyObject* undefined_ = nullptr;

@@ -168,7 +168,15 @@ std::expected<void, std::string> append_script_value(std::string& out, std::stri
   host.externals = externals;
   std::size_t mark = out.size();
   reader.set_integer_values_written(value_sink == nullptr);
+  reader.set_strings_written(value_sink == nullptr);
   auto written = reader.append_json(out, data, *start, host);
+  if (!written && value_sink != nullptr) {
+    // Strings counted at their largest may have made it too large: the
+    // verdict is the one of its text.
+    out.resize(mark);
+    reader.set_strings_written(true);
+    written = reader.append_json(out, data, *start, host);
+  }
   if (!written) {
     out.resize(mark);
   } else if (value_sink != nullptr) {

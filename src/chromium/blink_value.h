@@ -27,8 +27,10 @@ class Reader;
 
 // Takes each value append_script_value decodes on this thread while it is
 // set, in place of the value's JSON text: a caller that builds the values in
-// another form. The value's JSON is still written first (and rolled back), so
-// that a value that cannot be written fails as it always does.
+// another form. The value is still walked as its JSON is written (its
+// strings and integer arrays counted, not written; a value that then fails is
+// written whole), so that a value that cannot be written fails as it always
+// does.
 class ScriptValueSink {
  public:
   // The value just written is reader's; appends what stands for it in `out`.

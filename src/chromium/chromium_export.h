@@ -132,6 +132,8 @@ class ChromiumEntries {
   // Of them, the entries that did not decode (written with their fallback:
   // error, raw key and raw value).
   [[nodiscard]] std::uint64_t undecoded() const noexcept { return lines_.undecoded(); }
+  // undecoded() stays 0 (EntryLines::leave_undecoded_uncounted).
+  void leave_undecoded_uncounted() noexcept { lines_.leave_undecoded_uncounted(); }
   // Whether the current records were found without a readable manifest
   // (every data file counted as in use).
   [[nodiscard]] bool without_manifest() const noexcept {

@@ -1073,7 +1073,13 @@ bool Reader::write(std::string& out, NodeId id, const Place& place) {
     case Kind::kInt: json::append_int(out, node.integer); return true;
     case Kind::kUint: append_wide(out, node.wide); return true;
     case Kind::kDouble: json::append_number(out, node.number); return true;
-    case Kind::kString: write_string(out, node); return true;
+    case Kind::kString:
+      if (!strings_written_) {
+        unwritten_ += 6 * std::size_t{node.b} + 2;
+        return true;
+      }
+      write_string(out, node);
+      return true;
     case Kind::kBigInt: {
       out += "{\"$bigint\": \"";
       if (node.sub & 1) out.push_back('-');

@@ -140,6 +140,11 @@ class Reader {
   // be, so that a value fails exactly as it fails with them: for a caller
   // that builds the value from the nodes and wants only the verdict.
   void set_integer_values_written(bool written) noexcept { integer_values_written_ = written; }
+  // Whether append_json writes strings (the default); without them it
+  // counts each at the most its text can take (six bytes a byte, and its
+  // quotes), so that a value that does not fail written does not fail
+  // either; one that fails may not fail written, and is written to tell.
+  void set_strings_written(bool written) noexcept { strings_written_ = written; }
 
   // The value append_json last wrote, as its nodes, for building it in
   // another form than JSON text (valid until the next value). A builder
@@ -215,6 +220,7 @@ class Reader {
   std::size_t out_start_ = 0;
   std::size_t unwritten_ = 0;  // bytes of values counted, not written
   bool integer_values_written_ = true;
+  bool strings_written_ = true;
   std::size_t out_limit_ = 0;
   std::string error_;
   std::vector<Node> nodes_;

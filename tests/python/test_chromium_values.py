@@ -156,3 +156,67 @@ def test_numbers_of_a_document_at_the_edges_of_64_bits(tmp_path):
     [old] = through_lines(tmp_path / "db", kind="leveldb")
     assert_same(new, old)
     assert new["value"]["n"] == numbers
+
+
+def test_remembered_texts_never_stand_for_another(tmp_path):
+    # Texts of one size with the same first and last eight bytes fall in one
+    # slot of the table of remembered str objects, which every iterator
+    # shares: two stores read in turn must each still give their own texts.
+    stores = []
+    for tag in (b"A", b"B"):
+        db = plyvel.DB(str(tmp_path / tag.decode()), create_if_missing=True)
+        for i in range(40):
+            middle = b"%s%03d" % (tag, i)
+            db.put(b"prefix__" + middle + b"__suffix", b'"value___' + middle + b'___value"')
+        db.close()
+        stores.append(tmp_path / tag.decode())
+    new = list(zip(*(chromium.iter_entries(str(store), "leveldb") for store in stores)))
+    old = list(zip(*(through_lines(store, kind="leveldb") for store in stores)))
+    assert len(new) == len(old) == 40
+    assert_same(new, old)
+    assert new[7][1]["key"] == "prefix__B007__suffix" and new[7][1]["value"] == "value___B007___value"
+
+
+def referring_value(refs: int) -> bytes:
+    # {"s": 300 x's, "d": objects 190 deep, "r": [the deepest, refs times]}:
+    # each reference is written as its long path.
+    inner = b"o{\x00"
+    for _ in range(189):
+        inner = b"o" + one_byte("a") + inner + b"{\x01"
+    count = bytes([refs & 0x7F | 0x80, refs >> 7])  # refs < 2 ** 14
+    array = b"A" + count + b"^\xbe\x01" * refs + b"$\x00" + count
+    return b"\xff\x0fo" + one_byte("s") + b'"\xac\x02' + b"x" * 300 + prop("d", inner) + prop("r", array) + b"{\x03"
+
+
+def test_a_value_at_the_size_limit_decodes_as_written(tmp_path):
+    # Built from the reader's nodes, a value has its strings counted at
+    # their largest, not written: at the limit of the text a value may
+    # take, that count is over, and the value is written to tell.
+    low, high = 200, 16000  # the most references that fit: low
+    while high - low > 1:
+        try:
+            _vostrel.chromium_value_json(referring_value((low + high) // 2))
+            low = (low + high) // 2
+        except ValueError:
+            high = (low + high) // 2
+    for refs, fails in ((low, False), (high, True)):
+        db = plyvel.DB(str(tmp_path / str(refs)), create_if_missing=True)
+        db.put(b"\x00\x01\x01\x01\x01\x01\x00k", b"\x01" + referring_value(refs))
+        db.close()
+        [new] = chromium.iter_entries(str(tmp_path / str(refs)), "indexeddb")
+        [old] = through_lines(tmp_path / str(refs), kind="indexeddb")
+        assert ("error" in old) == fails
+        assert_same(new, old)
+
+
+def test_entries_changed_as_they_come_change_no_later_one():
+    # An entry of a run starts as a copy of its run's shape: what the
+    # reader does to one entry must not reach the next.
+    store = DATA / "IndexedDB" / "http_127.0.0.1_8765.indexeddb.leveldb"
+    old = through_lines(store)
+    count = 0
+    for new in chromium.iter_entries(str(store)):
+        assert_same(new, old[count])
+        new.clear()
+        count += 1
+    assert count == len(old)
