@@ -201,7 +201,8 @@ def _run_one(args, directory: str, usage_error) -> int:
             written, undecoded = _vostrel.chromium_export(directory, out, kind=args.kind, states=args.state,
                                                           reverse=args.reverse, status=args.status,
                                                           latest=args.latest, blob_dir=args.blob_dir,
-                                                          extract_blobs=args.extract_blobs, counts=True)
+                                                          extract_blobs=args.extract_blobs, counts=True,
+                                                          threads=args.jobs)
     except ValueError as error:  # the store's kind cannot be told
         raise usage_error(str(error)) from None
     if to_file:
