@@ -300,7 +300,12 @@ void EntryLines::append_line(std::string& out, const RecordView& record, std::op
     }
   }
   ++entries_;
-  if (count_undecoded_) undecoded_ += is_fallback_line(std::string_view(out).substr(start));
+  if (count_undecoded_) {
+    // The decoder's finish_entry marked where the line's provenance begins.
+    const ProvenanceMark mark = last_provenance();
+    const std::size_t provenance = mark.out == &out && mark.at >= start ? mark.at - start : std::string_view::npos;
+    undecoded_ += is_fallback_line(std::string_view(out).substr(start), provenance);
+  }
   // The status goes last, inside the line's closing brace.
   constexpr std::string_view kEnd = "}\n";
   if (status && out.size() - start >= kEnd.size() && std::string_view(out).ends_with(kEnd)) {

@@ -45,18 +45,29 @@ void append_fallback(std::string& out, const RecordView& record, std::string_vie
   json::append_hex(out, record.value);
 }
 
-bool is_fallback_line(std::string_view line) noexcept {
-  // The provenance starts at the last ", \"seq\": " (the origin file's path is
-  // a JSON string: a quote in it is escaped, so it cannot hold this text).
-  // (Found by its 's': a search for the whole text costs a comparison at
-  // every position, and this runs for every line.)
+namespace {
+
+thread_local ProvenanceMark provenance_mark;
+
+}  // namespace
+
+ProvenanceMark last_provenance() noexcept { return provenance_mark; }
+
+bool is_fallback_line(std::string_view line, std::size_t provenance) noexcept {
   constexpr std::string_view kSeq = ", \"seq\": ";
-  std::size_t seq = line.size();
-  do {
-    seq = line.rfind('s', seq - 1);
-    if (seq == std::string_view::npos || seq < 3) return false;
-  } while (line.compare(seq - 3, kSeq.size(), kSeq) != 0);
-  seq -= 3;
+  std::size_t seq = provenance;
+  if (seq >= line.size() || line.compare(seq, kSeq.size(), kSeq) != 0) {
+    // The provenance starts at the last ", \"seq\": " (the origin file's
+    // path is a JSON string: a quote in it is escaped, so it cannot hold this
+    // text). (Found by its 's': a search for the whole text costs a
+    // comparison at every position.)
+    seq = line.size();
+    do {
+      seq = line.rfind('s', seq - 1);
+      if (seq == std::string_view::npos || seq < 3) return false;
+    } while (line.compare(seq - 3, kSeq.size(), kSeq) != 0);
+    seq -= 3;
+  }
   const std::string_view head = line.substr(0, seq);
   if (!head.ends_with('"')) return false;
   // Back over the hex digits (an ordinary string value ends the walk soon).
@@ -70,6 +81,7 @@ bool is_fallback_line(std::string_view line) noexcept {
 }
 
 void finish_entry(std::string& out, const RecordView& record) {
+  provenance_mark = {&out, out.size()};
   out += ", \"seq\": ";
   json::append_uint(out, record.seq);
   out += ", \"state\": \"";

@@ -39,10 +39,21 @@ void append_fallback(std::string& out, const RecordView& record, std::string_vie
 // Whether an entry's line (one whole line, newline included) ends with the
 // fallback fields: only append_fallback writes a top-level "raw_value", and
 // it is the entry's last field before the provenance finish_entry writes.
-[[nodiscard]] bool is_fallback_line(std::string_view line) noexcept;
+// `provenance`, where that begins in the line when the caller knows it
+// (finish_entry's mark, below), spares looking for it.
+[[nodiscard]] bool is_fallback_line(std::string_view line,
+                                    std::size_t provenance = std::string_view::npos) noexcept;
 
 // , "seq": N, "state": "...", "origin_file": "...", "offset": N}\n
 void finish_entry(std::string& out, const RecordView& record);
+
+// Where the last finish_entry on this thread began writing, and into which
+// string: a writer of lines reads it right after an entry is appended.
+struct ProvenanceMark {
+  const std::string* out = nullptr;
+  std::size_t at = 0;
+};
+[[nodiscard]] ProvenanceMark last_provenance() noexcept;
 
 // A record that did not decode at all: {"kind": kind, "type": "undecoded"},
 // its fallback fields and its provenance.

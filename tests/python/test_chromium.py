@@ -300,6 +300,17 @@ def test_command_writes_to_a_replaced_stdout(capsys):
     assert [json.loads(line) for line in lines] == entries(SESSION)
 
 
+def test_jobs_reach_the_decoding_of_a_single_store(monkeypatch, capsys):
+    from vostrel.cli import main
+
+    threads = []
+    export = _vostrel.chromium_export
+    monkeypatch.setattr(_vostrel, "chromium_export", lambda *a, **k: threads.append(k.get("threads")) or export(*a, **k))
+    for jobs in (["--jobs", "1"], ["--jobs", "3"], []):
+        assert main(["chromium", *jobs, str(SESSION)]) == 0
+    assert threads == [1, 3, None]  # None: one a core
+
+
 def write_store(path, records):
     """A store written by the real LevelDB library: (key, value) puts, a
     value of None deleting the key."""
@@ -426,6 +437,7 @@ def many_file_session_storage(path):
 @pytest.mark.parametrize("options", [
     {}, {"reverse": True}, {"status": True}, {"latest": True}, {"latest": True, "reverse": True},
     {"states": [_vostrel.KeyState.Deleted]}, {"types": ["item", "record"], "store": "s"}, {"csv": True, "store": "s"},
+    {"kind": "extension_settings"},  # a kind most of these stores are not: lines that fall back among the rest
 ])
 def test_many_threads_write_what_one_thread_writes(tmp_path, options):
     many = many_file_session_storage(tmp_path / "session")
@@ -439,6 +451,9 @@ def test_many_threads_write_what_one_thread_writes(tmp_path, options):
                                 out.read_bytes()))
         assert store != many or (outputs[0][0][0] > 0 and outputs[0][1]), options
         assert outputs[1] == outputs[0] and outputs[2] == outputs[0], (store, options)
+        if not options.get("csv"):  # undecoded: the lines that end with the fallback fields
+            lines = [json.loads(line) for line in outputs[0][1].splitlines()]
+            assert outputs[0][0] == (len(lines), sum("raw_value" in line for line in lines)), (store, options)
 
 
 OBJECT_UNDER_A_SLASHED_KEY = (b'\xff\x0fo"\x03a/bo"\x01sI\x02{\x01"\x01ao"\x01bo"\x01tI\x04{\x01{\x01'
