@@ -42,11 +42,26 @@ def _empty_key_and_compactions(path):
     w.db.close()
 
 
+def _more_than_a_few_batches(path):
+    # Current records of more bytes than the merge hands over in a few
+    # batches a key range: a range's merge must wait for the writer, and a
+    # dump in key order takes the ranges one after another.
+    w = DbWriter(path, write_buffer_size=512 * 1024)
+    for round_ in range(2):
+        for i in range(3000):
+            w.put(b"key%05d" % (i * 7919 % 3000), bytes([(i + round_) % 251]) * 900)
+    w.compact()  # and so nothing is left being compacted when it closes
+    for i in range(0, 3000, 13):
+        w.delete(b"key%05d" % i)
+    w.db.close()
+
+
 STORES = {
     "log only": write_log_only,
     "flushed tables": lambda p: write_flushed_tables(p, "snappy"),
     "one table": lambda p: write_one_table(p, None),
     "empty key, compactions, unflushed log": _empty_key_and_compactions,
+    "more than a few batches": _more_than_a_few_batches,
 }
 
 
