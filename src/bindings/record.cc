@@ -1,8 +1,9 @@
 // Python Record: one record found in a table or log file. The fixed fields and
 // the key and value bytes lie together: in an allocation of their own, or, for
 // records laid out by the reader's threads, in a slab shared with the others
-// of their batch; origin_file is a str shared by every record of the same file. A Record refers to no object that
-// could refer back to it, so it is not tracked by the garbage collector.
+// of their batch; origin_file is a str shared by every record of the same
+// file. A Record refers to no object that could refer back to it, so it is not
+// tracked by the garbage collector.
 
 #include <cstddef>
 #include <cstring>

@@ -3,7 +3,7 @@
 // user-key order (read/latest_records.h), written as the dump writes records
 // (record_export.h), with the status field ("current") if asked for.
 //
-// With the default comparator, three passes, none holding the records: the
+// With the default comparator, two merges, neither holding the records: the
 // files merged by key once only to learn that their order allows it
 // (read/key_merge.h), then merged again, on a thread per key range, the
 // ranges' records written one range after another as the merge hands them

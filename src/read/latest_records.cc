@@ -49,7 +49,7 @@ void LatestRecords::Part::keep(const RecordView& record) {
 
 LatestRecords LatestRecords::collect(const RawLevelDb& db, const CurrentVersions& versions, DecodeScratch& scratch) {
   LatestRecords latest;
-  Part& part = latest.parts_.emplace_back();
+  Part& part = latest.part_;
   const auto keep = [&](const RecordView& record, RecordStatus status) {
     if (status == RecordStatus::Current && read_key_of(record).kind == KeyState::Live) part.keep(record);
   };
@@ -62,35 +62,6 @@ LatestRecords LatestRecords::collect(const RawLevelDb& db, const CurrentVersions
     part.run_ends.push_back(part.records.size());
   }
   sort_runs(std::span<RecordView>(part.records), std::span<const std::size_t>(part.run_ends), user_key_less);
-  return latest;
-}
-
-namespace {
-
-// A key range's current records that hold a value, kept in the order they
-// come: user-key order.
-class KeepLive final : public WinnerSink {
- public:
-  explicit KeepLive(LatestRecords::Part& part) : part_(part) {}
-  void winner(const RecordView& record, KeyState kind, std::size_t, std::uint64_t) override {
-    if (kind == KeyState::Live) part_.keep(record);
-  }
-
- private:
-  LatestRecords::Part& part_;
-};
-
-}  // namespace
-
-std::optional<LatestRecords> LatestRecords::merged(const RawLevelDb& db, const StoreActivity& activity,
-                                                   StopToken* stop, std::size_t ranges) {
-  LatestRecords latest;
-  latest.parts_.resize(ranges != 0 ? ranges : KeyMerge::threads());
-  std::vector<KeepLive> sinks(latest.parts_.begin(), latest.parts_.end());
-  std::vector<WinnerSink*> targets;
-  for (KeepLive& sink : sinks) targets.push_back(&sink);
-  if (KeyMerge::run(db, activity, targets, true, stop).end == KeyMerge::End::Unsorted) return std::nullopt;
-  for (Part& part : latest.parts_) part.run_ends.push_back(part.records.size());
   return latest;
 }
 

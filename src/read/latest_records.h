@@ -3,16 +3,16 @@
 // a value (current_versions.h), in bytewise user-key order, as the real
 // library's iterator gives them on a store with the default comparator.
 //
-// Two ways, one answer. merged(): the files in use read side by side in
-// user-key order (key_merge.h), each key's current record copied out as the
-// merge meets it, one part per key range: one pass, no sort. It needs each
-// table in bytewise order; when a table is not, collect() does it in two
-// passes: the current records found first (current_versions.h), then copied
-// out file by file, one run per file in the file's own order; a run not in
-// user-key order (a log's) is sorted, and the runs are merged
-// (base/sorted_runs.h) as the records are handed out. Memory: every such
-// record held at once, its key and value bytes (in 1 MiB chunks) and 64 bytes
-// more; nothing of the superseded, deleted or orphaned ones.
+// When the files' order allows, the merge of key_merge.h finds them in one
+// pass and LatestStream (below) hands them out as it goes. When a table is
+// not in bytewise order (another comparator, a damaged table), collect()
+// does it in two passes: the current records found first
+// (current_versions.h), then copied out file by file, one run per file in
+// the file's own order; a run not in user-key order (a log's, or such a
+// table's) is sorted, and the runs are merged (base/sorted_runs.h) as the
+// records are handed out. Memory: every such record held at once, its key
+// and value bytes (in 1 MiB chunks) and 64 bytes more; nothing of the
+// superseded, deleted or orphaned ones.
 
 #include <cstddef>
 #include <atomic>
@@ -43,29 +43,19 @@ class LatestRecords {
   // (with fewer records) when scratch.stop asks.
   [[nodiscard]] static LatestRecords collect(const RawLevelDb& db, const CurrentVersions& versions,
                                              DecodeScratch& scratch);
-  // The one pass over the files `activity` marks in use, in `ranges` key
-  // ranges (0: one a core); nullopt when a table's order does not allow it.
-  // Stops early (with fewer records) when stop asks.
-  [[nodiscard]] static std::optional<LatestRecords> merged(const RawLevelDb& db, const StoreActivity& activity,
-                                                           StopToken* stop = nullptr, std::size_t ranges = 0);
 
   // Hands sink(record) every record in bytewise user-key order. The views
   // live as long as this object.
   template <RecordSink Sink>
   void visit(Sink& sink) const {
-    for (const Part& part : parts_) {
-      merge_sorted_runs(std::span<const RecordView>(part.records), std::span<const std::size_t>(part.run_ends),
-                        user_key_less, [&](const RecordView& record) { sink(record); });
-    }
+    merge_sorted_runs(std::span<const RecordView>(part_.records), std::span<const std::size_t>(part_.run_ends),
+                      user_key_less, [&](const RecordView& record) { sink(record); });
   }
 
-  [[nodiscard]] std::size_t size() const noexcept {
-    std::size_t size = 0;
-    for (const Part& part : parts_) size += part.records.size();
-    return size;
-  }
+  [[nodiscard]] std::size_t size() const noexcept { return part_.records.size(); }
 
-  // Records copied out, in runs; parts_ follow one another in key order.
+ private:
+  // Records copied out, in runs.
   struct Part {
     // A copy of the bytes that stays where it is until the part goes.
     std::string_view hold(std::string_view bytes);
@@ -77,13 +67,12 @@ class LatestRecords {
     std::vector<std::size_t> run_ends;
   };
 
- private:
   static bool user_key_less(const RecordView& a, const RecordView& b) noexcept;
 
-  std::vector<Part> parts_;
+  Part part_;
 };
 
-// The one pass of LatestRecords::merged handed out as it goes, for a caller
+// The one pass of the merge handed out as it goes, for a caller
 // that turns each record into something of its own on its thread while the
 // merge runs on others: batches of records, each of one key range and in key
 // order within it. The caller takes them as they come, whatever their range

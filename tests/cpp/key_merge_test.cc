@@ -67,6 +67,40 @@ Latest latest_of(const LatestRecords& latest) {
   return out;
 }
 
+// Everything a stream hands out, as they come or range after range (then
+// with room before each record), joined in range order; checks how each
+// record lies. `end`: how the merge ended.
+Latest drain(const RawLevelDb& db, const StoreActivity& activity, std::size_t ranges, bool in_order,
+             KeyMerge::End& end) {
+  const std::size_t room = in_order ? 40 : 0;
+  LatestStream stream(db, activity, ranges, room);
+  std::vector<Latest> parts(stream.ranges());
+  std::size_t range = 0;
+  while (in_order ? range < stream.ranges() : !stream.finished()) {
+    LatestBatch* batch = in_order ? stream.next_of(range, std::chrono::milliseconds(50))
+                                  : stream.next(std::chrono::milliseconds(50));
+    if (batch == nullptr) {
+      if (in_order && stream.range_finished(range)) ++range;
+      continue;
+    }
+    for (std::size_t i = 0; i < batch->records.size(); ++i) {
+      const RecordView& r = batch->records[i];
+      EXPECT_EQ(path_of(db.data_files()[batch->positions[i]]), **r.origin_file);
+      EXPECT_EQ(r.key.data() + r.key.size(), r.value.data());
+      if (room != 0) {
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(r.key.data() - room) % LatestStream::kRecordAlign, 0U);
+      }
+      parts[batch->range].emplace_back(std::string(r.key), std::string(r.value), r.seq, **r.origin_file, r.offset);
+    }
+    stream.release(batch);
+  }
+  while (!stream.finished()) EXPECT_EQ(stream.next(std::chrono::milliseconds(50)), nullptr);
+  end = stream.end();
+  Latest all;
+  for (const Latest& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
 void expect_same(const RawLevelDb& db, const CurrentVersions& a, const CurrentVersions& b) {
   for (std::size_t i = 0; i < db.data_files().size(); ++i) {
     const auto x = a.current_of(i);
@@ -109,9 +143,9 @@ TEST(KeyMerge, AgreesWithTheKeyTableInAnyNumberOfRanges) {
         ASSERT_TRUE(merged);
         EXPECT_EQ(merged->keys(), hashed.keys());
         expect_same(*db, *merged, hashed);
-        const auto latest = LatestRecords::merged(*db, activity, nullptr, ranges);
-        ASSERT_TRUE(latest);
-        EXPECT_EQ(latest_of(*latest), expected);
+        KeyMerge::End end{};
+        EXPECT_EQ(drain(*db, activity, ranges, ranges % 2 == 1, end), expected);
+        EXPECT_EQ(end, KeyMerge::End::Done);
       }
     }
   }
@@ -138,7 +172,9 @@ TEST(KeyMerge, TablesInAnotherOrderLeaveItToTheKeyTable) {
   const StoreActivity activity = classify_files(*db, replay_manifest(*db));
   for (const std::size_t ranges : {1, 3}) {
     EXPECT_FALSE(CurrentVersions::merged(*db, activity, nullptr, ranges));
-    EXPECT_FALSE(LatestRecords::merged(*db, activity, nullptr, ranges));
+    KeyMerge::End end{};
+    (void)drain(*db, activity, ranges, false, end);
+    EXPECT_EQ(end, KeyMerge::End::Unsorted);
   }
   const CurrentVersions built = CurrentVersions::build(*db, activity);
   const CurrentVersions hashed = CurrentVersions::hashed(*db, activity);
@@ -146,44 +182,19 @@ TEST(KeyMerge, TablesInAnotherOrderLeaveItToTheKeyTable) {
   expect_same(*db, built, hashed);
 }
 
-TEST(LatestStream, HandsOverWhatTheMergeKeepsInAnyOrderOrRangeByRange) {
+TEST(LatestStream, HandsOverTheCurrentRecordsAsTheyComeOrRangeByRange) {
   TempDir dir;
   write_overlapping(dir.path(), nullptr, 1000);  // more than a range's batches hold
   auto db = RawLevelDb::open(dir.path());
   ASSERT_TRUE(db);
   const StoreActivity activity = classify_files(*db, replay_manifest(*db));
-  const auto expected = LatestRecords::merged(*db, activity, nullptr, 3);
-  ASSERT_TRUE(expected);
+  DecodeScratch scratch;
+  const Latest expected = latest_of(LatestRecords::collect(*db, CurrentVersions::hashed(*db, activity), scratch));
   for (const bool in_order : {false, true}) {
     SCOPED_TRACE(in_order ? "range by range" : "as they come");
-    // Range by range, each record with room before it for a caller's header.
-    const std::size_t room = in_order ? 40 : 0;
-    LatestStream stream(*db, activity, 3, room);
-    std::vector<Latest> ranges(stream.ranges());
-    std::size_t range = 0;
-    while (in_order ? range < stream.ranges() : !stream.finished()) {
-      LatestBatch* batch = in_order ? stream.next_of(range, std::chrono::milliseconds(50))
-                                    : stream.next(std::chrono::milliseconds(50));
-      if (batch == nullptr) {
-        if (in_order && stream.range_finished(range)) ++range;
-        continue;
-      }
-      for (std::size_t i = 0; i < batch->records.size(); ++i) {
-        const RecordView& r = batch->records[i];
-        EXPECT_EQ(path_of(db->data_files()[batch->positions[i]]), **r.origin_file);
-        EXPECT_EQ(r.key.data() + r.key.size(), r.value.data());
-        if (room != 0) {
-          EXPECT_EQ(reinterpret_cast<std::uintptr_t>(r.key.data() - room) % LatestStream::kRecordAlign, 0U);
-        }
-        ranges[batch->range].emplace_back(std::string(r.key), std::string(r.value), r.seq, **r.origin_file, r.offset);
-      }
-      stream.release(batch);
-    }
-    while (!stream.finished()) EXPECT_EQ(stream.next(std::chrono::milliseconds(50)), nullptr);
-    EXPECT_EQ(stream.end(), KeyMerge::End::Done);
-    Latest all;
-    for (const Latest& part : ranges) all.insert(all.end(), part.begin(), part.end());
-    EXPECT_EQ(all, latest_of(*expected));
+    KeyMerge::End end{};
+    EXPECT_EQ(drain(*db, activity, 3, in_order, end), expected);
+    EXPECT_EQ(end, KeyMerge::End::Done);
   }
 }
 
