@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 // Records per step of a walk between two looks at the clock or the stop flag.
 constexpr std::size_t kStepRecords = 4096;
 // Chunks queued by all workers together, per thread, before a worker whose
-// file is not being written waits.
+// file is not being written waits (unless the control says otherwise).
 constexpr std::size_t kChunksPerThread = 8;
 // Chunks the file being written may queue beyond that budget.
 constexpr std::size_t kHeadChunks = 2;
@@ -139,15 +139,19 @@ class OrderedExport {
         on_store_(&on_store),
         slots_(directories.size()),
         threads_(std::max(control.threads, 1U)) {
-    budget_ = kChunksPerThread * threads_;
+    budget_ = chunks_per_thread() * threads_;
     spare_.resize(threads_);
+  }
+
+  [[nodiscard]] std::size_t chunks_per_thread() const noexcept {
+    return control_.chunks_per_thread != 0 ? control_.chunks_per_thread : kChunksPerThread;
   }
 
   void open_one_slot() {
     slots_[0].state = StoreSlot::State::Open;
     opened_ = 1;
     threads_ = static_cast<unsigned>(std::clamp<std::size_t>(slots_[0].order.size(), 1, control_.threads));
-    budget_ = kChunksPerThread * threads_;
+    budget_ = chunks_per_thread() * threads_;
     spare_.resize(threads_);
   }
 

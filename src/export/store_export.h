@@ -42,6 +42,10 @@ namespace vostrel {
 
 struct StoreExportControl {
   unsigned threads = 1;  // 1: no worker threads
+  // The queue's budget, in chunks a thread (0: eight, the dump's). An export
+  // whose files each make many chunks of output needs more, or a worker a few
+  // files ahead of the writer waits while the cores could both be at work.
+  std::size_t chunks_per_thread = 0;
   std::function<bool(std::uint64_t bytes_done, std::uint64_t bytes_total)> check_in = {};
   std::chrono::milliseconds interval{200};
   bool report_ends = false;
