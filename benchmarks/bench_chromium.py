@@ -9,9 +9,7 @@ that decode without falling back to raw bytes.
 Without --store, Chromium writes a fresh store of N mixed objects (notes,
 messages with dates, contacts with Maps and typed arrays, events with Sets,
 BigInts and nested arrays) with scripts/make_chromium_stores.py --bench (needs
-Debian's chromium). The vostrel package is compiled once beforehand into a
-temporary PYTHONPYCACHEPREFIX, as an installed copy is. Each command runs R
-times in a fresh process writing to
+Debian's chromium). Each command runs R times in a fresh process writing to
 /dev/null; the table gives the median wall time and the peak resident memory
 that /usr/bin/time -v reports.
 
@@ -111,12 +109,6 @@ def main() -> int:
     parser.add_argument("--store", help="an existing IndexedDB store to time instead")
     parser.add_argument("--profile", metavar="DIR", help="a whole profile to time instead")
     args = parser.parse_args()
-    # The package's modules compiled once, as an installed package's are: a
-    # source tree run with PYTHONDONTWRITEBYTECODE would compile them anew in
-    # every process (about 13 ms a run), a cost no installed copy pays.
-    pycache = tempfile.TemporaryDirectory(prefix="vostrel-bench-pycache-")
-    os.environ["PYTHONPYCACHEPREFIX"] = pycache.name
-    subprocess.run([sys.executable, "-m", "compileall", "-q", os.path.join(ROOT, "vostrel")], check=True)
     if args.profile:
         return profile(args.profile, args.runs)
 
