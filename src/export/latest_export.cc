@@ -59,8 +59,8 @@ StoreExportResult export_latest(const RawLevelDb& db, const ExportOptions& optio
     // The clock read every few hundred records, not every one.
     if ((++written & 0x3ff) == 0) go_on();
   };
-  std::vector<Discard> discards(KeyMerge::threads());
-  const std::vector<WinnerSink*> targets(discards.size(), &discards.front());
+  Discard discard;  // keeps nothing, so one serves every range
+  const std::vector<WinnerSink*> targets(KeyMerge::threads(), &discard);
   const KeyMerge::End order = KeyMerge::run(db, activity, targets, false, &scratch.stop).end;
   if (result.stopped) return result;
   if (order == KeyMerge::End::Done) {

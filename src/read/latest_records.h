@@ -52,8 +52,6 @@ class LatestRecords {
                       user_key_less, [&](const RecordView& record) { sink(record); });
   }
 
-  [[nodiscard]] std::size_t size() const noexcept { return part_.records.size(); }
-
  private:
   // Records copied out, in runs.
   struct Part {
