@@ -1,10 +1,14 @@
 #include "export/json_text.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "export/byte_encoding.h"
 #include "base/hex.h"
@@ -33,12 +37,20 @@ constexpr std::array<char, 128> kAsciiEscapes = [] {
   return table;
 }();
 
-// Appends a run of valid UTF-8, escaping what JSON needs; the run's bytes at
-// or above 0x80 are always parts of characters written as themselves.
+// A byte below 0x80 that JSON escapes, written as its escape.
+void append_ascii_escape(std::string& out, unsigned char byte) {
+  const char escape = kAsciiEscapes[byte];
+  if (escape == 'u') {
+    append_escape_u(out, byte);
+  } else {
+    out += '\\';
+    out += escape;
+  }
+}
+
 // Eight bytes at a time, as one word: whether any of them is below 0x20, a
 // quote or a backslash (the bytes an escape may start at), or any is 0x80 or
-// above. Text is mostly long runs of plain characters; whole words of them are
-// passed over at once.
+// above.
 constexpr std::uint64_t kOnes = 0x0101010101010101;
 constexpr std::uint64_t kHighs = 0x8080808080808080;
 
@@ -60,51 +72,80 @@ bool needs_escape_in(std::uint64_t word) noexcept {
   return (below_space | equal_bytes(ascii, '"') | equal_bytes(ascii, '\\')) & ~(word & kHighs);
 }
 
+// Where, from `i` on, the next byte is that a JSON string cannot hold as it
+// is (below 0x20, a quote, a backslash), or, with kStopAtHigh, the next byte
+// of 0x80 or above (a character to check or re-encode); text.size() if none.
+// Text is mostly long runs of plain characters, passed over sixteen bytes at
+// a time where the processor has SSE2 (every x86-64 does), then a word at a
+// time.
+template <bool kStopAtHigh>
+std::size_t next_special(std::string_view text, std::size_t i) noexcept {
+#if defined(__SSE2__)
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (text.size() - i >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    // An unsigned byte is at most 0x1F when the larger of it and 0x1F is 0x1F.
+    const __m128i special =
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space),
+                     _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    if constexpr (kStopAtHigh) mask |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
+    if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
+    i += 16;
+  }
+#endif
+  while (text.size() - i >= 8) {
+    const std::uint64_t word = word_at(text, i);
+    if (needs_escape_in(word) || (kStopAtHigh && (word & kHighs) != 0)) break;
+    i += 8;
+  }
+  for (; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x80 ? kStopAtHigh : kAsciiEscapes[byte] != 0) return i;
+  }
+  return text.size();
+}
+
+// Appends a run of valid UTF-8, escaping what JSON needs; the run's bytes at
+// or above 0x80 are always parts of characters written as themselves.
 void append_escaped_utf8(std::string& out, std::string_view text) {
   std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    while (text.size() - i >= 8 && !needs_escape_in(word_at(text, i))) i += 8;
-    if (i >= text.size()) break;
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x80 || kAsciiEscapes[byte] == 0) continue;
+  for (std::size_t i = next_special<false>(text, 0); i < text.size(); i = next_special<false>(text, start)) {
     out.append(text, start, i - start);
-    const char escape = kAsciiEscapes[byte];
-    if (escape == 'u') {
-      append_escape_u(out, byte);
-    } else {
-      out += '\\';
-      out += escape;
-    }
+    append_ascii_escape(out, static_cast<unsigned char>(text[i]));
     start = i + 1;
   }
   out.append(text, start, text.size() - start);
 }
 
-// Every byte of an invalid sequence, the way a decoding error handler sees it.
+// Bytes decoded as UTF-8, quoted, each byte of an invalid sequence given to
+// `replace` the way a decoding error handler sees it. One pass: plain runs
+// are copied whole, and only at a byte of 0x80 or above is a character read.
 template <class Replace>
 void append_decoded_utf8(std::string& out, std::string_view bytes, Replace replace) {
   out += '"';
-  std::size_t valid_start = 0;
-  std::size_t i = 0;
+  std::size_t start = 0;  // of the run not yet copied
+  std::size_t i = next_special<true>(bytes, 0);
   while (i < bytes.size()) {
-    while (bytes.size() - i >= 8 && (word_at(bytes, i) & kHighs) == 0) i += 8;
-    if (i >= bytes.size()) break;
     const auto byte = static_cast<unsigned char>(bytes[i]);
     if (byte < 0x80) {
-      ++i;
+      out.append(bytes, start, i - start);
+      append_ascii_escape(out, byte);
+      start = i + 1;
+      i = next_special<true>(bytes, start);
       continue;
     }
     const utf8::Step step = utf8::next(bytes.substr(i));
-    if (step.valid) {
-      i += step.length;
-      continue;
+    if (!step.valid) {
+      out.append(bytes, start, i - start);
+      replace(out, bytes.substr(i, step.length));
+      start = i + step.length;
     }
-    append_escaped_utf8(out, bytes.substr(valid_start, i - valid_start));
-    replace(out, bytes.substr(i, step.length));
-    i += step.length;
-    valid_start = i;
+    i = next_special<true>(bytes, i + step.length);
   }
-  append_escaped_utf8(out, bytes.substr(valid_start));
+  out.append(bytes, start, bytes.size() - start);
   out += '"';
 }
 
@@ -166,19 +207,20 @@ void append_utf8_surrogateescape(std::string& out, std::string_view bytes) {
 
 void append_latin1(std::string& out, std::string_view bytes) {
   out += '"';
-  // Runs of ASCII go through the escaping copy whole; only the bytes from
-  // 0x80 up (U+0080..U+00FF) need re-encoding, as two bytes of UTF-8 each.
+  // Plain runs are copied whole; a byte from 0x80 up (U+0080..U+00FF) becomes
+  // two bytes of UTF-8.
   std::size_t start = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    while (bytes.size() - i >= 8 && (word_at(bytes, i) & kHighs) == 0) i += 8;
-    if (i >= bytes.size()) break;
+  for (std::size_t i = next_special<true>(bytes, 0); i < bytes.size(); i = next_special<true>(bytes, start)) {
+    out.append(bytes, start, i - start);
     const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte < 0x80) continue;
-    append_escaped_utf8(out, bytes.substr(start, i - start));
-    utf8::append(out, byte);
+    if (byte >= 0x80) {
+      utf8::append(out, byte);
+    } else {
+      append_ascii_escape(out, byte);
+    }
     start = i + 1;
   }
-  append_escaped_utf8(out, bytes.substr(start));
+  out.append(bytes, start, bytes.size() - start);
   out += '"';
 }
 

@@ -99,25 +99,33 @@ TEST(JsonText, TimesAndJavaScriptDates) {
 namespace vostrel::json {
 namespace {
 
-// Long text is passed over eight bytes at a time: each byte value, at each
-// place of a word (and across two), is written as it is alone.
+// Long text is passed over sixteen and then eight bytes at a time: each byte
+// value, at each place of a block (and across two), is written as it is
+// alone; so is a character of two to four bytes that straddles a block.
 TEST(JsonText, EveryByteAtEveryPlaceOfLongText) {
   using Writer = void (*)(std::string&, std::string_view);
-  for (const Writer write : {Writer{append_utf8_replace}, Writer{append_latin1}}) {
-    for (int byte = 0; byte < 256; ++byte) {
-      const std::string alone(1, static_cast<char>(byte));
-      std::string escaped;
-      write(escaped, alone);
-      escaped = escaped.substr(1, escaped.size() - 2);
-      for (std::size_t at = 0; at < 17; ++at) {
-        const std::string text = std::string(at, 'a') + alone + std::string(20 - at, 'b');
-        std::string out;
-        write(out, text);
-        std::string expected(1, '"');
-        expected.append(at, 'a').append(escaped).append(20 - at, 'b').push_back('"');
-        EXPECT_EQ(out, expected) << byte << " at " << at;
-      }
+  const auto check = [](Writer write, const std::string& alone, const char* name) {
+    std::string escaped;
+    write(escaped, alone);
+    escaped = escaped.substr(1, escaped.size() - 2);
+    for (std::size_t at = 0; at < 40; ++at) {
+      const std::string text = std::string(at, 'a') + alone + std::string(40 - at, 'b');
+      std::string out;
+      write(out, text);
+      std::string expected(1, '"');
+      expected.append(at, 'a').append(escaped).append(40 - at, 'b').push_back('"');
+      EXPECT_EQ(out, expected) << name << " " << testing::PrintToString(alone) << " at " << at;
     }
+  };
+  for (int byte = 0; byte < 256; ++byte) {
+    const std::string alone(1, static_cast<char>(byte));
+    check(append_utf8_replace, alone, "utf8_replace");
+    check(append_latin1, alone, "latin1");
+    if (byte < 0x80) check(append_text, alone, "text");
+  }
+  for (const std::string alone : {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xe2\x82"}) {
+    check(append_utf8_replace, alone, "utf8_replace");
+    check(append_utf8_surrogateescape, alone, "surrogateescape");
   }
 }
 
