@@ -392,13 +392,15 @@ def chromium_export(
     csv: bool = False,
     threads: int | None = None,
     extract_blobs: str | None = None,
+    fallback_kind: _ChromiumKind | None = None,
 ) -> int | tuple[int, int]:
     """Writes the decoded entries of a Chromium Local Storage, Session Storage,
     IndexedDB or extension settings store (or any store plainly, kind
     "leveldb") as JSON Lines, exactly what `vostrel chromium` writes,
     to a file descriptor or a binary file object, with the interpreter lock
     released. kind None detects it (ValueError "cannot tell which kind of
-    Chromium store ..." when it cannot be told); states keeps only records in
+    Chromium store ..." when it cannot be told, unless fallback_kind names
+    the kind to decode it as then); states keeps only records in
     those states; store, if given, leads every line as its "store" field;
     blob_dir is an IndexedDB store's blob folder (None: the store's own
     ".blob" sibling, else any "*.indexeddb.blob" sibling); status and latest

@@ -1,7 +1,7 @@
 // The Chromium store decoder's module functions:
 //   chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False,
 //                   latest=False, store=None, blob_dir=None, counts=False, types=None, csv=False,
-//                   threads=None, extract_blobs=None)
+//                   threads=None, extract_blobs=None, fallback_kind=None)
 //   iter_chromium_entries(directory, *, kind=None, reverse=False, blob_dir=None, values=None)
 //   detect_chromium_kind(db, directory="")
 //   chromium_value_json(data)
@@ -243,7 +243,7 @@ bool warn_uncopied_blobs(const chromium::BlobCopies& copies) {
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"directory", "file",     "kind",   "states", "reverse", "status", "latest",
                                    "store",     "blob_dir", "counts", "types",  "csv",     "threads",
-                                   "extract_blobs", nullptr};
+                                   "extract_blobs", "fallback_kind", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
   PyObject* kind_arg = nullptr;
@@ -254,11 +254,12 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* types_arg = nullptr;
   PyObject* csv_arg = nullptr;
   PyObject* extract_arg = nullptr;
+  PyObject* fallback_arg = nullptr;
   ExportArgumentObjects given;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOO:chromium_export", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOOO:chromium_export", const_cast<char**>(keywords),
                                    &directory, &file, &kind_arg, &given.states, &given.reverse, &given.status,
                                    &latest_arg, &store_arg, &blob_dir_arg, &counts_arg, &types_arg, &csv_arg,
-                                   &given.threads, &extract_arg)) {
+                                   &given.threads, &extract_arg, &fallback_arg)) {
     return nullptr;
   }
   bool counts = false;
@@ -266,7 +267,8 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
   try {
     chromium::ChromiumExportOptions options;
     ExportArguments parsed;
-    if (!parse_kind(kind_arg, options.kind) || !parse_export_arguments(given, parsed) ||
+    if (!parse_kind(kind_arg, options.kind) || !parse_kind(fallback_arg, options.fallback_kind) ||
+        !parse_export_arguments(given, parsed) ||
         !parse_bool_argument("latest", latest_arg, options.selection.latest) ||
         !parse_bool_argument("csv", csv_arg, options.csv) || !parse_types(types_arg, options.selection.types)) {
       return nullptr;

@@ -108,13 +108,15 @@ PyMethodDef module_functions[] = {
     {"chromium_export", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export)),
      METH_VARARGS | METH_KEYWORDS,
      "chromium_export(directory, file, *, kind=None, states=None, reverse=False, status=False, latest=False, "
-     "store=None, blob_dir=None, counts=False, types=None, csv=False, threads=None)\n--\n\n"
+     "store=None, blob_dir=None, counts=False, types=None, csv=False, threads=None, extract_blobs=None, "
+     "fallback_kind=None)\n--\n\n"
      "Writes the decoded entries of a Chromium Local Storage, Session Storage or\n"
      "IndexedDB store as JSON Lines (what `vostrel chromium` writes) to a file\n"
      "descriptor or a binary file object; returns the number of entries written.\n"
      "kind is 'localstorage', 'sessionstorage', 'indexeddb', 'serviceworker', 'extension_settings',\n"
      "'leveldb' (any store, plainly) or None to detect it (ValueError when it\n"
-     "cannot be told); states keeps only records in those KeyStates; store, if\n"
+     "cannot be told, unless fallback_kind names the kind to use then); states\n"
+     "keeps only records in those KeyStates; store, if\n"
      "given, leads every line as its \"store\" field; blob_dir, an IndexedDB\n"
      "store's blob folder (None: looked for beside the store); types keeps only\n"
      "entries of those types; csv writes each entry as its CSV row instead (the\n"

@@ -198,8 +198,12 @@ struct Learned {
 std::optional<Learned> learn_store(const RawLevelDb& db, std::string_view directory, std::optional<StoreKind> kind,
                                    bool reverse, const std::function<bool()>& check_in,
                                    std::string_view blob_directory, std::size_t step = 4096, unsigned threads = 1,
-                                   const std::shared_ptr<BlobCopies>& blob_copies = nullptr) {
-  if (!kind) kind = detect_store_kind(db, reverse, directory);
+                                   const std::shared_ptr<BlobCopies>& blob_copies = nullptr,
+                                   std::optional<StoreKind> fallback_kind = std::nullopt) {
+  // A store's kind is told by its first records in the reading order, not
+  // by the order asked for: the kind is the store's, whichever way it is read.
+  if (!kind) kind = detect_store_kind(db, false, directory);
+  if (!kind) kind = fallback_kind;
   if (!kind) return std::nullopt;
   Learned learned{*kind, std::make_unique<StoreDecoder>(*kind, directory, blob_directory)};
   if (blob_copies) learned.decoder->copy_blobs_to(blob_copies);
@@ -385,7 +389,7 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
                                                                     const std::function<bool()>& check_in,
                                                                     std::size_t check_every) {
   auto learned = learn_store(db, directory, options.kind, options.reverse, check_in, options.blob_directory,
-                             check_every, std::max(options.threads, 1U), options.blob_copies);
+                             check_every, std::max(options.threads, 1U), options.blob_copies, options.fallback_kind);
   if (!learned) return std::unexpected(CannotTellKind{});
   ChromiumExportResult result;
   if (learned->stopped) {

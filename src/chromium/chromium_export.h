@@ -172,6 +172,10 @@ class ChromiumEntries {
 
 struct ChromiumExportOptions {
   std::optional<StoreKind> kind;  // nullopt: detected
+  // With kind detected: the kind a store is decoded as when its kind cannot
+  // be told (nullopt: the run does not start, CannotTellKind). A run over
+  // many stores decodes those plainly, and so opens each store once.
+  std::optional<StoreKind> fallback_kind;
   EntrySelection selection;
   bool reverse = false;
   std::optional<std::string> store;  // set: each line names the store (ChromiumEntries::set_store)

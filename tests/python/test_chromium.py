@@ -413,6 +413,22 @@ def test_native_export_filters_states_and_reverses(tmp_path):
     (tmp_path / "empty").mkdir()
     with pytest.raises(ValueError, match="cannot tell which kind"):
         _vostrel.iter_chromium_entries(str(tmp_path / "empty"))
+    # a store whose kind cannot be told is decoded as the fallback kind, if
+    # given; one that can be told is not
+    unknown = tmp_path / "unknown"
+    shutil.copytree(INDEXEDDB, unknown)
+    with open(os.devnull, "wb") as null, pytest.raises(ValueError, match="cannot tell which kind"):
+        _vostrel.chromium_export(str(tmp_path / "empty"), null)
+    db = plyvel.DB(str(unknown / "plain"), create_if_missing=True)
+    db.put(b"k", b"v")
+    db.close()
+    for directory, fallback, kind in ((unknown / "plain", "leveldb", "leveldb"),
+                                      (INDEXEDDB, "leveldb", "indexeddb"),
+                                      (unknown, "localstorage", "indexeddb")):
+        with open(tmp_path / "a", "wb") as a, open(tmp_path / "b", "wb") as b:
+            _vostrel.chromium_export(str(directory), a, fallback_kind=fallback)
+            _vostrel.chromium_export(str(directory), b, kind=kind)
+        assert (tmp_path / "a").read_bytes() == (tmp_path / "b").read_bytes() != b""
 
 
 def many_file_session_storage(path):

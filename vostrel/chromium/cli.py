@@ -247,16 +247,24 @@ def _run_many(args, types, usage_error) -> int:
         write = out.buffer.write if hasattr(out, "buffer") else _TextOutput(out).write
     states = None if args.state is None else sorted(args.state)
 
-    def kind_of(store: str) -> str:
-        """The store's kind: said, detected, or plain LevelDB (StoreError when it cannot be opened)."""
+    def kind_of(store: str) -> tuple:
+        """(kind, fallback kind) for chromium_export: among many stores the kind
+        said or detected as the store is decoded, and plain LevelDB where it
+        cannot be told, so each store is opened once; of one store, the kind
+        said or detected first, which must be told (StoreError when the store
+        cannot be opened)."""
+        if many:
+            if not os.path.isdir(store):
+                raise StoreError(store_error(store, ""))
+            return args.kind, PLAIN_KIND
         db = open_store(store)
         try:
             kind = args.kind or _vostrel.detect_chromium_kind(db, store)
         finally:
             db.close()
-        if kind is None and not many:
+        if kind is None:
             raise usage_error(f"cannot tell which kind of Chromium store {store} is")
-        return kind or PLAIN_KIND
+        return kind, None
 
     failures = 0
     try:
@@ -290,8 +298,9 @@ def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
     try:
         for store in stores:
             try:
-                kind = kind_of(store)
-                _vostrel.chromium_export(store, target, kind=kind, states=states, reverse=args.reverse,
+                kind, fallback_kind = kind_of(store)
+                _vostrel.chromium_export(store, target, kind=kind, fallback_kind=fallback_kind,
+                                         states=states, reverse=args.reverse,
                                          status=args.status, latest=args.latest,
                                          store=store if many or csv else None, blob_dir=args.blob_dir,
                                          extract_blobs=args.extract_blobs, types=types, csv=csv, threads=jobs)
