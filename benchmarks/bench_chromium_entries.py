@@ -10,6 +10,10 @@ For each store given, in one process, passes alternate between:
   * stream:  the same, each entry dropped as the next comes (no list kept)
   * lines:   the JSON route iter_entries once took: each entry's line read
              back with json's scanner and its values revived by from_json
+  * objects: pickle.loads of the entries' list: the cost of making those
+             Python objects alone (pickle's loader is a C loop over the
+             objects, their shared texts made once), no store read at all;
+             a floor no way of building the entries goes below
 
 and reports the median CPU time of each (per pass, over --runs runs of
 --passes passes) and the ratios to export.
@@ -20,6 +24,7 @@ and reports the median CPU time of each (per pass, over --runs runs of
 import argparse
 import json
 import os
+import pickle
 import statistics
 import time
 
@@ -60,12 +65,14 @@ def main():
     parser.add_argument("--passes", type=int, default=20)
     args = parser.parse_args()
     for store in args.stores:
+        pickled = pickle.dumps(list(chromium.iter_entries(store)), protocol=pickle.HIGHEST_PROTOCOL)
         with open(os.devnull, "wb") as null:
             ways = {
                 "export": lambda: _vostrel.chromium_export(store, null, threads=1),
                 "entries": lambda: list(chromium.iter_entries(store)),
                 "stream": lambda: stream(store),
                 "lines": lambda: through_lines(store),
+                "objects": lambda: pickle.loads(pickled),
             }
             times = {name: [] for name in ways}
             for _ in range(args.runs):

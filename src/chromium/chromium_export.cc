@@ -59,6 +59,7 @@ bool learn_apart(IndexedDbDecoder& decoder, const RawLevelDb& db, bool reverse, 
     if (!caller) leave_signals_to_main_thread();
     try {
       DecodeScratch scratch;
+      scratch.skip_block = &IndexedDbDecoder::nothing_to_learn_between;
       for (std::size_t i = next.fetch_add(1); i < order.size(); i = next.fetch_add(1)) {
         auto state = std::make_unique<IndexedDbDecoder>(std::string());
         LearnSink<IndexedDbDecoder> sink{*state};
@@ -117,6 +118,9 @@ class StoreDecoder {
           if constexpr (std::is_same_v<Decoder, SessionStorageDecoder> || std::is_same_v<Decoder, IndexedDbDecoder>) {
             LearnSink<Decoder> sink{decoder};
             RecordStream stream(db, reverse);
+            if constexpr (std::is_same_v<Decoder, IndexedDbDecoder>) {
+              stream.skip_blocks(&IndexedDbDecoder::nothing_to_learn_between);
+            }
             do {
               if (check_in && !check_in()) return false;
             } while (stream.step(db, step, sink));

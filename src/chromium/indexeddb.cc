@@ -126,6 +126,21 @@ void IndexedDbDecoder::learn(const RecordView& record) {
   }
 }
 
+bool IndexedDbDecoder::nothing_to_learn_between(std::string_view lower, std::string_view upper) noexcept {
+  // Index keys are internal keys: the user key and an 8-byte tag. The
+  // prefixes are compared as bytes: equal bytes are equal ids, and a key
+  // between two that begin with the same bytes begins with them too, in
+  // bytewise order as in Chromium's own (which orders by the decoded prefix
+  // first).
+  constexpr std::size_t kTag = 8;
+  if (lower.size() <= kTag || upper.size() <= kTag) return false;
+  lower.remove_suffix(kTag);
+  upper.remove_suffix(kTag);
+  const auto prefix = read_key_prefix(upper);
+  if (!prefix || prefix->object_store == 0 || prefix->index == 3) return false;
+  return lower.size() >= prefix->end && lower.substr(0, prefix->end) == upper.substr(0, prefix->end);
+}
+
 void IndexedDbDecoder::learn_name(const RecordView& record, std::uint64_t database, std::size_t pos) {
   const std::string_view key = user_key_of(record.key, record.file_type);
   if (pos >= key.size()) return;

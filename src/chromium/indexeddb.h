@@ -59,6 +59,13 @@ class IndexedDbDecoder {
   IndexedDbDecoder& operator=(IndexedDbDecoder&&) = default;
   // First pass: every record, in the store's order, all before the first append_entry.
   void learn(const RecordView& record);
+  // Whether a table's data block, between index keys lower and upper, holds
+  // nothing the first pass learns from, so that the pass need not read it
+  // (DecodeScratch::skip_block): when both keys have the same prefix, of
+  // an object store's records, exists entries or index entries, every key
+  // between them has it too, and the pass learns only from metadata and
+  // blob entries.
+  [[nodiscard]] static bool nothing_to_learn_between(std::string_view lower, std::string_view upper) noexcept;
   // Takes over what another decoder's first pass learned from the records
   // that come after this one's (the next data files): the result is what one
   // pass over both in turn learns. So the data files can be learned from

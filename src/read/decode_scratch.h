@@ -6,6 +6,7 @@
 // between calls.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/byte_buffer.h"
@@ -32,6 +33,14 @@ struct DecodeScratch {
   // A table walk's blocks read ahead on another thread (block_ahead.h), or
   // none: the walk reads them itself. Only for walks without positions.
   BlockAhead* ahead = nullptr;
+  // A walk that wants only some of a table's records may pass over data
+  // blocks: skip_block(lower, upper) is given the index keys on either side
+  // of a block (every key in the block lies above lower and at or below
+  // upper in the store's order: LevelDB's own seeks rely on it) and says
+  // whether none of its records can matter to the walk. Not asked of a
+  // table's first block (nothing bounds it below), nor while blocks are read
+  // ahead. nullptr: every block is read.
+  bool (*skip_block)(std::string_view lower, std::string_view upper) = nullptr;
 };
 
 }  // namespace vostrel

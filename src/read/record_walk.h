@@ -129,6 +129,10 @@ class RecordStream {
     scratch_.ahead = ahead_.get();
   }
   [[nodiscard]] const BlockAhead* block_ahead() const noexcept { return ahead_.get(); }
+  // The tables' data blocks the walk may pass over (DecodeScratch::skip_block).
+  void skip_blocks(bool (*skip)(std::string_view lower, std::string_view upper)) noexcept {
+    scratch_.skip_block = skip;
+  }
   // Ends the helper thread, if any; later steps read every block themselves.
   void stop_reading_ahead() noexcept {
     scratch_.ahead = nullptr;

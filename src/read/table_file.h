@@ -105,9 +105,10 @@ class TableFile : public DataFileBase<TableFile> {
   template <RecordSink Sink>
   void visit_records(Sink& sink, DecodeScratch& scratch) const {
     if (!file_.window_reads_without_mapping()) prepare_fault_guard();
-    for (const auto& entry : index_) {
+    for (std::size_t i = 0; i < index_.size(); ++i) {
       if (scratch.stop.stop_requested()) return;
-      visit_block(entry.second, sink, scratch);
+      if (skipped(i, scratch)) continue;
+      visit_block(index_[i].second, sink, scratch);
     }
   }
 
@@ -121,6 +122,7 @@ class TableFile : public DataFileBase<TableFile> {
     CountingSink<Sink> counting{sink};
     for (std::uint64_t i = resume; i < index_.size(); ++i) {
       if (scratch.stop.stop_requested()) return kFileDone;
+      if (skipped(static_cast<std::size_t>(i), scratch)) continue;
       visit_block_at(static_cast<std::size_t>(i), counting, scratch);
       if (counting.count >= want) return i + 1 < index_.size() ? i + 1 : kFileDone;
     }
@@ -143,6 +145,13 @@ class TableFile : public DataFileBase<TableFile> {
   }
 
  private:
+  // Whether the walk passes over the block at `index` of index()
+  // (DecodeScratch::skip_block).
+  [[nodiscard]] bool skipped(std::size_t index, const DecodeScratch& scratch) const {
+    return scratch.skip_block != nullptr && scratch.ahead == nullptr && index > 0 &&
+           scratch.skip_block(index_[index - 1].first, index_[index].first);
+  }
+
   template <RecordSink Sink>
   void visit_block(const BlockHandle& handle, Sink& sink, DecodeScratch& scratch) const {
     const auto block = read_block(handle, scratch.stored, scratch.decompressed, &scratch.window);

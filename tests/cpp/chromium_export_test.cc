@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "chromium/chromium_export.h"
+#include "chromium/indexeddb.h"
 #include "chromium/store_kind.h"
+#include "read/record_walk.h"
 #include "test_support.h"
 
 namespace vostrel::chromium {
@@ -269,6 +271,96 @@ TEST(ChromiumExport, TheFirstPassSharedOutLearnsWhatOneWalkDoes) {
               std::string::npos);
     EXPECT_NE(outputs[0].find("\"object_store\": \"t\", \"object_store_id\": 2"), std::string::npos);
     EXPECT_EQ(outputs[0].find("\"object_store\": \"s\""), std::string::npos);
+  }
+}
+
+// IndexedDB's first pass passes over the data blocks that hold only one
+// object store's records, exists or index entries: the entries are those of
+// a pass over every record. Two databases, so that the second's names lie
+// past the first's data blocks, and blob entries filling blocks of their own.
+TEST(ChromiumExport, TheFirstPassSkipsOnlyBlocksItLearnsNothingFrom) {
+  const TempDir dir;
+  const std::string path = dir.file("o.indexeddb.leveldb");
+  {
+    leveldb::Options options;
+    options.create_if_missing = true;
+    options.compression = leveldb::kNoCompression;
+    options.write_buffer_size = 128 * 1024;
+    leveldb::DB* raw = nullptr;
+    ASSERT_TRUE(leveldb::DB::Open(options, path, &raw).ok());
+    const std::unique_ptr<leveldb::DB> db(raw);
+    for (const char database : {'\1', '\2'}) {
+      const std::string prefix = hex("00") + database;
+      // The database "n" (then "o") of origin "o".
+      const std::string name = hex("00 00 00 00 c9 01 006f 01 00") + char('m' + database);
+      ASSERT_TRUE(db->Put({}, name, std::string(1, database)).ok());
+      ASSERT_TRUE(db->Put({}, prefix + hex("00 00 32 01 00"), hex("0073")).ok());  // object store 1: "s"
+      // Object stores 2 to 120, their names long enough to fill blocks of
+      // metadata alone, and a record of the last.
+      for (char store = 2; store <= 120; ++store) {
+        std::string name;
+        for (int unit = 0; unit < 40; ++unit) name += std::string(1, '\0') + char('a' + store % 26);
+        ASSERT_TRUE(db->Put({}, prefix + hex("00 00 32") + store + hex("00"), name).ok());
+      }
+      ASSERT_TRUE(db->Put({}, prefix + char(120) + hex("01 01 01 0061"), hex("05 ff0f 54")).ok());
+      // Values kept in blob files, which their blob entries (written after
+      // them, as Chromium does) list: blob number i % 100 + 2, 3 bytes. And
+      // records of filler beside them.
+      const auto key = [](int i) { return hex("01 01") + char(i >> 8) + char(i); };  // a one-unit string
+      for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(db->Put({}, prefix + hex("01 01") + key(i), hex("05 ff1101 03 00")).ok());
+        if (i % 3 == 0) {
+          const std::string filler = prefix + hex("01 01 01 02 007a") + char(i >> 8) + char(i);
+          ASSERT_TRUE(db->Put({}, filler, std::string(600, 'v')).ok());
+        }
+      }
+      for (int i = 0; i < 1000; ++i) {
+        const std::string blobs = hex("00") + char(i % 100 + 2) + hex("0100 61 03");
+        ASSERT_TRUE(db->Put({}, prefix + hex("01 03") + key(i), blobs).ok());
+      }
+    }
+  }
+  const RawLevelDb db = open(path);
+  std::size_t skippable = 0;
+  for (const auto& file : db.data_files()) {
+    if (const auto* table = std::get_if<TableFile>(&file)) {
+      for (std::size_t i = 1; i < table->index().size(); ++i) {
+        skippable += IndexedDbDecoder::nothing_to_learn_between(table->index()[i - 1].first, table->index()[i].first);
+      }
+    }
+  }
+  ASSERT_GT(skippable, 10u);
+
+  // Every record learned from, then every record written.
+  IndexedDbDecoder decoder(dir.file("o.indexeddb.blob"));
+  struct Each {
+    std::function<void(const RecordView&)> f;
+    void operator()(const RecordView& record) { f(record); }
+  };
+  std::string expected;
+  for (const bool learning : {true, false}) {
+    Each each{[&](const RecordView& record) {
+      if (learning) {
+        decoder.learn(record);
+      } else {
+        decoder.append_entry(expected, record);
+      }
+    }};
+    RecordStream stream(db, false);
+    while (stream.step(db, 4096, each)) {
+    }
+  }
+  ASSERT_NE(expected.find("\"database\": \"o\""), std::string::npos);
+  ASSERT_NE(expected.find("blob file"), std::string::npos);
+  for (unsigned threads = 1; threads <= 2; ++threads) {
+    ChromiumExportOptions options;
+    options.threads = threads;
+    std::string out;
+    ASSERT_TRUE(export_chromium(db, path, options, [&](std::string_view chunk) -> std::expected<void, WriteError> {
+                  out += chunk;
+                  return {};
+                }).has_value());
+    EXPECT_EQ(out, expected) << threads;
   }
 }
 
