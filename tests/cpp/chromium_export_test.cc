@@ -84,6 +84,18 @@ RawLevelDb open(const std::string& path) {
   return std::move(*db);
 }
 
+// A store the real library writes, uncompressed, a table every
+// `write_buffer` bytes or so; nullptr (and a failure) if it cannot.
+std::unique_ptr<leveldb::DB> new_store(const std::string& path, std::size_t write_buffer) {
+  leveldb::Options options;
+  options.create_if_missing = true;
+  options.compression = leveldb::kNoCompression;
+  options.write_buffer_size = write_buffer;
+  leveldb::DB* raw = nullptr;
+  EXPECT_TRUE(leveldb::DB::Open(options, path, &raw).ok());
+  return std::unique_ptr<leveldb::DB>(raw);
+}
+
 TEST(StoreKind, KeysOutvoteTheNameAndTiesGoToTheFirstKind) {
   const TempDir dir;
   const std::string session = store(dir, "Local Storage", {{"map-1-a", "x"}, {"map-1-b", "y"}, {"VERSION", "1"}});
@@ -216,13 +228,8 @@ TEST(ChromiumExport, TheFirstPassSharedOutLearnsWhatOneWalkDoes) {
   const TempDir dir;
   const std::string path = dir.file("o.indexeddb.leveldb");
   {
-    leveldb::Options options;
-    options.create_if_missing = true;
-    options.compression = leveldb::kNoCompression;
-    options.write_buffer_size = 64 * 1024;  // a table every ~64 KiB: up to three, no compaction
-    leveldb::DB* raw = nullptr;
-    ASSERT_TRUE(leveldb::DB::Open(options, path, &raw).ok());
-    const std::unique_ptr<leveldb::DB> db(raw);
+    const auto db = new_store(path, 64 * 1024);  // up to three tables, no compaction
+    ASSERT_NE(db, nullptr);
     // The database "n" of origin "o"; its object stores' names; records of
     // both stores and their blob entries, enough to fill a table.
     const std::string database = hex("00 00 00 00 c9 01 006f 01 006e");
@@ -282,13 +289,8 @@ TEST(ChromiumExport, TheFirstPassSkipsOnlyBlocksItLearnsNothingFrom) {
   const TempDir dir;
   const std::string path = dir.file("o.indexeddb.leveldb");
   {
-    leveldb::Options options;
-    options.create_if_missing = true;
-    options.compression = leveldb::kNoCompression;
-    options.write_buffer_size = 128 * 1024;
-    leveldb::DB* raw = nullptr;
-    ASSERT_TRUE(leveldb::DB::Open(options, path, &raw).ok());
-    const std::unique_ptr<leveldb::DB> db(raw);
+    const auto db = new_store(path, 128 * 1024);
+    ASSERT_NE(db, nullptr);
     for (const char database : {'\1', '\2'}) {
       const std::string prefix = hex("00") + database;
       // The database "n" (then "o") of origin "o".
