@@ -312,7 +312,7 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (!result) return raise_cannot_tell(directory);
-    if (result->without_manifest && !warn_no_manifest(path)) return nullptr;
+    if (result->files_in_doubt && !warn_files_in_doubt(path, *result->files_in_doubt)) return nullptr;
     if (options.blob_copies && !warn_uncopied_blobs(*options.blob_copies)) return nullptr;
     if (result->write_error) {
       errno = result->write_error->error_number;

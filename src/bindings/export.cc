@@ -406,13 +406,13 @@ PyObject* export_result(const StoreExportResult& result, PendingError& pending) 
 }
 
 
-// The export's report of a store without a readable manifest: the
+// The export's report of a store whose files in use are in doubt: the
 // RuntimeWarning naming its directory; false once the warning raised.
-decltype(StoreExportControl::no_manifest) warn_no_manifest_with(
+decltype(StoreExportControl::files_in_doubt) warn_files_in_doubt_with(
     ReleasedLock& lock, PendingError& pending, const std::function<std::string(std::size_t)>& directory) {
-  return [&lock, &pending, directory](std::size_t store) {
+  return [&lock, &pending, directory](std::size_t store, const StoreActivity& activity) {
     return lock.with_lock([&] {
-      if (warn_no_manifest(directory(store))) return true;
+      if (warn_files_in_doubt(directory(store), activity)) return true;
       pending.take();
       return false;
     });
@@ -434,7 +434,7 @@ PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, Py
     control.interval = kCheckInterval;
     control.report_ends = progress != nullptr;
     control.check_in = check_in_with(lock, pending, progress);
-    control.no_manifest = warn_no_manifest_with(lock, pending, directory);
+    control.files_in_doubt = warn_files_in_doubt_with(lock, pending, directory);
     result = run(output_writer(file, fd, lock, pending), control, lock, pending);
   }
   return export_result(result, pending);

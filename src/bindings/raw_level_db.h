@@ -9,6 +9,7 @@
 
 #include "bindings.h"
 #include "read/record_walk.h"
+#include "read/version_set.h"
 
 namespace vostrel::bindings {
 
@@ -122,7 +123,11 @@ std::optional<vostrel::RawLevelDb> open_reader(const char* argument, PyObject* d
 // Warns (RuntimeWarning) that the store at `directory` has no readable
 // manifest, so every data file counts as in use. False with the error set
 // when the warning was turned into one.
-bool warn_no_manifest(const std::string& directory);  // status.cc
+// The RuntimeWarning for a store whose files in use are in doubt
+// (files_in_doubt, version_set.h), naming its directory: no readable
+// manifest, or the tables its manifest lists that are missing; none when
+// neither. false once the warning raised (an error filter).
+bool warn_files_in_doubt(const std::string& directory, const StoreActivity& activity);  // status.cc
 
 // RuntimeError("Database is closed"); returns nullptr.
 PyObject* raise_closed();

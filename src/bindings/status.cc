@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <span>
 
@@ -23,8 +24,25 @@
 
 namespace vostrel::bindings {
 
-bool warn_no_manifest(const std::string& directory) {
-  const std::string message = "no readable manifest in " + directory + ": every data file counts as in use";
+bool warn_files_in_doubt(const std::string& directory, const StoreActivity& activity) {
+  if (!activity.have_manifest) {
+    const std::string message = "no readable manifest in " + directory + ": every data file counts as in use";
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
+  }
+  if (activity.missing.empty()) return true;
+  // A few of the tables by number (their names end in .ldb or .sst), then
+  // how many more.
+  constexpr std::size_t kNamed = 5;
+  std::string tables;
+  for (std::size_t i = 0; i < activity.missing.size() && i < kNamed; ++i) {
+    char number[24];
+    std::snprintf(number, sizeof number, "%s%06llu", i == 0 ? "" : ", ",
+                  static_cast<unsigned long long>(activity.missing[i]));
+    tables += number;
+  }
+  if (activity.missing.size() > kNamed) tables += " and " + std::to_string(activity.missing.size() - kNamed) + " more";
+  const std::string message = directory + ": tables its manifest lists are missing (" + tables +
+                              "): a record they hold a newer version of counts as current";
   return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
 }
 
@@ -69,7 +87,7 @@ std::optional<CurrentVersions> current_versions(const RawLevelDb& reader) {
   if (!without_lock([&](StopToken& stop) { versions.emplace(CurrentVersions::of_store(reader, &stop)); })) {
     return std::nullopt;
   }
-  if (!versions->activity().have_manifest && !warn_no_manifest(reader.in_dir())) return std::nullopt;
+  if (!warn_files_in_doubt(reader.in_dir(), versions->activity())) return std::nullopt;
   return versions;
 }
 
@@ -274,7 +292,7 @@ PyObject* db_latest(PyObject* self, PyObject*) {
     if (!without_lock([&](StopToken& stop) { activity = classify_files(reader, replay_manifest(reader, &stop)); })) {
       return nullptr;
     }
-    if (!activity.have_manifest && !warn_no_manifest(reader.in_dir())) return nullptr;
+    if (!warn_files_in_doubt(reader.in_dir(), activity)) return nullptr;
     bool unsorted = false;
     if (PyObject* list = latest_streamed(reader, activity, unsorted); list != nullptr || !unsorted) return list;
     std::optional<CurrentVersions> versions;

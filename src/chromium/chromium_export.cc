@@ -420,8 +420,8 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
   // get only three files ahead and waited for the writer a fifth of the time.
   control.chunks_per_thread = 32;
   if (check_in) control.check_in = [&](std::uint64_t, std::uint64_t) { return check_in(); };
-  control.no_manifest = [&](std::size_t) {
-    result.without_manifest = true;
+  control.files_in_doubt = [&](std::size_t, const StoreActivity& activity) {
+    result.files_in_doubt = activity;
     return true;
   };
   const StoreExportResult written = export_store_formatted(db, options.reverse, walk, make, writer, control);

@@ -134,11 +134,6 @@ class ChromiumEntries {
   [[nodiscard]] std::uint64_t undecoded() const noexcept { return lines_.undecoded(); }
   // undecoded() stays 0 (EntryLines::leave_undecoded_uncounted).
   void leave_undecoded_uncounted() noexcept { lines_.leave_undecoded_uncounted(); }
-  // Whether the current records were found without a readable manifest
-  // (every data file counted as in use).
-  [[nodiscard]] bool without_manifest() const noexcept {
-    return versions_ && !versions_->activity().have_manifest;
-  }
 
  private:
   ChromiumEntries(StoreKind kind, std::unique_ptr<StoreDecoder> decoder, const RawLevelDb& db, bool reverse,
@@ -195,7 +190,9 @@ struct ChromiumExportResult {
   std::uint64_t undecoded = 0;  // of the entries (with options.count_undecoded)
   std::optional<WriteError> write_error;  // the writer's error that ended the run
   bool stopped = false;                   // check_in asked to stop
-  bool without_manifest = false;          // ChromiumEntries::without_manifest()
+  // With the status: what is known of the store's files in use when they
+  // are in doubt (files_in_doubt, version_set.h), to be reported.
+  std::optional<StoreActivity> files_in_doubt;
 };
 
 // Why a run could not start.

@@ -42,7 +42,7 @@ StoreExportResult export_latest(const RawLevelDb& db, const ExportOptions& optio
   scratch.stop = stop_token_of(go_on);
   const StoreActivity activity = classify_files(db, replay_manifest(db, &scratch.stop));
   if (result.stopped) return result;
-  if (!activity.have_manifest && control.no_manifest && !control.no_manifest(0)) {
+  if (files_in_doubt(activity) && control.files_in_doubt && !control.files_in_doubt(0, activity)) {
     result.stopped = true;
     return result;
   }

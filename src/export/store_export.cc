@@ -429,11 +429,11 @@ class OrderedExport {
       if (slot.state != StoreSlot::State::Open) return true;
       if (!head_begun_) {
         head_begun_ = true;
-        const bool no_manifest = slot.versions && !slot.versions->activity().have_manifest;
-        if (on_store_ != nullptr || (no_manifest && control_.no_manifest)) {
+        const bool doubt = slot.versions && files_in_doubt(slot.versions->activity()) && control_.files_in_doubt;
+        if (on_store_ != nullptr || doubt) {
           lock.unlock();  // the slot is open: nothing but this thread changes it now
           if ((on_store_ != nullptr && !(*on_store_)(head_store_, *slot.opened)) ||
-              (no_manifest && control_.no_manifest && !control_.no_manifest(head_store_))) {
+              (doubt && !control_.files_in_doubt(head_store_, slot.versions->activity()))) {
             halt_stopped();
             return false;
           }

@@ -36,6 +36,7 @@
 #include <string>
 
 #include "read/store.h"
+#include "read/version_set.h"
 #include "export/record_export.h"
 
 namespace vostrel {
@@ -50,9 +51,11 @@ struct StoreExportControl {
   std::chrono::milliseconds interval{200};
   bool report_ends = false;
   // With the status field: called on the caller's thread as the turn comes
-  // of a store (by its index; 0 for a single store) that has no readable
-  // manifest, whose data files all counted as in use; false stops the export.
-  std::function<bool(std::size_t store)> no_manifest = {};
+  // of a store (by its index; 0 for a single store) whose files in use are
+  // in doubt (files_in_doubt, version_set.h: no readable manifest, or tables
+  // its manifest lists missing), with what is known of them; false stops the
+  // export.
+  std::function<bool(std::size_t store, const StoreActivity& activity)> files_in_doubt = {};
 };
 
 // A loose file that could not be opened, and why.

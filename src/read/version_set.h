@@ -81,4 +81,12 @@ struct StoreActivity {
 
 [[nodiscard]] StoreActivity classify_files(const RawLevelDb& db, const std::optional<ManifestHistory>& history);
 
+// Whether the files in use are not all known: without a readable manifest
+// every data file counts as in use, and a table the version lists that is
+// not on disk may have held a newer version of a record that then counts as
+// current. A status told either way is to be reported as in doubt.
+[[nodiscard]] inline bool files_in_doubt(const StoreActivity& activity) noexcept {
+  return !activity.have_manifest || !activity.missing.empty();
+}
+
 }  // namespace vostrel

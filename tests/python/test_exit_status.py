@@ -47,8 +47,14 @@ def places(tmp_path_factory):
     for data in store.glob("*.log"):
         (bare / data.name).write_bytes(data.read_bytes())
     idb = next((pathlib.Path(__file__).parent.parent / "data" / "chromium" / "IndexedDB").glob("*.leveldb"))
+    gone = base / "gone"  # a table its manifest lists deleted: statuses told without it are in doubt
+    db = plyvel.DB(str(gone), create_if_missing=True, write_buffer_size=64 << 10)
+    for i in range(2000):
+        db.put(b"key-%05d" % i, b"v" * 100)
+    db.close()
+    min(gone.glob("*.ldb")).unlink()
     return {"store": store, "empty": base / "empty", "tree": base / "tree", "cut": cut, "idb": idb,
-            "not-leveldb": base / "not-leveldb", "parent": base / "Local Storage", "bare": bare}
+            "not-leveldb": base / "not-leveldb", "parent": base / "Local Storage", "bare": bare, "gone": gone}
 
 
 CASES = [
@@ -66,6 +72,11 @@ CASES = [
     (["chromium", "--kind", "leveldb", "--status", "{bare}"], 1, "no readable manifest in {bare}"),
     (["chromium", "--kind", "leveldb", "--status", "--format", "csv", "{bare}"], 1, "no readable manifest in {bare}"),
     (["chromium", "--kind", "sessionstorage", "{idb}"], 1, "none of its 611 records decoded as sessionstorage"),
+    (["dump", "{gone}"], 0, None),
+    (["dump", "--status", "{gone}"], 1, "{gone}: tables its manifest lists are missing (0000"),
+    (["dump", "--latest", "{gone}"], 1, "{gone}: tables its manifest lists are missing (0000"),
+    (["dump", "--status", "--find", "{gone}"], 1, "{gone}: tables its manifest lists are missing (0000"),
+    (["chromium", "--kind", "leveldb", "--status", "{gone}"], 1, "{gone}: tables its manifest lists are missing"),
     (["dump", "{empty}/missing"], 2, "{empty}/missing"),
     (["dump", "--find", "{empty}/missing"], 2, "no such directory: {empty}/missing"),
     (["dump", "{not-leveldb}/notes.txt"], 1, "{not-leveldb}/notes.txt: no LevelDB records found"),
