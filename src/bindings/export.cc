@@ -421,7 +421,7 @@ decltype(StoreExportControl::files_in_doubt) warn_files_in_doubt_with(
 
 // Runs an export with the lock released: signals and progress looked at
 // every kCheckInterval, output to `file`. directory(i): the directory of
-// store i, named when it has no readable manifest.
+// store i, named when its files in use are in doubt.
 template <class Run>
 PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, PyObject* progress,
                      const std::function<std::string(std::size_t)>& directory, Run&& run) {
