@@ -143,7 +143,8 @@ class RawLevelDb:
         status: every record ends with its "status" field (CSV: a last "status"
         column), after "recovered": "current", "superseded" or "orphaned", as
         statuses() tells them (a carved record is superseded, or orphaned with
-        its file). Warns (RuntimeWarning) when there is no readable manifest, or tables it lists are missing.
+        its file). Warns (RuntimeWarning) when there is no readable manifest, or
+        tables it lists are missing.
 
         latest: only the records latest() gives, in its order (not with carve,
         reverse or positions: ValueError); they are all held in memory at once.
@@ -162,7 +163,8 @@ class RawLevelDb:
         """The status of every record, in the order of iterate_records_raw(reverse=reverse):
         "current" (the newest of its user key among the files the manifest's current
         version uses), "superseded" (older), or "orphaned" (from a file that version
-        no longer uses). Warns (RuntimeWarning) when there is no readable manifest, or tables it lists are missing."""
+        no longer uses). Warns (RuntimeWarning) when there is no readable manifest,
+        or tables it lists are missing."""
     def positions(self, *, reverse: bool = False, carved: bool = False) -> list[_Position]:
         """Where every record's bytes lie in its file and whether the checksums
         over them hold, one dict per record in the order of
@@ -185,7 +187,8 @@ class RawLevelDb:
         (from 0, in the file's own record order) of its current records,
         ascending, as packed native uint64; whether the file is orphaned (then
         no ordinals). What statuses() tells, for a reader of one file at a time
-        (vostrel.dask). Warns (RuntimeWarning) when there is no readable manifest, or tables it lists are missing."""
+        (vostrel.dask). Warns (RuntimeWarning) when there is no readable manifest,
+        or tables it lists are missing."""
     @property
     def in_dir_path(self) -> str: ...
     @property
