@@ -4,6 +4,9 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/hex.h"
 #include "base/utf8.h"
@@ -92,12 +95,31 @@ constexpr bool plain_ascii(std::uint64_t word) noexcept {
   return special == 0;
 }
 
+#if defined(__SSE2__)
+// The same for sixteen bytes at once, where the processor has SSE2 (every
+// x86-64 does): unsigned bytes below 0x20 and from 0x7F up are found by
+// comparing each with its maximum with 0x1F and its minimum with 0x7F.
+template <FieldQuoting Q>
+bool plain_ascii_16(const unsigned char* p) noexcept {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i control = _mm_set1_epi8(0x1F);
+  const __m128i del = _mm_set1_epi8(0x7F);
+  __m128i special = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control),
+                                 _mm_cmpeq_epi8(_mm_min_epu8(bytes, del), del));
+  special = _mm_or_si128(special, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+  if constexpr (Q != FieldQuoting::None) special = _mm_or_si128(special, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+  return _mm_movemask_epi8(special) == 0;
+}
+#endif
+
 template <FieldQuoting Q>
 char* write_escaped(char* dst, std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
-  // Eight bytes at a time while they need no escaping (text, digits), and
-  // one character at a time through any eight that do.
+  // Eight bytes at a time while they need no escaping (text, digits), then
+  // sixteen while they go on so, and one character at a time through any
+  // eight that do. (Binary bytes fail the first test of eight, and pay for
+  // no wider one.)
   const auto* checked = p;
   while (p != end) {
     if (p >= checked) {
@@ -108,6 +130,13 @@ char* write_escaped(char* dst, std::string_view bytes) noexcept {
           std::memcpy(dst, p, sizeof word);
           dst += sizeof word;
           p += sizeof word;
+#if defined(__SSE2__)
+          while (end - p >= 16 && plain_ascii_16<Q>(p)) {
+            std::memcpy(dst, p, 16);
+            dst += 16;
+            p += 16;
+          }
+#endif
           continue;
         }
       }

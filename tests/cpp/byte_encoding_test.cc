@@ -47,19 +47,19 @@ TEST(ByteEncoding, EscapedTextInEachQuoting) {
 }
 
 TEST(ByteEncoding, EscapedRunsOfTextAroundEveryKindOfByte) {
-  // Text is copied eight bytes at a time, and any eight holding a byte that
+  // Text is copied sixteen or eight bytes at a time, and any eight holding a byte that
   // is not plain ASCII go one character at a time: every such byte (and a
   // multi-byte character straddling an eight-byte boundary) at every position
   // of a run must come out as it does alone. Pieces shorter than eight bytes
   // take the one-character path, so they are the reference.
   const std::string specials[] = {hex("00"), hex("1f"), hex("7f"), hex("80"), hex("ff"), "\\", "\"",
                                   " ", "~", hex("c3 a9"), hex("e2 80 8b"), hex("f0 9f 98 80"), hex("e2 82")};
-  const std::string text = "0123456789abcdefghijklmnopqrstuv";
+  const std::string text = "0123456789abcdefghijklmnopqrstuvwxyzABCD";
   for (const auto quoting : {FieldQuoting::None, FieldQuoting::Json, FieldQuoting::CsvQuoted}) {
     for (const auto& special : specials) {
-      for (std::size_t at = 0; at <= 17; ++at) {
+      for (std::size_t at = 0; at <= 33; ++at) {
         const std::string before = text.substr(0, at);
-        const std::string after = text.substr(0, 7) + text.substr(0, 7) + text.substr(0, 5);
+        const std::string after = text.substr(0, 7) + text.substr(0, 7) + text.substr(0, 7) + text.substr(0, 5);
         std::string expected;
         for (std::size_t i = 0; i < before.size(); i += 7) expected += encode(before.substr(i, 7), ByteEncoding::Escaped, quoting);
         expected += encode(special, ByteEncoding::Escaped, quoting);
