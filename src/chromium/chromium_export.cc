@@ -326,41 +326,72 @@ void EntryLines::append_line(std::string& out, const RecordView& record, std::op
 
 namespace {
 
+// A data file's decoded lines run to several chunks (a 2 MB table of an
+// IndexedDB store to about five): with the dump's budget a worker could get
+// only three files ahead and waited for the writer a fifth of the time.
+constexpr std::size_t kEntryChunksPerThread = 32;
+
 // Entries counted by every thread's formatter, summed as each one ends.
 struct EntryTotals {
   std::atomic<std::uint64_t> entries{0};
   std::atomic<std::uint64_t> undecoded{0};
 };
 
-// One thread's entries: its own copy of the learned decoder, its own buffer.
+// What an export of many stores learns of each before decoding it: the
+// entries' lines of its kind, their decoder after its first pass, their store
+// field or column.
+struct PreparedEntries final : StorePreparation {
+  explicit PreparedEntries(EntryLines lines) : lines(std::move(lines)) {}
+  EntryLines lines;
+};
+
+// One thread's entries: its own copy of the learned decoder (of the store it
+// is at, with many), its own buffer.
 class EntryFormatter final : public UnitFormatter {
  public:
-  EntryFormatter(const EntryLines& lines, std::size_t chunk_size, ChunkTaker taker, EntryTotals& totals)
-      : lines_(lines), chunk_size_(std::max<std::size_t>(chunk_size, 1)), taker_(std::move(taker)), totals_(totals) {
+  // lines: the store's, or nullptr for many stores (each store's come with
+  // its units, set_store).
+  EntryFormatter(const EntryLines* lines, std::size_t chunk_size, ChunkTaker taker, EntryTotals& totals)
+      : chunk_size_(std::max<std::size_t>(chunk_size, 1)), taker_(std::move(taker)), totals_(totals) {
+    if (lines != nullptr) lines_.emplace(*lines);
     out_.reserve(chunk_size_ + (chunk_size_ >> 2));
   }
   EntryFormatter(const EntryFormatter&) = delete;
   EntryFormatter& operator=(const EntryFormatter&) = delete;
   ~EntryFormatter() override {
-    totals_.entries.fetch_add(lines_.entries(), std::memory_order_relaxed);
-    totals_.undecoded.fetch_add(lines_.undecoded(), std::memory_order_relaxed);
+    count_lines();
+    totals_.entries.fetch_add(entries_, std::memory_order_relaxed);
+    totals_.undecoded.fetch_add(undecoded_, std::memory_order_relaxed);
   }
 
   void record(const RecordView& record) override { add(record, std::nullopt); }
   void record(const RecordView& record, RecordStatus status) override { add(record, status); }
-  void set_store(std::string_view store) override { lines_.set_store(store); }
+  void set_store(std::string_view, const StorePreparation* prepared) override {
+    count_lines();
+    lines_.reset();
+    if (prepared != nullptr) lines_.emplace(static_cast<const PreparedEntries&>(*prepared).lines);
+  }
   std::expected<void, WriteError> finish() override {
     hand_over();
     if (error_) return std::unexpected(*error_);
     return {};
   }
   bool failed() const noexcept override { return error_.has_value(); }
-  std::uint64_t records_written() const noexcept override { return lines_.entries(); }
+  std::uint64_t records_written() const noexcept override {
+    return entries_ + (lines_ ? lines_->entries() : 0);
+  }
 
  private:
   void add(const RecordView& record, std::optional<RecordStatus> status) {
-    lines_.append(out_, record, status);
+    if (!lines_) return;
+    lines_->append(out_, record, status);
     if (out_.size() >= chunk_size_) hand_over();
+  }
+  // The counts of the lines of the store it leaves.
+  void count_lines() {
+    if (!lines_) return;
+    entries_ += lines_->entries();
+    undecoded_ += lines_->undecoded();
   }
   // The buffered entries go to the taker as they are, the string itself (no
   // copy), and the spare it leaves, a string written before, becomes the
@@ -376,7 +407,9 @@ class EntryFormatter final : public UnitFormatter {
     out_.clear();
   }
 
-  EntryLines lines_;
+  std::optional<EntryLines> lines_;
+  std::uint64_t entries_ = 0;    // by the lines of the stores it left
+  std::uint64_t undecoded_ = 0;
   std::size_t chunk_size_;
   ChunkTaker taker_;
   EntryTotals& totals_;
@@ -409,16 +442,13 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
   }
   EntryTotals totals;
   const FormatterFactory make = [&](ChunkTaker taker) -> std::unique_ptr<UnitFormatter> {
-    return std::make_unique<EntryFormatter>(lines, options.chunk_size, std::move(taker), totals);
+    return std::make_unique<EntryFormatter>(&lines, options.chunk_size, std::move(taker), totals);
   };
   ExportOptions walk;
   walk.status = options.selection.status || options.selection.latest;
   StoreExportControl control;
   control.threads = std::max(options.threads, 1U);
-  // A data file's decoded lines run to several chunks (a 2 MB table of an
-  // IndexedDB store to about five): with the dump's budget a worker could
-  // get only three files ahead and waited for the writer a fifth of the time.
-  control.chunks_per_thread = 32;
+  control.chunks_per_thread = kEntryChunksPerThread;
   if (check_in) control.check_in = [&](std::uint64_t, std::uint64_t) { return check_in(); };
   control.files_in_doubt = [&](std::size_t, const StoreActivity& activity) {
     result.files_in_doubt = activity;
@@ -429,6 +459,39 @@ std::expected<ChromiumExportResult, CannotTellKind> export_chromium(const RawLev
   result.stopped = written.stopped;
   result.entries = totals.entries.load(std::memory_order_relaxed);
   result.undecoded = totals.undecoded.load(std::memory_order_relaxed);
+  return result;
+}
+
+StoreExportResult export_chromium_stores(std::span<const std::string> directories,
+                                         const ChromiumExportOptions& options, const ChunkWriter& writer,
+                                         StoreExportControl control, const StoreOpened& on_store) {
+  // Made by the thread that opens each store, while the others decode the
+  // stores before it: its kind told, its first pass run on that one thread.
+  const PrepareStore prepare = [&](std::size_t index, const RawLevelDb& db,
+                                   const std::function<bool()>& go_on) -> std::unique_ptr<StorePreparation> {
+    const std::string& directory = directories[index];
+    auto learned = learn_store(db, directory, options.kind, options.reverse, go_on, options.blob_directory, 4096, 1,
+                               options.blob_copies, options.fallback_kind.value_or(StoreKind::LevelDb));
+    EntryLines lines(std::move(learned->decoder), options.selection);
+    if (!options.count_undecoded) lines.leave_undecoded_uncounted();
+    if (options.csv) {
+      lines.set_csv(directory);
+    } else {
+      lines.set_store(directory);
+    }
+    return std::make_unique<PreparedEntries>(std::move(lines));
+  };
+  EntryTotals totals;
+  const FormatterFactory make = [&](ChunkTaker taker) -> std::unique_ptr<UnitFormatter> {
+    return std::make_unique<EntryFormatter>(nullptr, options.chunk_size, std::move(taker), totals);
+  };
+  ExportOptions walk;
+  walk.status = options.selection.status || options.selection.latest;
+  control.threads = std::max(options.threads, 1U);
+  control.chunks_per_thread = kEntryChunksPerThread;
+  StoreExportResult result =
+      export_stores_formatted(directories, options.reverse, walk, make, prepare, writer, control, on_store);
+  result.records = totals.entries.load(std::memory_order_relaxed);
   return result;
 }
 

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "chromium/store_kind.h"
 #include "read/store.h"
 #include "export/record_export.h"
+#include "export/store_export.h"
 #include "read/current_versions.h"
 #include "read/record_walk.h"
 #include "format/record.h"
@@ -206,5 +208,21 @@ struct CannotTellKind {};
 [[nodiscard]] std::expected<ChromiumExportResult, CannotTellKind> export_chromium(
     const RawLevelDb& db, std::string_view directory, const ChromiumExportOptions& options,
     const ChunkWriter& writer, const std::function<bool()>& check_in = {}, std::size_t check_every = 4096);
+
+// The entries of many stores in one output, one store after another in the
+// order given, every line with its store field (CSV: its store column, no
+// header), each store decoded by the kind options.kind says or, unset, by the
+// kind detected from it (options.fallback_kind, or plain LevelDB, where that
+// cannot be told). options.threads threads share out the data files of all
+// the stores (export_stores): the thread that opens a store runs its first
+// pass, so one store's first pass runs while the others are decoded. From
+// `control`, check_in and the report of stores whose files in use are in
+// doubt (with the status); its threads and chunk budget are the run's own.
+// `on_store` is told of each store as its turn comes, opened or not.
+// options.store is not used: each line's store is its directory.
+// result.records: the entries written.
+[[nodiscard]] StoreExportResult export_chromium_stores(std::span<const std::string> directories,
+                                                       const ChromiumExportOptions& options, const ChunkWriter& writer,
+                                                       StoreExportControl control, const StoreOpened& on_store);
 
 }  // namespace vostrel::chromium

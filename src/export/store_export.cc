@@ -51,7 +51,7 @@ class RecordFormatter final : public UnitFormatter {
   RecordFormatter(const ExportOptions& options, ChunkTaker taker) : exporter_(options, std::move(taker)) {}
   void record(const RecordView& record) override { exporter_(record); }
   void record(const RecordView& record, RecordStatus status) override { exporter_(record, status); }
-  void set_store(std::string_view store) override { exporter_.set_store(store); }
+  void set_store(std::string_view store, const StorePreparation*) override { exporter_.set_store(store); }
   std::expected<void, WriteError> finish() override { return exporter_.finish(); }
   bool failed() const noexcept override { return exporter_.failed(); }
   std::uint64_t records_written() const noexcept override { return exporter_.records_written(); }
@@ -93,6 +93,8 @@ struct StoreSlot {
   // With the status field: which records are current (built once the store
   // is open, before any of its units is handed out).
   std::optional<CurrentVersions> versions;
+  // What the formatters take to its units (with a PrepareStore).
+  std::unique_ptr<StorePreparation> prepared;
 };
 
 // The units are taken in output order, each the next data file of the store
@@ -128,13 +130,17 @@ class OrderedExport {
     open_one_slot();
   }
 
-  // Many stores, each opened by the thread that reaches it.
+  // Many stores, each opened (and prepared, with `prepare`) by the thread
+  // that reaches it.
   OrderedExport(std::span<const std::string> directories, bool reverse, const ExportOptions& options,
-                const StoreExportControl& control, const ChunkWriter& writer, const StoreOpened& on_store)
+                const StoreExportControl& control, const ChunkWriter& writer, const StoreOpened& on_store,
+                const FormatterFactory* make = nullptr, const PrepareStore* prepare = nullptr)
       : reverse_(reverse),
         options_(options),
         control_(control),
         writer_(writer),
+        make_(make),
+        prepare_(prepare),
         directories_(directories),
         on_store_(&on_store),
         slots_(directories.size()),
@@ -198,6 +204,7 @@ class OrderedExport {
   struct Unit {
     const RawLevelDb* db = nullptr;
     const CurrentVersions* versions = nullptr;  // with the status field
+    const StorePreparation* prepared = nullptr;  // with a PrepareStore
     const std::string* loose = nullptr;  // or a loose file's path
     bool drop_pages = true;
     std::size_t store = 0;
@@ -226,6 +233,7 @@ class OrderedExport {
         if (next_file_ < slot.order.size()) {
           unit.db = slot.db;
           unit.versions = slot.versions ? &*slot.versions : nullptr;
+          unit.prepared = slot.prepared.get();
           unit.drop_pages = slot.drop_pages;
           unit.store = next_store_;
           unit.walk = slot.order[next_file_++];
@@ -258,6 +266,7 @@ class OrderedExport {
     std::optional<std::expected<RawLevelDb, DbError>> opened;
     std::vector<WalkUnit> order;
     std::optional<CurrentVersions> versions;
+    std::unique_ptr<StorePreparation> prepared;
     std::uint64_t bytes = 0;
     try {
       // No stop token: opening polls nothing of the caller's, and a store's
@@ -266,11 +275,14 @@ class OrderedExport {
       if (opened->has_value()) {
         order = (*opened)->reading_order(reverse_, false);
         for (const auto& file : (*opened)->data_files()) bytes += length_of(file);
+        std::function<bool()> go_on = [&] {
+          return !halting_.load(std::memory_order_relaxed) && (!caller || check_in_if_due());
+        };
         if (options_.status) {
-          auto go_on = [&] { return !halting_.load(std::memory_order_relaxed) && (!caller || check_in_if_due()); };
           StopToken stop = stop_token_of(go_on);
           versions.emplace(CurrentVersions::of_store(**opened, &stop));
         }
+        if (prepare_ != nullptr) prepared = (*prepare_)(index, **opened, go_on);
       }
     } catch (...) {
       lock.lock();
@@ -281,6 +293,7 @@ class OrderedExport {
     slot.db = slot.opened->has_value() ? &**slot.opened : nullptr;
     slot.order = std::move(order);
     slot.versions = std::move(versions);
+    slot.prepared = std::move(prepared);
     slot.drop_pages = bytes >= kSmallStoreBytes;
     slot.state = StoreSlot::State::Open;
     total_bytes_ += bytes;
@@ -295,7 +308,7 @@ class OrderedExport {
   bool walk(const Unit& unit, UnitFormatter& exporter, std::size_t& exporter_store, DecodeScratch& scratch,
             BetweenSteps between_steps) {
     if (on_store_ != nullptr && unit.store != exporter_store) {
-      exporter.set_store(directories_[unit.store]);
+      exporter.set_store(directories_[unit.store], unit.prepared);
       exporter_store = unit.store;
     }
     const std::uint64_t records_before = exporter.records_written();
@@ -445,6 +458,7 @@ class OrderedExport {
         if (on_store_ != nullptr) {
           slot.db = nullptr;
           slot.versions.reset();
+          slot.prepared.reset();
           slot.opened.reset();  // closes the store: its output is written
           slot.order = {};
         }
@@ -579,6 +593,7 @@ class OrderedExport {
   const StoreExportControl& control_;
   const ChunkWriter& writer_;
   const FormatterFactory* const make_ = nullptr;     // nullptr: the dump's records
+  const PrepareStore* const prepare_ = nullptr;      // many stores only, if any
   const std::span<const std::string> directories_;  // many stores only
   const StoreOpened* const on_store_ = nullptr;      // many stores only
   std::size_t budget_ = 0;
@@ -632,6 +647,14 @@ StoreExportResult export_stores(std::span<const std::string> directories, bool r
                                 ChunkWriter writer, const StoreExportControl& control, const StoreOpened& on_store) {
   options.store.emplace();  // the store column of the CSV header; each store sets its own field
   return OrderedExport(directories, reverse, options, control, writer, on_store).run();
+}
+
+StoreExportResult export_stores_formatted(std::span<const std::string> directories, bool reverse,
+                                          const ExportOptions& options, const FormatterFactory& make,
+                                          const PrepareStore& prepare, ChunkWriter writer,
+                                          const StoreExportControl& control, const StoreOpened& on_store) {
+  return OrderedExport(directories, reverse, options, control, writer, on_store, &make, prepare ? &prepare : nullptr)
+      .run();
 }
 
 unsigned available_cores() noexcept {

@@ -71,6 +71,22 @@ struct StoreExportResult {
   bool stopped = false;                   // check_in answered false
 };
 
+// What an export of many stores learns of a store before any of its records
+// is formatted (a decoder's first pass over it): made once by the thread that
+// opens the store, kept until the store's output is written, and handed to
+// every formatter that formats one of its units.
+class StorePreparation {
+ public:
+  virtual ~StorePreparation() = default;
+};
+
+// Makes the preparation of store `index`, once it is open (and its current
+// records found, with the status). `go_on` is to be polled while it works:
+// once it answers false the export is stopping and what is returned goes
+// unused.
+using PrepareStore = std::function<std::unique_ptr<StorePreparation>(std::size_t index, const RawLevelDb& db,
+                                                                     const std::function<bool()>& go_on)>;
+
 // What turns the records of the units one thread walks into its chunks: each
 // thread of an export has its own, made by a FormatterFactory, so whatever it
 // keeps between records (buffers, counters, decoder state) is its alone. The
@@ -81,8 +97,10 @@ class UnitFormatter {
   virtual void record(const RecordView& record) = 0;
   // With the status field: every record of a unit with its status.
   virtual void record(const RecordView& record, RecordStatus status) = 0;
-  // The store field of the records from here on (an export of many stores).
-  virtual void set_store(std::string_view store) = 0;
+  // The store of the records from here on (an export of many stores): its
+  // directory, the store field, and what was prepared for it (nullptr
+  // without a PrepareStore).
+  virtual void set_store(std::string_view store, const StorePreparation* prepared) = 0;
   // Hands over what is still buffered; the error that stopped it, if any.
   [[nodiscard]] virtual std::expected<void, WriteError> finish() = 0;
   [[nodiscard]] virtual bool failed() const noexcept = 0;
@@ -133,6 +151,17 @@ using StoreOpened = std::function<bool(std::size_t index, const std::expected<Ra
 [[nodiscard]] StoreExportResult export_stores(std::span<const std::string> directories, bool reverse,
                                               ExportOptions options, ChunkWriter writer,
                                               const StoreExportControl& control, const StoreOpened& on_store);
+
+// The same, each thread's records formatted by its own formatter from `make`
+// (export_store_formatted), after `prepare` has made what the formatters take
+// to each store (called by the thread that opens it, so the preparations of
+// stores ahead run while the threads format the stores before them). No CSV
+// header.
+[[nodiscard]] StoreExportResult export_stores_formatted(std::span<const std::string> directories, bool reverse,
+                                                        const ExportOptions& options, const FormatterFactory& make,
+                                                        const PrepareStore& prepare, ChunkWriter writer,
+                                                        const StoreExportControl& control,
+                                                        const StoreOpened& on_store);
 
 // The worker threads worth starting by default: the processor cores this
 // process may run on.

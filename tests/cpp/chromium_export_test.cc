@@ -220,6 +220,40 @@ TEST(ChromiumExport, ChunksJoinToTheWholeAndAWriteErrorStopsTheRun) {
   EXPECT_EQ(stopped->entries, 0u);
 }
 
+// An IndexedDB store at `path` in up to three tables, whose later tables
+// change names an earlier one gave (object store 1 renamed, object store 2's
+// name deleted, a database renamed).
+void write_renamed_indexeddb(const std::string& path) {
+  const auto db = new_store(path, 64 * 1024);  // up to three tables, no compaction
+  ASSERT_NE(db, nullptr);
+  // The database "n" of origin "o"; its object stores' names; records of
+  // both stores and their blob entries, enough to fill a table.
+  const std::string database = hex("00 00 00 00 c9 01 006f 01 006e");
+  const std::string store_name[] = {hex("00 01 00 00 32 01 00"), hex("00 01 00 00 32 02 00")};
+  int next = 0;
+  auto fill = [&] {
+    for (int i = 0; i < 40; ++i, ++next) {
+      const std::string key = hex("01 02") + char(next >> 8) + char(next);  // a two-unit string key
+      for (const char store : {'\1', '\2'}) {
+        ASSERT_TRUE(db->Put({}, hex("00 01") + store + '\1' + key, hex("01") + std::string(900, 'v')).ok());
+        ASSERT_TRUE(db->Put({}, hex("00 01") + store + '\3' + key, hex("00")).ok());
+      }
+    }
+  };
+  const std::pair<std::string, std::string> steps[] = {
+      {database, hex("01")}, {store_name[0], hex("0073")}, {store_name[1], hex("0074")},  // "s", "t"
+      {store_name[0], hex("0072")},                                                      // renamed "r"
+      {hex("00 00 00 00 c9 01 006f 01 006d"), hex("01")},                                // database "m"
+  };
+  for (const auto& [key, value] : steps) {
+    ASSERT_TRUE(db->Put({}, key, value).ok());
+    fill();
+    if (key == store_name[1]) {
+      ASSERT_TRUE(db->Delete({}, store_name[1]).ok());
+    }
+  }
+}
+
 // IndexedDB's first pass shared out over threads, each data file learned from
 // apart, learns what one walk learns: here the names that a later table
 // changes (object store 1 renamed, object store 2's name deleted, a database
@@ -227,36 +261,7 @@ TEST(ChromiumExport, ChunksJoinToTheWholeAndAWriteErrorStopsTheRun) {
 TEST(ChromiumExport, TheFirstPassSharedOutLearnsWhatOneWalkDoes) {
   const TempDir dir;
   const std::string path = dir.file("o.indexeddb.leveldb");
-  {
-    const auto db = new_store(path, 64 * 1024);  // up to three tables, no compaction
-    ASSERT_NE(db, nullptr);
-    // The database "n" of origin "o"; its object stores' names; records of
-    // both stores and their blob entries, enough to fill a table.
-    const std::string database = hex("00 00 00 00 c9 01 006f 01 006e");
-    const std::string store_name[] = {hex("00 01 00 00 32 01 00"), hex("00 01 00 00 32 02 00")};
-    int next = 0;
-    auto fill = [&] {
-      for (int i = 0; i < 40; ++i, ++next) {
-        const std::string key = hex("01 02") + char(next >> 8) + char(next);  // a two-unit string key
-        for (const char store : {'\1', '\2'}) {
-          ASSERT_TRUE(db->Put({}, hex("00 01") + store + '\1' + key, hex("01") + std::string(900, 'v')).ok());
-          ASSERT_TRUE(db->Put({}, hex("00 01") + store + '\3' + key, hex("00")).ok());
-        }
-      }
-    };
-    const std::pair<std::string, std::string> steps[] = {
-        {database, hex("01")}, {store_name[0], hex("0073")}, {store_name[1], hex("0074")},  // "s", "t"
-        {store_name[0], hex("0072")},                                                      // renamed "r"
-        {hex("00 00 00 00 c9 01 006f 01 006d"), hex("01")},                                // database "m"
-    };
-    for (const auto& [key, value] : steps) {
-      ASSERT_TRUE(db->Put({}, key, value).ok());
-      fill();
-      if (key == store_name[1]) {
-        ASSERT_TRUE(db->Delete({}, store_name[1]).ok());
-      }
-    }
-  }
+  write_renamed_indexeddb(path);
   std::size_t tables = 0;
   for (const auto& file : std::filesystem::directory_iterator(path)) tables += file.path().extension() == ".ldb";
   ASSERT_GE(tables, 2u);
@@ -363,6 +368,59 @@ TEST(ChromiumExport, TheFirstPassSkipsOnlyBlocksItLearnsNothingFrom) {
                   return {};
                 }).has_value());
     EXPECT_EQ(out, expected) << threads;
+  }
+}
+
+// Many stores in one export: each store's lines are what its own export
+// writes with its path as the store field, in the order given, whatever the
+// threads that share out their files and prepare each store (two IndexedDB
+// stores of several tables, whose first passes run on the threads that open
+// them; a store that cannot be opened; one of no kind told, written plainly).
+TEST(ChromiumExport, ManyStoresAreEachWhatTheirOwnExportWrites) {
+  const TempDir dir;
+  const std::vector<std::string> stores = {dir.file("a/o.indexeddb.leveldb"), dir.file("gone"),
+                                           store(dir, "plain", {{"k", "v"}, {"j", "{\"a\": 1}"}}),
+                                           dir.file("b/o.indexeddb.leveldb")};
+  std::filesystem::create_directories(dir.file("a"));
+  write_renamed_indexeddb(stores[0]);
+  std::filesystem::create_directories(stores[3]);
+  std::filesystem::copy(stores[0], stores[3]);
+  for (const bool status : {false, true}) {
+    ChromiumExportOptions options;
+    options.selection.status = status;
+    options.chunk_size = 4096;  // many chunks a file
+    std::string expected;
+    for (const std::string& path : {stores[0], stores[2], stores[3]}) {
+      options.store = path;
+      options.fallback_kind = StoreKind::LevelDb;
+      ASSERT_TRUE(export_chromium(open(path), path, options, [&](std::string_view chunk) -> std::expected<void, WriteError> {
+                    expected += chunk;
+                    return {};
+                  }).has_value());
+    }
+    ASSERT_NE(expected.find("\"kind\": \"leveldb\""), std::string::npos);
+    ASSERT_NE(expected.find("\"object_store\": \"r\""), std::string::npos);
+    options.store.reset();
+    options.fallback_kind.reset();
+    for (unsigned threads = 1; threads <= 3; ++threads) {
+      options.threads = threads;
+      std::string out;
+      std::vector<std::pair<std::size_t, bool>> told;
+      const StoreExportResult result = export_chromium_stores(
+          stores, options,
+          [&](std::string_view chunk) -> std::expected<void, WriteError> {
+            out += chunk;
+            return {};
+          },
+          {}, [&](std::size_t index, const std::expected<RawLevelDb, DbError>& db) {
+            told.emplace_back(index, db.has_value());
+            return true;
+          });
+      EXPECT_EQ(out, expected) << status << threads;
+      EXPECT_EQ(result.records, static_cast<std::uint64_t>(std::count(out.begin(), out.end(), '\n')));
+      const std::vector<std::pair<std::size_t, bool>> in_order = {{0, true}, {1, false}, {2, true}, {3, true}};
+      EXPECT_EQ(told, in_order);
+    }
   }
 }
 
