@@ -415,6 +415,33 @@ def chromium_export(
     naming it. A failed write raises its OSError. Returns the number of
     entries written ((entries, undecoded) with counts)."""
 
+def chromium_export_stores(
+    directories: Iterable[str],
+    file: int | BinaryIO,
+    *,
+    kind: _ChromiumKind | None = None,
+    states: Iterable[KeyState | int] | None = None,
+    reverse: bool = False,
+    status: bool = False,
+    latest: bool = False,
+    blob_dir: str | None = None,
+    types: Iterable[str] | None = None,
+    csv: bool = False,
+    threads: int | None = None,
+    extract_blobs: str | None = None,
+    on_store: Callable[[int, str | None, list[tuple[str, str]]], object] | None = None,
+) -> int:
+    """Writes the decoded entries of many stores as `vostrel chromium --find`
+    does: the stores one after another in the order given, each line (CSV
+    row, no header) with its store, each store decoded by kind or by the kind
+    detected from it, plainly ("leveldb") where that cannot be told; the other
+    arguments as chromium_export's. threads (None: every core) share out the
+    data files of all the stores as export_stores's do; the thread that opens
+    a store tells its kind and runs its first pass while the others decode
+    the stores before it. The output is the same whatever the number.
+    on_store(index, error, skipped) is called as export_stores calls it.
+    Returns the number of entries written."""
+
 def iter_chromium_entries(
     directory: str, *, kind: _ChromiumKind | None = None, reverse: bool = False,
     blob_dir: str | None = None,

@@ -44,6 +44,7 @@ PyObject* partition_columns(PyObject* module, PyObject* args);  // data_file_col
 PyObject* export_stores(PyObject* module, PyObject* args, PyObject* kwargs);          // export.cc
 PyObject* export_files(PyObject* module, PyObject* args, PyObject* kwargs);           // export.cc
 PyObject* chromium_export(PyObject* module, PyObject* args, PyObject* kwargs);        // chromium.cc
+PyObject* chromium_export_stores(PyObject* module, PyObject* args, PyObject* kwargs); // chromium.cc
 PyObject* iter_chromium_entries(PyObject* module, PyObject* args, PyObject* kwargs);  // chromium.cc
 PyObject* detect_chromium_kind(PyObject* module, PyObject* args, PyObject* kwargs);   // chromium.cc
 PyObject* chromium_value_json(PyObject* module, PyObject* data);                      // chromium.cc

@@ -238,6 +238,38 @@ bool warn_uncopied_blobs(const chromium::BlobCopies& copies) {
                                        static_cast<unsigned long long>(rest)) == 0;
 }
 
+// The arguments chromium_export and chromium_export_stores share.
+struct EntryArgumentObjects {
+  PyObject* kind = nullptr;
+  PyObject* latest = nullptr;
+  PyObject* blob_dir = nullptr;
+  PyObject* types = nullptr;
+  PyObject* csv = nullptr;
+  PyObject* extract_blobs = nullptr;
+  ExportArgumentObjects given;  // states, reverse, status, threads
+};
+
+// Their one reading. False with a Python error set.
+bool parse_entry_arguments(const EntryArgumentObjects& objects, chromium::ChromiumExportOptions& options) {
+  ExportArguments parsed;
+  std::optional<std::string> blob_dir;
+  std::optional<std::string> extract_to;
+  if (!parse_kind(objects.kind, options.kind) || !parse_export_arguments(objects.given, parsed) ||
+      !parse_bool_argument("latest", objects.latest, options.selection.latest) ||
+      !parse_bool_argument("csv", objects.csv, options.csv) || !parse_types(objects.types, options.selection.types) ||
+      !parse_optional_path("blob_dir", objects.blob_dir, blob_dir) ||
+      !parse_optional_path("extract_blobs", objects.extract_blobs, extract_to)) {
+    return false;
+  }
+  options.selection.states = std::move(parsed.options.states);
+  options.selection.status = parsed.options.status;
+  options.reverse = parsed.reverse;
+  options.threads = parsed.threads;
+  options.blob_directory = blob_dir.value_or("");
+  if (extract_to) options.blob_copies = std::make_shared<chromium::BlobCopies>(*extract_to);
+  return true;
+}
+
 }  // namespace
 
 PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -246,47 +278,26 @@ PyObject* chromium_export(PyObject*, PyObject* args, PyObject* kwargs) {
                                    "extract_blobs", "fallback_kind", nullptr};
   PyObject* directory = nullptr;
   PyObject* file = nullptr;
-  PyObject* kind_arg = nullptr;
-  PyObject* latest_arg = nullptr;
   PyObject* store_arg = nullptr;
-  PyObject* blob_dir_arg = nullptr;
   PyObject* counts_arg = nullptr;
-  PyObject* types_arg = nullptr;
-  PyObject* csv_arg = nullptr;
-  PyObject* extract_arg = nullptr;
   PyObject* fallback_arg = nullptr;
-  ExportArgumentObjects given;
+  EntryArgumentObjects given;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOOO:chromium_export", const_cast<char**>(keywords),
-                                   &directory, &file, &kind_arg, &given.states, &given.reverse, &given.status,
-                                   &latest_arg, &store_arg, &blob_dir_arg, &counts_arg, &types_arg, &csv_arg,
-                                   &given.threads, &extract_arg, &fallback_arg)) {
+                                   &directory, &file, &given.kind, &given.given.states, &given.given.reverse,
+                                   &given.given.status, &given.latest, &store_arg, &given.blob_dir, &counts_arg,
+                                   &given.types, &given.csv, &given.given.threads, &given.extract_blobs,
+                                   &fallback_arg)) {
     return nullptr;
   }
   bool counts = false;
   if (!parse_bool_argument("counts", counts_arg, counts)) return nullptr;
   try {
     chromium::ChromiumExportOptions options;
-    ExportArguments parsed;
-    if (!parse_kind(kind_arg, options.kind) || !parse_kind(fallback_arg, options.fallback_kind) ||
-        !parse_export_arguments(given, parsed) ||
-        !parse_bool_argument("latest", latest_arg, options.selection.latest) ||
-        !parse_bool_argument("csv", csv_arg, options.csv) || !parse_types(types_arg, options.selection.types)) {
+    if (!parse_entry_arguments(given, options) || !parse_kind(fallback_arg, options.fallback_kind) ||
+        !parse_optional_path("store", store_arg, options.store)) {
       return nullptr;
     }
-    options.selection.states = std::move(parsed.options.states);
-    options.selection.status = parsed.options.status;
-    options.reverse = parsed.reverse;
-    options.threads = parsed.threads;
     options.count_undecoded = counts;
-    std::optional<std::string> blob_dir;
-    if (!parse_optional_path("store", store_arg, options.store) ||
-        !parse_optional_path("blob_dir", blob_dir_arg, blob_dir)) {
-      return nullptr;
-    }
-    options.blob_directory = blob_dir.value_or("");
-    std::optional<std::string> extract_to;
-    if (!parse_optional_path("extract_blobs", extract_arg, extract_to)) return nullptr;
-    if (extract_to) options.blob_copies = std::make_shared<chromium::BlobCopies>(*extract_to);
     std::string path;
     const std::optional<RawLevelDb> reader = open_reader("directory", directory, path);
     if (!reader) return nullptr;
@@ -463,5 +474,48 @@ PyObject* names_tuple(std::span<const std::string_view> types) {
 PyObject* chromium_entry_types(PyObject*, PyObject*) { return names_tuple(chromium::entry_types()); }
 
 PyObject* chromium_csv_columns(PyObject*, PyObject*) { return names_tuple(chromium::csv_columns()); }
+
+PyObject* chromium_export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"directories", "file",    "kind",          "states",   "reverse",
+                                   "status",      "latest",  "blob_dir",      "types",    "csv",
+                                   "threads",     "extract_blobs", "on_store",  nullptr};
+  PyObject* directories_arg = nullptr;
+  PyObject* file = nullptr;
+  PyObject* on_store = nullptr;
+  EntryArgumentObjects given;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOO:chromium_export_stores",
+                                   const_cast<char**>(keywords), &directories_arg, &file, &given.kind,
+                                   &given.given.states, &given.given.reverse, &given.given.status, &given.latest,
+                                   &given.blob_dir, &given.types, &given.csv, &given.given.threads,
+                                   &given.extract_blobs, &on_store)) {
+    return nullptr;
+  }
+  try {
+    chromium::ChromiumExportOptions options;
+    if (!parse_entry_arguments(given, options) || !optional_callable(on_store, "on_store")) return nullptr;
+    options.count_undecoded = false;
+    // As export_stores takes them: a directory that has no UTF-8 is not opened.
+    std::vector<std::string> directories;
+    if (!utf8_strings(directories_arg, "directories", false, directories)) return nullptr;
+    const std::optional<int> fd = descriptor_of(file);
+    if (fd == -1) return nullptr;
+    PyObject* written = run_export(
+        file, fd, options.threads, nullptr, [&](std::size_t index) { return directories[index]; },
+        [&](ChunkWriter writer, const StoreExportControl& control, ReleasedLock& lock, PendingError& pending) {
+          const StoreOpened opened = [&](std::size_t index, const std::expected<RawLevelDb, DbError>& store) {
+            return on_store == nullptr || report_store_opened(on_store, index, store, lock, pending);
+          };
+          return chromium::export_chromium_stores(directories, options, writer, control, opened);
+        });
+    if (written != nullptr && options.blob_copies && !warn_uncopied_blobs(*options.blob_copies)) {
+      Py_DECREF(written);
+      return nullptr;
+    }
+    return written;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
 
 }  // namespace vostrel::bindings

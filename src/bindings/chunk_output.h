@@ -4,12 +4,14 @@
 // object through its write() method, and a Python error raised on the way kept
 // for the end. RawLevelDb.export and _vostrel.chromium_export share it.
 
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "bindings.h"
 #include "export/record_export.h"
+#include "export/store_export.h"
 
 namespace vostrel::bindings {
 
@@ -125,5 +127,24 @@ bool optional_callable(PyObject*& arg, const char* name);
 
 // The writer of the output to `file` (its descriptor `fd`, or its write()).
 ChunkWriter output_writer(PyObject* file, std::optional<int> fd, ReleasedLock& lock, PendingError& pending);
+
+// An export run by run_export: its records written through `writer`, under
+// `control`.
+using ExportRun = std::function<StoreExportResult(ChunkWriter writer, const StoreExportControl& control,
+                                                  ReleasedLock& lock, PendingError& pending)>;
+
+// Calls on_store(index, error, skipped) with the lock held as a store's turn
+// comes in an export of many: error None, or why the store could not be
+// opened; skipped, the (path, reason) of its files left out. False once it
+// raised (the error kept in pending).
+bool report_store_opened(PyObject* on_store, std::size_t index, const std::expected<RawLevelDb, DbError>& store,
+                         ReleasedLock& lock, PendingError& pending);
+
+// Runs an export with the lock released: signals and progress looked at
+// every 200 ms, output to `file`, each store whose files in use are in doubt
+// warned about by its directory(i). The count of records written, or the
+// error that stopped it raised.
+PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, PyObject* progress,
+                     const std::function<std::string(std::size_t)>& directory, const ExportRun& run);
 
 }  // namespace vostrel::bindings

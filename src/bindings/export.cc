@@ -419,12 +419,30 @@ decltype(StoreExportControl::files_in_doubt) warn_files_in_doubt_with(
   };
 }
 
-// Runs an export with the lock released: signals and progress looked at
-// every kCheckInterval, output to `file`. directory(i): the directory of
-// store i, named when its files in use are in doubt.
-template <class Run>
+}  // namespace
+
+bool report_store_opened(PyObject* on_store, std::size_t index, const std::expected<RawLevelDb, DbError>& store,
+                         ReleasedLock& lock, PendingError& pending) {
+  return lock.with_lock([&] {
+    PyObject* reported = nullptr;
+    if (store) {
+      reported = PyObject_CallFunction(on_store, "nON", static_cast<Py_ssize_t>(index), Py_None,
+                                       skipped_files_list(store->skipped_files()));
+    } else {
+      const std::string message = store.error().message();
+      reported = PyObject_CallFunction(
+          on_store, "nNN", static_cast<Py_ssize_t>(index),
+          PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"), PyList_New(0));
+    }
+    Py_XDECREF(reported);
+    if (PyErr_Occurred() == nullptr) return true;
+    pending.take();
+    return false;
+  });
+}
+
 PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, PyObject* progress,
-                     const std::function<std::string(std::size_t)>& directory, Run&& run) {
+                     const std::function<std::string(std::size_t)>& directory, const ExportRun& run) {
   PendingError pending;
   StoreExportResult result;
   {
@@ -439,8 +457,6 @@ PyObject* run_export(PyObject* file, std::optional<int> fd, unsigned threads, Py
   }
   return export_result(result, pending);
 }
-
-}  // namespace
 
 PyObject* db_export(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"file",   "format", "encoding", "states", "reverse",   "progress", "threads",
@@ -552,25 +568,7 @@ PyObject* export_stores(PyObject*, PyObject* args, PyObject* kwargs) {
           // on_store(index, error, skipped): error None, or why the store could
           // not be opened; skipped, the (path, reason) of its files left out.
           const StoreOpened opened = [&](std::size_t index, const std::expected<RawLevelDb, DbError>& store) {
-            if (on_store == nullptr) return true;
-            return lock.with_lock([&] {
-              PyObject* reported = nullptr;
-              if (store) {
-                reported = PyObject_CallFunction(on_store, "nON", static_cast<Py_ssize_t>(index), Py_None,
-                                                 skipped_files_list(store->skipped_files()));
-              } else {
-                const std::string message = store.error().message();
-                reported = PyObject_CallFunction(on_store, "nNN", static_cast<Py_ssize_t>(index),
-                                                 PyUnicode_DecodeUTF8(message.data(),
-                                                                      static_cast<Py_ssize_t>(message.size()),
-                                                                      "replace"),
-                                                 PyList_New(0));
-              }
-              Py_XDECREF(reported);
-              if (PyErr_Occurred() == nullptr) return true;
-              pending.take();
-              return false;
-            });
+            return on_store == nullptr || report_store_opened(on_store, index, store, lock, pending);
           };
           return vostrel::export_stores(directories, parsed.reverse, parsed.options, std::move(writer), control,
                                         opened);

@@ -123,6 +123,20 @@ PyMethodDef module_functions[] = {
      "columns of chromium_csv_columns(), no header, the store column store or \"\").\n"
      "threads decode the records after the first pass, each taking the next data\n"
      "file while the calling thread writes in order (None: every core)."},
+    {"chromium_export_stores",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chromium_export_stores)),
+     METH_VARARGS | METH_KEYWORDS,
+     "chromium_export_stores(directories, file, *, kind=None, states=None, reverse=False, status=False,\n"
+     "                       latest=False, blob_dir=None, types=None, csv=False, threads=None,\n"
+     "                       extract_blobs=None, on_store=None)\n--\n\n"
+     "Writes the decoded entries of many Chromium stores as `vostrel chromium\n"
+     "--find` does: the stores one after another in the order given, every line\n"
+     "with its \"store\" field (CSV: its store column, no header), each store\n"
+     "decoded by kind or by the kind detected from it (plainly, 'leveldb', when\n"
+     "that cannot be told). Worker threads share out the data files of all the\n"
+     "stores; the thread that opens a store runs its first pass. on_store(index,\n"
+     "error, skipped) as export_stores calls it. Returns the number of entries\n"
+     "written."},
     {"iter_chromium_entries",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_chromium_entries)),
      METH_VARARGS | METH_KEYWORDS,

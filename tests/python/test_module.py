@@ -11,7 +11,8 @@ import _vostrel
 CLASSES = ["KeyState", "FileType", "Record", "RawLevelDb"]
 FUNCTIONS = ["data_file_type", "data_files", "stats_stores", "read_manifest", "inspect_file",
              "decompress_snappy", "escape", "unescape", "read_file", "data_file_columns",
-             "partition_columns", "export_stores", "export_files", "chromium_export", "iter_chromium_entries",
+             "partition_columns", "export_stores", "export_files", "chromium_export", "chromium_export_stores",
+             "iter_chromium_entries",
              "detect_chromium_kind", "chromium_value_json", "chromium_entry_types", "chromium_csv_columns"]
 
 

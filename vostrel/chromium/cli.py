@@ -9,13 +9,9 @@ import codecs
 import os
 import sys
 
-from ..skipped import extension_warnings, warn
+from ..skipped import extension_warnings, warn, warn_skipped
 from ..stores import StoreError, open_store, store_error
 from . import KINDS
-
-# Any store at all, each record as plain text or JSON (what a whole profile's
-# stores of no known kind are read as).
-PLAIN_KIND = "leveldb"
 
 
 def csv_fields() -> tuple:
@@ -192,8 +188,13 @@ def run(args, usage_error) -> int:
 def _run_one(args, directory: str, usage_error) -> int:
     import _vostrel
 
-    # A store that cannot be opened is told as for every command (StoreError).
-    open_store(directory).close()
+    # A store that cannot be opened is told as for every command (StoreError),
+    # and its data files left out are warned about.
+    db = open_store(directory)
+    try:
+        warn_skipped(db.skipped_files)
+    finally:
+        db.close()
     to_file = args.output is not None and args.output != "-"
     out = _LazyFile(args.output, usage_error) if to_file else _stdout()
     try:
@@ -247,24 +248,19 @@ def _run_many(args, types, usage_error) -> int:
         write = out.buffer.write if hasattr(out, "buffer") else _TextOutput(out).write
     states = None if args.state is None else sorted(args.state)
 
-    def kind_of(store: str) -> tuple:
-        """(kind, fallback kind) for chromium_export: among many stores the kind
-        said or detected as the store is decoded, and plain LevelDB where it
-        cannot be told, so each store is opened once; of one store, the kind
-        said or detected first, which must be told (StoreError when the store
-        cannot be opened)."""
-        if many:
-            if not os.path.isdir(store):
-                raise StoreError(store_error(store, ""))
-            return args.kind, PLAIN_KIND
+    def kind_of(store: str) -> str:
+        """The kind of one store, said or detected, which must be told
+        (StoreError when the store cannot be opened); its skipped files are
+        warned about."""
         db = open_store(store)
         try:
+            warn_skipped(db.skipped_files)
             kind = args.kind or _vostrel.detect_chromium_kind(db, store)
         finally:
             db.close()
         if kind is None:
             raise usage_error(f"cannot tell which kind of Chromium store {store} is")
-        return kind, None
+        return kind
 
     failures = 0
     try:
@@ -273,7 +269,10 @@ def _run_many(args, types, usage_error) -> int:
         # A store without a readable manifest under --status is warned about
         # (and counted) as with one store.
         with extension_warnings():
-            failures = _export_stores(stores, kind_of, args, states, write, types, many)
+            if many:
+                failures = _export_many(stores, args, states, write, types)
+            else:
+                failures = _export_stores(stores, kind_of, args, states, write, types)
     finally:
         if to_file:
             out.close()
@@ -282,11 +281,42 @@ def _run_many(args, types, usage_error) -> int:
     return 1 if failures or problems else 0
 
 
-def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
-    """Each store's lines (or CSV rows) by the native writer, one store after
-    another in store order, each decoded on --jobs threads that take its data
-    files in turn while the native writer writes them in order: every store
-    goes straight to the output, and each runs on every core."""
+def _export_many(stores, args, states, write, types) -> int:
+    """Every store's lines (or CSV rows) by the native writer, grouped per
+    store in store order: --jobs threads share out the data files of all the
+    stores, the one that opens a store telling its kind (plain LevelDB where
+    it cannot be told) and running its first pass, while the native writer
+    writes in order. Returns the count of stores that could not be read, each
+    warned about as its turn comes (and every skipped file)."""
+    import _vostrel
+
+    failures = 0
+
+    def on_store(index: int, error, skipped) -> None:
+        nonlocal failures
+        if error is not None:
+            failures += 1
+            warn(store_error(stores[index], error))
+        warn_skipped(skipped)
+
+    jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
+    # The native writer takes the stream the chunks would go to.
+    target = write.__self__
+    try:
+        _vostrel.chromium_export_stores(stores, target, kind=args.kind, states=states, reverse=args.reverse,
+                                        status=args.status, latest=args.latest, blob_dir=args.blob_dir,
+                                        extract_blobs=args.extract_blobs,
+                                        types=None if types is None else sorted(types),
+                                        csv=args.format == "csv", threads=jobs, on_store=on_store)
+    except KeyboardInterrupt:
+        _end_interrupted(target)
+    return failures
+
+
+def _export_stores(stores, kind_of, args, states, write, types) -> int:
+    """One store's lines, filtered, or its CSV rows, by the native writer,
+    decoded on --jobs threads that take its data files in turn while the
+    native writer writes them in order."""
     import _vostrel
 
     csv = args.format == "csv"
@@ -298,11 +328,9 @@ def _export_stores(stores, kind_of, args, states, write, types, many) -> int:
     try:
         for store in stores:
             try:
-                kind, fallback_kind = kind_of(store)
-                _vostrel.chromium_export(store, target, kind=kind, fallback_kind=fallback_kind,
-                                         states=states, reverse=args.reverse,
+                _vostrel.chromium_export(store, target, kind=kind_of(store), states=states, reverse=args.reverse,
                                          status=args.status, latest=args.latest,
-                                         store=store if many or csv else None, blob_dir=args.blob_dir,
+                                         store=store if csv else None, blob_dir=args.blob_dir,
                                          extract_blobs=args.extract_blobs, types=types, csv=csv, threads=jobs)
             except StoreError as error:
                 warn(str(error))
