@@ -275,8 +275,11 @@ class OrderedExport {
       if (opened->has_value()) {
         order = (*opened)->reading_order(reverse_, false);
         for (const auto& file : (*opened)->data_files()) bytes += length_of(file);
+        // The caller's thread, the only writer, writes what the others have
+        // ready as it goes: a store's first pass or current records can take
+        // long enough for every other thread to fill the queue and wait.
         std::function<bool()> go_on = [&] {
-          return !halting_.load(std::memory_order_relaxed) && (!caller || check_in_if_due());
+          return !halting_.load(std::memory_order_relaxed) && (!caller || (check_in_if_due() && write_ready()));
         };
         if (options_.status) {
           StopToken stop = stop_token_of(go_on);
