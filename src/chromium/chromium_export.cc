@@ -466,12 +466,13 @@ StoreExportResult export_chromium_stores(std::span<const std::string> directorie
                                          const ChromiumExportOptions& options, const ChunkWriter& writer,
                                          StoreExportControl control, const StoreOpened& on_store) {
   // Made by the thread that opens each store, while the others decode the
-  // stores before it: its kind told, its first pass run on that one thread.
-  const PrepareStore prepare = [&](std::size_t index, const RawLevelDb& db,
+  // stores before it: its kind told, its first pass run (shared out when the
+  // others would only wait for it).
+  const PrepareStore prepare = [&](std::size_t index, const RawLevelDb& db, unsigned threads,
                                    const std::function<bool()>& go_on) -> std::unique_ptr<StorePreparation> {
     const std::string& directory = directories[index];
-    auto learned = learn_store(db, directory, options.kind, options.reverse, go_on, options.blob_directory, 4096, 1,
-                               options.blob_copies, options.fallback_kind.value_or(StoreKind::LevelDb));
+    auto learned = learn_store(db, directory, options.kind, options.reverse, go_on, options.blob_directory, 4096,
+                               threads, options.blob_copies, options.fallback_kind.value_or(StoreKind::LevelDb));
     EntryLines lines(std::move(learned->decoder), options.selection);
     if (!options.count_undecoded) lines.leave_undecoded_uncounted();
     if (options.csv) {

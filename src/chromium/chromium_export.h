@@ -215,7 +215,8 @@ struct CannotTellKind {};
 // kind detected from it (options.fallback_kind, or plain LevelDB, where that
 // cannot be told). options.threads threads share out the data files of all
 // the stores (export_stores): the thread that opens a store runs its first
-// pass, so one store's first pass runs while the others are decoded. From
+// pass (IndexedDB's shared out over threads of its own as for one store),
+// so one store's first pass runs while the stores before it are decoded. From
 // `control`, check_in and the report of stores whose files in use are in
 // doubt (with the status); its threads and chunk budget are the run's own.
 // `on_store` is told of each store as its turn comes, opened or not.

@@ -285,7 +285,11 @@ class OrderedExport {
           StopToken stop = stop_token_of(go_on);
           versions.emplace(CurrentVersions::of_store(**opened, &stop));
         }
-        if (prepare_ != nullptr) prepared = (*prepare_)(index, **opened, go_on);
+        // Shared out over as many threads as the export has: when the others
+        // are busy with the stores before it they only take turns on the
+        // cores, and when they are waiting for it (a large store after small
+        // ones, or alone) it is ready sooner.
+        if (prepare_ != nullptr) prepared = (*prepare_)(index, **opened, threads_, go_on);
       }
     } catch (...) {
       lock.lock();

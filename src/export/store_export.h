@@ -81,11 +81,12 @@ class StorePreparation {
 };
 
 // Makes the preparation of store `index`, once it is open (and its current
-// records found, with the status). `go_on` is to be polled while it works:
-// once it answers false the export is stopping and what is returned goes
-// unused.
-using PrepareStore = std::function<std::unique_ptr<StorePreparation>(std::size_t index, const RawLevelDb& db,
-                                                                     const std::function<bool()>& go_on)>;
+// records found, with the status). `threads`: how many threads it may share
+// its work out over, its own among them (the export's count). `go_on` is to
+// be polled, on the calling thread, while it works: once it answers false
+// the export is stopping and what is returned goes unused.
+using PrepareStore = std::function<std::unique_ptr<StorePreparation>(
+    std::size_t index, const RawLevelDb& db, unsigned threads, const std::function<bool()>& go_on)>;
 
 // What turns the records of the units one thread walks into its chunks: each
 // thread of an export has its own, made by a FormatterFactory, so whatever it
