@@ -88,7 +88,7 @@ def add_parser(commands, formatter, states_type, jobs_type) -> argparse.Argument
                         help="also every LevelDB directory in the tree under ROOT "
                              "(symbolic links are not followed; may be repeated)")
     parser.add_argument("--jobs", type=jobs_type, metavar="N", default=None,
-                        help="threads decoding each store (default: the number of cores)")
+                        help="threads sharing out the data files of the stores (default: the number of cores)")
     parser.add_argument("--kind", choices=KINDS, help="the kind of store (default: detected)")
     parser.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
                         help="output format (default: jsonl)")
