@@ -31,7 +31,7 @@ const char* read_base128_varint(std::string_view data, std::size_t& pos, Wide& v
 }
 
 
-Decoded<WideVarint> read_varint(std::string_view data, std::size_t pos) {
+Decoded<WideVarint> read_long_varint(std::string_view data, std::size_t pos) {
   auto varint = read_wide_varint(data, pos);
   if (!varint) return std::unexpected(std::string(varint.error()));
   return *varint;

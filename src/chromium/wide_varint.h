@@ -30,8 +30,18 @@ struct WideVarint {
   return WideVarint{value, pos};
 }
 
-// A varint, its reason as an owned string (the form every Chromium decoder returns).
-[[nodiscard]] Decoded<WideVarint> read_varint(std::string_view data, std::size_t pos);
+// A varint of more than one byte (read_varint's other case).
+[[nodiscard]] Decoded<WideVarint> read_long_varint(std::string_view data, std::size_t pos);
+
+// A varint, its reason as an owned string (the form every Chromium decoder
+// returns). Inline for the one-byte varint, which most ids, lengths and
+// protobuf tags are: the decoders read several for every record.
+[[nodiscard]] inline Decoded<WideVarint> read_varint(std::string_view data, std::size_t pos) {
+  if (pos < data.size() && static_cast<unsigned char>(data[pos]) < 0x80) {
+    return WideVarint{static_cast<unsigned char>(data[pos]), pos + 1};
+  }
+  return read_long_varint(data, pos);
+}
 
 [[nodiscard]] inline bool fits_u64(Wide value) noexcept { return (value >> 64) == 0; }
 // In decimal.
