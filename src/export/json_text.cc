@@ -281,17 +281,22 @@ void append_base64(std::string& out, std::string_view bytes) { append_encoded(ou
 
 void append_hex(std::string& out, std::string_view bytes) { append_encoded(out, bytes, ByteEncoding::Hex); }
 
-void append_int(std::string& out, std::int64_t value) {
-  char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
+namespace {
+// The digits written straight into the string's own room (an entry has
+// half a dozen numbers: ids, versions, sequence numbers, offsets).
+template <class Integer>
+void append_integer(std::string& out, Integer value) {
+  constexpr std::size_t kMost = 20;  // digits of 2^64 - 1, or of -2^63 with its sign
+  const std::size_t at = out.size();
+  out.resize_and_overwrite(at + kMost, [&](char* data, std::size_t size) {
+    return static_cast<std::size_t>(std::to_chars(data + at, data + size, value).ptr - data);
+  });
 }
+}  // namespace
 
-void append_uint(std::string& out, std::uint64_t value) {
-  char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
-}
+void append_int(std::string& out, std::int64_t value) { append_integer(out, value); }
+
+void append_uint(std::string& out, std::uint64_t value) { append_integer(out, value); }
 
 void append_double(std::string& out, double value) {
   // The shortest round-tripping digits, as d.ddde±x, then laid out the way
