@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 from typing import Callable, List, Optional
 
 from .skipped import warn, warn_skipped
@@ -97,6 +96,8 @@ def render_json_document(directory: str, files: List[FileStats]) -> dict:
 
 
 def render_json(directory: str, files: List[FileStats]) -> str:
+    import json  # here: every command imports this module, few write JSON
+
     document = render_json_document(directory, files)
     return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
 
