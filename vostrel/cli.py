@@ -191,6 +191,29 @@ class UsageError(Exception):
     """Bad input from the user: reported in one line, exit status 2."""
 
 
+def _columns() -> int:
+    """The terminal's width as shutil.get_terminal_size gives it: $COLUMNS,
+    else the width of standard output's terminal, else 80."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns or 80
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    # argparse's layout at argparse's width, which it finds through shutil:
+    # an import (with bz2 and lzma) that every start paid, since argparse
+    # makes a formatter for each argument added.
+    def __init__(self, prog, indent_increment=2, max_help_position=24, width=None):
+        super().__init__(prog, indent_increment, max_help_position, _columns() - 2 if width is None else width)
+
+
 class _Parser(argparse.ArgumentParser):
     # One line on stderr instead of argparse's usage block.
     def error(self, message: str) -> None:  # type: ignore[override]
@@ -296,7 +319,7 @@ class _Version(argparse.Action):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    formatter = argparse.RawDescriptionHelpFormatter
+    formatter = _Formatter
     parser = _Parser(
         prog="vostrel",
         description="Read every record of a LevelDB directory from its raw files.",

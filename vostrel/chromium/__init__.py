@@ -21,16 +21,26 @@ common.from_json makes of the line the command writes for the entry.
 
 from __future__ import annotations
 
+import importlib
 from typing import Iterator, Optional
-
-from .common import VALUE_TYPES, from_json, to_json
-from .v8 import DecodeError
 
 __all__ = ["KINDS", "detect_kind", "iter_entries", "to_json", "from_json", "DecodeError"]
 
 # The last reads any store plainly: each record's key as text, its value as
 # JSON where it is JSON text.
 KINDS = ("localstorage", "sessionstorage", "indexeddb", "serviceworker", "extension_settings", "leveldb")
+
+
+def __getattr__(name: str):
+    # The value types, their JSON form and the modules that hold them load on
+    # first use: every start of the command imports this package, for KINDS.
+    if name in ("common", "v8"):
+        return importlib.import_module(f"{__name__}.{name}")
+    if name in ("VALUE_TYPES", "from_json", "to_json"):
+        return getattr(importlib.import_module(f"{__name__}.common"), name)
+    if name == "DecodeError":
+        return importlib.import_module(f"{__name__}.v8").DecodeError
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def detect_kind(db, directory: str = "") -> Optional[str]:
@@ -47,6 +57,8 @@ def iter_entries(directory: str, kind: Optional[str] = None,
     or None to detect it (ValueError when it cannot be told); blob_dir an
     IndexedDB store's blob folder (None: looked for beside the store)."""
     import _vostrel
+
+    from .common import VALUE_TYPES
 
     if kind is not None and kind not in KINDS:
         raise ValueError(f"unknown kind {kind!r} (choose from {', '.join(KINDS)})")
