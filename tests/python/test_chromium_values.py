@@ -220,3 +220,21 @@ def test_entries_changed_as_they_come_change_no_later_one():
         new.clear()
         count += 1
     assert count == len(old)
+
+
+def test_the_package_loads_its_value_types_on_first_use():
+    # The command imports the package for its kinds alone; the names it
+    # exports are the value modules' own all the same.
+    import subprocess
+    import sys
+
+    code = ("import sys, vostrel.cli, vostrel.chromium as c\n"
+            "vostrel.cli.build_parser().format_help()\n"
+            "assert 'vostrel.chromium.common' not in sys.modules and 'shutil' not in sys.modules\n"
+            "from vostrel.chromium import common, v8\n"
+            "assert c.DecodeError is v8.DecodeError and c.v8.JSDate is v8.JSDate\n"
+            "assert c.VALUE_TYPES is common.VALUE_TYPES and c.from_json(c.to_json({'$x': 1})) == {'$x': 1}\n")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    with pytest.raises(AttributeError, match="no attribute 'nothing'"):
+        chromium.nothing  # noqa: B018
