@@ -120,9 +120,6 @@ PyObject* skipped_files_list(const std::vector<SkippedFile>& skipped);
 // signal's exception when Ctrl-C ended the opening.
 std::optional<vostrel::RawLevelDb> open_reader(const char* argument, PyObject* directory, std::string& path);
 
-// Warns (RuntimeWarning) that the store at `directory` has no readable
-// manifest, so every data file counts as in use. False with the error set
-// when the warning was turned into one.
 // The RuntimeWarning for a store whose files in use are in doubt
 // (files_in_doubt, version_set.h), naming its directory: no readable
 // manifest, or the tables its manifest lists that are missing; none when

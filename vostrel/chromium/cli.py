@@ -272,7 +272,7 @@ def _run_many(args, types, usage_error) -> int:
             if many:
                 failures = _export_many(stores, args, states, write, types)
             else:
-                failures = _export_stores(stores, kind_of, args, states, write, types)
+                failures = _export_one(stores[0], kind_of, args, states, write, types)
     finally:
         if to_file:
             out.close()
@@ -313,34 +313,31 @@ def _export_many(stores, args, states, write, types) -> int:
     return failures
 
 
-def _export_stores(stores, kind_of, args, states, write, types) -> int:
+def _export_one(store, kind_of, args, states, write, types) -> int:
     """One store's lines, filtered, or its CSV rows, by the native writer,
     decoded on --jobs threads that take its data files in turn while the
-    native writer writes them in order."""
+    native writer writes them in order. Returns 1 if the store could not be
+    read (warned about), else 0."""
     import _vostrel
 
     csv = args.format == "csv"
-    types = None if types is None else sorted(types)
     # The native writer takes the stream the chunks would go to.
     target = write.__self__
     jobs = args.jobs if args.jobs is not None else os.cpu_count() or 1
-    failures = 0
     try:
-        for store in stores:
-            try:
-                _vostrel.chromium_export(store, target, kind=kind_of(store), states=states, reverse=args.reverse,
-                                         status=args.status, latest=args.latest,
-                                         store=store if csv else None, blob_dir=args.blob_dir,
-                                         extract_blobs=args.extract_blobs, types=types, csv=csv, threads=jobs)
-            except StoreError as error:
-                warn(str(error))
-                failures += 1
-            except ValueError as error:
-                warn(store_error(store, str(error)))
-                failures += 1
+        _vostrel.chromium_export(store, target, kind=kind_of(store), states=states, reverse=args.reverse,
+                                 status=args.status, latest=args.latest, store=store if csv else None,
+                                 blob_dir=args.blob_dir, extract_blobs=args.extract_blobs,
+                                 types=None if types is None else sorted(types), csv=csv, threads=jobs)
+    except StoreError as error:
+        warn(str(error))
+        return 1
+    except ValueError as error:
+        warn(store_error(store, str(error)))
+        return 1
     except KeyboardInterrupt:
         _end_interrupted(target)
-    return failures
+    return 0
 
 
 def _end_interrupted(out) -> None:
